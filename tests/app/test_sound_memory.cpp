@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <set>
+
+#include "SoundMemory.h"
+
+namespace {
+
+constexpr TParameterValues kPreset346 = {36, 98, 21, 67, 5,  11, 46,  37,  82,  58,  39, 34,
+                                         23, 120, 21, 33, 14, 57, 28, 92, 103, 127, 115, 31};
+constexpr TParameterValues kPreset460 = {56, 52, 4,   18, 4, 51, 120, 64, 60,  118, 1,   16,
+                                         44, 72, 121, 18, 5, 53, 94,  52, 28, 105, 101, 86};
+
+// The blend written a second way: terms in extended precision then rounded to single, the sum in
+// extended precision, and the wrap as a true modulo. Any rounding slip in Blend shows against it.
+int ReferenceBlend(int a, int b, int mix, int mixA, int mixB) {
+  const long double p = static_cast<long double>(0.01);
+  auto term = [&](long long v, long long w) {
+    return static_cast<long double>(static_cast<float>(static_cast<long double>(v * w) * p));
+  };
+  const long double s = term(a, 100 - mix) + term(b, mix) + term(a, mixA) + term(b, mixB) + 0.5L;
+  const long long v = static_cast<long long>(std::floor(s));
+  return static_cast<int>(((v % 128) + 128) % 128);
+}
+
+// Puts a and b as stored snapshots for every parameter and lets all of them follow the morph.
+void SetBanks(TSoundRecord& r, int a, int b) {
+  r.StoredA.fill(a);
+  r.StoredB.fill(b);
+  r.UseStoredA = 1;
+  r.UseStoredB = 1;
+  r.MorphEnabled.fill(1);
+}
+
+}  // namespace
+
+TEST(SeedTable, PublishedEntries) {
+  TSoundMemory m;
+  EXPECT_EQ(m.Seed(0, 0), 346u);
+  EXPECT_EQ(m.Seed(0, 1), 130u);
+  EXPECT_EQ(m.Seed(1, 0), 24168u);
+  EXPECT_EQ(m.Seed(127, 127), 460u);
+  std::set<std::uint32_t> distinct;
+  for (const auto& row : m.Seeds()) {
+    for (auto seed : row) {
+      ASSERT_LE(seed, 32767u);
+      distinct.insert(seed);
+    }
+  }
+  EXPECT_EQ(distinct.size(), 12843u);
+}
+
+TEST(GeneratePreset, ExamplesAndRepeatability) {
+  EXPECT_EQ(TSoundMemory::GeneratePreset(346), kPreset346);
+  EXPECT_EQ(TSoundMemory::GeneratePreset(460), kPreset460);
+  EXPECT_EQ(TSoundMemory::GeneratePreset(12345), TSoundMemory::GeneratePreset(12345));
+  EXPECT_NE(TSoundMemory::GeneratePreset(0), TSoundMemory::GeneratePreset(1));
+  for (auto v : TSoundMemory::GeneratePreset(32767)) {
+    EXPECT_GE(v, 0);
+    EXPECT_LE(v, 127);
+  }
+}
+
+TEST(GeneratePreset, EqualSeedsGiveEqualPresets) {
+  TSoundMemory m;
+  // Find two different preset pairs sharing a seed: the table has fewer distinct seeds than pairs.
+  int found = 0;
+  for (int x = 0; x < kPresetSide && !found; ++x) {
+    for (int y = 0; y < kPresetSide && !found; ++y) {
+      for (int y2 = y + 1; y2 < kPresetSide; ++y2) {
+        if (m.Seed(x, y) == m.Seed(x, y2)) {
+          auto& r = m.Current();
+          r.MorphEnabled.fill(1);
+          r.PresetA1 = x; r.PresetA2 = y;
+          r.PresetB1 = x; r.PresetB2 = y2;
+          r.Mix = 100;  // all bank B
+          m.Morph();
+          EXPECT_EQ(r.Values, TSoundMemory::GeneratePreset(m.Seed(x, y)));
+          found = 1;
+          break;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(found, 1);
+}
+
+TEST(SoundMemory, InitialState) {
+  TSoundMemory m;
+  EXPECT_EQ(m.SelectedSound(), 0);
+  for (int s = 0; s < kSoundCount; ++s) {
+    const TSoundRecord& r = m.Record(s);
+    for (int i = 0; i < kParameterCount; ++i) {
+      EXPECT_EQ(r.StoredA[i], 0);
+      EXPECT_EQ(r.StoredB[i], 0);
+      EXPECT_EQ(r.Values[i], 0);
+      EXPECT_EQ(r.MorphEnabled[i], 0);
+    }
+    EXPECT_EQ(r.UseStoredA, 0);
+    EXPECT_EQ(r.UseStoredB, 0);
+    EXPECT_EQ(r.PresetA1, 0);
+    EXPECT_EQ(r.PresetA2, 0);
+    EXPECT_EQ(r.PresetB1, 127);
+    EXPECT_EQ(r.PresetB2, 127);
+    EXPECT_EQ(r.Mix, 0);
+    EXPECT_EQ(r.MixA, 0);
+    EXPECT_EQ(r.MixB, 0);
+  }
+}
+
+TEST(SoundMemory, StartUpBanksAreTheTwoExamplePresets) {
+  TSoundMemory m;
+  auto& r = m.Current();
+  r.MorphEnabled.fill(1);
+  m.Morph();
+  EXPECT_EQ(r.Values, kPreset346);  // Mix 0: all bank A, preset (0, 0)
+  r.Mix = 100;
+  m.Morph();
+  EXPECT_EQ(r.Values, kPreset460);  // all bank B, preset (127, 127)
+}
+
+TEST(SoundMemory, StoreCopiesEveryValueAndMovesMix) {
+  TSoundMemory m;
+  auto& r = m.Current();
+  for (int i = 0; i < kParameterCount; ++i) r.Values[i] = 5 * i;
+  r.MorphEnabled.fill(1);
+  r.MorphEnabled[5] = 0;  // a parameter that does not follow is stored all the same
+  r.Mix = 40; r.MixA = -20; r.MixB = 30;
+
+  m.StoreA();
+  EXPECT_EQ(r.StoredA, r.Values);
+  EXPECT_EQ(r.StoredA[5], 25);
+  EXPECT_EQ(r.UseStoredA, 1);
+  EXPECT_EQ(r.Mix, 0);
+  EXPECT_EQ(r.MixA, -20);
+  EXPECT_EQ(r.MixB, 30);
+  EXPECT_EQ(r.UseStoredB, 0);
+
+  const TParameterValues storedA = r.StoredA;
+  r.Values.fill(99);
+  m.StoreB();
+  EXPECT_EQ(r.StoredB, r.Values);
+  EXPECT_EQ(r.UseStoredB, 1);
+  EXPECT_EQ(r.Mix, 100);
+  EXPECT_EQ(r.StoredA, storedA);
+  EXPECT_EQ(r.UseStoredA, 1);
+  EXPECT_EQ(r.MixA, -20);
+  EXPECT_EQ(r.MixB, 30);
+}
+
+TEST(SoundMemory, RecordsAreIndependentPerSound) {
+  TSoundMemory m;
+  ASSERT_TRUE(m.SetSelectedSound(1));  // SD
+  auto& sd = m.Current();
+  sd.Values.fill(17);
+  sd.MorphEnabled[3] = 1;
+  sd.PresetA1 = 9; sd.Mix = 60; sd.MixB = -40;
+  m.StoreA();
+
+  ASSERT_TRUE(m.SetSelectedSound(0));  // BD
+  EXPECT_EQ(m.Current().Values[0], 0);
+  EXPECT_EQ(m.Current().UseStoredA, 0);
+  m.Current().Values.fill(100);
+  m.Current().MorphEnabled.fill(1);
+  m.Morph();
+
+  ASSERT_TRUE(m.SetSelectedSound(1));
+  const auto& again = m.Current();
+  EXPECT_EQ(&again, &m.Record(1));
+  EXPECT_EQ(again.Values[0], 17);
+  EXPECT_EQ(again.StoredA[23], 17);
+  EXPECT_EQ(again.MorphEnabled[3], 1);
+  EXPECT_EQ(again.MorphEnabled[4], 0);
+  EXPECT_EQ(again.PresetA1, 9);
+  EXPECT_EQ(again.Mix, 0);
+  EXPECT_EQ(again.MixB, -40);
+  for (int s = 2; s < kSoundCount; ++s) EXPECT_EQ(m.Record(s).Values[0], 0) << s;
+}
+
+TEST(SoundMemory, SelectionOutsideTheSixteenSoundsIsRefused) {
+  TSoundMemory m;
+  ASSERT_TRUE(m.SetSelectedSound(15));
+  EXPECT_FALSE(m.SetSelectedSound(16));
+  EXPECT_FALSE(m.SetSelectedSound(-1));
+  EXPECT_EQ(m.SelectedSound(), 15);
+}
+
+TEST(SoundMemory, PresetIndicesOutsideTheTableAreClamped) {
+  TSoundMemory m;
+  auto& r = m.Current();
+  r.MorphEnabled.fill(1);
+  r.PresetA1 = -5; r.PresetA2 = 400;
+  m.Morph();
+  EXPECT_EQ(r.Values, TSoundMemory::GeneratePreset(m.Seed(0, 127)));
+}
+
+TEST(Morph, GeneratesAPresetOnlyForABankThatUsesIt) {
+  TSoundMemory m;
+  auto& r = m.Current();
+  r.MorphEnabled.fill(1);
+  m.Morph();
+  EXPECT_EQ(m.PresetsGenerated(), 2u);
+  r.UseStoredA = 1;
+  m.Morph();
+  EXPECT_EQ(m.PresetsGenerated(), 3u);
+  r.UseStoredA = 0;
+  r.UseStoredB = 1;
+  r.Mix = 100;
+  m.Morph();
+  EXPECT_EQ(m.PresetsGenerated(), 4u);
+  EXPECT_EQ(r.Values, r.StoredB);
+  // Both banks on snapshots: no preset at all, values from the snapshots alone.
+  r.UseStoredA = 1;
+  r.StoredA.fill(20);
+  r.StoredB.fill(60);
+  r.Mix = 50;
+  m.Morph();
+  EXPECT_EQ(m.PresetsGenerated(), 4u);
+  for (auto v : r.Values) EXPECT_EQ(v, 40);
+}
+
+TEST(Morph, OnlyFollowedParametersChange) {
+  TSoundMemory m;
+  auto& r = m.Current();
+  r.Values.fill(7);
+  m.Morph();
+  for (auto v : r.Values) EXPECT_EQ(v, 7);
+  r.MorphEnabled[2] = 1;
+  r.MorphEnabled[23] = 1;
+  m.Morph();
+  for (int i = 0; i < kParameterCount; ++i) {
+    const int expected = (i == 2 || i == 23) ? kPreset346[i] : 7;
+    EXPECT_EQ(r.Values[i], expected) << i;
+  }
+}
+
+struct BlendCase {
+  int a, b, mix, mixA, mixB, expected;
+};
+
+class MorphCases : public testing::TestWithParam<BlendCase> {};
+
+TEST_P(MorphCases, ThroughTheMemory) {
+  const BlendCase c = GetParam();
+  EXPECT_EQ(TSoundMemory::Blend(c.a, c.b, c.mix, c.mixA, c.mixB), c.expected);
+  TSoundMemory m;
+  auto& r = m.Current();
+  SetBanks(r, c.a, c.b);
+  r.Mix = c.mix; r.MixA = c.mixA; r.MixB = c.mixB;
+  m.Morph();
+  for (auto v : r.Values) EXPECT_EQ(v, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Published, MorphCases,
+    testing::Values(BlendCase{36, 56, 50, 0, 0, 46},    // 18 + 28 + 0.5 = 46.5
+                    BlendCase{1, 0, 50, 0, 0, 1},       // a half rounds up
+                    BlendCase{1, 6, 30, 0, 0, 2},       // 0.699999988 + 1.79999995: exact gives 3
+                    BlendCase{1, 51, 5, 0, 0, 3},       // exact gives 4
+                    BlendCase{100, 0, 0, 50, 0, 22},    // 150 wraps to 22
+                    BlendCase{127, 127, 0, 100, 100, 125},
+                    BlendCase{0, 50, 0, 0, -100, 78},   // -50 wraps to 78
+                    BlendCase{10, 0, 0, -100, 0, 0},    // -0.5 rounds up to 0
+                    BlendCase{3, 0, 50, 0, 0, 2},       // 1.5 rounds up
+                    BlendCase{0, 3, 0, 0, -50, 127}));  // -1.5 gives -1, so 127
+
+// Every (a, b) pair against the independent formulation, through Morph itself: 24 pairs a call.
+TEST(Morph, SweepAgainstIndependentArithmetic) {
+  TSoundMemory m;
+  auto& r = m.Current();
+  r.UseStoredA = 1;
+  r.UseStoredB = 1;
+  r.MorphEnabled.fill(1);
+  const int mixAs[] = {-100, -73, -50, -1, 0, 1, 33, 50, 100};
+  const int mixBs[] = {-100, -49, 0, 7, 50, 99, 100};
+  long checked = 0;
+  auto sweep = [&](int mix, int mixA, int mixB) {
+    r.Mix = mix; r.MixA = mixA; r.MixB = mixB;
+    for (int pair = 0; pair < 128 * 128; pair += kParameterCount) {
+      for (int i = 0; i < kParameterCount; ++i) {
+        const int p = (pair + i) % (128 * 128);
+        r.StoredA[i] = p / 128;
+        r.StoredB[i] = p % 128;
+      }
+      m.Morph();
+      for (int i = 0; i < kParameterCount; ++i) {
+        const int want = ReferenceBlend(r.StoredA[i], r.StoredB[i], mix, mixA, mixB);
+        ASSERT_EQ(r.Values[i], want) << "a=" << r.StoredA[i] << " b=" << r.StoredB[i]
+                                     << " mix=" << mix << " mixA=" << mixA << " mixB=" << mixB;
+        ++checked;
+      }
+    }
+  };
+  for (int mix = 0; mix <= 100; ++mix) sweep(mix, 0, 0);
+  for (int mix = 0; mix <= 100; mix += 9) {
+    for (int mixA : mixAs) {
+      for (int mixB : mixBs) sweep(mix, mixA, mixB);
+    }
+  }
+  EXPECT_GT(checked, 10'000'000);
+}
