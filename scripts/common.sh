@@ -12,7 +12,7 @@ HALVORINE_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   librtmidi-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  dbus dbus-x11
+  dbus dbus-daemon dbus-x11
   jackd2
   xvfb xauth xdotool x11-utils
   fonts-dejavu-core

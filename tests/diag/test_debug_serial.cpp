@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <termios.h>
+
+#include "DebugDevice.h"
+#include "DebugTestUtil.h"
+#include "PseudoTerminal.h"
+#include "SerialPort.h"
+
+namespace fs = std::filesystem;
+using halvorine_test::Banner;
+using halvorine_test::TPseudoTerminal;
+
+namespace {
+
+class SerialLog : public ::testing::Test {
+protected:
+  void SetUp() override {
+    HALVORINE_REQUIRE_FRESH_LOG();
+    ASSERT_TRUE(FTerminal.IsValid());
+    ASSERT_TRUE(FDir.isValid());
+  }
+  void TearDown() override { TSerialPort::SetDevicePath("COM1", ""); }
+
+  TPseudoTerminal FTerminal;
+  QTemporaryDir FDir;
+};
+
+}  // namespace
+
+TEST_F(SerialLog, BytesArriveUnchangedAt19200_8N1) {
+  TSerialPort::SetDevicePath("COM1", FTerminal.Path());
+  TDebugDevice log;
+  log.SetMedia(dmSerial);
+  log.Open();
+  ASSERT_TRUE(TDebugDevice::GetOpened());
+
+  log.WriteLn("Midi is Open");
+  log.Write("*");
+  log.Write("*");
+  log.Write("*");
+  log.WriteLn(-12);
+  // Every byte value, LF alone and CR alone included: nothing may be translated on the way.
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  log.Write(all);
+  log.Write("\n\r");
+
+  const std::string expected = Banner() + "Midi is Open\r\n***-12\r\n" + all + "\n\r";
+  EXPECT_EQ(FTerminal.Read(expected.size()), expected);
+  EXPECT_EQ(FTerminal.Pending(), "");
+
+  termios t{};
+  ASSERT_TRUE(FTerminal.Attributes(t));
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & PARENB, 0u);
+  EXPECT_EQ(t.c_cflag & CSTOPB, 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+}
+
+TEST_F(SerialLog, SecondInstanceWritesToTheSamePort) {
+  TSerialPort::SetDevicePath("COM1", FTerminal.Path());
+  TDebugDevice first;
+  first.SetMedia(dmSerial);
+  first.Open();
+  TDebugDevice second;
+  second.Open();
+  second.SetMedia(dmFile);
+  second.WriteLn(16);
+  const std::string expected = Banner() + "16\r\n";
+  EXPECT_EQ(FTerminal.Read(expected.size()), expected);
+  EXPECT_EQ(FTerminal.Pending(), "");
+  EXPECT_EQ(first.GetMedia(), dmSerial);
+}
+
+// Devices that cannot be the port: missing, a plain file, a folder.
+enum class TBadDevice { Missing, PlainFile, Folder };
+
+class UnusableDevice : public SerialLog, public ::testing::WithParamInterface<TBadDevice> {};
+
+TEST_P(UnusableDevice, LeavesTheLogClosedAndALaterOpenTriesAgain) {
+  const fs::path dir = FDir.path().toStdString();
+  fs::path device = dir / "ttyS0";
+  if (GetParam() == TBadDevice::PlainFile) std::ofstream(device) << "";
+  if (GetParam() == TBadDevice::Folder) fs::create_directory(device);
+  TSerialPort::SetDevicePath("COM1", device.string());
+
+  TDebugDevice log;
+  log.SetMedia(dmSerial);
+  EXPECT_NO_THROW(log.Open());
+  EXPECT_FALSE(TDebugDevice::GetOpened());
+  log.WriteLn("lost");
+  if (GetParam() == TBadDevice::PlainFile) {
+    EXPECT_EQ(fs::file_size(device), 0u);
+  }
+  if (GetParam() == TBadDevice::Missing) {
+    EXPECT_FALSE(fs::exists(device));
+  }
+
+  TSerialPort::SetDevicePath("COM1", FTerminal.Path());
+  log.Open();
+  EXPECT_TRUE(TDebugDevice::GetOpened());
+  log.WriteLn("found");
+  const std::string expected = Banner() + "found\r\n";
+  EXPECT_EQ(FTerminal.Read(expected.size()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, UnusableDevice,
+                         ::testing::Values(TBadDevice::Missing, TBadDevice::PlainFile,
+                                           TBadDevice::Folder),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case TBadDevice::Missing: return "Missing";
+                             case TBadDevice::PlainFile: return "PlainFile";
+                             case TBadDevice::Folder: return "Folder";
+                           }
+                           return "Unknown";
+                         });

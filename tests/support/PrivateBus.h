@@ -1,0 +1,187 @@
+#pragma once
+
+// Test helpers for the session bus: a private dbus-daemon in a temporary folder, the debug
+// monitor started on it, and a scoped environment variable. Everything started here is stopped
+// by the destructors, so a failing assertion leaves nothing running; the children also get
+// SIGTERM if the test process dies.
+
+#include <QByteArray>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+#include <optional>
+#include <string>
+
+#include <sys/prctl.h>
+
+namespace halvorine_test {
+
+inline void StopProcess(QProcess& process) {
+  if (process.state() == QProcess::NotRunning) return;
+  process.terminate();
+  if (!process.waitForFinished(3000)) {
+    process.kill();
+    process.waitForFinished(3000);
+  }
+}
+
+inline void DieWithParent(QProcess& process) {
+  process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
+
+// Sets an environment variable for the scope, restoring the old value (or its absence) after.
+class TScopedEnv {
+public:
+  TScopedEnv(const char* name, const QByteArray& value)
+      : FName(name), FHad(qEnvironmentVariableIsSet(name)), FOld(qgetenv(name)) {
+    qputenv(name, value);
+  }
+  ~TScopedEnv() {
+    if (FHad) {
+      qputenv(FName, FOld);
+    } else {
+      qunsetenv(FName);
+    }
+  }
+  TScopedEnv(const TScopedEnv&) = delete;
+  TScopedEnv& operator=(const TScopedEnv&) = delete;
+
+private:
+  const char* FName;
+  bool FHad;
+  QByteArray FOld;
+};
+
+// A dbus-daemon of its own, listening on a socket in a temporary folder.
+class TPrivateBus {
+public:
+  TPrivateBus() {
+    if (!FDir.isValid()) return;
+    const QString config = FDir.filePath(QStringLiteral("bus.conf"));
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly)) return;
+    file.write(QStringLiteral(
+                   "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                   "1.0//EN\"\n \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                   "<busconfig>\n"
+                   "  <type>session</type>\n"
+                   "  <listen>unix:path=%1</listen>\n"
+                   "  <auth>EXTERNAL</auth>\n"
+                   "  <policy context=\"default\">\n"
+                   "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                   "    <allow eavesdrop=\"true\"/>\n"
+                   "    <allow own=\"*\"/>\n"
+                   "  </policy>\n"
+                   "</busconfig>\n")
+                   .arg(FDir.filePath(QStringLiteral("bus")))
+                   .toUtf8());
+    file.close();
+    DieWithParent(FDaemon);
+    FDaemon.start(QStringLiteral("dbus-daemon"),
+                  {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
+                   QStringLiteral("--nopidfile"), QStringLiteral("--print-address")});
+    if (!FDaemon.waitForStarted(5000)) return;
+    // The daemon prints its address once it listens.
+    QDeadlineTimer deadline(10000);
+    QByteArray out;
+    while (!out.contains('\n') && !deadline.hasExpired() &&
+           FDaemon.state() == QProcess::Running) {
+      FDaemon.waitForReadyRead(200);
+      out += FDaemon.readAllStandardOutput();
+    }
+    if (out.contains('\n')) FAddress = QString::fromUtf8(out.left(out.indexOf('\n'))).trimmed();
+  }
+  ~TPrivateBus() { StopProcess(FDaemon); }
+  TPrivateBus(const TPrivateBus&) = delete;
+  TPrivateBus& operator=(const TPrivateBus&) = delete;
+
+  // Empty when the daemon did not start.
+  const QString& Address() const { return FAddress; }
+  QString Folder() const { return FDir.path(); }
+  void Stop() { StopProcess(FDaemon); }
+
+  // Waits until some client owns the name, or with owned false until none does; false when the
+  // time is up first.
+  bool WaitForName(const QString& name, int timeoutMs, bool owned = true) const {
+    const QString connection = QStringLiteral("halvorine-test-watch");
+    bool found = false;
+    {
+      QDBusConnection bus = QDBusConnection::connectToBus(FAddress, connection);
+      QDeadlineTimer deadline(timeoutMs);
+      while (bus.isConnected() && !deadline.hasExpired()) {
+        const QDBusReply<bool> reply = bus.interface()->isServiceRegistered(name);
+        if (reply.isValid() && reply.value() == owned) {
+          found = true;
+          break;
+        }
+        QThread::msleep(20);
+      }
+    }
+    QDBusConnection::disconnectFromBus(connection);
+    return found;
+  }
+
+private:
+  QTemporaryDir FDir;
+  QProcess FDaemon;
+  QString FAddress;
+};
+
+// The debug monitor from tools/, started on a bus with the given options. Its standard output
+// collects what it shows.
+class TMonitorProcess {
+public:
+  TMonitorProcess(const QString& program, const QString& busAddress,
+                  const QStringList& arguments = {QStringLiteral("--calls")}) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    FProcess.setProcessEnvironment(env);
+    DieWithParent(FProcess);
+    FProcess.start(program, arguments);
+    FProcess.waitForStarted(5000);
+  }
+  ~TMonitorProcess() { StopProcess(FProcess); }
+  TMonitorProcess(const TMonitorProcess&) = delete;
+  TMonitorProcess& operator=(const TMonitorProcess&) = delete;
+
+  QProcess& Process() { return FProcess; }
+  void Stop() { StopProcess(FProcess); }
+
+  // Everything printed so far, once it holds at least `lines` lines or the time is up.
+  QByteArray WaitForLines(int lines, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (FOutput.count('\n') < lines && !deadline.hasExpired() &&
+           FProcess.state() == QProcess::Running) {
+      FProcess.waitForReadyRead(100);
+      FOutput += FProcess.readAllStandardOutput();
+    }
+    FOutput += FProcess.readAllStandardOutput();
+    return FOutput;
+  }
+
+  // Waits for the process to end by itself; its exit code, or nothing if it is still running.
+  std::optional<int> WaitForExit(int timeoutMs) {
+    if (!FProcess.waitForFinished(timeoutMs) && FProcess.state() != QProcess::NotRunning) {
+      return std::nullopt;
+    }
+    FOutput += FProcess.readAllStandardOutput();
+    return FProcess.exitStatus() == QProcess::NormalExit ? std::optional<int>(FProcess.exitCode())
+                                                         : std::nullopt;
+  }
+
+private:
+  QProcess FProcess;
+  QByteArray FOutput;
+};
+
+}  // namespace halvorine_test

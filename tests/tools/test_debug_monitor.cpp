@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+#include <QVariant>
+
+#include <memory>
+#include <optional>
+
+#include "OleObject.h"
+#include "PrivateBus.h"
+
+using halvorine_test::TMonitorProcess;
+using halvorine_test::TPrivateBus;
+using halvorine_test::TScopedEnv;
+
+namespace {
+
+const QString kMonitor = QStringLiteral(HALVORINE_DEBUG_MONITOR);
+const QString kProgId = QStringLiteral("Tessaly.Ole");
+constexpr int kWaitMs = 10000;
+
+class Monitor : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_FALSE(FBus.Address().isEmpty()) << "dbus-daemon did not start";
+    FEnv.emplace("DBUS_SESSION_BUS_ADDRESS", FBus.Address().toUtf8());
+  }
+
+  std::unique_ptr<TMonitorProcess> Start(const QStringList& arguments) {
+    auto monitor = std::make_unique<TMonitorProcess>(kMonitor, FBus.Address(), arguments);
+    EXPECT_TRUE(FBus.WaitForName(kProgId, kWaitMs)) << "the monitor did not take its name";
+    return monitor;
+  }
+
+  TPrivateBus FBus;
+  std::optional<TScopedEnv> FEnv;
+};
+
+}  // namespace
+
+TEST_F(Monitor, ShowsTextsAsTheyArrive) {
+  auto monitor = Start({});
+  auto object = TOleObject::Create(kProgId);
+  object->Invoke(QStringLiteral("Write"), {QStringLiteral("first line\r\n")});
+  object->Invoke(QStringLiteral("Write"), {QStringLiteral("*")});
+  object->Invoke(QStringLiteral("Write"), {QString::fromUtf8("caf\xC3\xA9\r\n")});
+  EXPECT_EQ(monitor->WaitForLines(2, kWaitMs), QByteArray("first line\r\n*caf\xC3\xA9\r\n"));
+}
+
+TEST_F(Monitor, WindowModeRunsOffscreenAndStillPrints) {
+  auto monitor = Start({QStringLiteral("--window"), QStringLiteral("--calls")});
+  auto object = TOleObject::Create(kProgId);
+  object->Invoke(QStringLiteral("Write"), {QStringLiteral("tab\there")});
+  EXPECT_EQ(monitor->WaitForLines(1, kWaitMs), QByteArray("Write \"tab\\there\"\n"));
+}
+
+TEST_F(Monitor, ASecondMonitorIsRefusedAndTheFirstKeepsTheName) {
+  auto first = Start({QStringLiteral("--calls")});
+  TMonitorProcess second(kMonitor, FBus.Address());
+  EXPECT_EQ(second.WaitForExit(kWaitMs), std::optional<int>(1));
+  auto object = TOleObject::Create(kProgId);
+  object->Invoke(QStringLiteral("Write"), {QStringLiteral("to the first")});
+  EXPECT_EQ(first->WaitForLines(1, kWaitMs), QByteArray("Write \"to the first\"\n"));
+}
+
+TEST_F(Monitor, EndsWhenItsBusGoes) {
+  auto monitor = Start({QStringLiteral("--calls")});
+  FBus.Stop();
+  EXPECT_EQ(monitor->WaitForExit(kWaitMs), std::optional<int>(0));
+}
+
+TEST(MonitorWithoutBus, FailsWithStatus1) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  TMonitorProcess monitor(kMonitor, QStringLiteral("unix:path=") +
+                                        dir.filePath(QStringLiteral("none")));
+  EXPECT_EQ(monitor.WaitForExit(kWaitMs), std::optional<int>(1));
+}
+
+TEST_F(Monitor, RefusedCallsThrowAndLeaveTheObjectUsable) {
+  auto monitor = Start({QStringLiteral("--calls")});
+  auto object = TOleObject::Create(kProgId);
+  EXPECT_THROW(object->Invoke(QStringLiteral("Erase")), EOleError);
+  EXPECT_THROW(object->Invoke(QStringLiteral("Write"), {QVariant(42)}), EOleError);
+  EXPECT_THROW(object->Invoke(QStringLiteral("Write")), EOleError);
+  object->Invoke(QStringLiteral("Write"), {QStringLiteral("ok")});
+  EXPECT_EQ(monitor->WaitForLines(1, kWaitMs), QByteArray("Write \"ok\"\n"));
+  monitor->Stop();
+  ASSERT_TRUE(FBus.WaitForName(kProgId, kWaitMs, false));
+  EXPECT_THROW(object->Invoke(QStringLiteral("Write"), {QStringLiteral("gone")}), EOleError);
+}
+
+TEST_F(Monitor, CreationNeedsAValidNameWithAnOwner) {
+  for (const char* id : {"", "Tessaly", "Tessaly..Ole", "1Tessaly.Ole", "Tessaly.Ole!",
+                         ":1.5", "Tessaly.Ole."}) {
+    EXPECT_THROW(TOleObject::Create(QString::fromLatin1(id)), EOleError) << id;
+  }
+  EXPECT_THROW(TOleObject::Create(kProgId), EOleError);
+  auto monitor = Start({QStringLiteral("--calls")});
+  EXPECT_NO_THROW(TOleObject::Create(kProgId));
+}
+
+TEST(OleObjectPath, FollowsTheIdentifier) {
+  EXPECT_EQ(TOleObject::ObjectPath(QStringLiteral("Tessaly.Ole")), QStringLiteral("/Tessaly/Ole"));
+  EXPECT_EQ(TOleObject::ObjectPath(QStringLiteral("a-b.c_d.E")), QStringLiteral("/a_b/c_d/E"));
+}
