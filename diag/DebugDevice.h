@@ -47,7 +47,8 @@ public:
   // successful open, further calls do nothing. When the file or the port cannot be opened the
   // log stays closed, the banner goes nowhere and a later Open tries again.
   // Throws EOleError, leaving the log closed and writing nothing, when the medium is the monitor
-  // and the session bus or the monitor is not there.
+  // and the session bus or the monitor is not there (or the program has no QCoreApplication,
+  // which the bus needs).
   void Open();
 
   // Writes exactly these bytes; does nothing while the log is closed. The file is flushed after

@@ -1,6 +1,7 @@
 #include "OleObject.h"
 
 #include <QAtomicInteger>
+#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
@@ -45,6 +46,12 @@ QString TOleObject::ObjectPath(const QString& ProgId) {
 std::unique_ptr<TOleObject> TOleObject::Create(const QString& ProgId) {
   if (!IsWellKnownBusName(ProgId)) {
     throw EOleError(QStringLiteral("Invalid automation identifier \"%1\"").arg(ProgId));
+  }
+  // The bus machinery runs its own thread, which waits for an application object: without one,
+  // a call would never return.
+  if (!QCoreApplication::instance()) {
+    throw EOleError(QStringLiteral("Automation object \"%1\" needs an application object")
+                        .arg(ProgId));
   }
   const QString name = NextConnectionName();
   // The address is read here each time: the bus library reads the variable once per process.

@@ -16,7 +16,8 @@
 //
 // The session bus is the one DBUS_SESSION_BUS_ADDRESS names at the moment an object is created;
 // every object has a connection of its own, so an object created after the variable changed
-// talks to the new bus. A QCoreApplication (or QApplication) should exist while objects are used.
+// talks to the new bus. A QCoreApplication (or QApplication) must exist while objects are created
+// and used.
 
 // The error of everything automation: no bus, no object under the identifier, a call the object
 // refused or did not answer in time.
@@ -32,8 +33,8 @@ public:
   static constexpr int kCallTimeoutMs = 2000;
 
   // Connects to the session bus and checks that a service owns the identifier.
-  // Throws EOleError when the identifier is not a valid bus name, there is no session bus, or no
-  // service has the name.
+  // Throws EOleError when there is no application object, the identifier is not a valid bus name,
+  // there is no session bus, or no service has the name.
   static std::unique_ptr<TOleObject> Create(const QString& ProgId);
 
   ~TOleObject();

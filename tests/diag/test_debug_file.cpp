@@ -208,6 +208,16 @@ TEST_F(FileLog, NullMediumOpensAndDiscardsEverything) {
   EXPECT_TRUE(fs::is_empty(Folder()));
 }
 
+// This program has no application object, without which the bus cannot be used.
+TEST(WindowWithoutApplication, OpenThrowsAndTheLogStaysClosed) {
+  HALVORINE_REQUIRE_FRESH_LOG();
+  TDebugDevice log;
+  log.SetMedia(dmWindow);
+  EXPECT_THROW(log.Open(), EOleError);
+  EXPECT_FALSE(TDebugDevice::GetOpened());
+  EXPECT_NO_THROW(log.WriteLn("nowhere"));
+}
+
 TEST(MediaProperty, SetByNameAndRefusingUnknownValues) {
   HALVORINE_REQUIRE_FRESH_LOG();
   TDebugDevice log;

@@ -62,14 +62,6 @@ INSTANTIATE_TEST_SUITE_P(Texts, BadSettings,
                                            "COM1:19200,n,8,0", "COM1:19200,,8,1",
                                            "COM1:fast,n,8,1"));
 
-TEST(SerialSpeed, KnownRatesOnly) {
-  EXPECT_EQ(SerialSpeed(19200), std::optional<speed_t>(B19200));
-  EXPECT_EQ(SerialSpeed(9600), std::optional<speed_t>(B9600));
-  EXPECT_EQ(SerialSpeed(115200), std::optional<speed_t>(B115200));
-  EXPECT_FALSE(SerialSpeed(0));
-  EXPECT_FALSE(SerialSpeed(12345));
-}
-
 struct TLine {
   const char* Text;
   tcflag_t Size;
