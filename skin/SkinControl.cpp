@@ -67,7 +67,7 @@ void TSkinControl::RepaintNow() {
 
 void TSkinControl::Paint() {
   QPainter painter(this);
-  if (FSkinSource == nullptr) {
+  if (FSkinSource.isNull()) {
     painter.setPen(QPen(Qt::black, 1));
     painter.setBrush(Qt::white);
     painter.drawRect(0, 0, width() - 1, height() - 1);

@@ -3,6 +3,7 @@
 #include "NotifyEvent.h"
 #include "SkinSource.h"
 
+#include <QPointer>
 #include <QRect>
 #include <QWidget>
 
@@ -47,9 +48,10 @@ public:
   int GetTag() const { return FTag; }
   void SetTag(int value) { FTag = value; }
 
-  // The source is not owned and not watched: it must outlive the control (or be replaced first).
-  // Assigning it does not repaint; the next repaint shows the new source.
-  TSkinSource* GetSkinSource() const { return FSkinSource; }
+  // The source is not owned. Assigning it does not repaint; the next repaint shows the new
+  // source. A source destroyed before the control is forgotten: the control then paints the
+  // placeholder.
+  TSkinSource* GetSkinSource() const { return FSkinSource.data(); }
   void SetSkinSource(TSkinSource* value) { FSkinSource = value; }
 
   int GetGlyphColCount() const { return FGlyphColCount; }
@@ -86,7 +88,7 @@ protected:
   void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
-  TSkinSource* FSkinSource = nullptr;
+  QPointer<TSkinSource> FSkinSource;
   int FGlyphColCount = 1;
   int FGlyphRowCount = 1;
   int FGlyphIndex = 0;

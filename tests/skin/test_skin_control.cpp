@@ -156,6 +156,20 @@ TEST_F(SkinControlTest, FrameOutsideTheSheetShowsWindowColourWithoutCrashing) {
   EXPECT_EQ(H.OnScreen(c).pixel(11, 11) & 0xFFFFFF, window);
 }
 
+TEST_F(SkinControlTest, SourceDestroyedFirstLeavesThePlaceholder) {
+  TSkinControl* c = H.Add<TSkinControl>();
+  auto doomed = std::make_unique<TSkinSource>();
+  doomed->SetBitmap(CoordinateSheet(27, 27));
+  c->SetSkinSource(doomed.get());
+  H.Show();
+  c->SetGlyphIndex(0);
+  EXPECT_EQ(SheetPlace(H.OnScreen(c).pixel(5, 5)), QPoint(5, 5));
+  doomed.reset();
+  EXPECT_EQ(c->GetSkinSource(), nullptr);
+  c->SetGlyphIndex(0);
+  EXPECT_EQ(H.OnScreen(c).pixel(5, 5) & 0xFFFFFF, 0xFFFFFFu);
+}
+
 TEST(SkinSource, CopiesThePictureAndKeepsItsOwn) {
   TSkinSource source;
   EXPECT_TRUE(source.GetBitmap().isNull());
