@@ -1,0 +1,228 @@
+// TSkinKnob: setters, change events, frames, and dragging with real mouse input.
+
+#include "SkinKnob.h"
+#include "SkinTestSupport.h"
+
+#include <vector>
+
+namespace {
+
+class SkinKnobTest : public ::testing::Test {
+protected:
+  SkinKnobTest() {
+    Source.SetBitmap(CoordinateSheet(1474, 22));
+    Knob = H.Add<TSkinKnob>();
+    Knob->resize(22, 22);
+    Knob->SetSkinSource(&Source);
+    Knob->SetGlyphColCount(67);
+    Knob->SetSensitivity(128);
+    Knob->OnChange = [this](QObject* sender) {
+      EXPECT_EQ(sender, Knob);
+      // The new frame is already on the screen when the handler runs.
+      EXPECT_EQ(ShownFrame(), Knob->GetGlyphIndex());
+      Changes.push_back(Knob->GetPosition());
+    };
+  }
+
+  void Range(int min, int max, int position) {
+    Knob->SetMax(max);  // Max first, so that any range can be reached
+    Knob->SetMin(min);
+    Knob->SetMax(max);
+    Knob->SetPosition(position);
+    Changes.clear();
+  }
+
+  int ShownFrame() { return SheetPlace(H.OnScreen(Knob).pixel(0, 0)).x() / 22; }
+
+  // Press at the knob's centre, then move by each offset from the press point in turn.
+  std::vector<int> Drag(const std::vector<QPoint>& offsets) {
+    const QPoint press(11, 11);
+    std::vector<int> values;
+    H.Press(Qt::LeftButton, press);
+    for (QPoint d : offsets) {
+      H.Move(press + d);
+      values.push_back(Knob->GetPosition());
+    }
+    H.Release(Qt::LeftButton, press + (offsets.empty() ? QPoint() : offsets.back()));
+    return values;
+  }
+
+  TSkinSource Source;
+  Host H;
+  TSkinKnob* Knob = nullptr;
+  std::vector<int> Changes;
+};
+
+TEST_F(SkinKnobTest, Defaults) {
+  TSkinKnob fresh;
+  EXPECT_EQ(fresh.size(), QSize(27, 27));
+  EXPECT_EQ(fresh.GetMin(), 0);
+  EXPECT_EQ(fresh.GetMax(), 100);
+  EXPECT_EQ(fresh.GetPosition(), 0);
+  EXPECT_EQ(fresh.GetSensitivity(), 128);
+  EXPECT_EQ(fresh.GetGlyphIndex(), 0);
+}
+
+TEST_F(SkinKnobTest, EverySetPositionRaisesOnChangeAndShowsItsFrame) {
+  H.Show();
+  Range(0, 127, 0);
+  struct Case {
+    int set, stored, frame;
+  };
+  const Case cases[] = {{64, 64, 33}, {64, 64, 33}, {200, 127, 66}, {-5, 0, 0}, {126, 126, 65}, {2, 2, 1}};
+  for (const Case& c : cases) {
+    Changes.clear();
+    Knob->SetPosition(c.set);
+    EXPECT_EQ(Knob->GetPosition(), c.stored) << c.set;
+    EXPECT_EQ(Knob->GetGlyphIndex(), c.frame) << c.set;
+    EXPECT_EQ(ShownFrame(), c.frame) << c.set;
+    EXPECT_EQ(Changes, std::vector<int>{c.stored}) << c.set;
+  }
+}
+
+TEST_F(SkinKnobTest, FrameOfPositionForTheRangesInUse) {
+  H.Show();
+  struct Case {
+    int min, max, position, frame;
+  };
+  const Case cases[] = {{0, 127, 1, 0},    {0, 127, 63, 32},   {0, 127, 127, 66}, {0, 100, 50, 33},
+                        {0, 100, 100, 66}, {-100, 100, -50, 16}, {-100, 100, 0, 33}, {-100, 100, 50, 49}};
+  for (const Case& c : cases) {
+    Range(c.min, c.max, c.position);
+    EXPECT_EQ(ShownFrame(), c.frame) << c.position << " on " << c.min << ".." << c.max;
+  }
+}
+
+TEST_F(SkinKnobTest, MinAndMaxRefuseBrokenRangesAndMovePositionSilently) {
+  H.Show();
+  Range(0, 100, 80);
+  Knob->SetMin(100);  // would equal Max
+  Knob->SetMin(150);
+  Knob->SetMax(0);    // would equal Min
+  Knob->SetMax(-10);
+  EXPECT_EQ(Knob->GetMin(), 0);
+  EXPECT_EQ(Knob->GetMax(), 100);
+  EXPECT_EQ(Knob->GetPosition(), 80);
+
+  Knob->SetMax(50);  // lowers Position, recomputes the frame, raises nothing
+  EXPECT_EQ(Knob->GetPosition(), 50);
+  EXPECT_EQ(ShownFrame(), 66);
+  Knob->SetMin(40);
+  EXPECT_EQ(Knob->GetPosition(), 50);
+  EXPECT_EQ(Knob->GetGlyphIndex(), 66);
+  Knob->SetMax(60);  // Position stays, but its frame follows the new range
+  EXPECT_EQ(ShownFrame(), 33);
+  Knob->SetMin(55);
+  EXPECT_EQ(Knob->GetPosition(), 55);
+  EXPECT_EQ(ShownFrame(), 0);
+  EXPECT_TRUE(Changes.empty());
+}
+
+TEST_F(SkinKnobTest, RangeAppliedMinFirstAgainstTheDefaultMax) {
+  TSkinKnob k;
+  k.setProperty("Min", 200);
+  k.setProperty("Max", 300);
+  EXPECT_EQ(k.GetMin(), 0);
+  EXPECT_EQ(k.GetMax(), 300);
+}
+
+TEST_F(SkinKnobTest, LayoutOrderLoadsWithoutChangeEvents) {
+  // As the window's layout sets a knob: grid, index, range, position, and only then the handler.
+  TSkinKnob k;
+  k.SetSkinSource(&Source);
+  for (auto [name, value] : std::vector<std::pair<const char*, int>>{
+           {"GlyphColCount", 67}, {"GlyphRowCount", 1}, {"GlyphIndex", 66}, {"Max", 127}, {"Position", 127},
+           {"Sensitivity", 128}})
+    ASSERT_TRUE(k.setProperty(name, value)) << name;
+  int calls = 0;
+  k.OnChange = [&](QObject*) { ++calls; };
+  EXPECT_EQ(k.GetGlyphIndex(), 66);
+  EXPECT_EQ(k.GetPosition(), 127);
+  EXPECT_EQ(calls, 0);
+}
+
+TEST_F(SkinKnobTest, SensitivityBelowOneIsRefused) {
+  Knob->SetSensitivity(0);
+  Knob->SetSensitivity(-3);
+  EXPECT_EQ(Knob->GetSensitivity(), 128);
+  Knob->setProperty("Sensitivity", 64);
+  EXPECT_EQ(Knob->GetSensitivity(), 64);
+}
+
+struct DragCase {
+  const char* what;
+  int min, max, start;
+  std::vector<QPoint> offsets;  // pointer relative to the press, one per move
+  std::vector<int> values;   // Position after each move
+};
+
+class SkinKnobDragTest : public SkinKnobTest, public ::testing::WithParamInterface<DragCase> {};
+
+TEST_P(SkinKnobDragTest, MouseDrag) {
+  const DragCase& c = GetParam();
+  H.Show();
+  Range(c.min, c.max, c.start);
+  EXPECT_EQ(Drag(c.offsets), c.values) << c.what;
+  // OnChange on every move, also when the value stays.
+  EXPECT_EQ(Changes, c.values) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SkinKnobDragTest,
+    ::testing::Values(
+        DragCase{"one and two pixels down", 0, 127, 64, {{0, 1}, {0, 2}}, {64, 63}},
+        DragCase{"one and two pixels up", 0, 127, 64, {{0, -1}, {0, -2}}, {64, 65}},
+        DragCase{"full sweep and one short", 0, 127, 0, {{0, -127}, {0, -128}}, {126, 127}},
+        DragCase{"overshoot and return", 0, 127, 120, {{0, -20}, {0, -60}, {0, -8}, {0, -7}, {0, 0}}, {127, 127, 127, 126, 120}},
+        DragCase{"overshoot below and return", 0, 127, 3, {{0, 50}, {0, 9}, {0, 4}, {0, 0}}, {0, 0, 0, 3}},
+        DragCase{"symmetric range up 64 then one down", -100, 100, 0, {{0, -64}, {0, 1}}, {100, -1}},
+        DragCase{"symmetric range steps", -100, 100, 0, {{0, -1}, {0, -2}, {0, -3}, {0, 3}}, {1, 3, 4, -4}},
+        DragCase{"horizontal moves leave the value", 0, 100, 50, {{-11, 0}, {30, 0}, {30, 1}}, {50, 50, 50}},
+        DragCase{"far outside the window", 0, 127, 64, {{0, -400}, {0, 400}}, {127, 0}}),
+    [](const ::testing::TestParamInfo<DragCase>& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(SkinKnobTest, DragFollowsThePointerOutsideTheKnobAndEndsOnRelease) {
+  H.Show();
+  Range(0, 127, 64);
+  H.Press(Qt::LeftButton, {11, 11});
+  QTest::mouseMove(H.Handle(), Host::At(200, -30));  // well off the knob, up and to the right
+  EXPECT_EQ(Knob->GetPosition(), 104);  // 64 + (127 * 41) div 128
+  H.Release(Qt::LeftButton, {200, -30});
+  Changes.clear();
+  H.Move({11, 60});
+  EXPECT_EQ(Knob->GetPosition(), 104);
+  EXPECT_TRUE(Changes.empty());
+}
+
+TEST_F(SkinKnobTest, RightButtonRaisesMouseDownButStartsNoDrag) {
+  H.Show();
+  Range(0, 127, 64);
+  H.Move({11, 11});
+  std::vector<Qt::MouseButton> downs;
+  Knob->OnMouseDown = [&](QObject*, Qt::MouseButton b, Qt::KeyboardModifiers, int, int) { downs.push_back(b); };
+  H.Press(Qt::RightButton, {11, 11});
+  H.Move({11, 0});
+  H.Release(Qt::RightButton, {11, 0});
+  EXPECT_EQ(downs, std::vector<Qt::MouseButton>{Qt::RightButton});
+  EXPECT_EQ(Knob->GetPosition(), 64);
+  EXPECT_TRUE(Changes.empty());
+}
+
+TEST_F(SkinKnobTest, SecondPressOfADoubleClickRestartsTheDrag) {
+  H.Show();
+  Range(0, 127, 64);
+  H.Move({11, 11});
+  EventCounter doubleClicks(Knob, QEvent::MouseButtonDblClick);
+  const int t = 1'000'000;
+  H.Raw(QEvent::MouseButtonPress, {11, 11}, Qt::LeftButton, Qt::LeftButton, t);
+  H.Raw(QEvent::MouseMove, {11, 14}, Qt::LeftButton, Qt::NoButton, t + 10);  // 3 down: 64 - 2
+  EXPECT_EQ(Knob->GetPosition(), 62);
+  H.Raw(QEvent::MouseButtonRelease, {11, 14}, Qt::NoButton, Qt::LeftButton, t + 20);
+  H.Raw(QEvent::MouseButtonPress, {11, 13}, Qt::LeftButton, Qt::LeftButton, t + 30);  // a double click
+  H.Raw(QEvent::MouseMove, {11, 11}, Qt::LeftButton, Qt::NoButton, t + 40);
+  EXPECT_EQ(doubleClicks.Count, 1);
+  EXPECT_EQ(Knob->GetPosition(), 63);  // 2 up from the second press and the value it found
+  H.Raw(QEvent::MouseButtonRelease, {11, 11}, Qt::NoButton, Qt::LeftButton, t + 50);
+}
+
+}  // namespace
