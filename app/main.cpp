@@ -1,17 +1,38 @@
-// Until the main window lands, the program shows what the sound memory holds at start-up.
+#include <QGuiApplication>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 
-#include "SoundMemory.h"
+#include "Application.h"
+#include "MainForm.h"
 
-int main() {
-  static TSoundMemory memory;
-  const TSoundRecord& r = memory.Current();
-  const auto bankA = TSoundMemory::GeneratePreset(memory.Seed(r.PresetA1, r.PresetA2));
-  const auto bankB = TSoundMemory::GeneratePreset(memory.Seed(r.PresetB1, r.PresetB2));
-  std::printf("Halvorine v0.2\nBD bank A, preset (%d, %d):", r.PresetA1, r.PresetA2);
-  for (auto v : bankA) std::printf(" %d", v);
-  std::printf("\nBD bank B, preset (%d, %d):", r.PresetB1, r.PresetB2);
-  for (auto v : bankB) std::printf(" %d", v);
-  std::printf("\n");
+namespace {
+
+// Without a display Qt would abort while creating the application; say so in one line instead.
+bool DisplayAvailable() {
+  if (std::getenv("QT_QPA_PLATFORM") != nullptr) return true;
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!DisplayAvailable()) {
+    std::fprintf(stderr, "halvorine: no display to open the window on (set DISPLAY)\n");
+    return 1;
+  }
+  TApplication app(argc, argv);
+  // Errors during start-up are shown and end the program; the event loop's own errors are
+  // reported by the application object and the loop goes on.
+  try {
+    TMainForm MainForm;
+    MainForm.move(199, 137);
+    MainForm.show();
+    TApplication::exec();
+  } catch (const std::exception& e) {
+    TApplication::ShowError(QString::fromLocal8Bit(e.what()));
+  }
   return 0;
 }

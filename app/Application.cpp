@@ -1,0 +1,23 @@
+#include "Application.h"
+
+#include <QMessageBox>
+#include <exception>
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  setApplicationName(QStringLiteral("Halvorine"));
+}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& e) {
+    ShowError(QString::fromLocal8Bit(e.what()));
+  } catch (...) {
+    ShowError(QStringLiteral("Unknown error"));
+  }
+  return false;
+}
+
+void TApplication::ShowError(const QString& text) {
+  QMessageBox::critical(activeWindow(), applicationName(), text);
+}

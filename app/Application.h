@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QApplication>
+#include <functional>
+
+// The application object. An error that leaves an event handler is reported in a message box
+// with its text and the event loop goes on, so that one failed command never ends a live set.
+class TApplication : public QApplication {
+public:
+  TApplication(int& argc, char** argv);
+
+  bool notify(QObject* receiver, QEvent* event) override;
+
+  // Shows an error's text to the user; the default is a modal message box.
+  static void ShowError(const QString& text);
+};

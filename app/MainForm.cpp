@@ -1,0 +1,299 @@
+#include "MainForm.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+
+#include "MidiOutComboBox.h"
+#include "SkinCheckBox.h"
+#include "SkinKnob.h"
+#include "Transmission.h"
+#include "ui_MainForm.h"
+
+namespace {
+
+constexpr int kPresetTop = 127;  // each preset knob runs 0..127
+
+int TagOf(const QObject* control) { return control->property("Tag").toInt(); }
+
+// The 24 controls of one kind of the parameter grid, by parameter index: name1 .. name24.
+template <typename T>
+std::array<T*, kParameterCount> ParameterControls(const QWidget* form, const char* pattern) {
+  std::array<T*, kParameterCount> controls{};
+  for (int i = 0; i < kParameterCount; ++i) {
+    controls[i] = form->findChild<T*>(QString::fromLatin1(pattern).arg(i + 1),
+                                      Qt::FindDirectChildrenOnly);
+    Q_ASSERT(controls[i] != nullptr);
+  }
+  return controls;
+}
+
+}  // namespace
+
+TMainForm::TMainForm(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::MainForm>()) {
+  // The layout first, its handlers after every property, so that loading raises nothing.
+  ui->setupUi(this);
+  setAutoFillBackground(true);
+  QPalette background = palette();
+  background.setColor(QPalette::Window, QColor(212, 208, 200));
+  setPalette(background);
+
+  SoundSelectionSkinSource.SetBitmap(QImage(QStringLiteral(":/skins/SoundSelection.bmp")));
+  KnobSkinSource.SetBitmap(QImage(QStringLiteral(":/skins/Knob.bmp")));
+  FSoundBoxes = {ui->BDCheckBox, ui->SDCheckBox, ui->HTCheckBox, ui->MTCheckBox,
+                 ui->LTCheckBox, ui->CPCheckBox, ui->RSCheckBox, ui->CBCheckBox,
+                 ui->CHCheckBox, ui->OHCheckBox, ui->RCCheckBox, ui->CCCheckBox,
+                 ui->M1CheckBox, ui->M2CheckBox, ui->M3CheckBox, ui->M4CheckBox};
+  for (TSkinCheckBox* box : FSoundBoxes) box->SkinSource = &SoundSelectionSkinSource;
+  for (TSkinKnob* knob : findChildren<TSkinKnob*>()) knob->SkinSource = &KnobSkinSource;
+
+  FMidiOut = std::make_unique<TMidiOut>();
+  FMidiOut->SetChannel(1);
+
+  BindHandlers();
+  FormCreate();
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::BindHandlers() {
+  for (TSkinKnob* knob : ParameterControls<TSkinKnob>(this, "ParKnob%1")) {
+    knob->OnChange = [this](QObject* sender) { ParKnobChange(sender); };
+  }
+  // A framework check box raises its click handler on a change from code as on a user's click.
+  for (QCheckBox* box : ParameterControls<QCheckBox>(this, "CheckBox%1")) {
+    connect(box, &QCheckBox::toggled, this, [this, box] { ParameterCheckBoxClick(box); });
+  }
+  for (QPushButton* b : {ui->GroupFilterButton1, ui->GroupFilterButton2, ui->GroupFilterButton3}) {
+    connect(b, &QPushButton::clicked, this, [this, b] { GroupFilterButtonClick(b); });
+  }
+  for (TSkinCheckBox* box : FSoundBoxes) {
+    box->OnClick = [this](QObject* sender) { SoundCheckBoxClick(sender); };
+  }
+  for (TSkinKnob* knob : {ui->PresetA1Knob, ui->PresetA2Knob}) {
+    knob->OnChange = [this](QObject* sender) { PresetAKnobChange(sender); };
+  }
+  for (TSkinKnob* knob : {ui->PresetB1Knob, ui->PresetB2Knob}) {
+    knob->OnChange = [this](QObject* sender) { PresetBKnobChange(sender); };
+  }
+  for (TSkinKnob* knob : {ui->MixKnob, ui->MixAKnob, ui->MixBKnob}) {
+    knob->OnChange = [this](QObject* sender) { MixKnobChange(sender); };
+  }
+  const std::pair<QPushButton*, void (TMainForm::*)(QObject*)> clicks[] = {
+      {ui->OpenButton, &TMainForm::OpenButtonClick},
+      {ui->CloseButton, &TMainForm::CloseButtonClick},
+      {ui->ADownButton, &TMainForm::ADownButtonClick},
+      {ui->AUpButton, &TMainForm::AUpButtonClick},
+      {ui->BDownButton, &TMainForm::BDownButtonClick},
+      {ui->BUpButton, &TMainForm::BUpButtonClick},
+      {ui->StoreAButton, &TMainForm::StoreAButtonClick},
+      {ui->RecallAButton, &TMainForm::RecallAButtonClick},
+      {ui->StoreBButton, &TMainForm::StoreBButtonClick},
+      {ui->RecallBButton, &TMainForm::RecallBButtonClick},
+      {ui->Button1, &TMainForm::Button1Click},
+      {ui->Button2, &TMainForm::Button2Click},
+      {ui->Button3, &TMainForm::Button3Click}};
+  for (const auto& [button, handler] : clicks) {
+    connect(button, &QPushButton::clicked, this,
+            [this, button = button, handler = handler] { (this->*handler)(button); });
+  }
+  // The base-channel list answers the user's choice only, not a selection made from code.
+  connect(ui->BaseChannelComboBox, &QComboBox::activated, this,
+          [this] { BaseChannelComboBoxChange(ui->BaseChannelComboBox); });
+}
+
+void TMainForm::FormCreate() {
+  DebugDevice.Open();
+  FParCheckBoxes = ParameterControls<QCheckBox>(this, "CheckBox%1");
+  FParKnobs = ParameterControls<TSkinKnob>(this, "ParKnob%1");
+  ui->BaseChannelComboBox->setCurrentIndex(0);
+}
+
+// ---- Transmission ----
+
+void TMainForm::SendParameter(int index, int value) {
+  const TControlAddress to =
+      ParameterAddress(FMidiOut->GetChannel(), FMemory.SelectedSound(), index);
+  FMidiOut->SendControlChange(to.Channel, to.Controller, static_cast<std::uint8_t>(value % 256));
+}
+
+void TMainForm::SetParKnob(int index, int value) { FParKnobs[index]->SetPosition(value); }
+
+void TMainForm::ParKnobChange(QObject* Sender) {
+  if (FSuppressParKnob) return;  // the knob was moved by code to show a value
+  for (int i = 0; i < kParameterCount; ++i) {
+    if (FParKnobs[i] != Sender) continue;
+    // Touching a knob takes its parameter out of the morph; if the box was ticked, unticking it
+    // runs one morph update for the parameters still ticked before this value goes out.
+    FParCheckBoxes[i]->setChecked(false);
+    const int position = FParKnobs[i]->Position();
+    FMemory.Current().Values[i] = position;
+    SendParameter(i, position);
+  }
+}
+
+void TMainForm::BaseChannelComboBoxChange(QObject*) {
+  FMidiOut->SetChannel(ui->BaseChannelComboBox->currentIndex() + 1);
+  DebugDevice.WriteLn(FMidiOut->GetChannel());
+}
+
+// ---- Morph ----
+
+void TMainForm::UpdateMorph() {
+  if (FSuppressMorph) return;
+  DebugDevice.Write("*");
+  TSoundRecord& r = FMemory.Current();
+  r.PresetA1 = ui->PresetA1Knob->Position();
+  r.PresetA2 = ui->PresetA2Knob->Position();
+  r.PresetB1 = ui->PresetB1Knob->Position();
+  r.PresetB2 = ui->PresetB2Knob->Position();
+  r.Mix = ui->MixKnob->Position();
+  r.MixA = ui->MixAKnob->Position();
+  r.MixB = ui->MixBKnob->Position();
+  for (int i = 0; i < kParameterCount; ++i) r.MorphEnabled[i] = FParCheckBoxes[i]->isChecked();
+  FMemory.Morph();
+  for (int i = 0; i < kParameterCount; ++i) {
+    if (!r.MorphEnabled[i]) continue;
+    // Sent before the knob moves; the move only shows the value.
+    SendParameter(i, r.Values[i]);
+    FSuppressParKnob = true;
+    SetParKnob(i, r.Values[i]);
+    FSuppressParKnob = false;
+  }
+}
+
+void TMainForm::PresetAKnobChange(QObject*) {
+  FMemory.Current().UseStoredA = 0;
+  UpdateMorph();
+}
+
+void TMainForm::PresetBKnobChange(QObject*) {
+  FMemory.Current().UseStoredB = 0;
+  UpdateMorph();
+}
+
+void TMainForm::MixKnobChange(QObject*) { UpdateMorph(); }
+
+void TMainForm::ParameterCheckBoxClick(QObject*) { UpdateMorph(); }
+
+// ---- Preset stepping: the pair is the number 128 p2 + p1, stepped without wrapping ----
+
+void TMainForm::StepPreset(TSkinKnob* first, TSkinKnob* second, int step) {
+  int p1 = first->Position();
+  int p2 = second->Position();
+  if (step < 0) {
+    if (p1 > 0) {
+      --p1;
+    } else if (p2 > 0) {
+      --p2;
+      p1 = kPresetTop;
+    }
+  } else {
+    if (p1 < kPresetTop) {
+      ++p1;
+    } else if (p2 < kPresetTop) {
+      ++p2;
+      p1 = 0;
+    }
+  }
+  // Both knobs are set even when unchanged: their handlers clear the bank's snapshot choice.
+  FSuppressMorph = true;
+  first->SetPosition(p1);
+  second->SetPosition(p2);
+  FSuppressMorph = false;
+  UpdateMorph();
+}
+
+void TMainForm::ADownButtonClick(QObject*) { StepPreset(ui->PresetA1Knob, ui->PresetA2Knob, -1); }
+void TMainForm::AUpButtonClick(QObject*) { StepPreset(ui->PresetA1Knob, ui->PresetA2Knob, +1); }
+void TMainForm::BDownButtonClick(QObject*) { StepPreset(ui->PresetB1Knob, ui->PresetB2Knob, -1); }
+void TMainForm::BUpButtonClick(QObject*) { StepPreset(ui->PresetB1Knob, ui->PresetB2Knob, +1); }
+
+// ---- Store and recall ----
+
+void TMainForm::StoreAButtonClick(QObject*) {
+  FMemory.StoreA();
+  // The mix now points fully at a snapshot equal to the current values: nothing to send.
+  FSuppressMorph = true;
+  ui->MixKnob->SetPosition(0);
+  ui->MixAKnob->SetPosition(0);
+  ui->MixBKnob->SetPosition(0);
+  FSuppressMorph = false;
+}
+
+void TMainForm::StoreBButtonClick(QObject*) {
+  FMemory.StoreB();
+  FSuppressMorph = true;
+  ui->MixKnob->SetPosition(100);
+  ui->MixAKnob->SetPosition(0);
+  ui->MixBKnob->SetPosition(0);
+  FSuppressMorph = false;
+}
+
+void TMainForm::RecallAButtonClick(QObject*) {
+  FMemory.Current().UseStoredA = 1;
+  UpdateMorph();
+}
+
+void TMainForm::RecallBButtonClick(QObject*) {
+  FMemory.Current().UseStoredB = 1;
+  UpdateMorph();
+}
+
+// ---- Sound selector and group filter ----
+
+void TMainForm::SoundCheckBoxClick(QObject* Sender) {
+  FMemory.SetSelectedSound(TagOf(Sender));
+  for (int k = 0; k < kSoundCount; ++k) FSoundBoxes[k]->SetChecked(k == FMemory.SelectedSound());
+  FSuppressMorph = true;
+  FSuppressParKnob = true;
+  // The preset knobs' handlers clear the banks' snapshot choice as they move; their morph
+  // updates return at once.
+  const TSoundRecord& shown = FMemory.Current();
+  ui->PresetA1Knob->SetPosition(shown.PresetA1);
+  ui->PresetA2Knob->SetPosition(shown.PresetA2);
+  ui->PresetB1Knob->SetPosition(shown.PresetB1);
+  ui->PresetB2Knob->SetPosition(shown.PresetB2);
+  ui->MixKnob->SetPosition(shown.Mix);
+  ui->MixAKnob->SetPosition(shown.MixA);
+  ui->MixBKnob->SetPosition(shown.MixB);
+  for (int i = 0; i < kParameterCount; ++i) {
+    FParCheckBoxes[i]->setChecked(shown.MorphEnabled[i] != 0);
+    SetParKnob(i, shown.Values[i]);
+  }
+  FSuppressParKnob = false;
+  FSuppressMorph = false;
+}
+
+void TMainForm::GroupFilterButtonClick(QObject* Sender) {
+  const int first = TagOf(Sender);
+  if (first < 0 || first + 8 > kParameterCount) return;
+  bool tick = false;
+  for (int i = first; i < first + 8; ++i) {
+    if (!FParCheckBoxes[i]->isChecked()) {
+      tick = true;
+      break;
+    }
+  }
+  FSuppressMorph = true;
+  for (int i = first; i < first + 8; ++i) FParCheckBoxes[i]->setChecked(tick);
+  FSuppressMorph = false;
+  UpdateMorph();
+}
+
+// ---- Transport and port ----
+
+void TMainForm::Button1Click(QObject*) { FMidiOut->SendStart(); }
+void TMainForm::Button2Click(QObject*) { FMidiOut->SendStop(); }
+void TMainForm::Button3Click(QObject*) { FMidiOut->SendContinue(); }
+
+void TMainForm::OpenButtonClick(QObject*) {
+  FMidiOut->SetDeviceID(ui->MidiOutComboBox->DeviceID());
+  if (FMidiOut->Open()) DebugDevice.WriteLn("Midi is Open");
+  // Whether or not it opened: every ticked parameter goes to the newly opened device.
+  UpdateMorph();
+}
+
+// A close error is not caught here: it reaches the application's error report.
+void TMainForm::CloseButtonClick(QObject*) { FMidiOut->Close(); }

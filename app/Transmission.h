@@ -1,0 +1,22 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// Where a sound's parameters go: four sounds share a MIDI channel, each owning a block of 24
+// controllers. The third block starts at 72, so controllers 64..71 are never used.
+constexpr std::array<int, 16> ControllerBase = {16, 40, 72, 96, 16, 40, 72, 96,
+                                                16, 40, 72, 96, 16, 40, 72, 96};
+constexpr std::array<int, 16> ChannelOffset = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
+
+struct TControlAddress {
+  std::uint8_t Channel;     // 0-based, as ORed into the status byte
+  std::uint8_t Controller;
+};
+
+// The channel and controller of parameter index (0..23) of sound (0..15), with the base channel
+// 1-based as the port keeps it.
+constexpr TControlAddress ParameterAddress(int baseChannel, int sound, int index) {
+  return {static_cast<std::uint8_t>((baseChannel + ChannelOffset[sound] - 1) % 256),
+          static_cast<std::uint8_t>((index + ControllerBase[sound]) % 256)};
+}
