@@ -7,6 +7,7 @@
 #include "MidiOutComboBox.h"
 #include "SkinCheckBox.h"
 #include "SkinKnob.h"
+#include "SkinResources.h"
 #include "Transmission.h"
 #include "ui_MainForm.h"
 
@@ -39,14 +40,14 @@ TMainForm::TMainForm(QWidget* parent)
   background.setColor(QPalette::Window, QColor(212, 208, 200));
   setPalette(background);
 
-  SoundSelectionSkinSource.SetBitmap(QImage(QStringLiteral(":/skins/SoundSelection.bmp")));
-  KnobSkinSource.SetBitmap(QImage(QStringLiteral(":/skins/Knob.bmp")));
+  SoundSelectionSkinSource.LoadBitmap(kSoundSelectionSkinPath);
+  KnobSkinSource.LoadBitmap(kKnobSkinPath);
   FSoundBoxes = {ui->BDCheckBox, ui->SDCheckBox, ui->HTCheckBox, ui->MTCheckBox,
                  ui->LTCheckBox, ui->CPCheckBox, ui->RSCheckBox, ui->CBCheckBox,
                  ui->CHCheckBox, ui->OHCheckBox, ui->RCCheckBox, ui->CCCheckBox,
                  ui->M1CheckBox, ui->M2CheckBox, ui->M3CheckBox, ui->M4CheckBox};
-  for (TSkinCheckBox* box : FSoundBoxes) box->SkinSource = &SoundSelectionSkinSource;
-  for (TSkinKnob* knob : findChildren<TSkinKnob*>()) knob->SkinSource = &KnobSkinSource;
+  for (TSkinCheckBox* box : FSoundBoxes) box->SetSkinSource(&SoundSelectionSkinSource);
+  for (TSkinKnob* knob : findChildren<TSkinKnob*>()) knob->SetSkinSource(&KnobSkinSource);
 
   FMidiOut = std::make_unique<TMidiOut>();
   FMidiOut->SetChannel(1);
@@ -127,7 +128,7 @@ void TMainForm::ParKnobChange(QObject* Sender) {
     // Touching a knob takes its parameter out of the morph; if the box was ticked, unticking it
     // runs one morph update for the parameters still ticked before this value goes out.
     FParCheckBoxes[i]->setChecked(false);
-    const int position = FParKnobs[i]->Position();
+    const int position = FParKnobs[i]->GetPosition();
     FMemory.Current().Values[i] = position;
     SendParameter(i, position);
   }
@@ -144,13 +145,13 @@ void TMainForm::UpdateMorph() {
   if (FSuppressMorph) return;
   DebugDevice.Write("*");
   TSoundRecord& r = FMemory.Current();
-  r.PresetA1 = ui->PresetA1Knob->Position();
-  r.PresetA2 = ui->PresetA2Knob->Position();
-  r.PresetB1 = ui->PresetB1Knob->Position();
-  r.PresetB2 = ui->PresetB2Knob->Position();
-  r.Mix = ui->MixKnob->Position();
-  r.MixA = ui->MixAKnob->Position();
-  r.MixB = ui->MixBKnob->Position();
+  r.PresetA1 = ui->PresetA1Knob->GetPosition();
+  r.PresetA2 = ui->PresetA2Knob->GetPosition();
+  r.PresetB1 = ui->PresetB1Knob->GetPosition();
+  r.PresetB2 = ui->PresetB2Knob->GetPosition();
+  r.Mix = ui->MixKnob->GetPosition();
+  r.MixA = ui->MixAKnob->GetPosition();
+  r.MixB = ui->MixBKnob->GetPosition();
   for (int i = 0; i < kParameterCount; ++i) r.MorphEnabled[i] = FParCheckBoxes[i]->isChecked();
   FMemory.Morph();
   for (int i = 0; i < kParameterCount; ++i) {
@@ -180,8 +181,8 @@ void TMainForm::ParameterCheckBoxClick(QObject*) { UpdateMorph(); }
 // ---- Preset stepping: the pair is the number 128 p2 + p1, stepped without wrapping ----
 
 void TMainForm::StepPreset(TSkinKnob* first, TSkinKnob* second, int step) {
-  int p1 = first->Position();
-  int p2 = second->Position();
+  int p1 = first->GetPosition();
+  int p2 = second->GetPosition();
   if (step < 0) {
     if (p1 > 0) {
       --p1;
