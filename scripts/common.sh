@@ -10,7 +10,7 @@ HALVORINE_BUILD=${HALVORINE_BUILD:-$HALVORINE_ROOT/build}
 HALVORINE_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
-  librtmidi-dev
+  librtmidi-dev libjack-jackd2-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-daemon dbus-x11
   jackd2

@@ -1,0 +1,163 @@
+#include "MidiOut.h"
+
+#include <array>
+#include <mutex>
+#include <new>
+
+#include "MidiOutSlots.h"
+#include "TickCount.h"
+
+namespace {
+
+constexpr std::uint8_t kNoteOn = 0x90;
+constexpr std::uint8_t kControlChange = 0xB0;
+constexpr std::uint8_t kStart = 0xFA;
+constexpr std::uint8_t kContinue = 0xFB;
+constexpr std::uint8_t kStop = 0xFC;
+constexpr std::uint8_t kChannelMask = 0x0F;
+constexpr std::uint8_t kDataMask = 0x7F;
+constexpr std::uint32_t kTicksPerSecond = 1000;
+
+// Flag i is 1 while a port holds slot i.
+std::array<std::uint8_t, TMidiOut::kPoolSize> MidiOutPool{};
+std::mutex MidiOutPoolLock;
+
+static_assert(sizeof(MIDIHDR) <= TMidiOut::kHeaderBlockSize);
+static_assert(TMidiOut::kPoolSize <= kMidiOutSlotCount);
+
+}  // namespace
+
+void TDeadline::Start(std::uint32_t seconds) {
+  Tick = GetTickCount() + seconds * kTicksPerSecond;
+  Expired = false;
+}
+
+bool TDeadline::Check() {
+  Expired = static_cast<std::int32_t>(GetTickCount() - Tick) > 0;
+  return Expired;
+}
+
+TMidiOut::TMidiOut(QObject* owner) : QObject(owner) {
+  // The blocks come first so that a failed allocation leaves no slot claimed.
+  FHeaderBlock = std::make_unique<std::byte[]>(kHeaderBlockSize);
+  FHeader = new (FHeaderBlock.get()) MIDIHDR{};
+  FBufferBlock = std::make_unique<std::byte[]>(kBufferBlockSize);
+  FBuffer = FBufferBlock.get();
+  {
+    std::lock_guard lock(MidiOutPoolLock);
+    for (int i = 0; i < kPoolSize; ++i) {
+      if (MidiOutPool[i] == 0) {
+        MidiOutPool[i] = 1;
+        FPoolIndex = i;
+        break;
+      }
+    }
+  }
+  if (FPoolIndex < 0) throw EMidiOutError(kMidiOutPoolFull);
+  MIDIOUTRESET(FPoolIndex);
+}
+
+TMidiOut::~TMidiOut() {
+  try {
+    Close();
+  } catch (...) {
+    // A port that is going away cannot report; what is left of the device is released below.
+  }
+  if (FHandleLive) {
+    midiOutClose(FHandle);
+    FHandleLive = false;
+  }
+  FBuffer = nullptr;
+  FBufferBlock.reset();
+  FHeader = nullptr;
+  FHeaderBlock.reset();
+  MIDIOUTRESET(FPoolIndex);
+  std::lock_guard lock(MidiOutPoolLock);
+  MidiOutPool[FPoolIndex] = 0;
+}
+
+bool TMidiOut::Open() {
+  if (IsOpen()) return true;
+  if (FDeviceID == -1) {
+    FErrorCode = MMSYSERR_BADDEVICEID;
+    return false;
+  }
+  // An earlier open that never reported open still holds the device: give it up first, or the
+  // device would stay allocated to a handle this port no longer uses.
+  if (FHandleLive) {
+    midiOutClose(FHandle);
+    FHandleLive = false;
+  }
+  HMIDIOUT handle = 0;
+  const MMRESULT r = midiOutOpen(&handle, static_cast<UINT>(FDeviceID), &MidiOutHandler,
+                                 static_cast<DWORD_PTR>(FPoolIndex), CALLBACK_FUNCTION);
+  if (r != MMSYSERR_NOERROR) {
+    FErrorCode = static_cast<std::int32_t>(r);
+    return false;
+  }
+  FHandle = handle;
+  FHandleLive = true;
+  TDeadline deadline;
+  deadline.Start(kOpenWaitSeconds);
+  while (!IsOpen()) {
+    if (deadline.Check()) break;
+  }
+  if (deadline.Expired) {
+    FErrorCode = kErrorOpenTimeout;
+    return false;
+  }
+  return true;
+}
+
+void TMidiOut::Close() {
+  if (!IsOpen()) return;
+  if (IsBusy()) {
+    TDeadline deadline;
+    deadline.Start(kSendWaitSeconds);
+    while (IsBusy()) {
+      if (deadline.Check()) break;
+    }
+    if (deadline.Expired) throw EMidiOutError(kMidiOutSendTooLong);
+  }
+  midiOutUnprepareHeader(FHandle, FHeader, static_cast<UINT>(kHeaderBlockSize));
+  midiOutClose(FHandle);
+  FHandleLive = false;
+  TDeadline deadline;
+  deadline.Start(kCloseWaitSeconds);
+  while (IsOpen()) {
+    if (deadline.Check()) break;
+  }
+  if (deadline.Expired) throw EMidiOutError(kMidiOutUnableToClose);
+}
+
+MMRESULT TMidiOut::Send(std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
+  const DWORD word = static_cast<DWORD>(status) | (static_cast<DWORD>(data1) << 8) |
+                     (static_cast<DWORD>(data2) << 16);
+  return midiOutShortMsg(FHandle, word);
+}
+
+MMRESULT TMidiOut::SendControlChange(std::uint8_t channel, std::uint8_t controller,
+                                     std::uint8_t value) {
+  return Send(kControlChange | (channel & kChannelMask), controller & kDataMask, value & kDataMask);
+}
+
+MMRESULT TMidiOut::SendNoteOn(std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
+  return Send(kNoteOn | (channel & kChannelMask), key & kDataMask, velocity & kDataMask);
+}
+
+MMRESULT TMidiOut::SendNoteOff(std::uint8_t channel, std::uint8_t key) {
+  return Send(kNoteOn | (channel & kChannelMask), key & kDataMask, 0);
+}
+
+MMRESULT TMidiOut::SendStart() { return Send(kStart, 0, 0); }
+MMRESULT TMidiOut::SendContinue() { return Send(kContinue, 0, 0); }
+MMRESULT TMidiOut::SendStop() { return Send(kStop, 0, 0); }
+
+bool TMidiOut::IsOpen() const { return MIDIOUTISOPEN(FPoolIndex); }
+bool TMidiOut::IsBusy() const { return MIDIOUTISBUSY(FPoolIndex); }
+
+void TMidiOut::SetChannel(int channel) {
+  if (channel < 1) channel = 1;
+  if (channel > 16) channel = 16;
+  FChannel = static_cast<std::uint8_t>(channel - 1);
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <QObject>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+
+#include "MidiOutService.h"
+
+// The texts of the errors that a port raises.
+inline constexpr const char* kMidiOutPoolFull = "error: Midiout pool full";
+inline constexpr const char* kMidiOutSendTooLong = "error: Midiout takes too long to send data";
+inline constexpr const char* kMidiOutUnableToClose = "error: Unable to close Midiout";
+
+// Raised by the construction of a port and by Close; what() is one of the three texts above.
+class EMidiOutError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// A wait of the port: expires once the tick count has passed the deadline. The comparison is by
+// difference, so a wait that spans the tick count's wrap-around ends on time.
+struct TDeadline {
+  std::uint32_t Tick = 0;
+  bool Expired = false;
+
+  void Start(std::uint32_t seconds);
+  // Sets and returns Expired: whether the tick count is now past Tick.
+  bool Check();
+};
+
+// The MIDI output port: opens one device of the MIDI output service and sends short messages on
+// it. Whether the device is open or still has output pending is what the slot-state library says
+// for the port's slot; the port keeps no such flag. At most 16 ports exist at once; each holds one
+// slot from construction to destruction, always the lowest free one.
+//
+// Open and Close wait by polling, blocking the calling thread: up to 5 s on Open, 20 s + 5 s on
+// Close. A port is used from one thread.
+class TMidiOut : public QObject {
+  Q_OBJECT
+  Q_PROPERTY(int DeviceID READ DeviceID WRITE SetDeviceID)
+  Q_PROPERTY(int ErrorCode READ ErrorCode)
+  Q_PROPERTY(int Channel READ GetChannel WRITE SetChannel)
+
+public:
+  // Claims the lowest free slot; throws EMidiOutError(kMidiOutPoolFull) when all 16 are held.
+  explicit TMidiOut(QObject* owner = nullptr);
+  // Closes the device and releases the slot. Never throws: a close that fails here is given up,
+  // and the device handle is closed without waiting.
+  ~TMidiOut() override;
+
+  // Opens device DeviceID unless the port is open already (then true at once, whatever DeviceID
+  // holds). False with the reason in ErrorCode: 2 for DeviceID -1, the service's code when it
+  // refuses, 2000 when the device did not report open within 5 seconds.
+  bool Open();
+  // Closes the device if it is open. Throws EMidiOutError(kMidiOutSendTooLong) when output is
+  // still pending after 20 s (the device stays open), EMidiOutError(kMidiOutUnableToClose) when
+  // the device still reports open 5 s after the close.
+  void Close();
+
+  // The send operations hand one message to the service at once and return its result code; on a
+  // port that is not open the service refuses the handle and nothing is sent. Channels are 0..15
+  // and data 0..127; higher bits are dropped so that no argument can form another status byte.
+  MMRESULT SendControlChange(std::uint8_t channel, std::uint8_t controller, std::uint8_t value);
+  MMRESULT SendNoteOn(std::uint8_t channel, std::uint8_t key, std::uint8_t velocity);
+  // A note-on with velocity 0.
+  MMRESULT SendNoteOff(std::uint8_t channel, std::uint8_t key);
+  MMRESULT SendStart();
+  MMRESULT SendContinue();
+  MMRESULT SendStop();
+
+  bool IsOpen() const;
+  bool IsBusy() const;
+
+  // The device number the next Open uses, in the service's numbering; -1 for none.
+  int DeviceID() const { return FDeviceID; }
+  void SetDeviceID(int deviceID) { FDeviceID = deviceID; }
+  int ErrorCode() const { return FErrorCode; }
+  // A channel setting 1..16 kept for the port's user; the sends take their own channel.
+  int GetChannel() const { return FChannel + 1; }
+  int Channel() const { return GetChannel(); }
+  // Clamps to 1..16.
+  void SetChannel(int channel);
+
+  // The slot the port holds, 0..15.
+  int PoolIndex() const { return FPoolIndex; }
+
+  static constexpr int kPoolSize = 16;
+  static constexpr int kErrorOpenTimeout = 2000;
+  static constexpr std::uint32_t kOpenWaitSeconds = 5;
+  static constexpr std::uint32_t kSendWaitSeconds = 20;
+  static constexpr std::uint32_t kCloseWaitSeconds = 5;
+  static constexpr std::size_t kHeaderBlockSize = 64;
+  static constexpr std::size_t kBufferBlockSize = 32768;
+
+private:
+  MMRESULT Send(std::uint8_t status, std::uint8_t data1, std::uint8_t data2);
+
+  std::int32_t FPoolIndex = -1;
+  std::int32_t FDeviceID = 0;
+  HMIDIOUT FHandle = 0;
+  // True from a successful midiOutOpen until midiOutClose is issued for FHandle.
+  bool FHandleLive = false;
+  std::unique_ptr<std::byte[]> FHeaderBlock;
+  MIDIHDR* FHeader = nullptr;
+  std::unique_ptr<std::byte[]> FBufferBlock;
+  std::byte* FBuffer = nullptr;
+  std::int32_t FErrorCode = 0;
+  std::uint8_t FChannel = 0;
+};

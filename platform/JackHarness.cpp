@@ -1,0 +1,208 @@
+#include "JackHarness.h"
+
+#include <jack/jack.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+constexpr auto kStartTimeout = std::chrono::seconds(10);
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
+constexpr auto kExitTimeout = std::chrono::seconds(5);
+
+void Quiet(const char*) {}
+
+std::string UniqueName() {
+  static std::atomic<int> counter{0};
+  return "halvorine-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+}
+
+bool IsHexByte(const std::string& token) {
+  return token.size() == 2 && std::isxdigit(static_cast<unsigned char>(token[0])) &&
+         std::isxdigit(static_cast<unsigned char>(token[1]));
+}
+
+}  // namespace
+
+TJackHarness::TJackHarness() = default;
+
+TJackHarness::~TJackHarness() { Stop(); }
+
+bool TJackHarness::Start(const TOptions& options) {
+  Stop();
+  jack_set_error_function(Quiet);
+  jack_set_info_function(Quiet);
+  FName = UniqueName();
+  FError.clear();
+  char pattern[] = "/tmp/halvorine-jack-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    FError = "cannot make a temporary folder";
+    return false;
+  }
+  FDirectory = pattern;
+  FDumpFile = FDirectory + "/dump.txt";
+
+  if (const char* saved = std::getenv("JACK_DEFAULT_SERVER")) FSavedServer = saved;
+  setenv("JACK_DEFAULT_SERVER", FName.c_str(), 1);
+  setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+  FEnvironmentSet = true;
+
+  FServer = Spawn({"jackd", "-n", FName, "-d", "dummy", "-r", std::to_string(options.Rate), "-p",
+                   std::to_string(options.Period)},
+                  FDirectory + "/jackd.txt");
+  if (FServer <= 0 || !WaitForServer(kStartTimeout)) {
+    FError = "jackd did not start (see " + FDirectory + "/jackd.txt)";
+    Stop();
+    return false;
+  }
+  FDump = Spawn({"jack_midi_dump"}, options.DumpToFile ? FDumpFile : "/dev/null");
+  if (FDump <= 0 || !WaitForDumpPort(kStartTimeout)) {
+    FError = "jack_midi_dump did not start";
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+pid_t TJackHarness::Spawn(const std::vector<std::string>& args, const std::string& output) {
+  // Everything the child needs is made before the fork: after it, only system calls are safe.
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // The child dies with this process, whatever ends it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    if (out >= 0) {
+      dup2(out, STDOUT_FILENO);
+      dup2(out, STDERR_FILENO);
+    }
+    if (in >= 0) dup2(in, STDIN_FILENO);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  if (out >= 0) close(out);
+  if (in >= 0) close(in);
+  return pid;
+}
+
+bool TJackHarness::WaitForServer(std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < end) {
+    if (waitpid(FServer, nullptr, WNOHANG) == FServer) {
+      FServer = -1;
+      return false;
+    }
+    jack_status_t status{};
+    jack_client_t* c = jack_client_open(
+        "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+        &status, FName.c_str());
+    if (c != nullptr) {
+      jack_client_close(c);
+      return true;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return false;
+}
+
+bool TJackHarness::WaitForDumpPort(std::chrono::milliseconds timeout) {
+  jack_status_t status{};
+  jack_client_t* c = jack_client_open(
+      "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+      &status, FName.c_str());
+  if (c == nullptr) return false;
+  bool found = false;
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!found && std::chrono::steady_clock::now() < end) {
+    found = jack_port_by_name(c, kDumpPort) != nullptr;
+    if (!found) std::this_thread::sleep_for(kPollInterval);
+  }
+  jack_client_close(c);
+  return found;
+}
+
+void TJackHarness::End(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  const auto end = std::chrono::steady_clock::now() + kExitTimeout;
+  while (waitpid(pid, nullptr, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid = -1;
+}
+
+void TJackHarness::StopServer() { End(FServer); }
+
+void TJackHarness::Stop() {
+  End(FDump);
+  End(FServer);
+  if (FEnvironmentSet) {
+    if (FSavedServer) {
+      setenv("JACK_DEFAULT_SERVER", FSavedServer->c_str(), 1);
+    } else {
+      unsetenv("JACK_DEFAULT_SERVER");
+    }
+    FSavedServer.reset();
+    FEnvironmentSet = false;
+  }
+  if (!FDirectory.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(FDirectory, ignored);
+    FDirectory.clear();
+  }
+}
+
+std::optional<std::vector<std::uint8_t>> TJackHarness::ParseDumpLine(const std::string& line) {
+  const std::size_t colon = line.find(": ");
+  if (colon == std::string::npos) return std::nullopt;
+  const std::string stamp = line.substr(0, colon);
+  if (stamp.find_first_not_of(" 0123456789.") != std::string::npos) return std::nullopt;
+  std::istringstream words(line.substr(colon + 2));
+  std::vector<std::uint8_t> bytes;
+  std::string token;
+  while (words >> token && IsHexByte(token)) {
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(token, nullptr, 16)));
+  }
+  if (bytes.empty()) return std::nullopt;
+  return bytes;
+}
+
+std::vector<std::vector<std::uint8_t>> TJackHarness::DumpedMessages() const {
+  std::vector<std::vector<std::uint8_t>> messages;
+  std::ifstream in(FDumpFile);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (auto bytes = ParseDumpLine(line)) messages.push_back(std::move(*bytes));
+  }
+  return messages;
+}
+
+bool TJackHarness::WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (DumpedMessages().size() >= count) return true;
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A private JACK server with the dummy driver (no sound card) and a jack_midi_dump client whose
+// input, "midi-monitor:input", shows as an output device of the MIDI service. For end-to-end tests
+// and benchmarks (library halvorine_midi_testing).
+//
+// While it runs, this process's JACK_DEFAULT_SERVER names the private server, so the service and
+// RtMidi talk to it. The children die with this process, and Stop (also run by the destructor)
+// ends them and puts the environment back.
+class TJackHarness {
+public:
+  static constexpr const char* kDumpPort = "midi-monitor:input";
+
+  struct TOptions {
+    std::uint32_t Rate = 48000;
+    std::uint32_t Period = 256;
+    bool DumpToFile = true;  // false: the dump's output is discarded
+  };
+
+  TJackHarness();
+  ~TJackHarness();
+  TJackHarness(const TJackHarness&) = delete;
+  TJackHarness& operator=(const TJackHarness&) = delete;
+
+  // Starts the server and the dump and waits until the dump's port exists. False, with the reason
+  // in Error(), when either does not come up within 10 s; what did start is stopped again.
+  bool Start(const TOptions& options);
+  bool Start() { return Start(TOptions{}); }
+  // Ends the server (the dump goes with it) and waits for it to exit.
+  void StopServer();
+  // Ends the dump and the server; safe to call at any time, also twice.
+  void Stop();
+
+  bool Running() const { return FServer > 0; }
+  const std::string& ServerName() const { return FName; }
+  const std::string& Error() const { return FError; }
+
+  // The messages that the dump has printed so far, as bytes.
+  std::vector<std::vector<std::uint8_t>> DumpedMessages() const;
+  // Waits until the dump has printed at least `count` messages; false on timeout.
+  bool WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const;
+
+  // Parses one line of jack_midi_dump ("   0: b0 10 40 control change ...") into its bytes;
+  // nothing for a line that is not a message.
+  static std::optional<std::vector<std::uint8_t>> ParseDumpLine(const std::string& line);
+
+private:
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& output);
+  bool WaitForServer(std::chrono::milliseconds timeout);
+  bool WaitForDumpPort(std::chrono::milliseconds timeout);
+  static void End(pid_t& pid);
+
+  std::string FName;
+  std::string FDirectory;
+  std::string FDumpFile;
+  std::string FError;
+  std::optional<std::string> FSavedServer;
+  bool FEnvironmentSet = false;
+  pid_t FServer = -1;
+  pid_t FDump = -1;
+};

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The MIDI output service: output devices numbered 0 to n-1, opened with a callback, sent short
+// messages as 32-bit words, closed. Results are numbered as the multimedia API of the desktop
+// systems numbers them, so that callers can keep and compare the codes they know.
+//
+// Devices are the output ports of every MIDI API available on this machine (the ALSA sequencer,
+// then JACK), named by their port names. An API that is not available contributes no devices.
+// No function here throws, prints or starts a server.
+//
+// Notifications (MOM_OPEN, MOM_CLOSE, MOM_DONE and this service's MOM_PENDING) reach the callback
+// from the service's own notification thread, in the order the service posted them, never from
+// the caller's thread. A callback must return quickly and must not call back into the service.
+
+using UINT = unsigned int;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using DWORD_PTR = std::uintptr_t;
+using MMRESULT = UINT;
+using MMVERSION = UINT;
+using HMIDIOUT = std::uintptr_t;  // 0 is never a valid handle
+
+constexpr MMRESULT MMSYSERR_NOERROR = 0;
+constexpr MMRESULT MMSYSERR_ERROR = 1;         // the device failed for a reason of its own
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;   // no device with that number
+constexpr MMRESULT MMSYSERR_ALLOCATED = 4;     // the device is already open
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;   // not a handle that is open now
+constexpr MMRESULT MMSYSERR_NOMEM = 7;         // no room for another open handle
+constexpr MMRESULT MMSYSERR_INVALFLAG = 10;    // an open flag this service does not know
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;   // a null pointer, a short size or a malformed word
+constexpr MMRESULT MIDIERR_NOTREADY = 67;      // the device cannot take output now; nothing sent
+constexpr MMRESULT MIDIERR_NODEVICE = 68;      // the device has gone away; nothing sent
+
+constexpr UINT MIDI_MAPPER = 0xFFFFFFFFu;      // not offered by this service: MMSYSERR_BADDEVICEID
+
+constexpr DWORD CALLBACK_NULL = 0x00000;
+constexpr DWORD CALLBACK_FUNCTION = 0x30000;
+
+constexpr UINT MOM_OPEN = 0x3C7;     // the device is open
+constexpr UINT MOM_CLOSE = 0x3C8;    // the device is closed; no further output
+constexpr UINT MOM_DONE = 0x3C9;     // one piece of output the device held has gone out
+constexpr UINT MOM_PENDING = 0x4C9;  // the device holds one piece of output not gone out yet
+
+constexpr WORD MOD_MIDIPORT = 1;
+constexpr std::size_t MAXPNAMELEN = 32;
+
+struct MIDIOUTCAPSA {
+  WORD wMid;
+  WORD wPid;
+  MMVERSION vDriverVersion;
+  char szPname[MAXPNAMELEN];  // the device's name, at most 31 bytes, always terminated
+  WORD wTechnology;
+  WORD wVoices;
+  WORD wNotes;
+  WORD wChannelMask;
+  DWORD dwSupport;
+};
+
+// Long-message header. This service sends no long messages; the header exists so that callers can
+// hand one to midiOutUnprepareHeader, which accepts any header that was never prepared.
+struct MIDIHDR {
+  char* lpData;
+  DWORD dwBufferLength;
+  DWORD dwBytesRecorded;
+  DWORD_PTR dwUser;
+  DWORD dwFlags;
+  MIDIHDR* lpNext;
+  DWORD_PTR reserved;
+  DWORD dwOffset;
+};
+constexpr DWORD MHDR_PREPARED = 0x2;
+
+// The callback given to midiOutOpen: handle, message (MOM_*), the instance value given to the
+// open, and two message parameters (0 for every message of this service).
+using TMidiOutProc = void (*)(HMIDIOUT handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                              DWORD_PTR param2);
+
+// Reads the device list afresh and returns its length. Device numbers given to the other functions
+// refer to the list of the last call (or to a list read on first use).
+UINT midiOutGetNumDevs();
+
+// Fills the first `size` bytes of `caps` for device `device`.
+MMRESULT midiOutGetDevCapsA(UINT device, MIDIOUTCAPSA* caps, UINT size);
+
+// Opens device `device`. On MMSYSERR_NOERROR *handle holds the new handle and the callback (when
+// `flags` is CALLBACK_FUNCTION) will get MOM_OPEN once the device is open; on any other result
+// *handle is left as it was. A device can be open through one handle at a time.
+MMRESULT midiOutOpen(HMIDIOUT* handle, UINT device, TMidiOutProc callback, DWORD_PTR instance,
+                     DWORD flags);
+
+// Sends the short message packed in `message`: status byte in bits 0-7, data bytes in bits 8-15
+// and 16-23, as many data bytes as the status calls for; the rest of the word is ignored. A word
+// without a status byte, with a data byte of 128 or more, or with a system-exclusive status is
+// refused with MMSYSERR_INVALPARAM. Sends through one handle must not overlap its midiOutClose.
+MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message);
+
+// Releases a header prepared for long messages; a header never prepared is accepted as it is.
+MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size);
+
+// Closes the handle; the callback gets MOM_CLOSE once the device is closed. The handle is invalid
+// from the moment this returns.
+MMRESULT midiOutClose(HMIDIOUT handle);
+
+// How many bytes a short message with this status byte has, status included: 1 to 3, or 0 when the
+// status cannot start a short message (a data byte, or system exclusive).
+std::size_t MidiShortMessageLength(std::uint8_t status);

@@ -1,0 +1,201 @@
+#include "RecordingMidiBackend.h"
+
+#include <atomic>
+
+class TRecordingPort : public TMidiBackendPort {
+public:
+  // The service keeps `owner` alive for as long as the port is open.
+  TRecordingPort(TRecordingMidiBackend& owner, std::string device, TMidiNotify notify)
+      : FOwner(owner), FDevice(std::move(device)), FNotify(std::move(notify)) {}
+
+  ~TRecordingPort() override {
+    std::lock_guard lock(FOwner.FLock);
+    FOwner.FPorts.erase(this);
+  }
+
+  MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
+    bool hold = false;
+    {
+      std::lock_guard lock(FOwner.FLock);
+      FOwner.FMessages.push_back({FDevice, std::vector<std::uint8_t>(bytes, bytes + count)});
+      hold = FOwner.FHoldOutput;
+      if (hold) ++FPending;
+    }
+    if (hold) FNotify(MOM_PENDING);
+    return MMSYSERR_NOERROR;
+  }
+
+  void Close() override {
+    bool report = false;
+    {
+      std::lock_guard lock(FOwner.FLock);
+      ++FOwner.FCloseCalls;
+      FOwner.FPorts.erase(this);
+      FPending = 0;
+      report = FOwner.FReportClose;
+    }
+    if (report) FNotify(MOM_CLOSE);
+  }
+
+  // Called with the owner's lock held.
+  int TakePending() {
+    const int n = FPending;
+    FPending = 0;
+    return n;
+  }
+  const TMidiNotify& Notify() const { return FNotify; }
+
+private:
+  TRecordingMidiBackend& FOwner;
+  std::string FDevice;
+  TMidiNotify FNotify;
+  int FPending = 0;  // guarded by the owner's lock
+};
+
+TRecordingMidiBackend::TRecordingMidiBackend(std::vector<std::string> devices)
+    : FDevices(std::move(devices)) {}
+
+TRecordingMidiBackend::~TRecordingMidiBackend() = default;
+
+void TRecordingMidiBackend::SetDevices(std::vector<std::string> devices) {
+  std::lock_guard lock(FLock);
+  FDevices = std::move(devices);
+}
+
+void TRecordingMidiBackend::RefuseOpen(MMRESULT code) {
+  std::lock_guard lock(FLock);
+  FRefusal = code;
+}
+
+void TRecordingMidiBackend::HoldDevice(const std::string& name, bool held) {
+  std::lock_guard lock(FLock);
+  if (held) {
+    FHeldDevices.insert(name);
+  } else {
+    FHeldDevices.erase(name);
+  }
+}
+
+void TRecordingMidiBackend::SetReportOpen(bool report) {
+  std::lock_guard lock(FLock);
+  FReportOpen = report;
+}
+
+void TRecordingMidiBackend::SetReportClose(bool report) {
+  std::lock_guard lock(FLock);
+  FReportClose = report;
+}
+
+void TRecordingMidiBackend::HoldOutput(bool hold) {
+  std::lock_guard lock(FLock);
+  FHoldOutput = hold;
+}
+
+void TRecordingMidiBackend::ReleaseOutput() {
+  std::vector<std::pair<TMidiNotify, int>> done;
+  {
+    std::lock_guard lock(FLock);
+    for (TRecordingPort* p : FPorts) done.emplace_back(p->Notify(), p->TakePending());
+  }
+  for (auto& [notify, count] : done) {
+    for (int i = 0; i < count; ++i) notify(MOM_DONE);
+  }
+}
+
+std::vector<TRecordedMessage> TRecordingMidiBackend::Messages() const {
+  std::lock_guard lock(FLock);
+  return FMessages;
+}
+
+std::vector<std::uint8_t> TRecordingMidiBackend::Bytes() const {
+  std::lock_guard lock(FLock);
+  std::vector<std::uint8_t> all;
+  for (const TRecordedMessage& m : FMessages) all.insert(all.end(), m.Bytes.begin(), m.Bytes.end());
+  return all;
+}
+
+void TRecordingMidiBackend::ClearMessages() {
+  std::lock_guard lock(FLock);
+  FMessages.clear();
+}
+
+int TRecordingMidiBackend::OpenCalls() const {
+  std::lock_guard lock(FLock);
+  return FOpenCalls;
+}
+
+int TRecordingMidiBackend::CloseCalls() const {
+  std::lock_guard lock(FLock);
+  return FCloseCalls;
+}
+
+int TRecordingMidiBackend::OpenPorts() const {
+  std::lock_guard lock(FLock);
+  return static_cast<int>(FPorts.size());
+}
+
+int TRecordingMidiBackend::ListCalls() const {
+  std::lock_guard lock(FLock);
+  return FListCalls;
+}
+
+std::vector<std::string> TRecordingMidiBackend::ListDevices() {
+  std::lock_guard lock(FLock);
+  ++FListCalls;
+  return FDevices;
+}
+
+MMRESULT TRecordingMidiBackend::Open(std::size_t index, const std::string& name,
+                                     TMidiNotify notify, std::unique_ptr<TMidiBackendPort>& port) {
+  bool report = false;
+  TRecordingPort* opened = nullptr;
+  {
+    std::lock_guard lock(FLock);
+    ++FOpenCalls;
+    if (FRefusal != MMSYSERR_NOERROR) return FRefusal;
+    if (index >= FDevices.size() || FDevices[index] != name) return MIDIERR_NODEVICE;
+    if (FHeldDevices.count(name) != 0) return MMSYSERR_ALLOCATED;
+    opened = new TRecordingPort(*this, name, notify);
+    FPorts.insert(opened);
+    report = FReportOpen;
+  }
+  port.reset(opened);
+  if (report) notify(MOM_OPEN);
+  return MMSYSERR_NOERROR;
+}
+
+TRecordingMidiService::TRecordingMidiService(std::vector<std::string> devices)
+    : FBackend(std::make_shared<TRecordingMidiBackend>(std::move(devices))),
+      FPrevious(MidiOutSetBackend(FBackend)) {}
+
+TRecordingMidiService::~TRecordingMidiService() {
+  MidiOutFlushNotifications();
+  MidiOutSetBackend(std::move(FPrevious));
+}
+
+namespace {
+
+std::atomic<std::uint32_t> ManualNow{0};
+std::atomic<std::uint32_t> ManualStep{0};
+std::atomic<std::uint64_t> ManualReads{0};
+
+std::uint32_t ManualTicks() {
+  ManualReads.fetch_add(1);
+  return ManualNow.fetch_add(ManualStep.load());
+}
+
+}  // namespace
+
+TManualTickCount::TManualTickCount(std::uint32_t start, std::uint32_t step) {
+  ManualNow.store(start);
+  ManualStep.store(step);
+  ManualReads.store(0);
+  FPrevious = SetTickSource(&ManualTicks);
+}
+
+TManualTickCount::~TManualTickCount() { SetTickSource(FPrevious); }
+
+void TManualTickCount::Set(std::uint32_t now) { ManualNow.store(now); }
+void TManualTickCount::SetStep(std::uint32_t step) { ManualStep.store(step); }
+std::uint32_t TManualTickCount::Now() const { return ManualNow.load(); }
+std::uint64_t TManualTickCount::Reads() const { return ManualReads.load(); }

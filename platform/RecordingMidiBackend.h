@@ -1,0 +1,116 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "MidiBackend.h"
+#include "TickCount.h"
+
+// Test doubles for the MIDI output service and the tick count (library halvorine_midi_testing).
+//
+//   TRecordingMidiService midi({"Synth A", "Synth B"});   // the service now lists these two
+//   ... code under test opens device 0 and sends ...
+//   EXPECT_EQ(midi->Bytes(), (std::vector<std::uint8_t>{0xB3, 0x14, 0x7F}));
+//
+// Notifications still travel through the service's notification thread, as with a real device.
+
+struct TRecordedMessage {
+  std::string Device;
+  std::vector<std::uint8_t> Bytes;
+  bool operator==(const TRecordedMessage&) const = default;
+};
+
+class TRecordingPort;
+
+// A backend that records every message sent, lists the devices it is given, and can be told to
+// refuse opens, to keep a device allocated, to hold output pending, or to withhold the open and
+// close notifications. Every member may be called from any thread.
+class TRecordingMidiBackend : public TMidiBackend {
+public:
+  explicit TRecordingMidiBackend(std::vector<std::string> devices = {"Recording Out"});
+  ~TRecordingMidiBackend() override;
+
+  // The devices listed from the next midiOutGetNumDevs on.
+  void SetDevices(std::vector<std::string> devices);
+  // Every open returns `code` (MMSYSERR_NOERROR: accept again) without opening anything.
+  void RefuseOpen(MMRESULT code);
+  // While held, opens of the named device return MMSYSERR_ALLOCATED, as if another program had it.
+  void HoldDevice(const std::string& name, bool held);
+  // false: opens succeed but MOM_OPEN never comes (closes likewise with MOM_CLOSE).
+  void SetReportOpen(bool report);
+  void SetReportClose(bool report);
+  // While held, each message sent is recorded but stays pending (MOM_PENDING), so the slot of the
+  // port reads busy until ReleaseOutput.
+  void HoldOutput(bool hold);
+  // Every pending message goes out: one MOM_DONE each.
+  void ReleaseOutput();
+
+  std::vector<TRecordedMessage> Messages() const;
+  // The bytes of every message, in the order sent.
+  std::vector<std::uint8_t> Bytes() const;
+  void ClearMessages();
+  int OpenCalls() const;   // every Open the service asked for, refused or not
+  int CloseCalls() const;
+  int OpenPorts() const;   // ports open now
+  int ListCalls() const;   // device lists read
+
+  std::vector<std::string> ListDevices() override;
+  MMRESULT Open(std::size_t index, const std::string& name, TMidiNotify notify,
+                std::unique_ptr<TMidiBackendPort>& port) override;
+
+private:
+  friend class TRecordingPort;
+
+  mutable std::mutex FLock;
+  std::vector<std::string> FDevices;
+  std::set<std::string> FHeldDevices;
+  std::set<TRecordingPort*> FPorts;
+  std::vector<TRecordedMessage> FMessages;
+  MMRESULT FRefusal = MMSYSERR_NOERROR;
+  bool FReportOpen = true;
+  bool FReportClose = true;
+  bool FHoldOutput = false;
+  int FOpenCalls = 0;
+  int FCloseCalls = 0;
+  int FListCalls = 0;
+};
+
+// Puts a TRecordingMidiBackend in place of the service's backend for its lifetime and then puts
+// back the backend that was there. Close every handle opened through it before it ends.
+class TRecordingMidiService {
+public:
+  explicit TRecordingMidiService(std::vector<std::string> devices = {"Recording Out"});
+  ~TRecordingMidiService();
+  TRecordingMidiService(const TRecordingMidiService&) = delete;
+  TRecordingMidiService& operator=(const TRecordingMidiService&) = delete;
+
+  TRecordingMidiBackend& Backend() const { return *FBackend; }
+  TRecordingMidiBackend* operator->() const { return FBackend.get(); }
+
+private:
+  std::shared_ptr<TRecordingMidiBackend> FBackend;
+  std::shared_ptr<TMidiBackend> FPrevious;
+};
+
+// Puts a manual clock in place of the tick count for its lifetime. Each read returns the current
+// value and then advances it by `step` milliseconds, so a polling wait reaches any deadline after a
+// bounded number of reads. One at a time.
+class TManualTickCount {
+public:
+  explicit TManualTickCount(std::uint32_t start = 0, std::uint32_t step = 0);
+  ~TManualTickCount();
+  TManualTickCount(const TManualTickCount&) = delete;
+  TManualTickCount& operator=(const TManualTickCount&) = delete;
+
+  void Set(std::uint32_t now);
+  void SetStep(std::uint32_t step);
+  std::uint32_t Now() const;
+  std::uint64_t Reads() const;
+
+private:
+  TTickSource FPrevious;
+};

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JackHarness.h"
+#include "MidiBackend.h"
+#include "MidiOut.h"
+#include "MidiOutService.h"
+
+namespace {
+
+using TMessages = std::vector<std::vector<std::uint8_t>>;
+
+// The device number of the dump's input in the real service's list; -1 when it is not listed.
+int DumpDevice() {
+  const UINT n = midiOutGetNumDevs();
+  for (UINT i = 0; i < n; ++i) {
+    MIDIOUTCAPSA caps{};
+    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR &&
+        std::string(caps.szPname) == TJackHarness::kDumpPort) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+// Each test runs on its own JACK server; the fixture ends it, also when the test fails.
+class MidiOverJack : public ::testing::Test {
+protected:
+  void SetUp() override {
+    MidiOutSetBackend(nullptr);
+    ASSERT_TRUE(Jack.Start()) << Jack.Error();
+  }
+  void TearDown() override { Jack.Stop(); }
+
+  TJackHarness Jack;
+};
+
+}  // namespace
+
+TEST(JackDumpLine, ParsesTheBytesOfAMessageLine) {
+  using TResult = std::optional<std::vector<std::uint8_t>>;
+  EXPECT_EQ(TJackHarness::ParseDumpLine(
+                "   0: b3 14 7f control change (channel  3): controller  20, value 127"),
+            TResult(std::vector<std::uint8_t>{0xB3, 0x14, 0x7F}));
+  EXPECT_EQ(TJackHarness::ParseDumpLine("   0: fa"), TResult(std::vector<std::uint8_t>{0xFA}));
+  EXPECT_EQ(TJackHarness::ParseDumpLine("12.5: 99 24 00 note on"),
+            TResult(std::vector<std::uint8_t>{0x99, 0x24, 0x00}));
+  EXPECT_EQ(TJackHarness::ParseDumpLine("no message buffer overruns"), std::nullopt);
+  EXPECT_EQ(TJackHarness::ParseDumpLine("Cannot read socket fd = 9 err = Success"), std::nullopt);
+  EXPECT_EQ(TJackHarness::ParseDumpLine("   0: "), std::nullopt);
+}
+
+TEST_F(MidiOverJack, TheDumpReceivesExactlyTheBytesSentInOrder) {
+  const int device = DumpDevice();
+  ASSERT_GE(device, 0) << "the dump's input is not listed";
+  TMidiOut port;
+  port.SetDeviceID(device);
+  ASSERT_TRUE(port.Open()) << "ErrorCode " << port.ErrorCode();
+  EXPECT_EQ(port.SendControlChange(3, 20, 127), MMSYSERR_NOERROR);
+  EXPECT_EQ(port.SendNoteOn(9, 36, 100), MMSYSERR_NOERROR);
+  EXPECT_EQ(port.SendNoteOff(9, 36), MMSYSERR_NOERROR);
+  EXPECT_EQ(port.SendStart(), MMSYSERR_NOERROR);
+  EXPECT_EQ(port.SendContinue(), MMSYSERR_NOERROR);
+  EXPECT_EQ(port.SendStop(), MMSYSERR_NOERROR);
+  const TMessages expected = {{0xB3, 0x14, 0x7F}, {0x99, 0x24, 0x64}, {0x99, 0x24, 0x00},
+                              {0xFA},             {0xFB},             {0xFC}};
+  EXPECT_TRUE(Jack.WaitForMessages(expected.size(), std::chrono::seconds(10)));
+  // Nothing more comes afterwards.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Jack.DumpedMessages(), expected);
+  port.Close();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.SendStart(), MMSYSERR_INVALHANDLE);
+}
+
+// jack_midi_dump itself drops what exceeds about a hundred events a cycle, so the burst is checked
+// by its results and by what follows it, not by the dump's copy of it.
+TEST_F(MidiOverJack, ABurstLargerThanTheServersBufferIsTakenWhole) {
+  const int device = DumpDevice();
+  ASSERT_GE(device, 0);
+  TMidiOut port;
+  port.SetDeviceID(device);
+  ASSERT_TRUE(port.Open());
+  constexpr int kCount = 5000;  // 35 KB queued at once: more than RtMidi's JACK ring holds
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_EQ(port.SendControlChange(0, 16, static_cast<std::uint8_t>(i & 0x7F)), MMSYSERR_NOERROR)
+        << i;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::size_t before = Jack.DumpedMessages().size();
+  port.SendNoteOn(5, 1, 2);
+  port.SendStop();
+  ASSERT_TRUE(Jack.WaitForMessages(before + 2, std::chrono::seconds(10)));
+  const TMessages got = Jack.DumpedMessages();
+  ASSERT_EQ(got.size(), before + 2);
+  EXPECT_EQ(got[before], (std::vector<std::uint8_t>{0x95, 0x01, 0x02}));
+  EXPECT_EQ(got[before + 1], (std::vector<std::uint8_t>{0xFC}));
+  port.Close();
+}
+
+TEST_F(MidiOverJack, TheServerStoppingWhileOpenLosesSendsButNothingElse) {
+  const int device = DumpDevice();
+  ASSERT_GE(device, 0);
+  auto port = std::make_unique<TMidiOut>();
+  port->SetDeviceID(device);
+  ASSERT_TRUE(port->Open());
+  port->SendControlChange(0, 1, 2);
+  ASSERT_TRUE(Jack.WaitForMessages(1, std::chrono::seconds(10)));
+
+  Jack.StopServer();
+  // Far more than the server's buffer would hold: sends must not wait for a server that is gone.
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5000; ++i) {
+    port->SendControlChange(0, 1, static_cast<std::uint8_t>(i & 0x7F));
+    port->SendNoteOn(0, 60, 1);
+    port->SendStart();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+  try {
+    port->Close();
+  } catch (const EMidiOutError& e) {
+    const std::string text = e.what();
+    EXPECT_TRUE(text == kMidiOutSendTooLong || text == kMidiOutUnableToClose) << text;
+  }
+  port.reset();
+
+  // A new port can be made, and with a server back it works.
+  Jack.Stop();
+  ASSERT_TRUE(Jack.Start()) << Jack.Error();
+  TMidiOut again;
+  EXPECT_EQ(again.PoolIndex(), 0);
+  again.SetDeviceID(DumpDevice());
+  ASSERT_GE(again.DeviceID(), 0);
+  ASSERT_TRUE(again.Open()) << "ErrorCode " << again.ErrorCode();
+  again.SendStop();
+  ASSERT_TRUE(Jack.WaitForMessages(1, std::chrono::seconds(10)));
+  EXPECT_EQ(Jack.DumpedMessages(), TMessages{{0xFC}});
+}
+
+TEST_F(MidiOverJack, OpeningADeviceThatLeftFailsWithTheServicesCode) {
+  const int device = DumpDevice();
+  ASSERT_GE(device, 0);
+  Jack.StopServer();
+  TMidiOut port;
+  port.SetDeviceID(device);
+  EXPECT_FALSE(port.Open());
+  EXPECT_NE(port.ErrorCode(), 0);
+  EXPECT_NE(port.ErrorCode(), TMidiOut::kErrorOpenTimeout);
+  EXPECT_EQ(DumpDevice(), -1) << "the list read afresh no longer has it";
+}

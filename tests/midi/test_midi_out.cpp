@@ -1,0 +1,415 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QVariant>
+
+#include "MidiOut.h"
+#include "MidiOutSlots.h"
+#include "RecordingMidiBackend.h"
+#include "TickCount.h"
+
+namespace {
+
+using TBytes = std::vector<std::uint8_t>;
+
+// Waits in real time for something the notification thread brings about.
+bool WaitFor(const std::function<bool()>& done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+class MidiOut : public ::testing::Test {
+protected:
+  TRecordingMidiService Midi{{"Drum Machine", "Other"}};
+};
+
+struct TSendCase {
+  std::string Name;
+  std::function<MMRESULT(TMidiOut&)> Send;
+  TBytes Bytes;
+};
+
+void PrintTo(const TSendCase& c, std::ostream* os) { *os << c.Name; }
+
+class MidiOutSend : public ::testing::TestWithParam<TSendCase> {
+protected:
+  TRecordingMidiService Midi;
+};
+
+}  // namespace
+
+TEST_P(MidiOutSend, SendsExactlyTheseBytes) {
+  TMidiOut port;
+  ASSERT_TRUE(port.Open());
+  EXPECT_EQ(GetParam().Send(port), MMSYSERR_NOERROR);
+  ASSERT_EQ(Midi->Messages().size(), 1u);
+  EXPECT_EQ(Midi->Messages()[0].Bytes, GetParam().Bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, MidiOutSend,
+    ::testing::Values(
+        TSendCase{"ControlChange", [](TMidiOut& p) { return p.SendControlChange(3, 20, 127); },
+                  {0xB3, 0x14, 0x7F}},
+        TSendCase{"ControlChangeLowest", [](TMidiOut& p) { return p.SendControlChange(0, 0, 0); },
+                  {0xB0, 0x00, 0x00}},
+        TSendCase{"ControlChangeChannel16",
+                  [](TMidiOut& p) { return p.SendControlChange(15, 108, 64); }, {0xBF, 0x6C, 0x40}},
+        TSendCase{"NoteOn", [](TMidiOut& p) { return p.SendNoteOn(9, 36, 100); },
+                  {0x99, 0x24, 0x64}},
+        TSendCase{"NoteOnHighest", [](TMidiOut& p) { return p.SendNoteOn(15, 127, 127); },
+                  {0x9F, 0x7F, 0x7F}},
+        TSendCase{"NoteOff", [](TMidiOut& p) { return p.SendNoteOff(9, 36); }, {0x99, 0x24, 0x00}},
+        TSendCase{"Start", [](TMidiOut& p) { return p.SendStart(); }, {0xFA}},
+        TSendCase{"Continue", [](TMidiOut& p) { return p.SendContinue(); }, {0xFB}},
+        TSendCase{"Stop", [](TMidiOut& p) { return p.SendStop(); }, {0xFC}},
+        // Out-of-range arguments lose their high bits instead of forming another status byte.
+        TSendCase{"ChannelAbove15StaysAControlChange",
+                  [](TMidiOut& p) { return p.SendControlChange(0x4A, 1, 2); }, {0xBA, 0x01, 0x02}},
+        TSendCase{"ChannelAbove15StaysANoteOn",
+                  [](TMidiOut& p) { return p.SendNoteOn(0x23, 60, 1); }, {0x93, 0x3C, 0x01}},
+        TSendCase{"DataAbove127StaysData",
+                  [](TMidiOut& p) { return p.SendControlChange(1, 0xFA, 0x80); }, {0xB1, 0x7A, 0x00}},
+        TSendCase{"NoteOffKeyAbove127", [](TMidiOut& p) { return p.SendNoteOff(2, 200); },
+                  {0x92, 0x48, 0x00}}),
+    [](const auto& info) { return info.param.Name; });
+
+TEST_F(MidiOut, SendsInTheOrderGivenOnTheChosenDevice) {
+  TMidiOut port;
+  port.SetDeviceID(1);
+  ASSERT_TRUE(port.Open());
+  port.SendStart();
+  port.SendControlChange(0, 16, 1);
+  port.SendNoteOn(1, 60, 90);
+  port.SendNoteOff(1, 60);
+  port.SendStop();
+  EXPECT_EQ(Midi->Bytes(),
+            (TBytes{0xFA, 0xB0, 0x10, 0x01, 0x91, 0x3C, 0x5A, 0x91, 0x3C, 0x00, 0xFC}));
+  for (const TRecordedMessage& m : Midi->Messages()) EXPECT_EQ(m.Device, "Other");
+}
+
+TEST_F(MidiOut, ANewPortHasItsDefaults) {
+  TMidiOut port;
+  EXPECT_EQ(port.DeviceID(), 0);
+  EXPECT_EQ(port.ErrorCode(), 0);
+  EXPECT_EQ(port.GetChannel(), 1);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_FALSE(port.IsBusy());
+  EXPECT_EQ(port.property("DeviceID").toInt(), 0);
+  EXPECT_EQ(port.property("Channel").toInt(), 1);
+}
+
+TEST_F(MidiOut, SendsOnAPortNotOpenAreRefusedAndLost) {
+  TMidiOut port;
+  EXPECT_EQ(port.SendControlChange(0, 1, 2), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(port.SendStart(), MMSYSERR_INVALHANDLE);
+  ASSERT_TRUE(port.Open());
+  port.Close();
+  EXPECT_EQ(port.SendNoteOn(0, 60, 1), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(port.SendStop(), MMSYSERR_INVALHANDLE);
+  EXPECT_TRUE(Midi->Messages().empty());
+}
+
+TEST(MidiOutChannel, ClampsToOneToSixteen) {
+  const std::pair<int, int> cases[] = {{0, 1},   {-5, 1}, {1, 1},   {10, 10},
+                                       {16, 16}, {17, 16}, {1000, 16}};
+  for (auto [set, read] : cases) {
+    TMidiOut port;
+    port.SetChannel(set);
+    EXPECT_EQ(port.GetChannel(), read) << set;
+    EXPECT_EQ(port.Channel(), read) << set;
+  }
+  TMidiOut port;
+  port.setProperty("Channel", 0);
+  EXPECT_EQ(port.GetChannel(), 1);
+}
+
+TEST_F(MidiOut, SixteenPortsAtMostAndTheLowestFreeSlotIsReused) {
+  std::vector<std::unique_ptr<TMidiOut>> ports;
+  for (int i = 0; i < TMidiOut::kPoolSize; ++i) {
+    ports.push_back(std::make_unique<TMidiOut>());
+    EXPECT_EQ(ports.back()->PoolIndex(), i);
+  }
+  try {
+    TMidiOut extra;
+    FAIL() << "a seventeenth port was made";
+  } catch (const EMidiOutError& e) {
+    EXPECT_STREQ(e.what(), "error: Midiout pool full");
+  }
+  // The sixteen are untouched: each still opens its own device slot.
+  ASSERT_TRUE(ports[0]->Open());
+  EXPECT_TRUE(ports[0]->IsOpen());
+  EXPECT_FALSE(ports[1]->IsOpen());
+  ports[0]->Close();
+
+  ports[9].reset();
+  ports[4].reset();
+  TMidiOut next;
+  EXPECT_EQ(next.PoolIndex(), 4);
+  TMidiOut after;
+  EXPECT_EQ(after.PoolIndex(), 9);
+  EXPECT_THROW(TMidiOut(), EMidiOutError);
+}
+
+TEST_F(MidiOut, PoolFullIsARuntimeErrorAnyCallerCanCatch) {
+  std::vector<std::unique_ptr<TMidiOut>> ports;
+  for (int i = 0; i < TMidiOut::kPoolSize; ++i) ports.push_back(std::make_unique<TMidiOut>());
+  try {
+    TMidiOut extra;
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), kMidiOutPoolFull);
+    return;
+  }
+  FAIL() << "nothing was thrown";
+}
+
+TEST_F(MidiOut, OpenWithNoDeviceFailsWithTwoAndCallsNothing) {
+  TMidiOut port;
+  port.SetDeviceID(-1);
+  EXPECT_FALSE(port.Open());
+  EXPECT_EQ(port.ErrorCode(), 2);
+  EXPECT_EQ(Midi->OpenCalls(), 0);
+  EXPECT_EQ(Midi->ListCalls(), 0);
+}
+
+TEST_F(MidiOut, OpenRefusedByTheServiceKeepsTheServicesCode) {
+  struct TCase { std::function<void()> Arrange; int DeviceID; int Code; };
+  const TCase cases[] = {
+      {[&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED); }, 0, MMSYSERR_ALLOCATED},
+      {[&] { Midi->RefuseOpen(MMSYSERR_NOMEM); }, 0, MMSYSERR_NOMEM},
+      {[&] { Midi->HoldDevice("Drum Machine", true); }, 0, MMSYSERR_ALLOCATED},
+      {[] {}, 2, MMSYSERR_BADDEVICEID},
+      {[] {}, 12345, MMSYSERR_BADDEVICEID},
+  };
+  for (const TCase& c : cases) {
+    Midi->RefuseOpen(MMSYSERR_NOERROR);
+    Midi->HoldDevice("Drum Machine", false);
+    c.Arrange();
+    TMidiOut port;
+    port.SetDeviceID(c.DeviceID);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.ErrorCode(), c.Code);
+    EXPECT_FALSE(port.IsOpen());
+  }
+  EXPECT_EQ(Midi->OpenPorts(), 0);
+}
+
+TEST_F(MidiOut, ASuccessfulOpenKeepsTheLastErrorCode) {
+  TMidiOut port;
+  port.SetDeviceID(-1);
+  ASSERT_FALSE(port.Open());
+  port.SetDeviceID(0);
+  EXPECT_TRUE(port.Open());
+  EXPECT_EQ(port.ErrorCode(), 2);
+}
+
+TEST_F(MidiOut, OpenOnAnOpenPortReturnsAtOnceWhateverDeviceIDHolds) {
+  TMidiOut port;
+  ASSERT_TRUE(port.Open());
+  for (int id : {-1, 1, 99}) {
+    port.SetDeviceID(id);
+    EXPECT_TRUE(port.Open());
+  }
+  EXPECT_EQ(Midi->OpenCalls(), 1);
+  EXPECT_EQ(port.ErrorCode(), 0);
+}
+
+TEST_F(MidiOut, OpenTimesOutWith2000WhenTheDeviceNeverReportsOpen) {
+  Midi->SetReportOpen(false);
+  TMidiOut port;
+  {
+    TManualTickCount clock(1000, 250);
+    EXPECT_FALSE(port.Open());
+    // 5 s at 250 ms a read: the wait gave up after about twenty reads, not before.
+    EXPECT_GE(clock.Reads(), 20u);
+    EXPECT_LE(clock.Reads(), 24u);
+  }
+  EXPECT_EQ(port.ErrorCode(), TMidiOut::kErrorOpenTimeout);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(Midi->OpenPorts(), 1) << "the open stays with the service, as the port gave up";
+}
+
+TEST_F(MidiOut, ATimedOutOpenCanBeRetriedOnTheSameDevice) {
+  Midi->SetReportOpen(false);
+  TMidiOut port;
+  {
+    TManualTickCount clock(0, 1000);
+    ASSERT_FALSE(port.Open());
+  }
+  Midi->SetReportOpen(true);
+  EXPECT_TRUE(port.Open());
+  EXPECT_EQ(Midi->OpenCalls(), 2);
+  EXPECT_EQ(Midi->CloseCalls(), 1) << "the abandoned open was closed before the new one";
+  EXPECT_EQ(Midi->OpenPorts(), 1);
+  EXPECT_EQ(port.SendStart(), MMSYSERR_NOERROR);
+  EXPECT_EQ(Midi->Bytes(), TBytes{0xFA});
+}
+
+TEST_F(MidiOut, AWaitAcrossTheTickCountsWrapEndsOnTime) {
+  Midi->SetReportOpen(false);
+  TMidiOut port;
+  TManualTickCount clock(0xFFFFF000u, 100);  // wraps 4.1 s into the 5 s wait
+  EXPECT_FALSE(port.Open());
+  EXPECT_GE(clock.Reads(), 50u);
+  EXPECT_LE(clock.Reads(), 53u);
+}
+
+TEST(Deadline, ExpiresStrictlyAfterItsTickAlsoAcrossTheWrap) {
+  struct TCase { std::uint32_t Start; std::uint32_t Seconds; std::uint32_t Now; bool Expired; };
+  const TCase cases[] = {
+      {1000, 5, 6000, false},        {1000, 5, 6001, true},
+      {1000, 20, 21000, false},      {1000, 20, 21001, true},
+      {0xFFFFF000u, 5, 0xFFFFFFFFu, false}, {0xFFFFF000u, 5, 0x00000388u, false},
+      {0xFFFFF000u, 5, 0x00000389u, true},  {0xFFFFFFFFu, 5, 5000, true},
+  };
+  for (const TCase& c : cases) {
+    TManualTickCount clock(c.Start, 0);
+    TDeadline d;
+    d.Start(c.Seconds);
+    EXPECT_FALSE(d.Expired);
+    clock.Set(c.Now);
+    EXPECT_EQ(d.Check(), c.Expired) << c.Start << " + " << c.Seconds << " s at " << c.Now;
+    EXPECT_EQ(d.Expired, c.Expired);
+  }
+}
+
+TEST_F(MidiOut, CloseOnAPortNotOpenCallsNothing) {
+  TMidiOut port;
+  port.Close();
+  EXPECT_EQ(Midi->CloseCalls(), 0);
+  ASSERT_TRUE(port.Open());
+  port.Close();
+  port.Close();
+  EXPECT_EQ(Midi->CloseCalls(), 1);
+  EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(MidiOut, CloseWaitsForPendingOutput) {
+  TMidiOut port;
+  ASSERT_TRUE(port.Open());
+  Midi->HoldOutput(true);
+  port.SendStart();
+  ASSERT_TRUE(WaitFor([&] { return port.IsBusy(); }));
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Midi->ReleaseOutput();
+  });
+  port.Close();
+  release.join();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(Midi->CloseCalls(), 1);
+}
+
+TEST_F(MidiOut, CloseWithOutputPendingFor20SecondsRaisesAndStaysOpen) {
+  TMidiOut port;
+  ASSERT_TRUE(port.Open());
+  Midi->HoldOutput(true);
+  port.SendControlChange(0, 16, 1);
+  ASSERT_TRUE(WaitFor([&] { return port.IsBusy(); }));
+  {
+    TManualTickCount clock(0, 500);
+    try {
+      port.Close();
+      FAIL() << "Close returned";
+    } catch (const EMidiOutError& e) {
+      EXPECT_STREQ(e.what(), "error: Midiout takes too long to send data");
+    }
+    EXPECT_GE(clock.Reads(), 40u);
+  }
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(Midi->CloseCalls(), 0) << "no close was issued";
+  EXPECT_EQ(port.SendStop(), MMSYSERR_NOERROR) << "the device is still usable";
+  Midi->ReleaseOutput();
+  ASSERT_TRUE(WaitFor([&] { return !port.IsBusy(); }));
+  port.Close();
+  EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(MidiOut, CloseOfADeviceThatNeverReportsClosedRaises) {
+  TMidiOut port;
+  ASSERT_TRUE(port.Open());
+  Midi->SetReportClose(false);
+  {
+    TManualTickCount clock(0, 500);
+    try {
+      port.Close();
+      FAIL() << "Close returned";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "error: Unable to close Midiout");
+    }
+  }
+  EXPECT_EQ(Midi->CloseCalls(), 1) << "the close was issued";
+  EXPECT_TRUE(port.IsOpen()) << "the library still reports the device open";
+}
+
+TEST_F(MidiOut, DestructionNeverThrowsAndReleasesEverything) {
+  struct TCase { std::string Name; std::function<void(TMidiOut&)> Arrange; };
+  const TCase cases[] = {
+      {"NeverReportsClosed", [&](TMidiOut&) { Midi->SetReportClose(false); }},
+      {"OutputPending",
+       [&](TMidiOut& p) {
+         Midi->HoldOutput(true);
+         p.SendStart();
+         ASSERT_TRUE(WaitFor([&] { return p.IsBusy(); }));
+       }},
+      {"OpenNeverReported", [&](TMidiOut&) {}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Midi->SetReportOpen(c.Name != "OpenNeverReported");
+    Midi->SetReportClose(true);
+    Midi->HoldOutput(false);
+    auto port = std::make_unique<TMidiOut>();
+    if (c.Name != "OpenNeverReported") {
+      ASSERT_TRUE(port->Open());
+    }
+    {
+      TManualTickCount clock(0, 1000);
+      if (c.Name == "OpenNeverReported") {
+        ASSERT_FALSE(port->Open());
+      }
+      c.Arrange(*port);
+      EXPECT_NO_THROW(port.reset());
+    }
+    EXPECT_EQ(Midi->OpenPorts(), 0) << "the device handle was closed";
+    TMidiOut next;
+    EXPECT_EQ(next.PoolIndex(), 0) << "the slot was released";
+    EXPECT_FALSE(next.IsOpen()) << "and starts closed";
+    EXPECT_FALSE(next.IsBusy());
+    Midi->SetReportOpen(true);
+    Midi->SetReportClose(true);
+    Midi->HoldOutput(false);
+    EXPECT_TRUE(next.Open());
+    next.Close();
+  }
+}
+
+TEST_F(MidiOut, DestructionClosesAnOpenDevice) {
+  {
+    TMidiOut port;
+    ASSERT_TRUE(port.Open());
+    EXPECT_EQ(Midi->OpenPorts(), 1);
+  }
+  EXPECT_EQ(Midi->OpenPorts(), 0);
+  EXPECT_EQ(Midi->CloseCalls(), 1);
+}
+
+TEST_F(MidiOut, AnOwnerDestroysItsPort) {
+  auto owner = std::make_unique<QObject>();
+  auto* port = new TMidiOut(owner.get());
+  ASSERT_TRUE(port->Open());
+  owner.reset();
+  EXPECT_EQ(Midi->OpenPorts(), 0);
+  TMidiOut next;
+  EXPECT_EQ(next.PoolIndex(), 0);
+}

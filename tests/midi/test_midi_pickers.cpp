@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ChannelComboBox.h"
+#include "MidiOut.h"
+#include "MidiOutComboBox.h"
+#include "RecordingMidiBackend.h"
+
+namespace {
+
+QStringList Items(const QComboBox& box) {
+  QStringList items;
+  for (int i = 0; i < box.count(); ++i) items << box.itemText(i);
+  return items;
+}
+
+}  // namespace
+
+TEST(MidiOutComboBox, WithNoDeviceIsEmptyAndAPortGivenItsIDRefusesToOpen) {
+  TRecordingMidiService midi(std::vector<std::string>{});
+  TMidiOutComboBox box;
+  EXPECT_EQ(box.count(), 0);
+  EXPECT_EQ(box.DeviceID(), -1);
+  TMidiOut port;
+  port.SetDeviceID(box.DeviceID());
+  EXPECT_FALSE(port.Open());
+  EXPECT_EQ(port.ErrorCode(), 2);
+}
+
+TEST(MidiOutComboBox, ListsTheDevicesInTheServicesOrderAndSelectsTheFirst) {
+  TRecordingMidiService midi({"First Synth", "Second Synth", "Third Synth"});
+  TMidiOutComboBox box;
+  EXPECT_EQ(Items(box), (QStringList{"First Synth", "Second Synth", "Third Synth"}));
+  EXPECT_EQ(box.DeviceID(), 0);
+  EXPECT_EQ(box.width(), 185);
+  EXPECT_FALSE(box.isEditable());
+  // Choosing the third item by the user's hand.
+  box.show();
+  QTest::keyClick(&box, Qt::Key_Down);
+  QTest::keyClick(&box, Qt::Key_Down);
+  EXPECT_EQ(box.DeviceID(), 2);
+  EXPECT_EQ(box.property("DeviceID").toInt(), 2);
+  // The chosen number opens that device.
+  TMidiOut port;
+  port.SetDeviceID(box.DeviceID());
+  ASSERT_TRUE(port.Open());
+  port.SendStart();
+  ASSERT_EQ(midi->Messages().size(), 1u);
+  EXPECT_EQ(midi->Messages()[0].Device, "Third Synth");
+}
+
+TEST(MidiOutComboBox, SettingDeviceIDSelectsThatItemOrNothing) {
+  TRecordingMidiService midi({"A", "B", "C"});
+  TMidiOutComboBox box;
+  const std::pair<int, int> cases[] = {{1, 1}, {2, 2}, {3, -1}, {0, 0}, {-1, -1}, {-7, -1}, {99, -1}};
+  for (auto [set, read] : cases) {
+    box.SetDeviceID(set);
+    EXPECT_EQ(box.DeviceID(), read) << set;
+  }
+  box.setProperty("DeviceID", 1);
+  EXPECT_EQ(box.DeviceID(), 1);
+}
+
+TEST(MidiOutComboBox, ReadsTheListAgainOnlyWhenFilled) {
+  TRecordingMidiService midi({"A"});
+  TMidiOutComboBox box;
+  midi->SetDevices({"X", "Y"});
+  EXPECT_EQ(Items(box), QStringList{"A"});
+  box.SetDeviceID(-1);
+  box.FillDevices();
+  EXPECT_EQ(Items(box), (QStringList{"X", "Y"}));
+  EXPECT_EQ(box.DeviceID(), 0);
+}
+
+TEST(MidiOutComboBox, LongAndNonAsciiNamesShowAsTheServiceGivesThem) {
+  TRecordingMidiService midi({"Ünïcode Öut", std::string(40, 'n')});
+  TMidiOutComboBox box;
+  EXPECT_EQ(box.itemText(0), QString::fromUtf8("Ünïcode Öut"));
+  EXPECT_EQ(box.itemText(1), QString(31, QChar('n')));
+}
+
+TEST(ChannelComboBox, ListsSixteenChannelsAndShowsOne) {
+  TChannelComboBox box;
+  QStringList expected;
+  for (int i = 1; i <= 16; ++i) expected << QString::number(i);
+  EXPECT_EQ(Items(box), expected);
+  EXPECT_EQ(box.currentText(), "1");
+  EXPECT_EQ(box.Channel(), 1);
+  EXPECT_EQ(box.width(), 41);
+  EXPECT_FALSE(box.isEditable());
+}
+
+TEST(ChannelComboBox, SettingChannelSelectsItsItemOrNothing) {
+  TChannelComboBox box;
+  struct TCase { int Set; int Read; QString Text; };
+  const TCase cases[] = {{16, 16, "16"}, {0, 0, ""}, {5, 5, "5"}, {17, 0, ""},
+                         {1, 1, "1"},    {-3, 0, ""}};
+  for (const TCase& c : cases) {
+    box.SetChannel(c.Set);
+    EXPECT_EQ(box.Channel(), c.Read) << c.Set;
+    EXPECT_EQ(box.currentText(), c.Text) << c.Set;
+  }
+  box.setProperty("Channel", 9);
+  EXPECT_EQ(box.Channel(), 9);
+}
+
+TEST(ChannelComboBox, TheUsersChoiceIsReadAsChannel) {
+  TChannelComboBox box;
+  box.show();
+  QSignalSpy activated(&box, &QComboBox::activated);
+  QTest::keyClick(&box, Qt::Key_End);
+  EXPECT_EQ(box.Channel(), 16);
+  EXPECT_EQ(activated.count(), 1);
+}
+
+int main(int argc, char** argv) {
+  // Widget tests need no display; CTest sets this too, a bare run of the program does not.
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MidiBackend.h"
+#include "MidiOutService.h"
+#include "RecordingMidiBackend.h"
+
+namespace {
+
+// What the test callback has seen, filled from the service's notification thread.
+struct TSeen {
+  std::mutex Lock;
+  std::vector<std::pair<HMIDIOUT, UINT>> Notes;
+  std::vector<DWORD_PTR> Instances;
+  std::thread::id Thread;
+};
+TSeen Seen;
+
+void Record(HMIDIOUT handle, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
+  std::lock_guard lock(Seen.Lock);
+  Seen.Notes.emplace_back(handle, message);
+  Seen.Instances.push_back(instance);
+  Seen.Thread = std::this_thread::get_id();
+}
+
+class MidiService : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::lock_guard lock(Seen.Lock);
+    Seen.Notes.clear();
+    Seen.Instances.clear();
+  }
+  std::vector<std::pair<HMIDIOUT, UINT>> Notes() {
+    MidiOutFlushNotifications();
+    std::lock_guard lock(Seen.Lock);
+    return Seen.Notes;
+  }
+  HMIDIOUT OpenDevice(UINT device, DWORD_PTR instance = 0) {
+    HMIDIOUT h = 0;
+    EXPECT_EQ(midiOutOpen(&h, device, &Record, instance, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
+    return h;
+  }
+  TRecordingMidiService Midi{{"Alpha", "Beta", "Gamma"}};
+};
+
+}  // namespace
+
+TEST(MidiShortMessage, LengthByStatus) {
+  struct TCase { std::uint8_t Status; std::size_t Length; };
+  const TCase cases[] = {
+      {0x00, 0}, {0x7F, 0}, {0x80, 3}, {0x9F, 3}, {0xA0, 3}, {0xB3, 3}, {0xC0, 2}, {0xCF, 2},
+      {0xD5, 2}, {0xE0, 3}, {0xEF, 3}, {0xF0, 0}, {0xF1, 2}, {0xF2, 3}, {0xF3, 2}, {0xF6, 1},
+      {0xF7, 0}, {0xF8, 1}, {0xFA, 1}, {0xFB, 1}, {0xFC, 1}, {0xFE, 1}, {0xFF, 1}};
+  for (const TCase& c : cases) {
+    EXPECT_EQ(MidiShortMessageLength(c.Status), c.Length) << std::hex << int(c.Status);
+  }
+}
+
+TEST_F(MidiService, ListsTheBackendsDevicesInOrder) {
+  ASSERT_EQ(midiOutGetNumDevs(), 3u);
+  const char* names[] = {"Alpha", "Beta", "Gamma"};
+  for (UINT i = 0; i < 3; ++i) {
+    MIDIOUTCAPSA caps{};
+    ASSERT_EQ(midiOutGetDevCapsA(i, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_STREQ(caps.szPname, names[i]);
+    EXPECT_EQ(caps.wTechnology, MOD_MIDIPORT);
+  }
+  MIDIOUTCAPSA caps{};
+  EXPECT_EQ(midiOutGetDevCapsA(3, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(midiOutGetDevCapsA(MIDI_MAPPER, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(midiOutGetDevCapsA(0, nullptr, sizeof caps), MMSYSERR_INVALPARAM);
+}
+
+TEST_F(MidiService, DeviceNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
+  const std::string longAscii(40, 'x');
+  // 30 ASCII bytes then a two-byte character: cutting at 31 would split the character.
+  const std::string split = std::string(30, 'a') + "\xC3\xA9" + "zz";
+  Midi->SetDevices({longAscii, split, "short"});
+  ASSERT_EQ(midiOutGetNumDevs(), 3u);
+  MIDIOUTCAPSA caps{};
+  ASSERT_EQ(midiOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_EQ(std::string(caps.szPname), std::string(31, 'x'));
+  ASSERT_EQ(midiOutGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_EQ(std::string(caps.szPname), std::string(30, 'a'));
+  // A caller's shorter structure gets only its own size.
+  MIDIOUTCAPSA partial{};
+  std::memset(&partial, 0x55, sizeof partial);
+  ASSERT_EQ(midiOutGetDevCapsA(2, &partial, offsetof(MIDIOUTCAPSA, szPname) + 3), MMSYSERR_NOERROR);
+  EXPECT_EQ(std::string(partial.szPname, 3), "sho");
+  EXPECT_EQ(static_cast<unsigned char>(partial.szPname[3]), 0x55);
+}
+
+TEST_F(MidiService, TheListIsReadAgainOnlyWhenCounted) {
+  ASSERT_EQ(midiOutGetNumDevs(), 3u);
+  Midi->SetDevices({"Delta"});
+  MIDIOUTCAPSA caps{};
+  ASSERT_EQ(midiOutGetDevCapsA(2, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(caps.szPname, "Gamma");
+  ASSERT_EQ(midiOutGetNumDevs(), 1u);
+  ASSERT_EQ(midiOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(caps.szPname, "Delta");
+  // Device 2 was listed before but is gone from the list the open uses.
+  HMIDIOUT h = 0;
+  EXPECT_EQ(midiOutOpen(&h, 2, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_BADDEVICEID);
+}
+
+TEST_F(MidiService, OpenIsRefusedForBadArguments) {
+  ASSERT_EQ(midiOutGetNumDevs(), 3u);
+  struct TCase { UINT Device; DWORD Flags; bool NullHandle; bool NullCallback; MMRESULT Result; };
+  const TCase cases[] = {
+      {3, CALLBACK_FUNCTION, false, false, MMSYSERR_BADDEVICEID},
+      {MIDI_MAPPER, CALLBACK_FUNCTION, false, false, MMSYSERR_BADDEVICEID},
+      {0, CALLBACK_FUNCTION, true, false, MMSYSERR_INVALPARAM},
+      {0, CALLBACK_FUNCTION, false, true, MMSYSERR_INVALPARAM},
+      {0, 0x50000, false, false, MMSYSERR_INVALFLAG},
+  };
+  for (const TCase& c : cases) {
+    HMIDIOUT h = 1234;
+    EXPECT_EQ(midiOutOpen(c.NullHandle ? nullptr : &h, c.Device, c.NullCallback ? nullptr : &Record,
+                          0, c.Flags),
+              c.Result);
+    EXPECT_EQ(h, 1234u) << "a refused open leaves the handle as it was";
+  }
+  EXPECT_EQ(Midi->OpenCalls(), 0);
+}
+
+TEST_F(MidiService, ShortMessagesAreUnpackedIntoTheBytesTheirStatusCallsFor) {
+  const HMIDIOUT h = OpenDevice(1);
+  struct TCase { DWORD Word; std::vector<std::uint8_t> Bytes; };
+  const TCase cases[] = {
+      {0x007F14B3, {0xB3, 0x14, 0x7F}},
+      {0xFF644099, {0x99, 0x40, 0x64}},  // bits 24-31 are ignored
+      {0x00002AC5, {0xC5, 0x2A}},
+      {0x00407FE0, {0xE0, 0x7F, 0x40}},
+      {0x000000FA, {0xFA}},
+      {0x00FFFFFB, {0xFB}},  // a real-time status ignores the rest of the word
+      {0x000000FC, {0xFC}},
+      {0x00000CF3, {0xF3, 0x0C}},
+  };
+  for (const TCase& c : cases) {
+    Midi->ClearMessages();
+    EXPECT_EQ(midiOutShortMsg(h, c.Word), MMSYSERR_NOERROR);
+    ASSERT_EQ(Midi->Messages().size(), 1u);
+    EXPECT_EQ(Midi->Messages()[0].Bytes, c.Bytes) << std::hex << c.Word;
+    EXPECT_EQ(Midi->Messages()[0].Device, "Beta");
+  }
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+}
+
+TEST_F(MidiService, MalformedShortMessagesAreRefusedAndNotSent) {
+  const HMIDIOUT h = OpenDevice(0);
+  const DWORD words[] = {0x00000040, 0x000000F0, 0x000000F7, 0x00008090, 0x00800090, 0x0000A0C0};
+  for (DWORD w : words) EXPECT_EQ(midiOutShortMsg(h, w), MMSYSERR_INVALPARAM) << std::hex << w;
+  EXPECT_TRUE(Midi->Messages().empty());
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+}
+
+TEST_F(MidiService, HandlesAreInvalidAfterCloseAndNeverReused) {
+  EXPECT_EQ(midiOutShortMsg(0, 0xFA), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(midiOutShortMsg(0xDEADBEEF, 0xFA), MMSYSERR_INVALHANDLE);
+  const HMIDIOUT first = OpenDevice(0);
+  ASSERT_EQ(midiOutClose(first), MMSYSERR_NOERROR);
+  EXPECT_EQ(midiOutClose(first), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(midiOutShortMsg(first, 0xFA), MMSYSERR_INVALHANDLE);
+  MIDIHDR header{};
+  EXPECT_EQ(midiOutUnprepareHeader(first, &header, sizeof header), MMSYSERR_INVALHANDLE);
+  // The same table entry, opened again, gets a different handle; the old one stays dead.
+  const HMIDIOUT second = OpenDevice(0);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(midiOutShortMsg(first, 0xFA), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(midiOutShortMsg(second, 0xFA), MMSYSERR_NOERROR);
+  EXPECT_EQ(Midi->Bytes(), (std::vector<std::uint8_t>{0xFA}));
+  EXPECT_EQ(midiOutClose(second), MMSYSERR_NOERROR);
+}
+
+TEST_F(MidiService, ADeviceIsOpenThroughOneHandleAtATime) {
+  const HMIDIOUT h = OpenDevice(2);
+  HMIDIOUT again = 0;
+  EXPECT_EQ(midiOutOpen(&again, 2, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_ALLOCATED);
+  const HMIDIOUT other = OpenDevice(1);
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  const HMIDIOUT reopened = OpenDevice(2);
+  EXPECT_EQ(Midi->OpenPorts(), 2);
+  EXPECT_EQ(midiOutClose(other), MMSYSERR_NOERROR);
+  EXPECT_EQ(midiOutClose(reopened), MMSYSERR_NOERROR);
+  EXPECT_EQ(Midi->OpenPorts(), 0);
+}
+
+TEST_F(MidiService, TheBackendsRefusalReachesTheCaller) {
+  ASSERT_EQ(midiOutGetNumDevs(), 3u);
+  for (MMRESULT code : {MMSYSERR_ALLOCATED, MMSYSERR_NOMEM, MMSYSERR_ERROR}) {
+    Midi->RefuseOpen(code);
+    HMIDIOUT h = 0;
+    EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), code);
+    EXPECT_EQ(h, 0u);
+  }
+  Midi->RefuseOpen(MMSYSERR_NOERROR);
+  Midi->HoldDevice("Alpha", true);
+  HMIDIOUT h = 0;
+  EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_ALLOCATED);
+  Midi->HoldDevice("Alpha", false);
+  h = OpenDevice(0);
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Notes().size() == 2u);
+}
+
+TEST_F(MidiService, NotificationsArriveInOrderFromTheServicesThread) {
+  const HMIDIOUT h = OpenDevice(0, 7);
+  Midi->HoldOutput(true);
+  EXPECT_EQ(midiOutShortMsg(h, 0xFA), MMSYSERR_NOERROR);
+  EXPECT_EQ(midiOutShortMsg(h, 0xFC), MMSYSERR_NOERROR);
+  Midi->ReleaseOutput();
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  const std::vector<std::pair<HMIDIOUT, UINT>> expected = {
+      {h, MOM_OPEN}, {h, MOM_PENDING}, {h, MOM_PENDING}, {h, MOM_DONE}, {h, MOM_DONE}, {h, MOM_CLOSE}};
+  EXPECT_EQ(Notes(), expected);
+  std::lock_guard lock(Seen.Lock);
+  EXPECT_NE(Seen.Thread, std::this_thread::get_id());
+  for (DWORD_PTR instance : Seen.Instances) EXPECT_EQ(instance, 7u);
+}
+
+TEST_F(MidiService, WithheldNotificationsNeverArrive) {
+  Midi->SetReportOpen(false);
+  Midi->SetReportClose(false);
+  const HMIDIOUT h = OpenDevice(0);
+  EXPECT_EQ(midiOutShortMsg(h, 0xFB), MMSYSERR_NOERROR);
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Notes().empty());
+  EXPECT_EQ(Midi->Bytes(), (std::vector<std::uint8_t>{0xFB}));
+}
+
+TEST_F(MidiService, WithoutACallbackNothingIsNotified) {
+  ASSERT_EQ(midiOutGetNumDevs(), 3u);
+  HMIDIOUT h = 0;
+  ASSERT_EQ(midiOutOpen(&h, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_EQ(midiOutShortMsg(h, 0xFA), MMSYSERR_NOERROR);
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Notes().empty());
+}
+
+TEST_F(MidiService, UnprepareAcceptsAHeaderNeverPrepared) {
+  const HMIDIOUT h = OpenDevice(0);
+  MIDIHDR header{};
+  EXPECT_EQ(midiOutUnprepareHeader(h, &header, 64), MMSYSERR_NOERROR);
+  EXPECT_EQ(midiOutUnprepareHeader(h, &header, sizeof(MIDIHDR) - 1), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(midiOutUnprepareHeader(h, nullptr, 64), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+}
+
+TEST_F(MidiService, RunsOutOfHandlesWithNoMemoryAndRecovers) {
+  std::vector<std::string> many;
+  for (int i = 0; i < 70; ++i) many.push_back("Port " + std::to_string(i));
+  Midi->SetDevices(many);
+  ASSERT_EQ(midiOutGetNumDevs(), 70u);
+  std::vector<HMIDIOUT> handles;
+  MMRESULT r = MMSYSERR_NOERROR;
+  for (UINT i = 0; i < 70 && r == MMSYSERR_NOERROR; ++i) {
+    HMIDIOUT h = 0;
+    r = midiOutOpen(&h, i, nullptr, 0, CALLBACK_NULL);
+    if (r == MMSYSERR_NOERROR) handles.push_back(h);
+  }
+  EXPECT_EQ(r, MMSYSERR_NOMEM);
+  EXPECT_GE(handles.size(), 16u);
+  ASSERT_EQ(midiOutClose(handles.back()), MMSYSERR_NOERROR);
+  handles.pop_back();
+  HMIDIOUT h = 0;
+  EXPECT_EQ(midiOutOpen(&h, 69, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  handles.push_back(h);
+  for (HMIDIOUT each : handles) EXPECT_EQ(midiOutClose(each), MMSYSERR_NOERROR);
+}
+
+TEST_F(MidiService, APortOpenedBeforeABackendSwapStaysOnItsBackend) {
+  const HMIDIOUT h = OpenDevice(0);
+  {
+    TRecordingMidiService other({"Other"});
+    ASSERT_EQ(midiOutGetNumDevs(), 1u);
+    EXPECT_EQ(midiOutShortMsg(h, 0xFA), MMSYSERR_NOERROR);
+    EXPECT_TRUE(other->Messages().empty());
+  }
+  EXPECT_EQ(Midi->Bytes(), (std::vector<std::uint8_t>{0xFA}));
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+}
+
+// The real backend on a machine with no JACK server of that name and, in CI, no sequencer device:
+// no devices, nothing printed, no server started.
+TEST(RealMidiService, WithoutServersListsNothingAndStaysQuiet) {
+  const std::string name = "halvorine-absent-" + std::to_string(::getpid());
+  const char* saved = std::getenv("JACK_DEFAULT_SERVER");
+  const std::optional<std::string> previous = saved ? std::optional<std::string>(saved) : std::nullopt;
+  ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
+  MidiOutSetBackend(nullptr);
+  ::testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  const UINT count = midiOutGetNumDevs();
+  HMIDIOUT h = 0;
+  const MMRESULT r = midiOutOpen(&h, 0, nullptr, 0, CALLBACK_NULL);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  if (previous) {
+    ::setenv("JACK_DEFAULT_SERVER", previous->c_str(), 1);
+  } else {
+    ::unsetenv("JACK_DEFAULT_SERVER");
+  }
+  if (::access("/dev/snd/seq", R_OK | W_OK) != 0) {
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(r, MMSYSERR_BADDEVICEID);
+  }
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "");
+  // Had the service started a server under that name, it would answer now.
+  jack_set_error_function(+[](const char*) {});
+  jack_status_t status{};
+  jack_client_t* client = jack_client_open(
+      "halvorine-check", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+      name.c_str());
+  EXPECT_EQ(client, nullptr);
+  if (client != nullptr) jack_client_close(client);
+}
