@@ -35,6 +35,7 @@ TMainForm::TMainForm(QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::MainForm>()) {
   // The layout first, its handlers after every property, so that loading raises nothing.
   ui->setupUi(this);
+  move(199, 137);
   setAutoFillBackground(true);
   QPalette background = palette();
   background.setColor(QPalette::Window, QColor(212, 208, 200));

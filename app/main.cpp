@@ -28,7 +28,6 @@ int main(int argc, char** argv) {
   // reported by the application object and the loop goes on.
   try {
     TMainForm MainForm;
-    MainForm.move(199, 137);
     MainForm.show();
     TApplication::exec();
   } catch (const std::exception& e) {

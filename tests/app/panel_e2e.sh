@@ -83,8 +83,10 @@ sleep 0.5
 
 [ -n "$screenshot" ] && import -window root -crop "570x474+$X+$Y" "$screenshot" 2>/dev/null || true
 
-# Each line of the dump ends with the message's bytes in hex.
-got=$(sed -n 's/.*: *\(\([0-9a-f][0-9a-f] *\)\+\)$/\1/p' "$work/dump.txt" | sed 's/ *$//' | tr '\n' '|')
+# A line of the dump is "   0: b0 10 09 control change ...": a time, then the message in hex.
+got=$(awk '/^ *[0-9]+: / { m = ""; for (i = 2; i <= NF && $i ~ /^[0-9a-f][0-9a-f]$/; i++)
+                                m = m (m == "" ? "" : " ") $i; print m }' "$work/dump.txt" |
+      tr '\n' '|')
 # parameter 1 = 9; tick: parameter 2 = 98; mix 39: 98 x 0.61 + 52 x 0.39 = 80.06 -> 80; Start
 want="b0 10 09|b0 11 62|b0 11 50|fa|"
 [ "$got" = "$want" ] || fail "bytes: got '$got', want '$want'"

@@ -2,6 +2,7 @@
 // the recording MIDI backend. Each case checks the exact bytes sent, the log entries written and
 // the state of the controls and the memory afterwards.
 #include <QCheckBox>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QMessageBox>
 #include <QPushButton>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "Application.h"
@@ -103,11 +105,15 @@ protected:
   void TurnUp(int n, int steps) { Drag(ParKnob(n), PixelsFor(steps, 127)); }
 
   // The user's choice of a base-channel item, made with the keyboard on the closed list.
+  // The user's choice of a base-channel item: open the list, walk to the item, take it.
   void ChooseBaseChannel(int item) {
     QComboBox* list = BaseChannel();
-    list->setFocus();
-    while (list->currentIndex() < item) QTest::keyClick(list, Qt::Key_Down);
-    while (list->currentIndex() > item) QTest::keyClick(list, Qt::Key_Up);
+    list->showPopup();
+    QAbstractItemView* view = list->view();
+    while (view->currentIndex().row() < item) QTest::keyClick(view, Qt::Key_Down);
+    while (view->currentIndex().row() > item) QTest::keyClick(view, Qt::Key_Up);
+    QTest::keyClick(view, Qt::Key_Return);
+    ASSERT_FALSE(view->isVisible());
   }
 
   void OpenPort() {
@@ -515,10 +521,8 @@ TEST_F(Panel, SendsWithoutAnOpenPortAreLost) {
 
 // ---- Errors ----
 
-TEST_F(Panel, ACloseErrorIsShownAndThePanelGoesOn) {
-  OpenPort();
-  Midi->SetReportClose(false);
-  TManualTickCount clock(0, 500);  // the 5-second wait passes in a few reads
+// Runs a click whose handler raises, and returns the text of the message box it brought up.
+QString ErrorShownBy(const std::function<void()>& click) {
   QString shown;
   QTimer::singleShot(0, [&] {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
@@ -526,13 +530,33 @@ TEST_F(Panel, ACloseErrorIsShownAndThePanelGoesOn) {
       box->accept();
     }
   });
-  Click(Button("CloseButton"));
-  EXPECT_EQ(shown, "error: Unable to close Midiout");
-  ForgetSent();
+  click();
+  return shown;
+}
+
+TEST_F(Panel, ACloseErrorIsShownAndThePanelGoesOn) {
+  OpenPort();
+  TManualTickCount clock(0, 500);  // the waits pass in a few reads
+  Midi->HoldOutput(true);          // output that never drains
   Click(Button("Button1"));
+  EXPECT_EQ(ErrorShownBy([&] { Click(Button("CloseButton")); }),
+            "error: Midiout takes too long to send data");
+  // The device stayed open: the panel goes on sending once the output drains.
+  Midi->HoldOutput(false);
+  Midi->ReleaseOutput();
+  ForgetSent();
+  Click(Button("Button3"));
   TurnUp(1, 3);
-  EXPECT_EQ(Sent(), (Bytes{0xFA, 0xB0, 16, 3}));
-  Midi->SetReportClose(true);
+  EXPECT_EQ(Sent(), (Bytes{0xFB, 0xB0, 16, 3}));
+
+  // A device that never reports closed: the second text, and the window still answers.
+  Midi->SetReportClose(false);
+  EXPECT_EQ(ErrorShownBy([&] { Click(Button("CloseButton")); }), "error: Unable to close Midiout");
+  Click(SoundBox(5));
+  EXPECT_TRUE(SoundBox(5)->GetChecked());
+  EXPECT_EQ(Form->Memory().SelectedSound(), 5);
+  Form.reset();  // its close gives up on the manual clock too; destruction raises nothing
+  EXPECT_EQ(Midi->OpenPorts(), 0);
 }
 
 TEST_F(Panel, CloseWithoutAnOpenPortDoesNothing) {
