@@ -36,6 +36,11 @@ TMainForm::TMainForm(QWidget* parent)
   // The layout first, its handlers after every property, so that loading raises nothing.
   ui->setupUi(this);
   move(199, 137);
+  // The layout is drawn for a sans-serif face in an 11-pixel character cell (a 10-pixel em),
+  // whatever the resolution of the screen.
+  QFont face = font();
+  face.setPixelSize(10);
+  setFont(face);
   setAutoFillBackground(true);
   QPalette background = palette();
   background.setColor(QPalette::Window, QColor(212, 208, 200));

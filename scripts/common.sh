@@ -15,7 +15,7 @@ HALVORINE_PACKAGES=(
   dbus dbus-daemon dbus-x11
   jackd2
   xvfb xauth xdotool x11-utils
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-liberation2
 )
 
 as_root() {
