@@ -3,6 +3,8 @@
 #include <QMessageBox>
 #include <exception>
 
+#include "MainForm.h"
+
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("Halvorine"));
 }
@@ -20,4 +22,15 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 
 void TApplication::ShowError(const QString& text) {
   QMessageBox::critical(activeWindow(), applicationName(), text);
+}
+
+int TApplication::RunMainForm() {
+  try {
+    TMainForm MainForm;
+    MainForm.show();
+    exec();
+  } catch (const std::exception& e) {
+    ShowError(QString::fromLocal8Bit(e.what()));
+  }
+  return 0;
 }

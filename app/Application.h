@@ -11,6 +11,10 @@ public:
 
   bool notify(QObject* receiver, QEvent* event) override;
 
-  // Shows an error's text to the user; the default is a modal message box.
+  // Creates the main window, shows it and runs the event loop until it is closed. An error while
+  // the window is made is shown and ends the program all the same; the result is always 0.
+  int RunMainForm();
+
+  // Shows an error's text to the user in a modal message box.
   static void ShowError(const QString& text);
 };

@@ -569,6 +569,16 @@ TEST_F(Panel, CloseWithoutAnOpenPortDoesNothing) {
   EXPECT_EQ(Sent(), Bytes{});
 }
 
+TEST(StartUp, AnErrorWhileTheWindowIsMadeIsShownAndTheProgramEndsWithZero) {
+  TRecordingMidiService midi;
+  std::vector<std::unique_ptr<TMidiOut>> pool;  // every port slot taken: the window's port fails
+  for (int i = 0; i < 16; ++i) pool.push_back(std::make_unique<TMidiOut>());
+  auto* app = static_cast<TApplication*>(QCoreApplication::instance());
+  int result = -1;
+  EXPECT_EQ(ErrorShownBy([&] { result = app->RunMainForm(); }), "error: Midiout pool full");
+  EXPECT_EQ(result, 0);
+}
+
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   TApplication app(argc, argv);
