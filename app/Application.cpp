@@ -20,7 +20,19 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
   return false;
 }
 
+namespace {
+std::function<void(const QString&)> ErrorSink;
+}
+
+void TApplication::SetErrorSink(std::function<void(const QString&)> sink) {
+  ErrorSink = std::move(sink);
+}
+
 void TApplication::ShowError(const QString& text) {
+  if (ErrorSink) {
+    ErrorSink(text);
+    return;
+  }
   QMessageBox::critical(activeWindow(), applicationName(), text);
 }
 

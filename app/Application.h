@@ -15,6 +15,8 @@ public:
   // the window is made is shown and ends the program all the same; the result is always 0.
   int RunMainForm();
 
-  // Shows an error's text to the user in a modal message box.
+  // Shows an error's text to the user in a modal message box, or hands it to the sink set with
+  // SetErrorSink (for unattended runs, such as tests that must never block on a dialog).
   static void ShowError(const QString& text);
+  static void SetErrorSink(std::function<void(const QString&)> sink);
 };
