@@ -9,15 +9,35 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("Halvorine"));
 }
 
+namespace {
+
+void Report(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    TApplication::ShowError(QString::fromLocal8Bit(e.what()));
+  } catch (...) {
+    TApplication::ShowError(QStringLiteral("Unknown error"));
+  }
+}
+
+}  // namespace
+
 bool TApplication::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
-  } catch (const std::exception& e) {
-    ShowError(QString::fromLocal8Bit(e.what()));
   } catch (...) {
-    ShowError(QStringLiteral("Unknown error"));
+    Report(std::current_exception());
   }
   return false;
+}
+
+void TApplication::Dispatch(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (...) {
+    Report(std::current_exception());
+  }
 }
 
 namespace {

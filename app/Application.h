@@ -9,7 +9,12 @@ class TApplication : public QApplication {
 public:
   TApplication(int& argc, char** argv);
 
+  // The last resort for an error that leaves an event handler some other way.
   bool notify(QObject* receiver, QEvent* event) override;
+
+  // Runs an event handler; an error it raises is shown with ShowError and goes no further.
+  // Handlers are entered through here so that no error unwinds through the toolkit's frames.
+  static void Dispatch(const std::function<void()>& handler);
 
   // Creates the main window, shows it and runs the event loop until it is closed. An error while
   // the window is made is shown and ends the program all the same; the result is always 0.

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QPushButton>
 
+#include "Application.h"
 #include "MidiOutComboBox.h"
 #include "SkinCheckBox.h"
 #include "SkinKnob.h"
@@ -65,27 +66,30 @@ TMainForm::TMainForm(QWidget* parent)
 TMainForm::~TMainForm() = default;
 
 void TMainForm::BindHandlers() {
+  // Every handler is entered through TApplication::Dispatch: an error it raises is reported in a
+  // message box right there and the event loop goes on, without unwinding through the toolkit.
+  const auto bind = [this](void (TMainForm::*handler)(QObject*)) {
+    return [this, handler](QObject* sender) {
+      TApplication::Dispatch([&] { (this->*handler)(sender); });
+    };
+  };
   for (TSkinKnob* knob : ParameterControls<TSkinKnob>(this, "ParKnob%1")) {
-    knob->OnChange = [this](QObject* sender) { ParKnobChange(sender); };
+    knob->OnChange = bind(&TMainForm::ParKnobChange);
+  }
+  for (TSkinCheckBox* box : FSoundBoxes) box->OnClick = bind(&TMainForm::SoundCheckBoxClick);
+  for (TSkinKnob* knob : {ui->PresetA1Knob, ui->PresetA2Knob}) {
+    knob->OnChange = bind(&TMainForm::PresetAKnobChange);
+  }
+  for (TSkinKnob* knob : {ui->PresetB1Knob, ui->PresetB2Knob}) {
+    knob->OnChange = bind(&TMainForm::PresetBKnobChange);
+  }
+  for (TSkinKnob* knob : {ui->MixKnob, ui->MixAKnob, ui->MixBKnob}) {
+    knob->OnChange = bind(&TMainForm::MixKnobChange);
   }
   // A framework check box raises its click handler on a change from code as on a user's click.
   for (QCheckBox* box : ParameterControls<QCheckBox>(this, "CheckBox%1")) {
-    connect(box, &QCheckBox::toggled, this, [this, box] { ParameterCheckBoxClick(box); });
-  }
-  for (QPushButton* b : {ui->GroupFilterButton1, ui->GroupFilterButton2, ui->GroupFilterButton3}) {
-    connect(b, &QPushButton::clicked, this, [this, b] { GroupFilterButtonClick(b); });
-  }
-  for (TSkinCheckBox* box : FSoundBoxes) {
-    box->OnClick = [this](QObject* sender) { SoundCheckBoxClick(sender); };
-  }
-  for (TSkinKnob* knob : {ui->PresetA1Knob, ui->PresetA2Knob}) {
-    knob->OnChange = [this](QObject* sender) { PresetAKnobChange(sender); };
-  }
-  for (TSkinKnob* knob : {ui->PresetB1Knob, ui->PresetB2Knob}) {
-    knob->OnChange = [this](QObject* sender) { PresetBKnobChange(sender); };
-  }
-  for (TSkinKnob* knob : {ui->MixKnob, ui->MixAKnob, ui->MixBKnob}) {
-    knob->OnChange = [this](QObject* sender) { MixKnobChange(sender); };
+    connect(box, &QCheckBox::toggled, this,
+            [box, handler = bind(&TMainForm::ParameterCheckBoxClick)] { handler(box); });
   }
   const std::pair<QPushButton*, void (TMainForm::*)(QObject*)> clicks[] = {
       {ui->OpenButton, &TMainForm::OpenButtonClick},
@@ -100,14 +104,19 @@ void TMainForm::BindHandlers() {
       {ui->RecallBButton, &TMainForm::RecallBButtonClick},
       {ui->Button1, &TMainForm::Button1Click},
       {ui->Button2, &TMainForm::Button2Click},
-      {ui->Button3, &TMainForm::Button3Click}};
+      {ui->Button3, &TMainForm::Button3Click},
+      {ui->GroupFilterButton1, &TMainForm::GroupFilterButtonClick},
+      {ui->GroupFilterButton2, &TMainForm::GroupFilterButtonClick},
+      {ui->GroupFilterButton3, &TMainForm::GroupFilterButtonClick}};
   for (const auto& [button, handler] : clicks) {
     connect(button, &QPushButton::clicked, this,
-            [this, button = button, handler = handler] { (this->*handler)(button); });
+            [button = button, call = bind(handler)] { call(button); });
   }
   // The base-channel list answers the user's choice only, not a selection made from code.
   connect(ui->BaseChannelComboBox, &QComboBox::activated, this,
-          [this] { BaseChannelComboBoxChange(ui->BaseChannelComboBox); });
+          [list = ui->BaseChannelComboBox, call = bind(&TMainForm::BaseChannelComboBoxChange)] {
+            call(list);
+          });
 }
 
 void TMainForm::FormCreate() {

@@ -43,3 +43,8 @@ build() {
   cmake -S "$HALVORINE_ROOT" -B "$HALVORINE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@"
   cmake --build "$HALVORINE_BUILD"
 }
+
+# A debug build with the address and undefined-behaviour sanitizers, without the benchmarks.
+build_sanitized() {
+  build -DCMAKE_BUILD_TYPE=Debug -DHALVORINE_SANITIZE=ON -DHALVORINE_BENCH=OFF
+}
