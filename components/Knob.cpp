@@ -55,7 +55,8 @@ int KnobSnapPosition(int value, int min, int max) {
   const float step = static_cast<float>(static_cast<double>(std::int64_t{max} - min) / 6.0);
   const float n = std::trunc(static_cast<float>(static_cast<double>(std::int64_t{value} - min) / step + 0.5));
   const float offset = n * step;
-  return Saturate(static_cast<double>(min) + std::trunc(static_cast<double>(offset)));
+  // Truncating the sum, not the offset: -100 + 33.333332 gives -66 on -100..100.
+  return Saturate(static_cast<double>(min) + static_cast<double>(offset));
 }
 
 int KnobDragValue(int startPosition, int min, int max, int sensitivity, bool stepped, int dy) {

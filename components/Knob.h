@@ -12,7 +12,8 @@
 
 // The resource names of the knob's three pictures: 27 x 27, 4 bits per pixel, the standard
 // 16-colour palette, centred on pixel (13, 13). Red (#FF0000) in the first two is transparent;
-// the mask is black over the knob's face and white elsewhere.
+// the mask is black over the knob's face and white elsewhere. A program that places a knob links
+// halvorine_resources, which holds them; without them the knob paints nothing.
 inline constexpr const char* kKnobNormalPath = ":/bitmaps/KNOBNORMAL";
 inline constexpr const char* kKnobFocusPath = ":/bitmaps/KNOBFOCUS";
 inline constexpr const char* kKnobMaskPath = ":/bitmaps/KNOBMASK";
@@ -28,8 +29,8 @@ inline constexpr std::array<QRgb, 16> kStandardPalette = {
 QRgb NearestStandardColor(QColor colour);
 
 // The detent nearest to `value` on min..max. The seven detents are min + the multiples 0..6 of
-// step = (max - min) / 6 in single precision, each product rounded to single precision and
-// truncated; halfway goes up. A value outside the range gives a result outside it, which
+// step = (max - min) / 6 in single precision, each product rounded to single precision and the
+// sum truncated toward zero; halfway goes up. A value outside the range gives a result outside it, which
 // SetPosition clamps. Requires min < max; returns min otherwise.
 int KnobSnapPosition(int value, int min, int max);
 

@@ -28,6 +28,8 @@ void FillSpan(QImage& image, std::int64_t x0, std::int64_t x1, std::int64_t y0, 
   y0 = std::max<std::int64_t>(y0, 0);
   x1 = std::min<std::int64_t>(x1, image.width() - 1);
   y1 = std::min<std::int64_t>(y1, image.height() - 1);
+  if (x0 > x1)
+    return;
   for (std::int64_t y = y0; y <= y1; ++y) {
     auto* line = reinterpret_cast<QRgb*>(image.scanLine(static_cast<int>(y)));
     std::fill(line + x0, line + x1 + 1, colour);
