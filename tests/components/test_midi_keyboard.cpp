@@ -1,0 +1,343 @@
+// The on-screen keyboard: its key table and hit test as pure functions, then the widget played with
+// Qt mouse events through a port on the recording MIDI backend, and the pixels it shows.
+#include <QPaintEvent>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "ComponentTestSupport.h"
+#include "MidiKeyboard.h"
+#include "RecordingMidiBackend.h"
+
+namespace {
+
+constexpr QRgb kBlack = 0xFF000000, kWhite = 0xFFFFFFFF, kSilver = 0xFFC0C0C0, kGrey = 0xFF808080;
+constexpr QRgb kBackground = 0xFF2060A0;
+
+TEST(KeyTable, FirstOctaveAndLastKeyWithTheDefaults) {
+  const std::vector<TKeyInfo> keys = BuildKeyTable(0, 127, TKeyGeometry{});
+  ASSERT_EQ(keys.size(), 128u);
+  const TKeyInfo octave[13] = {
+      {0, 5, 15, kkIvory, false, true},  {1, 13, 17, kkEbony, false, false}, {2, 16, 26, kkIvory, true, true},
+      {3, 24, 28, kkEbony, false, false}, {4, 27, 37, kkIvory, true, false}, {5, 38, 48, kkIvory, false, true},
+      {6, 46, 50, kkEbony, false, false}, {7, 49, 59, kkIvory, true, true},  {8, 57, 61, kkEbony, false, false},
+      {9, 60, 70, kkIvory, true, true},  {10, 68, 72, kkEbony, false, false}, {11, 71, 81, kkIvory, true, false},
+      {12, 82, 92, kkIvory, false, true}};
+  for (int i = 0; i < 13; ++i)
+    EXPECT_EQ(keys[i], octave[i]) << "key " << i;
+  EXPECT_EQ(keys[127], (TKeyInfo{127, 819, 829, kkIvory, true, true}));
+  EXPECT_EQ(std::count_if(keys.begin(), keys.end(), [](const TKeyInfo& k) { return k.Kind == kkIvory; }), 75);
+}
+
+// For any sizes, white key w starts at 5 + w * IvoryWidth and the black key after it h + 1 columns
+// before the next white key.
+class KeyLayout : public testing::TestWithParam<TKeyGeometry> {};
+
+TEST_P(KeyLayout, WhiteKeysAbutAndBlackKeysSitBeforeTheNextWhiteKey) {
+  const TKeyGeometry g = GetParam();
+  const std::vector<TKeyInfo> keys = BuildKeyTable(0, 127, g);
+  int white = 0;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i].Kind == kkIvory) {
+      EXPECT_EQ(keys[i].Left, 5 + white * g.IvoryWidth) << i;
+      EXPECT_EQ(keys[i].Right, keys[i].Left + g.IvoryWidth - 1) << i;
+      ++white;
+    } else {
+      EXPECT_EQ(keys[i].Left, 5 + white * g.IvoryWidth - (g.Half() + 1)) << i;
+      EXPECT_EQ(keys[i].Right, keys[i].Left + g.EbonyWidth - 1) << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, KeyLayout,
+                         testing::Values(TKeyGeometry{}, TKeyGeometry{8, 50, 14, 80}, TKeyGeometry{1, 10, 3, 20},
+                                         TKeyGeometry{0, 0, 0, 0}, TKeyGeometry{-3, 35, 11, 60}));
+
+TEST(KeyHitTest, EveryCaseOfTheDefaultLayout) {
+  const std::vector<TKeyInfo> keys = BuildKeyTable(0, 127, TKeyGeometry{});
+  struct Case {
+    int X, Y, Key;
+  };
+  const Case cases[] = {
+      {14, 10, 1},   // C sharp, in the upper band
+      {14, 40, 0},   // below the black keys: C
+      {18, 10, 2},   // the black key's drawn extra column belongs to D
+      {14, 35, 1},   // row EbonyHeight still goes to the black key
+      {14, 36, 0},   //
+      {10, 60, 0},   // row IvoryHeight still counts
+      {10, 61, -1},  //
+      {3, 40, -1},   // the left margin
+      {4, 10, -1},   //
+      {5, 10, 0},    //
+      {14, -7, 1},   // Y is not tested against 0
+      {829, 40, 127}, {830, 40, -1}, {2000, 10, -1}};
+  for (const Case& c : cases)
+    EXPECT_EQ(KeyAtPoint(keys, TKeyGeometry{}, c.X, c.Y), c.Key) << c.X << ", " << c.Y;
+}
+
+TEST(BorderFill, FillsTheFourConnectedRegionUpToTheBorderOnly) {
+  QImage image(8, 6, QImage::Format_RGB32);
+  image.fill(kSilver);
+  for (int i = 0; i < 6; ++i) {
+    image.setPixel(3, i, kBlack);  // a wall
+    image.setPixel(i, 4, kBlack);
+  }
+  image.setPixel(4, 5, kGrey);   // reached only diagonally from (3, 4)...
+  image.setPixel(1, 1, kWhite);  // already of the fill colour: still passed through
+  const QRect filled = BorderFloodFill(image, {0, 0}, kWhite, kBlack);
+  EXPECT_EQ(filled, QRect(0, 0, 3, 4));
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 8; ++x) {
+      const bool inside = x < 3 && y < 4;
+      const QRgb expected = inside ? kWhite : x == 3 || (y == 4 && x < 6) ? kBlack : x == 4 && y == 5 ? kGrey : kSilver;
+      EXPECT_EQ(image.pixel(x, y), expected) << x << ", " << y;
+    }
+  EXPECT_TRUE(BorderFloodFill(image, {3, 0}, kWhite, kBlack).isEmpty()) << "starting on the border";
+  EXPECT_TRUE(BorderFloodFill(image, {9, 0}, kWhite, kBlack).isEmpty()) << "starting outside";
+}
+
+// A keyboard on a port of the recording backend.
+class KeyboardPlay : public testing::Test {
+protected:
+  void SetUp() override {
+    Port.SetDeviceID(0);
+    ASSERT_TRUE(Port.Open());
+    Host.Keyboard->SetMidiOut(&Port);
+  }
+
+  TRecordingMidiService Midi{{"Recording Out"}};
+  TMidiOut Port;
+  TKeyboardHost Host;
+};
+
+struct TGesture {
+  const char* Name;
+  std::vector<std::pair<char, QPoint>> Steps;  // 'p' left press, 'm' move, 'r' left release, 'P'/'R' right
+  TBytes Sent;
+  int HeldAfter;
+};
+
+class KeyboardGesture : public KeyboardPlay, public testing::WithParamInterface<TGesture> {};
+
+TEST_P(KeyboardGesture, SendsTheNotesOfTheGesture) {
+  for (const auto& [kind, at] : GetParam().Steps) {
+    switch (kind) {
+      case 'p': Host.Press(at); break;
+      case 'P': Host.Press(at, Qt::RightButton); break;
+      case 'm': Host.Move(at); break;
+      case 'r': Host.Release(at); break;
+      case 'R': Host.Release(at, Qt::RightButton); break;
+    }
+  }
+  EXPECT_EQ(Midi->Bytes(), GetParam().Sent);
+  EXPECT_EQ(Host.Keyboard->PressedKey(), GetParam().HeldAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gestures, KeyboardGesture,
+    testing::Values(
+        TGesture{"PressAndReleaseCSharp", {{'p', {14, 10}}, {'r', {14, 10}}}, {0x90, 1, 54, 0x90, 1, 0}, -1},
+        TGesture{"HoldingSendsOnlyTheNoteOn", {{'p', {14, 10}}, {'m', {15, 12}}}, {0x90, 1, 54}, 1},
+        TGesture{"GlissandoAcrossThreeKeys",
+                 {{'p', {6, 10}}, {'m', {10, 10}}, {'m', {14, 10}}, {'m', {17, 10}}, {'m', {20, 10}}, {'r', {20, 10}}},
+                 {0x90, 0, 54, 0x90, 0, 0, 0x90, 1, 54, 0x90, 1, 0, 0x90, 2, 54, 0x90, 2, 0},
+                 -1},
+        TGesture{"DragIntoTheMarginAndOutKeepsTheNote",
+                 {{'p', {10, 40}}, {'m', {3, 40}}, {'m', {-15, 40}}, {'m', {10, 90}}, {'r', {-15, 40}}},
+                 {0x90, 0, 54, 0x90, 0, 0},
+                 -1},
+        TGesture{"ReleaseOutsideTheControlEndsTheNote",
+                 {{'p', {100, 50}}, {'m', {100, 200}}, {'r', {100, 200}}}, {0x90, 14, 54, 0x90, 14, 0}, -1},
+        TGesture{"RightButtonPlaysNothing", {{'P', {14, 10}}, {'m', {20, 10}}, {'R', {20, 10}}}, {}, -1},
+        TGesture{"PressInTheMarginStaysIdle", {{'p', {3, 40}}, {'m', {10, 40}}, {'r', {10, 40}}}, {}, -1},
+        TGesture{"PressBelowTheKeysStaysIdle", {{'p', {10, 61}}, {'m', {10, 40}}, {'r', {10, 40}}}, {}, -1},
+        TGesture{"LastKey", {{'p', {825, 50}}, {'r', {825, 50}}}, {0x90, 127, 54, 0x90, 127, 0}, -1}),
+    [](const testing::TestParamInfo<TGesture>& info) { return std::string(info.param.Name); });
+
+TEST_F(KeyboardPlay, RightPressStillRaisesOnMouseDown) {
+  std::vector<Qt::MouseButton> downs;
+  Host.Keyboard->OnMouseDown = [&](QObject* sender, Qt::MouseButton b, Qt::KeyboardModifiers, int x, int y) {
+    EXPECT_EQ(sender, Host.Keyboard);
+    EXPECT_EQ(QPoint(x, y), QPoint(14, 10));
+    downs.push_back(b);
+  };
+  Host.Press({14, 10}, Qt::RightButton);
+  Host.Release({14, 10}, Qt::RightButton);
+  EXPECT_EQ(downs, std::vector<Qt::MouseButton>{Qt::RightButton});
+  EXPECT_TRUE(Midi->Bytes().empty());
+}
+
+TEST_F(KeyboardPlay, ChannelSetterAcceptsOneToSixteenAndSendsOnTheCurrentChannel) {
+  TMidiKeyboard* keyboard = Host.Keyboard;
+  EXPECT_EQ(keyboard->GetMidiChannel(), 1);
+  const std::pair<int, int> settings[] = {{0, 1}, {17, 1}, {16, 16}, {-5, 16}, {3, 3}, {16, 16}};
+  for (const auto& [value, reads] : settings) {
+    keyboard->SetMidiChannel(value);
+    EXPECT_EQ(keyboard->GetMidiChannel(), reads) << value;
+  }
+  Host.Press({14, 10});
+  keyboard->SetMidiChannel(3);  // a held note ends on the channel set meanwhile
+  Host.Release({14, 10});
+  EXPECT_EQ(Midi->Bytes(), (TBytes{0x9F, 1, 54, 0x92, 1, 0}));
+}
+
+TEST_F(KeyboardPlay, ANoteStillSoundingIsEndedWhenThePortChangesOrTheKeyboardGoes) {
+  Host.Press({14, 10});
+  TMidiOut other;
+  Host.Keyboard->SetMidiOut(&other);
+  EXPECT_EQ(Host.Keyboard->PressedKey(), -1);
+  EXPECT_EQ(Midi->Bytes(), (TBytes{0x90, 1, 54, 0x90, 1, 0}));
+  Host.Release({14, 10});
+
+  Midi->ClearMessages();
+  Host.Keyboard->SetMidiOut(&Port);
+  Host.Press({60, 50});
+  delete Host.Keyboard;
+  EXPECT_EQ(Midi->Bytes(), (TBytes{0x90, 9, 54, 0x90, 9, 0}));
+}
+
+TEST_F(KeyboardPlay, ADestroyedPortIsForgotten) {
+  auto port = std::make_unique<TMidiOut>();
+  Host.Keyboard->SetMidiOut(port.get());
+  port.reset();
+  EXPECT_EQ(Host.Keyboard->GetMidiOut(), nullptr);
+  Host.Press({14, 10});
+  Host.Release({14, 10});
+  EXPECT_TRUE(Midi->Bytes().empty());
+}
+
+// The pixels of the painted keyboard, read from the window's backing store.
+class KeyboardPixels : public testing::Test {
+protected:
+  void SetUp() override {
+    Host.Keyboard->SetColor(QColor::fromRgb(kBackground));
+    QCoreApplication::processEvents();
+    Released = Host.OnScreen();
+    ASSERT_EQ(Released.size(), QSize(831, Host.Keyboard->sizeHint().height()));
+  }
+
+  TKeyboardHost Host;
+  QImage Released;
+};
+
+TEST_F(KeyboardPixels, ReleasedKeysHaveTheirOutlinesAndShading) {
+  const QImage& im = Released;
+  // C sharp: columns 13..18 black over rows 0..34 (one column more than its hit area), its grey
+  // front line on row 33.
+  for (int y = 0; y <= 34; ++y)
+    EXPECT_EQ(im.pixel(18, y), kBlack) << y;
+  for (int x = 14; x <= 17; ++x)
+    EXPECT_EQ(im.pixel(x, 33), kGrey) << x;
+  EXPECT_EQ(im.pixel(13, 33), kBlack);
+  EXPECT_EQ(im.pixel(16, 35), kBlack) << "D's left edge below the black key";
+  // C: outline, white face, silver along the bottom, beside the black key and down the right.
+  for (int x = 5; x <= 16; ++x)
+    EXPECT_EQ(im.pixel(x, 0), kBlack) << x;
+  for (int y = 0; y <= 58; ++y) {
+    EXPECT_EQ(im.pixel(5, y), kBlack) << y;
+    EXPECT_EQ(im.pixel(16, y), y == 33 ? kGrey : kBlack) << y;  // under the black key's front line
+  }
+  for (int x = 6; x <= 15; ++x) {
+    EXPECT_EQ(im.pixel(x, 59), kBlack) << x;
+    EXPECT_EQ(im.pixel(x, 58), kSilver) << x;
+  }
+  EXPECT_EQ(im.pixel(5, 59), kBackground) << "the notch between two white keys";
+  EXPECT_EQ(im.pixel(12, 20), kSilver);
+  EXPECT_EQ(im.pixel(15, 40), kSilver);
+  EXPECT_EQ(im.pixel(11, 20), kWhite);
+  EXPECT_EQ(im.pixel(14, 40), kWhite);
+  // E has no black key on its right: silver all down its right inner column.
+  EXPECT_EQ(im.pixel(37, 1), kSilver);
+  EXPECT_EQ(im.pixel(37, 40), kSilver);
+  EXPECT_EQ(im.pixel(36, 10), kWhite);
+  EXPECT_EQ(im.pixel(2, 30), kBackground);
+  EXPECT_EQ(im.pixel(830, 30), kBlack) << "the last key's right edge";
+}
+
+TEST_F(KeyboardPixels, PressedKeysShadeTheOtherSideAndReleasingRestoresThePicture) {
+  struct Case {
+    QPoint Press;
+    std::vector<std::pair<QPoint, QRgb>> Pixels;
+  };
+  const Case cases[] = {
+      {{10, 40}, {{{6, 58}, kGrey}, {{15, 58}, kGrey}, {{6, 1}, kGrey}, {{6, 50}, kGrey},
+                  {{12, 20}, kWhite}, {{15, 40}, kWhite}, {{7, 40}, kWhite}}},
+      {{20, 50}, {{{19, 1}, kGrey}, {{19, 34}, kGrey}, {{17, 35}, kGrey}, {{17, 58}, kGrey},
+                  {{26, 58}, kGrey}, {{23, 10}, kWhite}, {{26, 40}, kWhite}, {{17, 10}, kBlack}}},
+      {{14, 10}, {{{15, 33}, kBlack}, {{18, 1}, kGrey}, {{18, 33}, kGrey}, {{18, 0}, kBlack}, {{18, 34}, kBlack}}}};
+  for (const Case& c : cases) {
+    Host.Press(c.Press);
+    const QImage pressed = Host.OnScreen();
+    for (const auto& [at, colour] : c.Pixels)
+      EXPECT_EQ(pressed.pixel(at), colour) << "press at " << c.Press.x() << "," << c.Press.y() << ": " << at.x()
+                                           << "," << at.y();
+    Host.Release(c.Press);
+    EXPECT_EQ(Host.OnScreen(), Released) << "press at " << c.Press.x() << "," << c.Press.y();
+  }
+}
+
+TEST_F(KeyboardPixels, ElevenOctaveLabelsUnderTheCs) {
+  const int top = 60 + 3;
+  // Dark pixels under each C, none between two labels.
+  const auto darkIn = [&](int x0, int x1) {
+    int dark = 0;
+    for (int y = top; y < Released.height(); ++y)
+      for (int x = std::max(x0, 0); x <= std::min(x1, Released.width() - 1); ++x)
+        dark += qGray(Released.pixel(x, y)) < 60;
+    return dark;
+  };
+  for (int octave = 0; octave <= 10; ++octave) {
+    const int left = 5 + octave * 77;
+    EXPECT_GT(darkIn(left - 4, left + 14), 5) << "label under note " << octave * 12;
+    EXPECT_EQ(darkIn(left + 38, left + 55), 0) << "nothing under note " << octave * 12 + 5;
+  }
+  for (int y = 60; y < top; ++y)
+    EXPECT_EQ(Released.pixel(390, y), kBackground) << y;
+}
+
+TEST_F(KeyboardPixels, PlayRepaintsOnlyTheKeysThatChange) {
+  QRegion painted;
+  struct TPaintSpy : QObject {
+    QRegion* Painted;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint)
+        *Painted += static_cast<QPaintEvent*>(e)->region();
+      return false;
+    }
+  } spy;
+  spy.Painted = &painted;
+  Host.Keyboard->installEventFilter(&spy);
+  Host.Press({6, 50});
+  Host.Move({20, 50});
+  Host.Release({20, 50});
+  EXPECT_FALSE(painted.isEmpty());
+  EXPECT_EQ(painted.boundingRect() & QRect(0, 0, 5, 200), QRect()) << "the margin";
+  EXPECT_LE(painted.boundingRect().right(), 27) << "C and D only";
+  Host.Keyboard->removeEventFilter(&spy);
+}
+
+TEST_F(KeyboardPixels, GeometrySettersRebuildAndRepaintAndKeepTheHeldKey) {
+  Host.Press({60, 50});  // A, key 9
+  Host.Keyboard->SetIvoryWidth(14);
+  Host.Keyboard->SetEbonyHeight(40);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Host.Keyboard->Keys()[9].Left, 5 + 5 * 14);
+  EXPECT_EQ(Host.Keyboard->PressedKey(), 9);
+  const QImage im = Host.OnScreen();
+  EXPECT_EQ(im.pixel(5 + 5 * 14 + 1, 50), kGrey) << "the held key is still drawn down";
+  EXPECT_EQ(im.pixel(5 + 14, 39), kBlack) << "the taller black keys";
+  Host.Release({60, 50});
+}
+
+TEST(KeyboardWithoutPort, KeysStillGoDownAndUp) {
+  TKeyboardHost host;
+  host.Press({10, 40});
+  EXPECT_EQ(host.OnScreen().pixel(6, 58), kGrey);
+  EXPECT_EQ(host.Keyboard->PressedKey(), 0);
+  host.Release({10, 40});
+  EXPECT_EQ(host.OnScreen().pixel(6, 58), kSilver);
+  EXPECT_EQ(host.Keyboard->focusPolicy(), Qt::NoFocus);
+}
+
+}  // namespace
