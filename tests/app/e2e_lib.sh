@@ -1,0 +1,105 @@
+# Shared by the end-to-end scripts: a display, a JACK server with jack_midi_dump as the instrument,
+# the program under test, and X input. Sourced. Everything started is stopped on exit.
+set -euo pipefail
+
+work=$(mktemp -d)
+server="halvorine-e2e-$$"
+pids=()
+dump_pid=""
+jackd_pid=""
+
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  local f
+  for f in "$work"/dump*.txt "$work/program.txt"; do
+    [ -f "$f" ] && { echo "--- $(basename "$f") ---" >&2; cat "$f" >&2; }
+  done
+  exit 1
+}
+
+# Polls a command for up to five seconds.
+wait_for() {
+  local i
+  for i in $(seq 100); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.05
+  done
+  return 1
+}
+
+start_display() {
+  local displayfd number
+  exec {displayfd}<> <(:)
+  Xvfb -displayfd "$displayfd" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.txt" 2>&1 &
+  pids+=($!)
+  read -r -t 10 -u "$displayfd" number || fail "Xvfb did not start"
+  export DISPLAY=":$number"
+}
+
+# Starts the JACK server (dummy driver, no sound card) and a dump writing to $work/$1.
+start_jack() {
+  export JACK_NO_AUDIO_RESERVATION=1 JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=$server
+  jackd -n "$server" -d dummy -r 48000 -p 256 >>"$work/jackd.txt" 2>&1 &
+  jackd_pid=$!
+  pids+=($jackd_pid)
+  wait_for jack_lsp || fail "jackd did not start"
+  jack_midi_dump >"$work/$1" 2>&1 &
+  dump_pid=$!
+  pids+=($dump_pid)
+  wait_for sh -c 'jack_lsp | grep -q "midi-monitor:input"' || fail "jack_midi_dump has no port"
+}
+
+stop_jack() {
+  kill "$dump_pid" "$jackd_pid" 2>/dev/null || true
+  wait "$dump_pid" "$jackd_pid" 2>/dev/null || true
+}
+
+# Starts the program and finds its window; X and Y are then the client area's place.
+start_program() {
+  unset QT_QPA_PLATFORM
+  "$1" >"$work/program.txt" 2>&1 &
+  program_pid=$!
+  pids+=($program_pid)
+  wait_for xdotool search --name "^Halvorine v0.2$" || fail "the window did not appear"
+  window=$(xdotool search --name "^Halvorine v0.2$" | head -n 1)
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  sleep 0.5
+}
+
+# Pointer moves, clicks and vertical drags at points of the client area.
+at() { xdotool mousemove --sync $((X + $1)) $((Y + $2)); }
+click() { at "$1" "$2"; xdotool click 1; sleep 0.2; }
+drag() {
+  at "$1" "$2"; xdotool mousedown 1; sleep 0.1
+  at "$1" $(($2 + $3)); sleep 0.1
+  xdotool mouseup 1; sleep 0.2
+}
+
+# The controls the scripts use, at their centres.
+pick_first_device() { click 352 82; xdotool key Home Return; sleep 0.2; }
+press_open() { click 300 116; }
+press_close() { click 409 116; }
+press_start() { click 277 348; }
+drag_par_knob1() { drag 35 83 "$1"; }
+tick_box2() { click 16 128; }
+drag_mix_knob() { drag 395 219 "$1"; }
+
+# The messages a dump printed ("   0: b0 10 09 control change ..."), one per line, in hex.
+dumped() {
+  awk '/^ *[0-9]+: / { m = ""; for (i = 2; i <= NF && $i ~ /^[0-9a-f][0-9a-f]$/; i++)
+                         m = m (m == "" ? "" : " ") $i; print m }' "$work/$1" | tr '\n' '|'
+}
+
+expect_dumped() {
+  local got
+  got=$(dumped "$1")
+  [ "$got" = "$2" ] || fail "$1: got '$got', want '$2'"
+}

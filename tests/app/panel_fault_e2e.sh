@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The MIDI server goes away under a running panel and comes back: the panel goes on answering,
+# sends to the dead server are lost quietly, and after Close and Open the values reach the new
+# server's dump.
+#
+# usage: panel_fault_e2e.sh PATH/TO/halvorine
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
+
+# Dismisses any message box the panel shows (a close error), with its Return key.
+dismiss_dialogs() {
+  local w
+  for w in $(xdotool search --pid "$program_pid" --onlyvisible --name "." 2>/dev/null); do
+    if [ "$w" != "$window" ]; then
+      echo "dialog: $(xdotool getwindowname "$w")"
+      xdotool windowactivate --sync "$w" key Return 2>/dev/null || xdotool key Return
+      sleep 0.2
+    fi
+  done
+}
+
+start_display
+start_jack dump1.txt
+start_program "$1"
+
+pick_first_device
+press_open
+drag_par_knob1 -10
+sleep 0.3
+expect_dumped dump1.txt "b0 10 09|"
+
+stop_jack
+drag_par_knob1 -20   # lost with the server
+press_start
+kill -0 "$program_pid" 2>/dev/null || fail "the panel died with the server"
+
+start_jack dump2.txt
+press_close
+sleep 0.5
+dismiss_dialogs
+kill -0 "$program_pid" 2>/dev/null || fail "the panel died on Close"
+press_open
+drag_par_knob1 -10   # 9 + 19 (sent to the dead server) + 9 = 37
+press_start
+sleep 0.5
+expect_dumped dump2.txt "b0 10 25|fa|"
+echo "panel fault e2e: the panel outlived its server and sends to the new one"
