@@ -579,9 +579,3 @@ TEST(StartUp, AnErrorWhileTheWindowIsMadeIsShownAndTheProgramEndsWithZero) {
   EXPECT_EQ(result, 0);
 }
 
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  TApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
