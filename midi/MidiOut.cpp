@@ -9,13 +9,6 @@
 
 namespace {
 
-constexpr std::uint8_t kNoteOn = 0x90;
-constexpr std::uint8_t kControlChange = 0xB0;
-constexpr std::uint8_t kStart = 0xFA;
-constexpr std::uint8_t kContinue = 0xFB;
-constexpr std::uint8_t kStop = 0xFC;
-constexpr std::uint8_t kChannelMask = 0x0F;
-constexpr std::uint8_t kDataMask = 0x7F;
 constexpr std::uint32_t kTicksPerSecond = 1000;
 
 // Flag i is 1 while a port holds slot i.
@@ -129,29 +122,6 @@ void TMidiOut::Close() {
   }
   if (deadline.Expired) throw EMidiOutError(kMidiOutUnableToClose);
 }
-
-MMRESULT TMidiOut::Send(std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
-  const DWORD word = static_cast<DWORD>(status) | (static_cast<DWORD>(data1) << 8) |
-                     (static_cast<DWORD>(data2) << 16);
-  return midiOutShortMsg(FHandle, word);
-}
-
-MMRESULT TMidiOut::SendControlChange(std::uint8_t channel, std::uint8_t controller,
-                                     std::uint8_t value) {
-  return Send(kControlChange | (channel & kChannelMask), controller & kDataMask, value & kDataMask);
-}
-
-MMRESULT TMidiOut::SendNoteOn(std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
-  return Send(kNoteOn | (channel & kChannelMask), key & kDataMask, velocity & kDataMask);
-}
-
-MMRESULT TMidiOut::SendNoteOff(std::uint8_t channel, std::uint8_t key) {
-  return Send(kNoteOn | (channel & kChannelMask), key & kDataMask, 0);
-}
-
-MMRESULT TMidiOut::SendStart() { return Send(kStart, 0, 0); }
-MMRESULT TMidiOut::SendContinue() { return Send(kContinue, 0, 0); }
-MMRESULT TMidiOut::SendStop() { return Send(kStop, 0, 0); }
 
 bool TMidiOut::IsOpen() const { return MIDIOUTISOPEN(FPoolIndex); }
 bool TMidiOut::IsBusy() const { return MIDIOUTISBUSY(FPoolIndex); }

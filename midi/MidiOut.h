@@ -62,13 +62,20 @@ public:
   // The send operations hand one message to the service at once and return its result code; on a
   // port that is not open the service refuses the handle and nothing is sent. Channels are 0..15
   // and data 0..127; higher bits are dropped so that no argument can form another status byte.
-  MMRESULT SendControlChange(std::uint8_t channel, std::uint8_t controller, std::uint8_t value);
-  MMRESULT SendNoteOn(std::uint8_t channel, std::uint8_t key, std::uint8_t velocity);
+  MMRESULT SendControlChange(std::uint8_t channel, std::uint8_t controller, std::uint8_t value) {
+    return Send(kControlChange | (channel & kChannelMask), controller & kDataMask,
+                value & kDataMask);
+  }
+  MMRESULT SendNoteOn(std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
+    return Send(kNoteOn | (channel & kChannelMask), key & kDataMask, velocity & kDataMask);
+  }
   // A note-on with velocity 0.
-  MMRESULT SendNoteOff(std::uint8_t channel, std::uint8_t key);
-  MMRESULT SendStart();
-  MMRESULT SendContinue();
-  MMRESULT SendStop();
+  MMRESULT SendNoteOff(std::uint8_t channel, std::uint8_t key) {
+    return Send(kNoteOn | (channel & kChannelMask), key & kDataMask, 0);
+  }
+  MMRESULT SendStart() { return Send(kStart, 0, 0); }
+  MMRESULT SendContinue() { return Send(kContinue, 0, 0); }
+  MMRESULT SendStop() { return Send(kStop, 0, 0); }
 
   bool IsOpen() const;
   bool IsBusy() const;
@@ -95,7 +102,19 @@ public:
   static constexpr std::size_t kBufferBlockSize = 32768;
 
 private:
-  MMRESULT Send(std::uint8_t status, std::uint8_t data1, std::uint8_t data2);
+  static constexpr std::uint8_t kNoteOn = 0x90;
+  static constexpr std::uint8_t kControlChange = 0xB0;
+  static constexpr std::uint8_t kStart = 0xFA;
+  static constexpr std::uint8_t kContinue = 0xFB;
+  static constexpr std::uint8_t kStop = 0xFC;
+  static constexpr std::uint8_t kChannelMask = 0x0F;
+  static constexpr std::uint8_t kDataMask = 0x7F;
+
+  // One message as the service's 32-bit word: status in bits 0-7, data in 8-15 and 16-23.
+  MMRESULT Send(std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
+    return midiOutShortMsg(FHandle, static_cast<DWORD>(status) | (static_cast<DWORD>(data1) << 8) |
+                                        (static_cast<DWORD>(data2) << 16));
+  }
 
   std::int32_t FPoolIndex = -1;
   std::int32_t FDeviceID = 0;

@@ -66,7 +66,8 @@ bool TJackHarness::Start(const TOptions& options) {
     Stop();
     return false;
   }
-  FDump = Spawn({"jack_midi_dump"}, options.DumpToFile ? FDumpFile : "/dev/null");
+  if (!options.StartDump) return true;
+  FDump = Spawn({"jack_midi_dump"}, FDumpFile);
   if (FDump <= 0 || !WaitForDumpPort(kStartTimeout)) {
     FError = "jack_midi_dump did not start";
     Stop();

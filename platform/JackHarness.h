@@ -22,7 +22,7 @@ public:
   struct TOptions {
     std::uint32_t Rate = 48000;
     std::uint32_t Period = 256;
-    bool DumpToFile = true;  // false: the dump's output is discarded
+    bool StartDump = true;  // false: the server alone
   };
 
   TJackHarness();

@@ -21,8 +21,6 @@ constexpr std::size_t kMaxHandles = 64;
 constexpr unsigned kIndexBits = 8;
 constexpr HMIDIOUT kIndexMask = (HMIDIOUT{1} << kIndexBits) - 1;
 
-constexpr std::uint8_t kDataMask = 0x7F;
-
 struct TNotification {
   TMidiOutProc Proc;
   HMIDIOUT Handle;
@@ -73,8 +71,26 @@ private:
   std::thread FThread;  // last: starts once the members above exist
 };
 
+// What a send needs of a handle, apart from the rest so that sends touch nothing else: the
+// generation of the open handle (0 when free) and its port. Constant-initialised, never destroyed.
+struct TSendEntry {
+  std::atomic<std::uint32_t> Generation{0};
+  std::atomic<TMidiBackendPort*> Port{nullptr};
+};
+constinit std::array<TSendEntry, kMaxHandles> SendTable{};
+
+// The port of an open handle, or nullptr. Lock-free: every send takes this path.
+TMidiBackendPort* FindPort(HMIDIOUT handle) {
+  const std::size_t slot = static_cast<std::size_t>(handle & kIndexMask);
+  const auto generation = static_cast<std::uint32_t>(handle >> kIndexBits);
+  if (slot == 0 || slot > kMaxHandles || generation == 0) return nullptr;
+  const TSendEntry& e = SendTable[slot - 1];
+  if (e.Generation.load(std::memory_order_acquire) != generation) return nullptr;
+  return e.Port.load(std::memory_order_relaxed);
+}
+
+// The owning side of a handle, changed only under the service's lock.
 struct THandleEntry {
-  std::atomic<std::uint32_t> Generation{0};  // the generation of the open handle; 0 when free
   std::uint32_t LastGeneration = 0;
   std::unique_ptr<TMidiBackendPort> Port;
   std::shared_ptr<TMidiBackend> Backend;  // the backend that opened the port outlives it
@@ -104,14 +120,10 @@ public:
     if (!Listed) ListLocked();
   }
 
-  // The entry of an open handle, or nullptr. Lock-free: sends take this path.
+  // The owning entry of an open handle, or nullptr. Callers hold Lock.
   THandleEntry* Find(HMIDIOUT handle) {
-    const std::size_t slot = static_cast<std::size_t>(handle & kIndexMask);
-    const auto generation = static_cast<std::uint32_t>(handle >> kIndexBits);
-    if (slot == 0 || slot > kMaxHandles || generation == 0) return nullptr;
-    THandleEntry& e = Handles[slot - 1];
-    if (e.Generation.load(std::memory_order_acquire) != generation) return nullptr;
-    return &e;
+    if (FindPort(handle) == nullptr) return nullptr;
+    return &Handles[static_cast<std::size_t>(handle & kIndexMask) - 1];
   }
 };
 
@@ -124,7 +136,9 @@ TService& Service() {
 
 }  // namespace
 
-std::size_t MidiShortMessageLength(std::uint8_t status) {
+namespace {
+
+constexpr std::size_t LengthOf(unsigned status) {
   if (status < 0x80) return 0;
   if (status < 0xF0) return (status & 0xE0) == 0xC0 ? 2 : 3;  // 0xC0-0xDF carry one data byte
   switch (status) {
@@ -136,6 +150,22 @@ std::size_t MidiShortMessageLength(std::uint8_t status) {
     default: return 1;  // tune request, real-time and the undefined system bytes
   }
 }
+
+constexpr std::array<std::uint8_t, 256> kLengths = [] {
+  std::array<std::uint8_t, 256> lengths{};
+  for (unsigned status = 0; status < 256; ++status) {
+    lengths[status] = static_cast<std::uint8_t>(LengthOf(status));
+  }
+  return lengths;
+}();
+
+// The bits of a packed word that must be clear in a message of 1, 2 or 3 bytes: the top bit of
+// each data byte it has.
+constexpr DWORD kDataTopBits[4] = {0, 0, 0x00008000u, 0x00808000u};
+
+}  // namespace
+
+std::size_t MidiShortMessageLength(std::uint8_t status) { return kLengths[status]; }
 
 UINT midiOutGetNumDevs() {
   TService& s = Service();
@@ -180,9 +210,8 @@ MMRESULT midiOutOpen(HMIDIOUT* handle, UINT device, TMidiOutProc callback, DWORD
   const std::string& name = s.Devices[device];
   if (s.OpenDevices.count(name) != 0) return MMSYSERR_ALLOCATED;
 
-  auto entry = std::find_if(s.Handles.begin(), s.Handles.end(), [](const THandleEntry& e) {
-    return e.Generation.load(std::memory_order_relaxed) == 0 && !e.Port;
-  });
+  auto entry = std::find_if(s.Handles.begin(), s.Handles.end(),
+                            [](const THandleEntry& e) { return !e.Port; });
   if (entry == s.Handles.end()) return MMSYSERR_NOMEM;
   const std::size_t slot = static_cast<std::size_t>(entry - s.Handles.begin());
   std::uint32_t generation = entry->LastGeneration + 1;
@@ -202,32 +231,30 @@ MMRESULT midiOutOpen(HMIDIOUT* handle, UINT device, TMidiOutProc callback, DWORD
   if (r != MMSYSERR_NOERROR) return r;
   if (!port) return MMSYSERR_ERROR;
 
+  SendTable[slot].Port.store(port.get(), std::memory_order_relaxed);
+  SendTable[slot].Generation.store(generation, std::memory_order_release);
   entry->Port = std::move(port);
   entry->Backend = s.Backend;
   entry->Device = name;
   entry->LastGeneration = generation;
-  entry->Generation.store(generation, std::memory_order_release);
   s.OpenDevices.insert(name);
   *handle = newHandle;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message) {
-  THandleEntry* e = Service().Find(handle);
-  if (e == nullptr) return MMSYSERR_INVALHANDLE;
+  TMidiBackendPort* port = FindPort(handle);
+  if (port == nullptr) return MMSYSERR_INVALHANDLE;
+  const std::size_t count = kLengths[message & 0xFF];
+  if (count == 0 || (message & kDataTopBits[count]) != 0) return MMSYSERR_INVALPARAM;
   const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(message & 0xFF),
                                  static_cast<std::uint8_t>((message >> 8) & 0xFF),
                                  static_cast<std::uint8_t>((message >> 16) & 0xFF)};
-  const std::size_t count = MidiShortMessageLength(bytes[0]);
-  if (count == 0) return MMSYSERR_INVALPARAM;
-  for (std::size_t i = 1; i < count; ++i) {
-    if (bytes[i] > kDataMask) return MMSYSERR_INVALPARAM;
-  }
-  return e->Port->Send(bytes, count);
+  return port->Send(bytes, count);
 }
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) {
-  if (Service().Find(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  if (FindPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
   if (header == nullptr || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
   header->dwFlags &= ~MHDR_PREPARED;
   return MMSYSERR_NOERROR;
@@ -241,7 +268,9 @@ MMRESULT midiOutClose(HMIDIOUT handle) {
     std::lock_guard lock(s.Lock);
     THandleEntry* e = s.Find(handle);
     if (e == nullptr) return MMSYSERR_INVALHANDLE;
-    e->Generation.store(0, std::memory_order_release);
+    const std::size_t slot = static_cast<std::size_t>(handle & kIndexMask) - 1;
+    SendTable[slot].Generation.store(0, std::memory_order_release);
+    SendTable[slot].Port.store(nullptr, std::memory_order_relaxed);
     port = std::move(e->Port);
     backend = std::move(e->Backend);
     s.OpenDevices.erase(e->Device);

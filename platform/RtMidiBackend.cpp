@@ -29,6 +29,8 @@ constexpr auto kJackStallLimit = std::chrono::milliseconds(250);
 // Bytes written while the watch had counted c cycles have left the ring once it counts c + 4:
 // cycle c + 3 then began after the write and its process callbacks have all run.
 constexpr std::uint32_t kJackDrainCycles = 4;
+// How much may be written without a look at the server: some sixty short messages.
+constexpr std::size_t kJackCheckBytes = 448;
 
 void Quiet(const char*) {}
 void QuietRtMidi(RtMidiError::Type, const std::string&, void*) {}
@@ -83,23 +85,27 @@ public:
   TJackWatch(const TJackWatch&) = delete;
   TJackWatch& operator=(const TJackWatch&) = delete;
 
-  bool Gone() const { return FGone.load(std::memory_order_acquire); }
-  std::uint32_t Cycles() const { return FCycles.load(std::memory_order_acquire); }
+  // The cycle count and the shutdown flag, read together in one load.
+  std::uint64_t State() const { return FState.load(std::memory_order_acquire); }
+  static bool Gone(std::uint64_t state) { return (state & kGoneBit) != 0; }
+  static std::uint32_t Cycles(std::uint64_t state) { return static_cast<std::uint32_t>(state); }
+  bool Gone() const { return Gone(State()); }
 
 private:
   explicit TJackWatch(jack_client_t* client) : FClient(client) {}
 
   static int Process(jack_nframes_t, void* arg) {
-    static_cast<TJackWatch*>(arg)->FCycles.fetch_add(1, std::memory_order_release);
+    static_cast<TJackWatch*>(arg)->FState.fetch_add(1, std::memory_order_release);
     return 0;
   }
   static void Shutdown(void* arg) {
-    static_cast<TJackWatch*>(arg)->FGone.store(true, std::memory_order_release);
+    static_cast<TJackWatch*>(arg)->FState.fetch_or(kGoneBit, std::memory_order_release);
   }
 
+  // Cycles count up in the low bits; they would need some thousands of years to reach the flag.
+  static constexpr std::uint64_t kGoneBit = std::uint64_t{1} << 63;
   jack_client_t* FClient;
-  std::atomic<std::uint32_t> FCycles{0};
-  std::atomic<bool> FGone{false};
+  std::atomic<std::uint64_t> FState{0};
 };
 
 // An open RtMidi output port. Errors that RtMidi reports after construction land in FFailed.
@@ -117,10 +123,7 @@ public:
   }
 
   void Close() override {
-    if (FOut) {
-      FOut->closePort();
-      FOut.reset();
-    }
+    ReleaseOut();
     FNotify(MOM_CLOSE);
   }
 
@@ -128,6 +131,13 @@ public:
   RtMidiOut* Out() { return FOut.get(); }
 
 protected:
+  // Closes RtMidi's port and destroys the RtMidiOut.
+  virtual void ReleaseOut() {
+    if (FOut) FOut->closePort();
+    FOut.reset();
+  }
+  void DestroyOut() { FOut.reset(); }
+
   MMRESULT Write(const std::uint8_t* bytes, std::size_t count) {
     FOut->sendMessage(bytes, count);
     return MMSYSERR_NOERROR;
@@ -157,54 +167,102 @@ class TJackPort : public TRtPort {
 public:
   TJackPort(TMidiNotify notify, std::shared_ptr<TJackWatch> watch)
       : TRtPort(RtMidi::UNIX_JACK, std::move(notify)), FWatch(std::move(watch)) {}
+  ~TJackPort() override { ReleaseOut(); }
 
+  // The watch's state lives on a cache line that the server's thread writes every cycle; reading
+  // it on every send would cost more than the rest of the guard. It is read after every
+  // kJackCheckBytes written, and whenever the count says the ring may be getting full.
   MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
-    if (FWatch->Gone()) return MIDIERR_NODEVICE;
     const std::size_t need = kJackLengthPrefix + count;
-    std::uint32_t now = FWatch->Cycles();
-    // After one stall, further sends fail at once until the server cycles again.
-    if (FStalled && now == FStalledAt) return MIDIERR_NOTREADY;
-    FStalled = false;
-    if (Queued(now) + need > kJackRingBudget) {
-      std::uint32_t seen = now;
-      auto since = std::chrono::steady_clock::now();
-      for (;;) {
-        std::this_thread::yield();
-        if (FWatch->Gone()) return MIDIERR_NODEVICE;
-        now = FWatch->Cycles();
-        if (Queued(now) + need <= kJackRingBudget) break;
-        if (now != seen) {
-          seen = now;
-          since = std::chrono::steady_clock::now();
-        } else if (std::chrono::steady_clock::now() - since > kJackStallLimit) {
-          FStalled = true;
-          FStalledAt = now;
-          return MIDIERR_NOTREADY;
-        }
-      }
+    if (FQueued + need > FNextCheck) [[unlikely]] {
+      const MMRESULT r = Check(need);
+      if (r != MMSYSERR_NOERROR) return r;
     }
+    FUnsettled += need;
+    FQueued += need;
+    return Write(bytes, count);
+  }
+
+protected:
+  // RtMidi's JACK process callback may still be running when closePort returns, and the RtMidiOut
+  // frees the ring that callback reads. Two more cycles of the server mean it has finished; a
+  // server that is gone runs no callbacks at all.
+  void ReleaseOut() override {
+    if (Out() == nullptr) return;
+    Out()->closePort();
+    const std::uint32_t start = TJackWatch::Cycles(FWatch->State());
+    const auto end = std::chrono::steady_clock::now() + kJackStallLimit;
+    for (;;) {
+      const std::uint64_t state = FWatch->State();
+      if (TJackWatch::Gone(state) || TJackWatch::Cycles(state) - start >= 2) break;
+      if (std::chrono::steady_clock::now() > end) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    DestroyOut();
+  }
+
+private:
+  [[gnu::noinline]] MMRESULT Check(std::size_t need) {
+    const std::uint64_t state = FWatch->State();
+    if (TJackWatch::Gone(state)) return MIDIERR_NODEVICE;
+    const std::uint32_t now = TJackWatch::Cycles(state);
+    if (now != FCycle) {
+      FStalled = false;
+      Settle(now);
+    } else if (FStalled) {
+      // After one stall, sends fail at once until the server cycles again.
+      return MIDIERR_NOTREADY;
+    } else {
+      Settle(now);
+    }
+    const MMRESULT r = FQueued + need <= kJackRingBudget ? MMSYSERR_NOERROR : WaitForRoom(need);
+    FNextCheck = std::min(FQueued + kJackCheckBytes, kJackRingBudget);
+    return r;
+  }
+
+  // Books the bytes written since the last look as written in cycle `now`, the latest they can
+  // have been, and counts what may still sit in the ring: the bytes of the last few cycles.
+  void Settle(std::uint32_t now) {
+    FCycle = now;
     const std::size_t bucket = now % kJackDrainCycles;
     if (FBucketCycle[bucket] != now) {
       FBucketCycle[bucket] = now;
       FBucketBytes[bucket] = 0;
     }
-    FBucketBytes[bucket] += need;
-    return Write(bytes, count);
+    FBucketBytes[bucket] += FUnsettled;
+    FUnsettled = 0;
+    FQueued = 0;
+    for (std::size_t i = 0; i < kJackDrainCycles; ++i) {
+      if (now - FBucketCycle[i] < kJackDrainCycles) FQueued += FBucketBytes[i];
+    }
   }
 
-private:
-  // Bytes that may still sit in RtMidi's ring when the watch counts `now` cycles.
-  std::size_t Queued(std::uint32_t now) const {
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < kJackDrainCycles; ++i) {
-      if (now - FBucketCycle[i] < kJackDrainCycles) total += FBucketBytes[i];
+  // Waits until the ring has room for `need` bytes. Gives up when the server has gone, or has not
+  // cycled for kJackStallLimit; after such a stall, sends fail at once until it cycles again.
+  MMRESULT WaitForRoom(std::size_t need) {
+    auto since = std::chrono::steady_clock::now();
+    for (;;) {
+      std::this_thread::yield();
+      const std::uint64_t state = FWatch->State();
+      if (TJackWatch::Gone(state)) return MIDIERR_NODEVICE;
+      const std::uint32_t now = TJackWatch::Cycles(state);
+      if (now != FCycle) {
+        Settle(now);
+        since = std::chrono::steady_clock::now();
+        if (FQueued + need <= kJackRingBudget) return MMSYSERR_NOERROR;
+      } else if (std::chrono::steady_clock::now() - since > kJackStallLimit) {
+        FStalled = true;
+        return MIDIERR_NOTREADY;
+      }
     }
-    return total;
   }
 
   std::shared_ptr<TJackWatch> FWatch;
+  std::uint32_t FCycle = 0;      // the cycle count at the last look
+  std::size_t FQueued = 0;       // what may still sit in the ring, at most
+  std::size_t FUnsettled = 0;    // written since the last look
+  std::size_t FNextCheck = 0;    // FQueued beyond which the next send looks again
   bool FStalled = false;
-  std::uint32_t FStalledAt = 0;
   std::array<std::uint32_t, kJackDrainCycles> FBucketCycle{};
   std::array<std::size_t, kJackDrainCycles> FBucketBytes{};
 };
