@@ -120,10 +120,3 @@ TEST(ChannelComboBox, TheUsersChoiceIsReadAsChannel) {
   EXPECT_EQ(activated.count(), 1);
 }
 
-int main(int argc, char** argv) {
-  // Widget tests need no display; CTest sets this too, a bare run of the program does not.
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
