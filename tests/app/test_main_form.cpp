@@ -18,6 +18,7 @@
 #include "Application.h"
 #include "DebugDevice.h"
 #include "MainForm.h"
+#include "MidiBackend.h"
 #include "RecordingMidiBackend.h"
 #include "SkinCheckBox.h"
 #include "SkinKnob.h"
@@ -226,7 +227,12 @@ std::vector<MappingCase> AllSixteenSounds() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Sounds, Mapping, testing::ValuesIn(AllSixteenSounds()));
+INSTANTIATE_TEST_SUITE_P(Sounds, Mapping, testing::ValuesIn(AllSixteenSounds()),
+                         [](const testing::TestParamInfo<MappingCase>& info) {
+                           return "Base" + std::to_string(info.param.BaseItem + 1) + "_" +
+                                  kSounds[info.param.Sound] + "_Par" +
+                                  std::to_string(info.param.Parameter);
+                         });
 
 TEST_F(Panel, KnobValuesAtTheEndsOfTheRange) {
   OpenPort();
@@ -368,7 +374,11 @@ INSTANTIATE_TEST_SUITE_P(
                     StepCase{"ADownButton", 0, 0, 0, 0}, StepCase{"AUpButton", 5, 9, 6, 9},
                     StepCase{"BDownButton", 0, 1, 127, 0}, StepCase{"BUpButton", 126, 0, 127, 0},
                     StepCase{"BUpButton", 127, 127, 127, 127},
-                    StepCase{"BDownButton", 0, 0, 0, 0}));
+                    StepCase{"BDownButton", 0, 0, 0, 0}),
+    [](const testing::TestParamInfo<StepCase>& info) {
+      return std::string(info.param.Button) + "_" + std::to_string(info.param.P1) + "_" +
+             std::to_string(info.param.P2);
+    });
 
 // ---- Store and recall ----
 
@@ -550,6 +560,8 @@ TEST_F(Panel, ACloseErrorIsShownAndThePanelGoesOn) {
   EXPECT_EQ(Sent(), (Bytes{0xFB, 0xB0, 16, 3}));
 
   // A device that never reports closed: the second text, and the window still answers.
+  MidiOutFlushNotifications();  // the sends above have reported done: nothing is pending
+  ASSERT_FALSE(Form->MidiOut().IsBusy());
   Midi->SetReportClose(false);
   EXPECT_EQ(ErrorShownBy([&] { Click(Button("CloseButton")); }), "error: Unable to close Midiout");
   Click(SoundBox(5));
