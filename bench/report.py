@@ -59,7 +59,7 @@ def run(program):
     medians = {}
     for b in json.loads(out.stdout)["benchmarks"]:
         if b.get("aggregate_name") == "median":
-            medians[b["run_name"]] = b["real_time"] * UNITS[b["time_unit"]]
+            medians[b["run_name"].split("/")[0]] = b["real_time"] * UNITS[b["time_unit"]]
     return medians
 
 
