@@ -15,9 +15,6 @@ using halvorine_test::TScopedEnv;
 
 namespace {
 
-const QString kMonitor = QStringLiteral(HALVORINE_DEBUG_MONITOR);
-const QString kProgId = QStringLiteral("Tessaly.Ole");
-constexpr int kWaitMs = 10000;
 
 QByteArray Calls(std::initializer_list<const char*> texts) {
   QByteArray out;
@@ -29,23 +26,13 @@ const QByteArray kBannerCalls = Calls({"**************************\\r\\n",
                                        "* Start of debug session *\\r\\n",
                                        "**************************\\r\\n"});
 
-// A private bus that the log's session bus variable points at for the test.
-class WindowLog : public ::testing::Test {
+// The log on a private bus, with the monitor started on demand.
+class WindowLog : public halvorine_test::PrivateBusTest {
 protected:
   void SetUp() override {
     HALVORINE_REQUIRE_FRESH_LOG();
-    ASSERT_FALSE(FBus.Address().isEmpty()) << "dbus-daemon did not start";
-    FEnv.emplace("DBUS_SESSION_BUS_ADDRESS", FBus.Address().toUtf8());
+    PrivateBusTest::SetUp();
   }
-
-  std::unique_ptr<TMonitorProcess> StartMonitor() {
-    auto monitor = std::make_unique<TMonitorProcess>(kMonitor, FBus.Address());
-    EXPECT_TRUE(FBus.WaitForName(kProgId, kWaitMs)) << "the monitor did not take its name";
-    return monitor;
-  }
-
-  TPrivateBus FBus;
-  std::optional<TScopedEnv> FEnv;
 };
 
 }  // namespace

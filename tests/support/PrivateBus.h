@@ -17,7 +17,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <gtest/gtest.h>
+
 #include <csignal>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -182,6 +185,31 @@ public:
 private:
   QProcess FProcess;
   QByteArray FOutput;
+};
+
+// A test with a private bus that this process's session bus variable names, and the debug monitor
+// (the program given by HALVORINE_DEBUG_MONITOR) ready to start on it.
+class PrivateBusTest : public ::testing::Test {
+protected:
+  static constexpr int kWaitMs = 10000;
+  static inline const QString kProgId = QStringLiteral("Tessaly.Ole");
+  static inline const QString kMonitor = QStringLiteral(HALVORINE_DEBUG_MONITOR);
+
+  void SetUp() override {
+    ASSERT_FALSE(FBus.Address().isEmpty()) << "dbus-daemon did not start";
+    FEnv.emplace("DBUS_SESSION_BUS_ADDRESS", FBus.Address().toUtf8());
+  }
+
+  // Starts the monitor with the given options and waits until it owns its name.
+  std::unique_ptr<TMonitorProcess> StartMonitor(
+      const QStringList& arguments = {QStringLiteral("--calls")}) {
+    auto monitor = std::make_unique<TMonitorProcess>(kMonitor, FBus.Address(), arguments);
+    EXPECT_TRUE(FBus.WaitForName(kProgId, kWaitMs)) << "the monitor did not take its name";
+    return monitor;
+  }
+
+  TPrivateBus FBus;
+  std::optional<TScopedEnv> FEnv;
 };
 
 }  // namespace halvorine_test

@@ -17,31 +17,13 @@ using halvorine_test::TScopedEnv;
 
 namespace {
 
-const QString kMonitor = QStringLiteral(HALVORINE_DEBUG_MONITOR);
-const QString kProgId = QStringLiteral("Tessaly.Ole");
-constexpr int kWaitMs = 10000;
 
-class Monitor : public ::testing::Test {
-protected:
-  void SetUp() override {
-    ASSERT_FALSE(FBus.Address().isEmpty()) << "dbus-daemon did not start";
-    FEnv.emplace("DBUS_SESSION_BUS_ADDRESS", FBus.Address().toUtf8());
-  }
-
-  std::unique_ptr<TMonitorProcess> Start(const QStringList& arguments) {
-    auto monitor = std::make_unique<TMonitorProcess>(kMonitor, FBus.Address(), arguments);
-    EXPECT_TRUE(FBus.WaitForName(kProgId, kWaitMs)) << "the monitor did not take its name";
-    return monitor;
-  }
-
-  TPrivateBus FBus;
-  std::optional<TScopedEnv> FEnv;
-};
+class Monitor : public halvorine_test::PrivateBusTest {};
 
 }  // namespace
 
 TEST_F(Monitor, ShowsTextsAsTheyArrive) {
-  auto monitor = Start({});
+  auto monitor = StartMonitor({});
   auto object = TOleObject::Create(kProgId);
   object->Invoke(QStringLiteral("Write"), {QStringLiteral("first line\r\n")});
   object->Invoke(QStringLiteral("Write"), {QStringLiteral("*")});
@@ -50,14 +32,14 @@ TEST_F(Monitor, ShowsTextsAsTheyArrive) {
 }
 
 TEST_F(Monitor, WindowModeRunsOffscreenAndStillPrints) {
-  auto monitor = Start({QStringLiteral("--window"), QStringLiteral("--calls")});
+  auto monitor = StartMonitor({QStringLiteral("--window"), QStringLiteral("--calls")});
   auto object = TOleObject::Create(kProgId);
   object->Invoke(QStringLiteral("Write"), {QStringLiteral("tab\there")});
   EXPECT_EQ(monitor->WaitForLines(1, kWaitMs), QByteArray("Write \"tab\\there\"\n"));
 }
 
 TEST_F(Monitor, ASecondMonitorIsRefusedAndTheFirstKeepsTheName) {
-  auto first = Start({QStringLiteral("--calls")});
+  auto first = StartMonitor({QStringLiteral("--calls")});
   TMonitorProcess second(kMonitor, FBus.Address());
   EXPECT_EQ(second.WaitForExit(kWaitMs), std::optional<int>(1));
   auto object = TOleObject::Create(kProgId);
@@ -66,7 +48,7 @@ TEST_F(Monitor, ASecondMonitorIsRefusedAndTheFirstKeepsTheName) {
 }
 
 TEST_F(Monitor, EndsWhenItsBusGoes) {
-  auto monitor = Start({QStringLiteral("--calls")});
+  auto monitor = StartMonitor({QStringLiteral("--calls")});
   FBus.Stop();
   EXPECT_EQ(monitor->WaitForExit(kWaitMs), std::optional<int>(0));
 }
@@ -74,13 +56,13 @@ TEST_F(Monitor, EndsWhenItsBusGoes) {
 TEST(MonitorWithoutBus, FailsWithStatus1) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
-  TMonitorProcess monitor(kMonitor, QStringLiteral("unix:path=") +
-                                        dir.filePath(QStringLiteral("none")));
-  EXPECT_EQ(monitor.WaitForExit(kWaitMs), std::optional<int>(1));
+  TMonitorProcess monitor(QStringLiteral(HALVORINE_DEBUG_MONITOR),
+                          QStringLiteral("unix:path=") + dir.filePath(QStringLiteral("none")));
+  EXPECT_EQ(monitor.WaitForExit(10000), std::optional<int>(1));
 }
 
 TEST_F(Monitor, RefusedCallsThrowAndLeaveTheObjectUsable) {
-  auto monitor = Start({QStringLiteral("--calls")});
+  auto monitor = StartMonitor({QStringLiteral("--calls")});
   auto object = TOleObject::Create(kProgId);
   EXPECT_THROW(object->Invoke(QStringLiteral("Erase")), EOleError);
   EXPECT_THROW(object->Invoke(QStringLiteral("Write"), {QVariant(42)}), EOleError);
@@ -98,7 +80,7 @@ TEST_F(Monitor, CreationNeedsAValidNameWithAnOwner) {
     EXPECT_THROW(TOleObject::Create(QString::fromLatin1(id)), EOleError) << id;
   }
   EXPECT_THROW(TOleObject::Create(kProgId), EOleError);
-  auto monitor = Start({QStringLiteral("--calls")});
+  auto monitor = StartMonitor({QStringLiteral("--calls")});
   EXPECT_NO_THROW(TOleObject::Create(kProgId));
 }
 
