@@ -35,13 +35,24 @@ wait_for() {
   return 1
 }
 
+# A display of our own at a high, random number: low numbers may be taken by a server we cannot
+# see (an abstract socket of another mount namespace), which would refuse our clients.
 start_display() {
-  local displayfd number
-  exec {displayfd}<> <(:)
-  Xvfb -displayfd "$displayfd" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.txt" 2>&1 &
-  pids+=($!)
-  read -r -t 10 -u "$displayfd" number || fail "Xvfb did not start"
-  export DISPLAY=":$number"
+  local try number pid
+  for try in $(seq 20); do
+    number=$((100 + RANDOM % 800))
+    [ -e "/tmp/.X$number-lock" ] && continue
+    Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.txt" 2>&1 &
+    pid=$!
+    if DISPLAY=":$number" wait_for xdotool getdisplaygeometry && kill -0 "$pid" 2>/dev/null; then
+      pids+=($pid)
+      export DISPLAY=":$number"
+      return 0
+    fi
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  fail "Xvfb did not start"
 }
 
 # Starts the JACK server (dummy driver, no sound card) and a dump writing to $work/$1.
