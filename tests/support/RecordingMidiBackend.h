@@ -10,7 +10,7 @@
 #include "MidiBackend.h"
 #include "TickCount.h"
 
-// Test doubles for the MIDI output service and the tick count (library halvorine_midi_testing).
+// Test doubles for the MIDI output service and the tick count (library halvorine_test_support).
 //
 //   TRecordingMidiService midi({"Synth A", "Synth B"});   // the service now lists these two
 //   ... code under test opens device 0 and sends ...

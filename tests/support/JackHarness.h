@@ -10,7 +10,7 @@
 
 // A private JACK server with the dummy driver (no sound card) and a jack_midi_dump client whose
 // input, "midi-monitor:input", shows as an output device of the MIDI service. For end-to-end tests
-// and benchmarks (library halvorine_midi_testing).
+// and benchmarks (library halvorine_test_support).
 //
 // While it runs, this process's JACK_DEFAULT_SERVER names the private server, so the service and
 // RtMidi talk to it. The children die with this process, and Stop (also run by the destructor)
