@@ -23,8 +23,8 @@ template <typename T>
 std::array<T*, kParameterCount> ParameterControls(const QWidget* form, const char* pattern) {
   std::array<T*, kParameterCount> controls{};
   for (int i = 0; i < kParameterCount; ++i) {
-    controls[i] = form->findChild<T*>(QString::fromLatin1(pattern).arg(i + 1),
-                                      Qt::FindDirectChildrenOnly);
+    controls[i] =
+        form->findChild<T*>(QString::fromLatin1(pattern).arg(i + 1), Qt::FindDirectChildrenOnly);
     Q_ASSERT(controls[i] != nullptr);
   }
   return controls;
@@ -32,8 +32,7 @@ std::array<T*, kParameterCount> ParameterControls(const QWidget* form, const cha
 
 }  // namespace
 
-TMainForm::TMainForm(QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui::MainForm>()) {
+TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::MainForm>()) {
   // The layout first, its handlers after every property, so that loading raises nothing.
   ui->setupUi(this);
   move(199, 137);

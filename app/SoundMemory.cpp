@@ -14,7 +14,8 @@ int ClampPreset(std::int32_t v) { return std::clamp<std::int32_t>(v, 0, kPresetS
 // A weighted term: the integer product scaled by the double nearest 0.01, then rounded to
 // single precision. That rounding decides blends that end exactly in one half.
 inline double Term(std::int32_t value, std::int32_t weight) {
-  return static_cast<double>(static_cast<float>(static_cast<double>(std::int64_t{value} * weight) * kPercent));
+  return static_cast<double>(
+      static_cast<float>(static_cast<double>(std::int64_t{value} * weight) * kPercent));
 }
 
 }  // namespace
@@ -62,7 +63,9 @@ bool TSoundMemory::SetSelectedSound(int sound) {
   return true;
 }
 
-std::uint32_t TSoundMemory::Seed(int x, int y) const { return FSeeds[ClampPreset(x)][ClampPreset(y)]; }
+std::uint32_t TSoundMemory::Seed(int x, int y) const {
+  return FSeeds[ClampPreset(x)][ClampPreset(y)];
+}
 
 void TSoundMemory::StoreA() {
   TSoundRecord& r = Current();

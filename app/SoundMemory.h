@@ -10,16 +10,16 @@
 
 constexpr int kSoundCount = 16;
 constexpr int kParameterCount = 24;
-constexpr int kPresetSide = 128;      // preset knobs run 0..127, so 128 x 128 presets
+constexpr int kPresetSide = 128;  // preset knobs run 0..127, so 128 x 128 presets
 constexpr std::int32_t kMidiValueMask = 0x7F;
 
 using TParameterValues = std::array<std::int32_t, kParameterCount>;
 using TSeedTable = std::array<std::array<std::uint32_t, kPresetSide>, kPresetSide>;
 
 struct TSoundRecord {
-  TParameterValues StoredA{};                          // bank A snapshot, 0..127
-  TParameterValues StoredB{};                          // bank B snapshot, 0..127
-  TParameterValues Values{};                           // current values: shown and last sent
+  TParameterValues StoredA{};                                // bank A snapshot, 0..127
+  TParameterValues StoredB{};                                // bank B snapshot, 0..127
+  TParameterValues Values{};                                 // current values: shown and last sent
   std::array<std::uint8_t, kParameterCount> MorphEnabled{};  // 1: parameter follows the morph
   std::uint8_t UseStoredA = 0;  // 1: bank A is StoredA; 0: the preset of (PresetA1, PresetA2)
   std::uint8_t UseStoredB = 0;  // 1: bank B is StoredB; 0: the preset of (PresetB1, PresetB2)
@@ -27,9 +27,9 @@ struct TSoundRecord {
   std::int32_t PresetA2 = 0;
   std::int32_t PresetB1 = 127;
   std::int32_t PresetB2 = 127;
-  std::int32_t Mix = 0;    // 0 (all bank A) .. 100 (all bank B)
-  std::int32_t MixA = 0;   // -100..100 percent of bank A added
-  std::int32_t MixB = 0;   // -100..100 percent of bank B added
+  std::int32_t Mix = 0;   // 0 (all bank A) .. 100 (all bank B)
+  std::int32_t MixA = 0;  // -100..100 percent of bank A added
+  std::int32_t MixB = 0;  // -100..100 percent of bank B added
 };
 
 class TSoundMemory {

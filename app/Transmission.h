@@ -10,7 +10,7 @@ constexpr std::array<int, 16> ControllerBase = {16, 40, 72, 96, 16, 40, 72, 96,
 constexpr std::array<int, 16> ChannelOffset = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
 
 struct TControlAddress {
-  std::uint8_t Channel;     // 0-based, as ORed into the status byte
+  std::uint8_t Channel;  // 0-based, as ORed into the status byte
   std::uint8_t Controller;
 };
 

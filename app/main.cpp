@@ -49,8 +49,9 @@ bool DisplayAvailable() {
 
 int main(int argc, char** argv) {
   if (!DisplayAvailable()) {
-    std::fprintf(stderr, "halvorine: no display to open the window on (DISPLAY is unset or does "
-                         "not answer)\n");
+    std::fprintf(stderr,
+                 "halvorine: no display to open the window on (DISPLAY is unset or does "
+                 "not answer)\n");
     return 1;
   }
   TApplication app(argc, argv);

@@ -18,8 +18,7 @@ struct TKeyboardImage {
 
   void PaintAll() {
     Canvas.fill(Background);
-    for (const TKeyInfo& key : Keys)
-      PaintKey(Canvas, key, TKeyGeometry{}, Background, Font);
+    for (const TKeyInfo& key : Keys) PaintKey(Canvas, key, TKeyGeometry{}, Background, Font);
   }
 };
 
@@ -55,11 +54,11 @@ void BM_KnobCompose(benchmark::State& state) {
   }
   int position = 0;
   for (auto _ : state) {
-    const QImage shown = ComposeKnob(picture, mask, QColor(0xC0, 0xC0, 0xC0), position++ % 101, 0, 100);
+    const QImage shown =
+        ComposeKnob(picture, mask, QColor(0xC0, 0xC0, 0xC0), position++ % 101, 0, 100);
     benchmark::DoNotOptimize(shown.constBits());
   }
 }
 BENCHMARK(BM_KnobCompose)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
-

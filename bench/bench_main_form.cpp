@@ -35,7 +35,8 @@ void BM_MixKnobMoveAllTicked(benchmark::State& state) {
     if (!QTest::qWaitForWindowExposed(&form)) qFatal("the window was not shown");
     QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {},
                       form.findChild<QPushButton*>("OpenButton")->geometry().center());
-    for (int n = 1; n <= 24; ++n) form.findChild<QCheckBox*>(QStringLiteral("CheckBox%1").arg(n))->setChecked(true);
+    for (int n = 1; n <= 24; ++n)
+      form.findChild<QCheckBox*>(QStringLiteral("CheckBox%1").arg(n))->setChecked(true);
     TSkinKnob* mix = form.findChild<TSkinKnob*>("MixKnob");
     const QPoint at = mix->geometry().center();
     QTest::mousePress(form.windowHandle(), Qt::LeftButton, {}, at);
@@ -75,4 +76,3 @@ void BM_StartUpToFirstPaint(benchmark::State& state) {
 BENCHMARK(BM_StartUpToFirstPaint)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-

@@ -111,8 +111,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   jack_client_t* sink = jack_client_open(kSinkClient, JackNoStartServer, nullptr);
-  if (sink == nullptr || jack_port_register(sink, "input", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput,
-                                            0) == nullptr || jack_activate(sink) != 0) {
+  if (sink == nullptr ||
+      jack_port_register(sink, "input", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0) == nullptr ||
+      jack_activate(sink) != 0) {
     std::fprintf(stderr, "bench_midi_out: cannot make the receiving port\n");
     return 1;
   }

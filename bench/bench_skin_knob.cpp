@@ -31,11 +31,12 @@ struct DraggedKnob {
     Knob->SetPosition(64);
     Knob->OnChange = [this](QObject*) { ++Changes; };
     Window.show();
-    if (!QTest::qWaitForWindowExposed(&Window))
-      qFatal("the benchmark window was not shown");
+    if (!QTest::qWaitForWindowExposed(&Window)) qFatal("the benchmark window was not shown");
     QTest::mousePress(Window.windowHandle(), Qt::LeftButton, {}, QPoint(100, 100));
   }
-  ~DraggedKnob() { QTest::mouseRelease(Window.windowHandle(), Qt::LeftButton, {}, QPoint(100, 100)); }
+  ~DraggedKnob() {
+    QTest::mouseRelease(Window.windowHandle(), Qt::LeftButton, {}, QPoint(100, 100));
+  }
 };
 
 // The move event delivered straight to the knob.
@@ -44,8 +45,8 @@ void BM_KnobDragMove(benchmark::State& state) {
   int i = 0;
   for (auto _ : state) {
     const QPointF local(11, (i++ & 1) ? -29 : 51);  // 40 pixels up / down: frames 54 and 12
-    QMouseEvent move(QEvent::MouseMove, local, d.Knob->mapToGlobal(local), Qt::NoButton, Qt::LeftButton,
-                     Qt::NoModifier, QPointingDevice::primaryPointingDevice());
+    QMouseEvent move(QEvent::MouseMove, local, d.Knob->mapToGlobal(local), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier, QPointingDevice::primaryPointingDevice());
     QCoreApplication::sendEvent(d.Knob, &move);
   }
   benchmark::DoNotOptimize(d.Changes);
@@ -62,8 +63,9 @@ void BM_KnobDragMoveThroughWindow(benchmark::State& state) {
   ulong timestamp = 1'000'000;
   for (auto _ : state) {
     const QPointF local(100, (i++ & 1) ? 60 : 140);
-    qt_handleMouseEvent(d.Window.windowHandle(), local, d.Window.mapToGlobal(local), Qt::LeftButton, Qt::NoButton,
-                        QEvent::MouseMove, Qt::NoModifier, static_cast<int>(++timestamp));
+    qt_handleMouseEvent(d.Window.windowHandle(), local, d.Window.mapToGlobal(local), Qt::LeftButton,
+                        Qt::NoButton, QEvent::MouseMove, Qt::NoModifier,
+                        static_cast<int>(++timestamp));
   }
   benchmark::DoNotOptimize(d.Changes);
   if (d.Changes != static_cast<int>(state.iterations()))
@@ -72,4 +74,3 @@ void BM_KnobDragMoveThroughWindow(benchmark::State& state) {
 BENCHMARK(BM_KnobDragMoveThroughWindow)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
-

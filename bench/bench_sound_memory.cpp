@@ -17,8 +17,13 @@ static void BM_Morph(benchmark::State& state) {
   static TSoundMemory memory;
   auto& r = memory.Current();
   r.MorphEnabled.fill(1);
-  r.PresetA1 = 12; r.PresetA2 = 34; r.PresetB1 = 99; r.PresetB2 = 7;
-  r.Mix = 37; r.MixA = -20; r.MixB = 45;
+  r.PresetA1 = 12;
+  r.PresetA2 = 34;
+  r.PresetB1 = 99;
+  r.PresetB2 = 7;
+  r.Mix = 37;
+  r.MixA = -20;
+  r.MixB = 45;
   for (auto _ : state) {
     memory.Morph();
     benchmark::DoNotOptimize(r.Values.data());

@@ -22,8 +22,8 @@ int Saturate(double v) {
 }
 
 int Saturate(std::int64_t v) {
-  return static_cast<int>(
-      std::clamp<std::int64_t>(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+  return static_cast<int>(std::clamp<std::int64_t>(v, std::numeric_limits<int>::min(),
+                                                   std::numeric_limits<int>::max()));
 }
 
 bool SteppedDrag(const QMouseEvent* event) {
@@ -48,12 +48,12 @@ QRgb NearestStandardColor(QColor colour) {
 }
 
 int KnobSnapPosition(int value, int min, int max) {
-  if (max <= min)
-    return min;
+  if (max <= min) return min;
   // Single precision on purpose: the detents are those of a float computation (0, 16, 33, 50, 66,
   // 83, 100 on 0..100; products like 3 x 16.666666 round to 50 only in single precision).
   const float step = static_cast<float>(static_cast<double>(std::int64_t{max} - min) / 6.0);
-  const float n = std::trunc(static_cast<float>(static_cast<double>(std::int64_t{value} - min) / step + 0.5));
+  const float n =
+      std::trunc(static_cast<float>(static_cast<double>(std::int64_t{value} - min) / step + 0.5));
   const float offset = n * step;
   // Truncating the sum, not the offset: -100 + 33.333332 gives -66 on -100..100.
   return Saturate(static_cast<double>(min) + static_cast<double>(offset));
@@ -65,18 +65,24 @@ int KnobDragValue(int startPosition, int min, int max, int sensitivity, bool ste
   return Saturate(std::int64_t{startPosition} - delta);
 }
 
-std::optional<int> KnobKeyValue(int key, bool ctrl, int position, int min, int max, int smallChange) {
+std::optional<int> KnobKeyValue(int key, bool ctrl, int position, int min, int max,
+                                int smallChange) {
   int direction = 0;
   switch (key) {
-    case Qt::Key_Up: case Qt::Key_Right: direction = 1; break;
-    case Qt::Key_Left: case Qt::Key_Down: direction = -1; break;
-    default: return std::nullopt;
+    case Qt::Key_Up:
+    case Qt::Key_Right:
+      direction = 1;
+      break;
+    case Qt::Key_Left:
+    case Qt::Key_Down:
+      direction = -1;
+      break;
+    default:
+      return std::nullopt;
   }
-  if (!ctrl)
-    return Saturate(std::int64_t{position} + direction * std::int64_t{smallChange});
+  if (!ctrl) return Saturate(std::int64_t{position} + direction * std::int64_t{smallChange});
   const int nearest = KnobSnapPosition(position, min, max);
-  if (direction > 0 ? nearest > position : nearest < position)
-    return nearest;
+  if (direction > 0 ? nearest > position : nearest < position) return nearest;
   const std::int64_t sixth = (std::int64_t{max} - min) / 6;
   return KnobSnapPosition(Saturate(std::int64_t{position} + direction * sixth), min, max);
 }
@@ -84,21 +90,21 @@ std::optional<int> KnobKeyValue(int key, bool ctrl, int position, int min, int m
 QPoint KnobPointerEnd(int position, int min, int max) {
   const double pi = 4.0 * std::atan(1.0);
   const double span = max > min ? static_cast<double>(std::int64_t{max} - min) : 1.0;
-  const double theta = 1.25 * pi - 1.5 * pi * static_cast<double>(std::int64_t{position} - min) / span;
+  const double theta =
+      1.25 * pi - 1.5 * pi * static_cast<double>(std::int64_t{position} - min) / span;
   return {Saturate(kCentre.x() + kPointerLength * std::cos(theta)),
           Saturate(kCentre.y() - kPointerLength * std::sin(theta))};
 }
 
-QImage ComposeKnob(const QImage& picture, const QImage& mask, QColor background, int position, int min, int max) {
-  if (picture.isNull())
-    return {};
+QImage ComposeKnob(const QImage& picture, const QImage& mask, QColor background, int position,
+                   int min, int max) {
+  if (picture.isNull()) return {};
   QImage buffer = picture.convertToFormat(QImage::Format_RGB32);
   const QRgb brush = NearestStandardColor(background);
   for (int y = 0; y < buffer.height(); ++y) {
     auto* line = reinterpret_cast<QRgb*>(buffer.scanLine(y));
     for (int x = 0; x < buffer.width(); ++x)
-      if ((line[x] & 0xFFFFFF) == kTransparentRed)
-        line[x] = brush;
+      if ((line[x] & 0xFFFFFF) == kTransparentRed) line[x] = brush;
   }
   // The pointer layer: a long black line on white, ORed with the mask so that only the part over
   // the mask's black disc stays black, then ANDed into the picture.
@@ -118,22 +124,23 @@ QImage ComposeKnob(const QImage& picture, const QImage& mask, QColor background,
 }
 
 TKnob::TKnob(QWidget* parent)
-    : QWidget(parent), FNormalBitmap(kKnobNormalPath), FFocusBitmap(kKnobFocusPath), FMaskBitmap(kKnobMaskPath) {
+    : QWidget(parent),
+      FNormalBitmap(kKnobNormalPath),
+      FFocusBitmap(kKnobFocusPath),
+      FMaskBitmap(kKnobMaskPath) {
   resize(kSize, kSize);
   SetTabStop(true);
 }
 
 void TKnob::SetMin(int value) {
-  if (value >= FMax)
-    return;
+  if (value >= FMax) return;
   FMin = value;
   FPosition = std::max(FPosition, FMin);
   update();
 }
 
 void TKnob::SetMax(int value) {
-  if (value <= FMin)
-    return;
+  if (value <= FMin) return;
   FMax = value;
   FPosition = std::min(FPosition, FMax);
   update();
@@ -142,25 +149,23 @@ void TKnob::SetMax(int value) {
 void TKnob::SetPosition(int value) {
   FPosition = std::clamp(value, FMin, FMax);
   update();
-  if (OnChange)
-    OnChange(this);
+  if (OnChange) OnChange(this);
 }
 
 void TKnob::Paint() {
   const QWidget* host = parentWidget() ? parentWidget() : this;
   const QColor background = host->palette().color(host->backgroundRole());
   QPainter painter(this);
-  painter.drawImage(0, 0, ComposeKnob(hasFocus() ? FFocusBitmap : FNormalBitmap, FMaskBitmap, background,
-                                      FPosition, FMin, FMax));
+  painter.drawImage(0, 0,
+                    ComposeKnob(hasFocus() ? FFocusBitmap : FNormalBitmap, FMaskBitmap, background,
+                                FPosition, FMin, FMax));
 }
 
-void TKnob::paintEvent(QPaintEvent*) {
-  Paint();
-}
+void TKnob::paintEvent(QPaintEvent*) { Paint(); }
 
 void TKnob::keyPressEvent(QKeyEvent* event) {
-  const auto value = KnobKeyValue(event->key(), event->modifiers() & Qt::ControlModifier, FPosition, FMin, FMax,
-                                  SmallChange);
+  const auto value = KnobKeyValue(event->key(), event->modifiers() & Qt::ControlModifier, FPosition,
+                                  FMin, FMax, SmallChange);
   if (value)
     SetPosition(*value);
   else
@@ -171,42 +176,33 @@ void TKnob::keyPressEvent(QKeyEvent* event) {
 
 void TKnob::mousePressEvent(QMouseEvent* event) {
   const QPoint at = event->position().toPoint();
-  if (OnMouseDown)
-    OnMouseDown(this, event->button(), event->modifiers(), at.x(), at.y());
-  if (GetTabStop())
-    setFocus(Qt::MouseFocusReason);
-  if (event->button() != Qt::LeftButton)
-    return;
+  if (OnMouseDown) OnMouseDown(this, event->button(), event->modifiers(), at.x(), at.y());
+  if (GetTabStop()) setFocus(Qt::MouseFocusReason);
+  if (event->button() != Qt::LeftButton) return;
   FDragging = true;
   FDragStartY = at.y();
   FDragStartPosition = FPosition;
   FStepMode = SteppedDrag(event);
-  if (FStepMode)
-    SetSnappedPosition(FPosition, true);
+  if (FStepMode) SetSnappedPosition(FPosition, true);
 }
 
 void TKnob::mouseMoveEvent(QMouseEvent* event) {
-  if (!FDragging)
-    return;
+  if (!FDragging) return;
   const int y = event->position().toPoint().y();
   if (const bool stepped = SteppedDrag(event); stepped != FStepMode) {
     FStepMode = stepped;
     FDragStartY = y;
     FDragStartPosition = FPosition;
   }
-  SetSnappedPosition(KnobDragValue(FDragStartPosition, FMin, FMax, Sensitivity, FStepMode, y - FDragStartY),
-                     FStepMode);
+  SetSnappedPosition(
+      KnobDragValue(FDragStartPosition, FMin, FMax, Sensitivity, FStepMode, y - FDragStartY),
+      FStepMode);
 }
 
 void TKnob::mouseReleaseEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton)
-    FDragging = false;
+  if (event->button() == Qt::LeftButton) FDragging = false;
 }
 
-void TKnob::focusInEvent(QFocusEvent*) {
-  repaint();
-}
+void TKnob::focusInEvent(QFocusEvent*) { repaint(); }
 
-void TKnob::focusOutEvent(QFocusEvent*) {
-  repaint();
-}
+void TKnob::focusOutEvent(QFocusEvent*) { repaint(); }

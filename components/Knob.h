@@ -30,8 +30,8 @@ QRgb NearestStandardColor(QColor colour);
 
 // The detent nearest to `value` on min..max. The seven detents are min + the multiples 0..6 of
 // step = (max - min) / 6 in single precision, each product rounded to single precision and the
-// sum truncated toward zero; halfway goes up. A value outside the range gives a result outside it, which
-// SetPosition clamps. Requires min < max; returns min otherwise.
+// sum truncated toward zero; halfway goes up. A value outside the range gives a result outside it,
+// which SetPosition clamps. Requires min < max; returns min otherwise.
 int KnobSnapPosition(int value, int min, int max);
 
 // The value a drag asks for, before snapping: startPosition - (max - min) * dy div divisor, where
@@ -43,7 +43,8 @@ int KnobDragValue(int startPosition, int min, int max, int sensitivity, bool ste
 // The value an arrow key asks SetPosition for, or nothing for a key the knob does not handle.
 // Up and Right raise, Left and Down lower: by smallChange, or with Ctrl to the next detent in
 // that direction. Saturated to int; SetPosition clamps.
-std::optional<int> KnobKeyValue(int key, bool ctrl, int position, int min, int max, int smallChange);
+std::optional<int> KnobKeyValue(int key, bool ctrl, int position, int min, int max,
+                                int smallChange);
 
 // Where the pointer line of `position` on min..max ends: 300 pixels from (13, 13) at the angle
 // 1.25 pi - 1.5 pi (position - min) / (max - min), each coordinate truncated toward zero.
@@ -51,7 +52,8 @@ QPoint KnobPointerEnd(int position, int min, int max);
 
 // The knob as shown: `picture` with its red pixels in the palette colour nearest to `background`,
 // and the pointer line black where `mask` is black. The result is RGB32 of the picture's size.
-QImage ComposeKnob(const QImage& picture, const QImage& mask, QColor background, int position, int min, int max);
+QImage ComposeKnob(const QImage& picture, const QImage& mask, QColor background, int position,
+                   int min, int max);
 
 // A 27 x 27 rotary knob drawn from its three pictures, with an integer Position in [Min, Max].
 // Dragging up with the left button raises it (Sensitivity pixels sweep the range); with Ctrl or

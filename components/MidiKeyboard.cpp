@@ -1,6 +1,5 @@
 #include "MidiKeyboard.h"
 
-
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -18,18 +17,18 @@ constexpr QRgb kGrey = 0xFF808080;
 
 // The sizes are not validated, so layout sums are formed wide and saturated to 32 bits.
 std::int32_t Saturate(std::int64_t v) {
-  return static_cast<std::int32_t>(
-      std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 // Pixel spans clipped to the image; spans are inclusive and may be empty or reversed (nothing).
-void FillSpan(QImage& image, std::int64_t x0, std::int64_t x1, std::int64_t y0, std::int64_t y1, QRgb colour) {
+void FillSpan(QImage& image, std::int64_t x0, std::int64_t x1, std::int64_t y0, std::int64_t y1,
+              QRgb colour) {
   x0 = std::max<std::int64_t>(x0, 0);
   y0 = std::max<std::int64_t>(y0, 0);
   x1 = std::min<std::int64_t>(x1, image.width() - 1);
   y1 = std::min<std::int64_t>(y1, image.height() - 1);
-  if (x0 > x1)
-    return;
+  if (x0 > x1) return;
   for (std::int64_t y = y0; y <= y1; ++y) {
     auto* line = reinterpret_cast<QRgb*>(image.scanLine(static_cast<int>(y)));
     std::fill(line + x0, line + x1 + 1, colour);
@@ -60,15 +59,15 @@ void ShadeReleasedIvory(QImage& canvas, const TKeyInfo& key, const TKeyGeometry&
 // The whole area a key may draw on, as a rectangle for repainting.
 QRect KeyRect(const TKeyInfo& key, const TKeyGeometry& g) {
   const int height = key.Kind == kkEbony ? g.EbonyHeight : g.IvoryHeight;
-  return QRect(QPoint(key.Left, 0), QPoint(Saturate(std::int64_t{key.Right} + 1), std::max(height - 1, 0)));
+  return QRect(QPoint(key.Left, 0),
+               QPoint(Saturate(std::int64_t{key.Right} + 1), std::max(height - 1, 0)));
 }
 
 }  // namespace
 
 std::vector<TKeyInfo> BuildKeyTable(int firstNote, int lastNote, const TKeyGeometry& g) {
   std::vector<TKeyInfo> keys;
-  if (lastNote < firstNote)
-    return keys;
+  if (lastNote < firstNote) return keys;
   const std::int64_t h = g.Half();
   const std::int64_t ivory = g.IvoryWidth;
   std::int64_t x = 5;
@@ -77,7 +76,11 @@ std::vector<TKeyInfo> BuildKeyTable(int firstNote, int lastNote, const TKeyGeome
     key.Note = static_cast<std::uint8_t>(firstNote + i);
     key.Left = Saturate(x);
     switch (i % 12) {
-      case 1: case 3: case 6: case 8: case 10:
+      case 1:
+      case 3:
+      case 6:
+      case 8:
+      case 10:
         key.Kind = kkEbony;
         key.Right = Saturate(x + g.EbonyWidth - 1);
         x += h + 1;
@@ -96,8 +99,7 @@ std::vector<TKeyInfo> BuildKeyTable(int firstNote, int lastNote, const TKeyGeome
 }
 
 int KeyAtPoint(const std::vector<TKeyInfo>& keys, const TKeyGeometry& g, int x, int y) {
-  if (y > g.IvoryHeight)
-    return -1;
+  if (y > g.IvoryHeight) return -1;
   const auto find = [&](TKeyKind kind) {
     for (std::size_t i = 0; i < keys.size(); ++i)
       if (keys[i].Kind == kind && keys[i].Left <= x && x <= keys[i].Right)
@@ -105,22 +107,24 @@ int KeyAtPoint(const std::vector<TKeyInfo>& keys, const TKeyGeometry& g, int x, 
     return -1;
   };
   if (y <= g.EbonyHeight) {
-    if (const int black = find(kkEbony); black >= 0)
-      return black;
+    if (const int black = find(kkEbony); black >= 0) return black;
   }
   return find(kkIvory);
 }
 
 QRect BorderFloodFill(QImage& image, QPoint start, QRgb fill, QRgb border) {
-  if (!image.rect().contains(start))
-    return {};
+  if (!image.rect().contains(start)) return {};
   const int width = image.width();
   // Pixels of any colour but the border's belong to the region, those already of the fill colour
   // too, so the scan marks what it has reached.
-  std::vector<bool> reached(static_cast<std::size_t>(width) * static_cast<std::size_t>(image.height()));
-  const auto at = [&](int x, int y) -> QRgb& { return reinterpret_cast<QRgb*>(image.scanLine(y))[x]; };
+  std::vector<bool> reached(static_cast<std::size_t>(width) *
+                            static_cast<std::size_t>(image.height()));
+  const auto at = [&](int x, int y) -> QRgb& {
+    return reinterpret_cast<QRgb*>(image.scanLine(y))[x];
+  };
   const auto open = [&](int x, int y) {
-    return !reached[static_cast<std::size_t>(y) * width + x] && ((at(x, y) ^ border) & 0xFFFFFF) != 0;
+    return !reached[static_cast<std::size_t>(y) * width + x] &&
+           ((at(x, y) ^ border) & 0xFFFFFF) != 0;
   };
   QRect done;
   std::vector<QPoint> stack{start};
@@ -128,30 +132,26 @@ QRect BorderFloodFill(QImage& image, QPoint start, QRgb fill, QRgb border) {
     const QPoint p = stack.back();
     stack.pop_back();
     const int y = p.y();
-    if (!open(p.x(), y))
-      continue;
+    if (!open(p.x(), y)) continue;
     int x0 = p.x(), x1 = p.x();
-    while (x0 > 0 && open(x0 - 1, y))
-      --x0;
-    while (x1 < width - 1 && open(x1 + 1, y))
-      ++x1;
+    while (x0 > 0 && open(x0 - 1, y)) --x0;
+    while (x1 < width - 1 && open(x1 + 1, y)) ++x1;
     for (int x = x0; x <= x1; ++x) {
       at(x, y) = fill;
       reached[static_cast<std::size_t>(y) * width + x] = true;
     }
     done |= QRect(QPoint(x0, y), QPoint(x1, y));
     for (const int ny : {y - 1, y + 1}) {
-      if (ny < 0 || ny >= image.height())
-        continue;
+      if (ny < 0 || ny >= image.height()) continue;
       for (int x = x0; x <= x1; ++x)
-        if (open(x, ny) && (x == x0 || !open(x - 1, ny)))
-          stack.emplace_back(x, ny);
+        if (open(x, ny) && (x == x0 || !open(x - 1, ny))) stack.emplace_back(x, ny);
     }
   }
   return done;
 }
 
-void PaintKey(QImage& canvas, const TKeyInfo& key, const TKeyGeometry& g, QColor background, const QFont& font) {
+void PaintKey(QImage& canvas, const TKeyInfo& key, const TKeyGeometry& g, QColor background,
+              const QFont& font) {
   const std::int64_t L = key.Left, R = key.Right;
   const std::int64_t EH = g.EbonyHeight, IH = g.IvoryHeight;
   if (key.Kind == kkEbony) {
@@ -165,8 +165,7 @@ void PaintKey(QImage& canvas, const TKeyInfo& key, const TKeyGeometry& g, QColor
   VLine(canvas, R + 1, 0, IH - 2, kBlack);
   BorderFloodFill(canvas, QPoint(Saturate(L + 1), Saturate(IH - 2)), kWhite, kBlack);
   ShadeReleasedIvory(canvas, key, g);
-  if (key.Note % 12 != 0)
-    return;
+  if (key.Note % 12 != 0) return;
   const QString label = QStringLiteral("C %1").arg(key.Note / 12 - 1);
   const QFontMetrics metrics(font);
   const int w = metrics.horizontalAdvance(label);
@@ -179,8 +178,7 @@ void PaintKey(QImage& canvas, const TKeyInfo& key, const TKeyGeometry& g, QColor
 }
 
 QRect DrawKeyOn(QImage& canvas, const TKeyInfo& key, const TKeyGeometry& g, TKeyState state) {
-  if (state != ksUp && state != ksDown)
-    return {};
+  if (state != ksUp && state != ksDown) return {};
   const std::int64_t L = key.Left, R = key.Right;
   const std::int64_t EH = g.EbonyHeight, IH = g.IvoryHeight;
   const bool down = state == ksDown;
@@ -190,7 +188,8 @@ QRect DrawKeyOn(QImage& canvas, const TKeyInfo& key, const TKeyGeometry& g, TKey
     return KeyRect(key, g);
   }
   // The fill wipes the old shading, which is never black.
-  const QRect filled = BorderFloodFill(canvas, QPoint(Saturate(L + 1), Saturate(IH - 2)), kWhite, kBlack);
+  const QRect filled =
+      BorderFloodFill(canvas, QPoint(Saturate(L + 1), Saturate(IH - 2)), kWhite, kBlack);
   if (!down) {
     ShadeReleasedIvory(canvas, key, g);
   } else {
@@ -213,8 +212,7 @@ TMidiKeyboard::TMidiKeyboard(QWidget* parent) : QWidget(parent) {
 }
 
 TMidiKeyboard::~TMidiKeyboard() {
-  if (FPressedKey >= 0)
-    NoteOff(FKeys[FPressedKey].Note);
+  if (FPressedKey >= 0) NoteOff(FKeys[FPressedKey].Note);
 }
 
 void TMidiKeyboard::SetEbonyWidth(int value) {
@@ -242,13 +240,11 @@ void TMidiKeyboard::SetIvoryHeight(int value) {
 }
 
 void TMidiKeyboard::SetMidiChannel(int value) {
-  if (value >= 1 && value <= 16)
-    FMidiChannel = value - 1;
+  if (value >= 1 && value <= 16) FMidiChannel = value - 1;
 }
 
 void TMidiKeyboard::SetMidiOut(TMidiOut* value) {
-  if (value != FMidiOut)
-    ReleaseHeldKey();
+  if (value != FMidiOut) ReleaseHeldKey();
   FMidiOut = value;
 }
 
@@ -257,45 +253,37 @@ void TMidiKeyboard::SetColor(QColor value) {
   Invalidate();
 }
 
-void TMidiKeyboard::BuildKeys() {
-  FKeys = BuildKeyTable(kFirstNote, kLastNote, FGeometry);
-}
+void TMidiKeyboard::BuildKeys() { FKeys = BuildKeyTable(kFirstNote, kLastNote, FGeometry); }
 
 void TMidiKeyboard::DrawKey(int index, TKeyState state) {
-  if (index < 0 || index >= static_cast<int>(FKeys.size()))
-    return;
+  if (index < 0 || index >= static_cast<int>(FKeys.size())) return;
   EnsureCanvas();
   const QRect changed = DrawKeyOn(FCanvas, FKeys[index], FGeometry, state) & rect();
-  if (!changed.isEmpty())
-    repaint(changed);
+  if (!changed.isEmpty()) repaint(changed);
 }
 
 void TMidiKeyboard::NoteOn(std::uint8_t note, std::uint8_t velocity) {
-  if (FMidiOut)
-    FMidiOut->SendNoteOn(static_cast<std::uint8_t>(FMidiChannel), note, velocity);
+  if (FMidiOut) FMidiOut->SendNoteOn(static_cast<std::uint8_t>(FMidiChannel), note, velocity);
 }
 
 void TMidiKeyboard::NoteOff(std::uint8_t note) {
-  if (FMidiOut)
-    FMidiOut->SendNoteOff(static_cast<std::uint8_t>(FMidiChannel), note);
+  if (FMidiOut) FMidiOut->SendNoteOff(static_cast<std::uint8_t>(FMidiChannel), note);
 }
 
 QSize TMidiKeyboard::sizeHint() const {
   int right = 0;
-  for (const TKeyInfo& key : FKeys)
-    right = std::max(right, Saturate(std::int64_t{key.Right} + 2));
-  const std::int64_t height = std::int64_t{FGeometry.IvoryHeight} + 4 + QFontMetrics(font()).height();
+  for (const TKeyInfo& key : FKeys) right = std::max(right, Saturate(std::int64_t{key.Right} + 2));
+  const std::int64_t height =
+      std::int64_t{FGeometry.IvoryHeight} + 4 + QFontMetrics(font()).height();
   return {right, std::max(Saturate(height), 0)};
 }
 
 void TMidiKeyboard::Paint() {
   FCanvas.fill(FColor);
   const QFont labelFont = font();
-  for (const TKeyInfo& key : FKeys)
-    PaintKey(FCanvas, key, FGeometry, FColor, labelFont);
+  for (const TKeyInfo& key : FKeys) PaintKey(FCanvas, key, FGeometry, FColor, labelFont);
   // A repaint during play keeps the held key down.
-  if (FPressedKey >= 0)
-    DrawKeyOn(FCanvas, FKeys[FPressedKey], FGeometry, ksDown);
+  if (FPressedKey >= 0) DrawKeyOn(FCanvas, FKeys[FPressedKey], FGeometry, ksDown);
 }
 
 void TMidiKeyboard::Invalidate() {
@@ -304,11 +292,9 @@ void TMidiKeyboard::Invalidate() {
 }
 
 void TMidiKeyboard::EnsureCanvas() {
-  if (FCanvasValid && FCanvas.size() == size())
-    return;
+  if (FCanvasValid && FCanvas.size() == size()) return;
   FCanvas = QImage(size(), QImage::Format_RGB32);
-  if (!FCanvas.isNull())
-    Paint();
+  if (!FCanvas.isNull()) Paint();
   FCanvasValid = true;
 }
 
@@ -325,15 +311,12 @@ void TMidiKeyboard::resizeEvent(QResizeEvent* event) {
 
 void TMidiKeyboard::mousePressEvent(QMouseEvent* event) {
   const QPoint at = event->position().toPoint();
-  if (OnMouseDown)
-    OnMouseDown(this, event->button(), event->modifiers(), at.x(), at.y());
-  if (event->button() != Qt::LeftButton)
-    return;
+  if (OnMouseDown) OnMouseDown(this, event->button(), event->modifiers(), at.x(), at.y());
+  if (event->button() != Qt::LeftButton) return;
   // A press that finds a key still held (its release never arrived) ends that note first.
   ReleaseHeldKey();
   const int k = KeyAt(at.x(), at.y());
-  if (k < 0)
-    return;
+  if (k < 0) return;
   DrawKey(k, ksDown);
   NoteOn(FKeys[k].Note, kVelocity);
   FPressedKey = k;
@@ -341,13 +324,10 @@ void TMidiKeyboard::mousePressEvent(QMouseEvent* event) {
 
 void TMidiKeyboard::mouseMoveEvent(QMouseEvent* event) {
   const QPoint at = event->position().toPoint();
-  if (OnMouseMove)
-    OnMouseMove(this, event->modifiers(), at.x(), at.y());
-  if (FPressedKey < 0)
-    return;
+  if (OnMouseMove) OnMouseMove(this, event->modifiers(), at.x(), at.y());
+  if (FPressedKey < 0) return;
   const int k = KeyAt(at.x(), at.y());
-  if (k < 0 || k == FPressedKey)
-    return;
+  if (k < 0 || k == FPressedKey) return;
   NoteOff(FKeys[FPressedKey].Note);
   DrawKey(FPressedKey, ksUp);
   FPressedKey = k;
@@ -357,15 +337,12 @@ void TMidiKeyboard::mouseMoveEvent(QMouseEvent* event) {
 
 void TMidiKeyboard::mouseReleaseEvent(QMouseEvent* event) {
   const QPoint at = event->position().toPoint();
-  if (OnMouseUp)
-    OnMouseUp(this, event->button(), event->modifiers(), at.x(), at.y());
-  if (event->button() == Qt::LeftButton)
-    ReleaseHeldKey();
+  if (OnMouseUp) OnMouseUp(this, event->button(), event->modifiers(), at.x(), at.y());
+  if (event->button() == Qt::LeftButton) ReleaseHeldKey();
 }
 
 void TMidiKeyboard::ReleaseHeldKey() {
-  if (FPressedKey < 0)
-    return;
+  if (FPressedKey < 0) return;
   const int k = FPressedKey;
   NoteOff(FKeys[k].Note);
   DrawKey(k, ksUp);

@@ -60,7 +60,8 @@ QRect BorderFloodFill(QImage& image, QPoint start, QRgb fill, QRgb border);
 
 // Draws key `key` in its released look onto `canvas` (outline, fill, shading, and the octave
 // label under a C in `font` on `background`), as part of a full paint in key order.
-void PaintKey(QImage& canvas, const TKeyInfo& key, const TKeyGeometry& g, QColor background, const QFont& font);
+void PaintKey(QImage& canvas, const TKeyInfo& key, const TKeyGeometry& g, QColor background,
+              const QFont& font);
 
 // Redraws the shading of an already painted key for `state`. Returns the rectangle of the pixels
 // that may have changed; empty for a state that draws nothing.

@@ -22,7 +22,8 @@ void TMidiOutComboBox::FillDevices() {
     // that item i keeps naming device i.
     MIDIOUTCAPSA caps{};
     if (midiOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) caps.szPname[0] = '\0';
-    addItem(QString::fromUtf8(caps.szPname, static_cast<qsizetype>(strnlen(caps.szPname, MAXPNAMELEN))));
+    addItem(QString::fromUtf8(caps.szPname,
+                              static_cast<qsizetype>(strnlen(caps.szPname, MAXPNAMELEN))));
   }
   setCurrentIndex(count() > 0 ? 0 : -1);
 }

@@ -143,11 +143,15 @@ constexpr std::size_t LengthOf(unsigned status) {
   if (status < 0xF0) return (status & 0xE0) == 0xC0 ? 2 : 3;  // 0xC0-0xDF carry one data byte
   switch (status) {
     case 0xF0:
-    case 0xF7: return 0;  // system exclusive travels as a long message
+    case 0xF7:
+      return 0;  // system exclusive travels as a long message
     case 0xF1:
-    case 0xF3: return 2;
-    case 0xF2: return 3;
-    default: return 1;  // tune request, real-time and the undefined system bytes
+    case 0xF3:
+      return 2;
+    case 0xF2:
+      return 3;
+    default:
+      return 1;  // tune request, real-time and the undefined system bytes
   }
 }
 

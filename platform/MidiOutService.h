@@ -24,17 +24,17 @@ using MMVERSION = UINT;
 using HMIDIOUT = std::uintptr_t;  // 0 is never a valid handle
 
 constexpr MMRESULT MMSYSERR_NOERROR = 0;
-constexpr MMRESULT MMSYSERR_ERROR = 1;         // the device failed for a reason of its own
-constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;   // no device with that number
-constexpr MMRESULT MMSYSERR_ALLOCATED = 4;     // the device is already open
-constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;   // not a handle that is open now
-constexpr MMRESULT MMSYSERR_NOMEM = 7;         // no room for another open handle
-constexpr MMRESULT MMSYSERR_INVALFLAG = 10;    // an open flag this service does not know
-constexpr MMRESULT MMSYSERR_INVALPARAM = 11;   // a null pointer, a short size or a malformed word
-constexpr MMRESULT MIDIERR_NOTREADY = 67;      // the device cannot take output now; nothing sent
-constexpr MMRESULT MIDIERR_NODEVICE = 68;      // the device has gone away; nothing sent
+constexpr MMRESULT MMSYSERR_ERROR = 1;        // the device failed for a reason of its own
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;  // no device with that number
+constexpr MMRESULT MMSYSERR_ALLOCATED = 4;    // the device is already open
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;  // not a handle that is open now
+constexpr MMRESULT MMSYSERR_NOMEM = 7;        // no room for another open handle
+constexpr MMRESULT MMSYSERR_INVALFLAG = 10;   // an open flag this service does not know
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;  // a null pointer, a short size or a malformed word
+constexpr MMRESULT MIDIERR_NOTREADY = 67;     // the device cannot take output now; nothing sent
+constexpr MMRESULT MIDIERR_NODEVICE = 68;     // the device has gone away; nothing sent
 
-constexpr UINT MIDI_MAPPER = 0xFFFFFFFFu;      // not offered by this service: MMSYSERR_BADDEVICEID
+constexpr UINT MIDI_MAPPER = 0xFFFFFFFFu;  // not offered by this service: MMSYSERR_BADDEVICEID
 
 constexpr DWORD CALLBACK_NULL = 0x00000;
 constexpr DWORD CALLBACK_FUNCTION = 0x30000;

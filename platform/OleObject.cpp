@@ -22,8 +22,8 @@ bool IsWellKnownBusName(const QString& name) {
     for (const QChar c : element) {
       const bool ok = (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
                       (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
-                      (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
-                      c == QLatin1Char('_') || c == QLatin1Char('-');
+                      (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('_') ||
+                      c == QLatin1Char('-');
       if (!ok) return false;
     }
   }
@@ -40,7 +40,8 @@ QString NextConnectionName() {
 QString TOleObject::ObjectPath(const QString& ProgId) {
   // Path elements allow no '-', which bus names do.
   QString path = QLatin1Char('/') + ProgId;
-  return path.replace(QLatin1Char('.'), QLatin1Char('/')).replace(QLatin1Char('-'), QLatin1Char('_'));
+  return path.replace(QLatin1Char('.'), QLatin1Char('/'))
+      .replace(QLatin1Char('-'), QLatin1Char('_'));
 }
 
 std::unique_ptr<TOleObject> TOleObject::Create(const QString& ProgId) {
@@ -50,8 +51,8 @@ std::unique_ptr<TOleObject> TOleObject::Create(const QString& ProgId) {
   // The bus machinery runs its own thread, which waits for an application object: without one,
   // a call would never return.
   if (!QCoreApplication::instance()) {
-    throw EOleError(QStringLiteral("Automation object \"%1\" needs an application object")
-                        .arg(ProgId));
+    throw EOleError(
+        QStringLiteral("Automation object \"%1\" needs an application object").arg(ProgId));
   }
   const QString name = NextConnectionName();
   // The address is read here each time: the bus library reads the variable once per process.
@@ -62,8 +63,8 @@ std::unique_ptr<TOleObject> TOleObject::Create(const QString& ProgId) {
   if (!bus.isConnected()) {
     const QString reason = bus.lastError().message();
     QDBusConnection::disconnectFromBus(name);
-    throw EOleError(QStringLiteral("No session bus for automation object \"%1\": %2")
-                        .arg(ProgId, reason));
+    throw EOleError(
+        QStringLiteral("No session bus for automation object \"%1\": %2").arg(ProgId, reason));
   }
   QDBusConnectionInterface* daemon = bus.interface();
   const QDBusReply<bool> registered =
@@ -81,15 +82,14 @@ TOleObject::TOleObject(QString ProgId, QString ConnectionName)
 TOleObject::~TOleObject() { QDBusConnection::disconnectFromBus(FConnectionName); }
 
 void TOleObject::Invoke(const QString& Method, const QVariantList& Arguments) {
-  QDBusMessage call =
-      QDBusMessage::createMethodCall(FProgId, ObjectPath(FProgId), FProgId, Method);
+  QDBusMessage call = QDBusMessage::createMethodCall(FProgId, ObjectPath(FProgId), FProgId, Method);
   call.setArguments(Arguments);
   const QDBusMessage reply = Connection(FConnectionName).call(call, QDBus::Block, kCallTimeoutMs);
   if (reply.type() != QDBusMessage::ReplyMessage) {
     const QString reason =
         reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
-    throw EOleError(QStringLiteral("Automation call %1.%2 failed: %3")
-                        .arg(FProgId, Method, reason.isEmpty() ? QStringLiteral("no reply")
-                                                               : reason));
+    throw EOleError(
+        QStringLiteral("Automation call %1.%2 failed: %3")
+            .arg(FProgId, Method, reason.isEmpty() ? QStringLiteral("no reply") : reason));
   }
 }

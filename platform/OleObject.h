@@ -11,8 +11,8 @@
 //
 // A programmatic identifier such as "Tessaly.Ole" is the well-known name of a service on the
 // session bus. The object lives at the path made from the identifier ("/Tessaly/Ole", with '-'
-// read as '_') and its methods belong to the interface named like the identifier. Calling a method by name sends one
-// method call and waits for its reply.
+// read as '_') and its methods belong to the interface named like the identifier. Calling a method
+// by name sends one method call and waits for its reply.
 //
 // The session bus is the one DBUS_SESSION_BUS_ADDRESS names at the moment an object is created;
 // every object has a connection of its own, so an object created after the variable changed

@@ -258,10 +258,10 @@ private:
   }
 
   std::shared_ptr<TJackWatch> FWatch;
-  std::uint32_t FCycle = 0;      // the cycle count at the last look
-  std::size_t FQueued = 0;       // what may still sit in the ring, at most
-  std::size_t FUnsettled = 0;    // written since the last look
-  std::size_t FNextCheck = 0;    // FQueued beyond which the next send looks again
+  std::uint32_t FCycle = 0;    // the cycle count at the last look
+  std::size_t FQueued = 0;     // what may still sit in the ring, at most
+  std::size_t FUnsettled = 0;  // written since the last look
+  std::size_t FNextCheck = 0;  // FQueued beyond which the next send looks again
   bool FStalled = false;
   std::array<std::uint32_t, kJackDrainCycles> FBucketCycle{};
   std::array<std::size_t, kJackDrainCycles> FBucketBytes{};

@@ -20,11 +20,10 @@ struct TSpeed {
 };
 
 constexpr TSpeed kSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400},
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},     {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},
 #ifdef B460800
     {460800, B460800},
 #endif
@@ -107,12 +106,23 @@ std::optional<TSerialSettings> ParseSerialSettings(std::string_view Text, std::s
     return Fail(Error, "parity must be one of n, e, o, m, s");
   }
   switch (std::tolower(static_cast<unsigned char>(fields[1][0]))) {
-    case 'n': settings.Parity = TSerialParity::None; break;
-    case 'e': settings.Parity = TSerialParity::Even; break;
-    case 'o': settings.Parity = TSerialParity::Odd; break;
-    case 'm': settings.Parity = TSerialParity::Mark; break;
-    case 's': settings.Parity = TSerialParity::Space; break;
-    default: return Fail(Error, "parity must be one of n, e, o, m, s");
+    case 'n':
+      settings.Parity = TSerialParity::None;
+      break;
+    case 'e':
+      settings.Parity = TSerialParity::Even;
+      break;
+    case 'o':
+      settings.Parity = TSerialParity::Odd;
+      break;
+    case 'm':
+      settings.Parity = TSerialParity::Mark;
+      break;
+    case 's':
+      settings.Parity = TSerialParity::Space;
+      break;
+    default:
+      return Fail(Error, "parity must be one of n, e, o, m, s");
   }
 
   const auto data = ParseInt(fields[2]);
@@ -159,14 +169,24 @@ bool ApplySerialSettings(const TSerialSettings& Settings, termios& Attributes) {
   t.c_cflag |= kSizes[Settings.DataBits - 5] | CLOCAL | CREAD;
   if (Settings.StopBits == 2) t.c_cflag |= CSTOPB;
   switch (Settings.Parity) {
-    case TSerialParity::None: break;
-    case TSerialParity::Even: t.c_cflag |= PARENB; break;
-    case TSerialParity::Odd: t.c_cflag |= PARENB | PARODD; break;
+    case TSerialParity::None:
+      break;
+    case TSerialParity::Even:
+      t.c_cflag |= PARENB;
+      break;
+    case TSerialParity::Odd:
+      t.c_cflag |= PARENB | PARODD;
+      break;
 #ifdef CMSPAR
-    case TSerialParity::Mark: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case TSerialParity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+    case TSerialParity::Mark:
+      t.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case TSerialParity::Space:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
 #else
-    default: break;
+    default:
+      break;
 #endif
   }
   if (Settings.Parity != TSerialParity::None) t.c_iflag |= INPCK;

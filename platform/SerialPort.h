@@ -17,11 +17,11 @@ enum class TSerialParity : char { None = 'n', Even = 'e', Odd = 'o', Mark = 'm',
 
 // The line settings a settings text describes.
 struct TSerialSettings {
-  std::string Port;          // the name before ':', e.g. "COM1"; empty when the text has none
-  int BaudRate = 0;          // bits per second, one of the rates termios knows
+  std::string Port;  // the name before ':', e.g. "COM1"; empty when the text has none
+  int BaudRate = 0;  // bits per second, one of the rates termios knows
   TSerialParity Parity = TSerialParity::None;
-  int DataBits = 8;          // 5..8
-  int StopBits = 1;          // 1 or 2
+  int DataBits = 8;  // 5..8
+  int StopBits = 1;  // 1 or 2
 };
 
 // Parses "[NAME:]baud,parity,data,stop", e.g. "COM1:19200,n,8,1". Spaces around the fields are
@@ -36,8 +36,9 @@ std::optional<speed_t> SerialSpeed(int BaudRate);
 
 // Puts the settings into Attributes for a raw line: the bytes written leave unchanged (no output
 // processing, no CR or LF translation), no echo, no flow control, the receiver enabled, modem
-// lines ignored. Returns false, leaving Attributes as they were, for settings that ParseSerialSettings
-// would not give (an unknown rate, a data width outside 5..8, a stop width other than 1 or 2).
+// lines ignored. Returns false, leaving Attributes as they were, for settings that
+// ParseSerialSettings would not give (an unknown rate, a data width outside 5..8, a stop width
+// other than 1 or 2).
 bool ApplySerialSettings(const TSerialSettings& Settings, termios& Attributes);
 
 // An open serial device, written synchronously. Not copyable; closes the device when destroyed.

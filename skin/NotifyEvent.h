@@ -14,9 +14,10 @@ using TNotifyEvent = std::function<void(QObject* Sender)>;
 
 // A mouse button went down or up over a control: the button, the keyboard modifiers held, and the
 // pointer position in the control's client pixels.
-using TMouseEvent =
-    std::function<void(QObject* Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y)>;
+using TMouseEvent = std::function<void(QObject* Sender, Qt::MouseButton Button,
+                                       Qt::KeyboardModifiers Shift, int X, int Y)>;
 
 // The pointer moved over a control (or anywhere, while a button pressed on it is held): the
 // keyboard modifiers held and the pointer position in the control's client pixels.
-using TMouseMoveEvent = std::function<void(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y)>;
+using TMouseMoveEvent =
+    std::function<void(QObject* Sender, Qt::KeyboardModifiers Shift, int X, int Y)>;

@@ -6,15 +6,13 @@
 TSkinButton::TSkinButton(QWidget* parent) : TSkinControl(parent) {}
 
 void TSkinButton::MouseEnter() {
-  if (!FTracking)
-    return;
+  if (!FTracking) return;
   FPressed = true;
   SetGlyphIndex(1);
 }
 
 void TSkinButton::MouseLeave() {
-  if (!FTracking)
-    return;
+  if (!FTracking) return;
   FPressed = false;
   SetGlyphIndex(0);
 }
@@ -33,8 +31,7 @@ void TSkinButton::mouseMoveEvent(QMouseEvent* event) {
   TSkinControl::mouseMoveEvent(event);
   // While a button is held, Qt keeps sending the mouse to the widget it was pressed on but sends
   // it no enter or leave events, so the crossings of the border are found from the pointer.
-  if (!FTracking)
-    return;
+  if (!FTracking) return;
   const bool over = rect().contains(event->position().toPoint());
   if (over && !FPressed)
     MouseEnter();
@@ -44,10 +41,8 @@ void TSkinButton::mouseMoveEvent(QMouseEvent* event) {
 
 void TSkinButton::mouseReleaseEvent(QMouseEvent* event) {
   TSkinControl::mouseReleaseEvent(event);
-  if (event->button() != Qt::LeftButton)
-    return;
-  if (FPressed && OnClick)
-    OnClick(this);
+  if (event->button() != Qt::LeftButton) return;
+  if (FPressed && OnClick) OnClick(this);
   FTracking = false;
   FPressed = false;
   SetGlyphIndex(0);

@@ -11,9 +11,7 @@ void TSkinCheckBox::SetChecked(bool value) {
 
 void TSkinCheckBox::mousePressEvent(QMouseEvent* event) {
   TSkinControl::mousePressEvent(event);
-  if (event->button() != Qt::LeftButton)
-    return;
+  if (event->button() != Qt::LeftButton) return;
   SetChecked(!FChecked);
-  if (OnClick)
-    OnClick(this);
+  if (OnClick) OnClick(this);
 }

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 
-QRect SkinFrameRect(int glyphIndex, int glyphColCount, int skinXOffset, int skinYOffset, int frameWidth,
-                    int frameHeight) {
+QRect SkinFrameRect(int glyphIndex, int glyphColCount, int skinXOffset, int skinYOffset,
+                    int frameWidth, int frameHeight) {
   const int cols = std::max(glyphColCount, 1);
   const int row = glyphIndex / cols;
   const int col = glyphIndex % cols;
@@ -23,8 +23,7 @@ QRect SkinFrameRect(int glyphIndex, int glyphColCount, int skinXOffset, int skin
 
 int SkinClampGlyphIndex(int value, int glyphColCount, int glyphRowCount) {
   const std::int64_t frames = std::int64_t{std::max(glyphColCount, 1)} * std::max(glyphRowCount, 1);
-  if (value >= frames)
-    return static_cast<int>(std::min<std::int64_t>(frames - 1, INT32_MAX));
+  if (value >= frames) return static_cast<int>(std::min<std::int64_t>(frames - 1, INT32_MAX));
   return value;
 }
 
@@ -61,9 +60,7 @@ void TSkinControl::SetSkinYOffset(int value) {
   RepaintNow();
 }
 
-void TSkinControl::RepaintNow() {
-  repaint();
-}
+void TSkinControl::RepaintNow() { repaint(); }
 
 void TSkinControl::Paint() {
   QPainter painter(this);
@@ -74,17 +71,14 @@ void TSkinControl::Paint() {
     return;
   }
   const QImage& sheet = FSkinSource->GetBitmap();
-  const QRect source = SkinFrameRect(FGlyphIndex, FGlyphColCount, FSkinXOffset, FSkinYOffset, width(), height());
+  const QRect source =
+      SkinFrameRect(FGlyphIndex, FGlyphColCount, FSkinXOffset, FSkinYOffset, width(), height());
   const QRect inside = source.intersected(sheet.rect());
-  if (inside != source)
-    painter.fillRect(rect(), palette().window());
-  if (!inside.isEmpty())
-    painter.drawImage(inside.topLeft() - source.topLeft(), sheet, inside);
+  if (inside != source) painter.fillRect(rect(), palette().window());
+  if (!inside.isEmpty()) painter.drawImage(inside.topLeft() - source.topLeft(), sheet, inside);
 }
 
-void TSkinControl::paintEvent(QPaintEvent*) {
-  Paint();
-}
+void TSkinControl::paintEvent(QPaintEvent*) { Paint(); }
 
 void TSkinControl::mousePressEvent(QMouseEvent* event) {
   if (OnMouseDown) {

@@ -11,8 +11,8 @@
 // `frameWidth` x `frameHeight` and are numbered row by row from (`skinXOffset`, `skinYOffset`),
 // `glyphColCount` frames per row. Row and column follow C++ division (toward zero), so a negative
 // index names a rectangle left of or above the first frame.
-QRect SkinFrameRect(int glyphIndex, int glyphColCount, int skinXOffset, int skinYOffset, int frameWidth,
-                    int frameHeight);
+QRect SkinFrameRect(int glyphIndex, int glyphColCount, int skinXOffset, int skinYOffset,
+                    int frameWidth, int frameHeight);
 
 // Frame index kept after a request for `value` on a grid of `glyphColCount` x `glyphRowCount`
 // frames: an index past the last frame becomes the last frame. There is no lower bound.

@@ -12,8 +12,7 @@ void TSkinSource::SetBitmap(const QImage& value) {
 
 bool TSkinSource::LoadBitmap(const QString& path) {
   QImage picture;
-  if (!picture.load(path))
-    return false;
+  if (!picture.load(path)) return false;
   SetBitmap(picture);
   return true;
 }

@@ -17,12 +17,11 @@ void PutU16(QByteArray& out, std::uint16_t v) {
 }
 
 void PutU32(QByteArray& out, std::uint32_t v) {
-  for (int shift = 0; shift < 32; shift += 8)
-    out.append(static_cast<char>((v >> shift) & 0xFF));
+  for (int shift = 0; shift < 32; shift += 8) out.append(static_cast<char>((v >> shift) & 0xFF));
 }
 
-void PutHeaders(QByteArray& out, int width, int height, std::uint16_t bitsPerPixel, std::uint32_t colours,
-                std::uint32_t pixelBytes) {
+void PutHeaders(QByteArray& out, int width, int height, std::uint16_t bitsPerPixel,
+                std::uint32_t colours, std::uint32_t pixelBytes) {
   const std::uint32_t pixelOffset = kPixelDataOffset + 4 * colours;
   out.append("BM", 2);
   PutU32(out, pixelOffset + pixelBytes);
@@ -35,8 +34,8 @@ void PutHeaders(QByteArray& out, int width, int height, std::uint16_t bitsPerPix
   PutU16(out, bitsPerPixel);
   PutU32(out, 0);  // no compression
   PutU32(out, pixelBytes);
-  PutU32(out, 0);  // horizontal resolution
-  PutU32(out, 0);  // vertical resolution
+  PutU32(out, 0);        // horizontal resolution
+  PutU32(out, 0);        // vertical resolution
   PutU32(out, colours);  // colours used
   PutU32(out, 0);        // important colours: all
 }
@@ -44,13 +43,13 @@ void PutHeaders(QByteArray& out, int width, int height, std::uint16_t bitsPerPix
 }  // namespace
 
 QByteArray EncodeBmp24(const QImage& picture) {
-  if (picture.isNull())
-    return {};
+  if (picture.isNull()) return {};
   const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
   const int width = rgb.width();
   const int height = rgb.height();
   const int rowBytes = (width * 3 + 3) / 4 * 4;
-  const std::uint32_t pixelBytes = static_cast<std::uint32_t>(rowBytes) * static_cast<std::uint32_t>(height);
+  const std::uint32_t pixelBytes =
+      static_cast<std::uint32_t>(rowBytes) * static_cast<std::uint32_t>(height);
 
   QByteArray out;
   out.reserve(static_cast<qsizetype>(kPixelDataOffset + pixelBytes));
@@ -79,8 +78,7 @@ bool WriteBytes(const QByteArray& bytes, const QString& path, QString* error) {
   }
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-    if (error)
-      *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    if (error) *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
     return false;
   }
   return true;
@@ -94,7 +92,8 @@ bool WriteBmp24(const QImage& picture, const QString& path, QString* error) {
 
 QByteArray EncodeBmp4(const QImage& picture) {
   constexpr int kColours = 16;
-  if (picture.isNull() || picture.format() != QImage::Format_Indexed8 || picture.colorCount() > kColours)
+  if (picture.isNull() || picture.format() != QImage::Format_Indexed8 ||
+      picture.colorCount() > kColours)
     return {};
   const int width = picture.width();
   const int height = picture.height();
@@ -114,8 +113,7 @@ QByteArray EncodeBmp4(const QImage& picture) {
     const uchar* line = picture.constScanLine(y);
     QByteArray row(rowBytes, '\0');
     for (int x = 0; x < width; ++x) {
-      if (line[x] >= kColours)
-        return {};
+      if (line[x] >= kColours) return {};
       row[x / 2] = static_cast<char>(row[x / 2] | (x % 2 == 0 ? line[x] << 4 : line[x]));
     }
     out.append(row);

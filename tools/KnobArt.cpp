@@ -44,16 +44,17 @@ QImage PaintKnob(bool focus) {
       if (d2 <= kHighlightFrom)
         picture.setPixel(x, y, kSilver);
       else if (d2 <= kFaceLimit)
-        picture.setPixel(x, y, (x - kCentre) + (y - kCentre) < 0 ? kWhite
-                               : (x - kCentre) + (y - kCentre) > 0 ? kGrey
-                                                                   : kSilver);
+        picture.setPixel(x, y,
+                         (x - kCentre) + (y - kCentre) < 0   ? kWhite
+                         : (x - kCentre) + (y - kCentre) > 0 ? kGrey
+                                                             : kSilver);
       else if (d2 <= kOutlineLimit)
         picture.setPixel(x, y, kBlack);
       else if (focus) {
-        const bool touchesOutline = Distance2(x - 1, y) <= kOutlineLimit || Distance2(x + 1, y) <= kOutlineLimit ||
-                                    Distance2(x, y - 1) <= kOutlineLimit || Distance2(x, y + 1) <= kOutlineLimit;
-        if (touchesOutline)
-          picture.setPixel(x, y, UpperLeft(x, y) ? kGrey : kWhite);
+        const bool touchesOutline =
+            Distance2(x - 1, y) <= kOutlineLimit || Distance2(x + 1, y) <= kOutlineLimit ||
+            Distance2(x, y - 1) <= kOutlineLimit || Distance2(x, y + 1) <= kOutlineLimit;
+        if (touchesOutline) picture.setPixel(x, y, UpperLeft(x, y) ? kGrey : kWhite);
       }
     }
   }
@@ -71,8 +72,7 @@ QImage PaintMask() {
   QImage mask = Blank(kWhite);
   for (int y = 0; y < kSize; ++y)
     for (int x = 0; x < kSize; ++x)
-      if (Distance2(x, y) <= kFaceLimit)
-        mask.setPixel(x, y, kBlack);
+      if (Distance2(x, y) <= kFaceLimit) mask.setPixel(x, y, kBlack);
   return mask;
 }
 

@@ -12,7 +12,8 @@ struct TKnobRange {
   const char* Caption;
 };
 
-constexpr TKnobRange kKnobRanges[3] = {{0, 100, "0 .. 100"}, {0, 127, "0 .. 127"}, {-100, 100, "-100 .. 100"}};
+constexpr TKnobRange kKnobRanges[3] = {
+    {0, 100, "0 .. 100"}, {0, 127, "0 .. 127"}, {-100, 100, "-100 .. 100"}};
 
 }  // namespace
 
@@ -55,7 +56,8 @@ TShowcaseForm::TShowcaseForm(QWidget* parent)
     value->setMinimumWidth(value->fontMetrics().horizontalAdvance(QStringLiteral("-1000")));
     value->setNum(knob->GetPosition());
     knob->OnChange = [knob, value](QObject*) { value->setNum(knob->GetPosition()); };
-    knobs->addWidget(new QLabel(QString::fromLatin1(kKnobRanges[i].Caption), this), 0, i, Qt::AlignHCenter);
+    knobs->addWidget(new QLabel(QString::fromLatin1(kKnobRanges[i].Caption), this), 0, i,
+                     Qt::AlignHCenter);
     auto* cell = new QHBoxLayout;
     cell->addStretch();
     cell->addWidget(knob);
@@ -73,7 +75,8 @@ TShowcaseForm::TShowcaseForm(QWidget* parent)
   main->addStretch();
 
   connect(FOpenButton, &QPushButton::clicked, this, &TShowcaseForm::OpenPort);
-  connect(FChannels, &QComboBox::activated, this, [this] { FKeyboard->SetMidiChannel(FChannels->Channel()); });
+  connect(FChannels, &QComboBox::activated, this,
+          [this] { FKeyboard->SetMidiChannel(FChannels->Channel()); });
 }
 
 void TShowcaseForm::OpenPort() {

@@ -23,8 +23,8 @@ constexpr int kSoundCellWidth = 23;
 constexpr int kSoundCellHeight = 13;
 constexpr int kSoundColumns = 8;
 constexpr int kSoundBands = 4;  // off / on frames of sounds 0-7, then off / on of sounds 8-15
-constexpr int kSoundSheetWidth = kSoundCellWidth * kSoundColumns;    // 184
-constexpr int kSoundSheetHeight = kSoundCellHeight * kSoundBands;    // 52
+constexpr int kSoundSheetWidth = kSoundCellWidth * kSoundColumns;  // 184
+constexpr int kSoundSheetHeight = kSoundCellHeight * kSoundBands;  // 52
 
 // Where a label may touch, in cell coordinates (inclusive).
 constexpr int kLabelLeft = 4;

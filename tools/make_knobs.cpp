@@ -25,10 +25,9 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "make_knobs: output folder %s does not exist\n", argv[1]);
     return 1;
   }
-  const std::pair<const char*, QImage> pictures[] = {
-      {"KNOBNORMAL.bmp", KnobArt::PaintKnob(false)},
-      {"KNOBFOCUS.bmp", KnobArt::PaintKnob(true)},
-      {"KNOBMASK.bmp", KnobArt::PaintMask()}};
+  const std::pair<const char*, QImage> pictures[] = {{"KNOBNORMAL.bmp", KnobArt::PaintKnob(false)},
+                                                     {"KNOBFOCUS.bmp", KnobArt::PaintKnob(true)},
+                                                     {"KNOBMASK.bmp", KnobArt::PaintMask()}};
   for (const auto& [name, picture] : pictures) {
     QString error;
     if (!WriteBmp4(picture, out.filePath(QLatin1String(name)), &error)) {

@@ -30,8 +30,7 @@ int Fail(const QString& message) {
 
 int main(int argc, char* argv[]) {
   // Fonts need a GUI application, but nothing is shown.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication app(argc, argv);
 
   QStringList args = app.arguments().mid(1);
@@ -40,23 +39,22 @@ int main(int argc, char* argv[]) {
     fontFile = args[1];
     args = args.mid(2);
   }
-  if (args.size() != 1)
-    return Fail(QStringLiteral("usage: make_skins [--font FILE] OUTPUT_DIR"));
+  if (args.size() != 1) return Fail(QStringLiteral("usage: make_skins [--font FILE] OUTPUT_DIR"));
   const QDir out(args[0]);
-  if (!out.exists())
-    return Fail(QStringLiteral("output folder %1 does not exist").arg(args[0]));
+  if (!out.exists()) return Fail(QStringLiteral("output folder %1 does not exist").arg(args[0]));
 
   const int fontId = QFontDatabase::addApplicationFont(fontFile);
   const QStringList families = QFontDatabase::applicationFontFamilies(fontId);
   if (fontId < 0 || families.isEmpty())
-    return Fail(QStringLiteral("cannot load the label font %1 (install fonts-dejavu-core)").arg(fontFile));
+    return Fail(
+        QStringLiteral("cannot load the label font %1 (install fonts-dejavu-core)").arg(fontFile));
   QFont labelFont(families.first());
   labelFont.setPixelSize(64);  // outlines are scaled down to the label size afterwards
   labelFont.setBold(fontFile.contains(QLatin1String("Bold")));
 
   QString error;
-  if (!WriteBmp24(SkinArt::PaintSoundSelectionSheet(labelFont), out.filePath(QStringLiteral("SoundSelection.bmp")),
-                  &error))
+  if (!WriteBmp24(SkinArt::PaintSoundSelectionSheet(labelFont),
+                  out.filePath(QStringLiteral("SoundSelection.bmp")), &error))
     return Fail(error);
   if (!WriteBmp24(SkinArt::PaintKnobStrip(), out.filePath(QStringLiteral("KnobStrip.bmp")), &error))
     return Fail(error);

@@ -12,7 +12,8 @@ int main(int argc, char* argv[]) {
     form.show();
     return app.exec();
   } catch (const EMidiOutError& e) {
-    QMessageBox::critical(nullptr, QStringLiteral("Halvorine components"), QString::fromLatin1(e.what()));
+    QMessageBox::critical(nullptr, QStringLiteral("Halvorine components"),
+                          QString::fromLatin1(e.what()));
     return 1;
   }
 }

@@ -1,15 +1,15 @@
 // The real main window, driven offscreen with Qt mouse and key events on its real controls, over
 // the recording MIDI backend. Each case checks the exact bytes sent, the log entries written and
 // the state of the controls and the memory afterwards.
-#include <QCheckBox>
+#include <gtest/gtest.h>
 #include <QAbstractItemView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <functional>
@@ -27,9 +27,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kPreset346[24] = {36, 98, 21, 67, 5,  11, 46,  37,  82,  58,  39, 34,
+constexpr int kPreset346[24] = {36, 98,  21, 67, 5,  11, 46, 37, 82,  58,  39,  34,
                                 23, 120, 21, 33, 14, 57, 28, 92, 103, 127, 115, 31};
-constexpr int kPreset460[24] = {56, 52, 4,   18, 4, 51, 120, 64, 60,  118, 1,   16,
+constexpr int kPreset460[24] = {56, 52, 4,   18, 4, 51, 120, 64, 60, 118, 1,   16,
                                 44, 72, 121, 18, 5, 53, 94,  52, 28, 105, 101, 86};
 
 const char* const kSounds[16] = {"BD", "SD", "HT", "MT", "LT", "CP", "RS", "CB",
@@ -216,14 +216,14 @@ std::vector<MappingCase> AllSixteenSounds() {
   std::vector<MappingCase> cases;
   const int base[4] = {16, 40, 72, 96};
   for (int s = 0; s < 16; ++s) {
-    cases.push_back({0, s, 1, static_cast<std::uint8_t>(0xB0 + s / 4),
-                     static_cast<std::uint8_t>(base[s % 4])});
+    cases.push_back(
+        {0, s, 1, static_cast<std::uint8_t>(0xB0 + s / 4), static_cast<std::uint8_t>(base[s % 4])});
     cases.push_back({0, s, 24, static_cast<std::uint8_t>(0xB0 + s / 4),
                      static_cast<std::uint8_t>(base[s % 4] + 23)});
   }
-  cases.push_back({1, 2, 1, 0xB1, 72});     // "2 - 5", HT: the second channel
+  cases.push_back({1, 2, 1, 0xB1, 72});      // "2 - 5", HT: the second channel
   cases.push_back({12, 15, 13, 0xBF, 108});  // "13 - 16", M4, "Filter Freq"
-  cases.push_back({12, 0, 9, 0xBC, 24});    // "13 - 16", BD, "AM Depth"
+  cases.push_back({12, 0, 9, 0xBC, 24});     // "13 - 16", BD, "AM Depth"
   return cases;
 }
 
@@ -240,7 +240,7 @@ TEST_F(Panel, KnobValuesAtTheEndsOfTheRange) {
   EXPECT_EQ(Sent(), (Bytes{0xB0, 16, 64}));
   Click(SoundBox(7));  // CB
   ForgetSent();
-  TurnUp(24, 200);     // past the top: clamped to 127
+  TurnUp(24, 200);  // past the top: clamped to 127
   EXPECT_EQ(Sent(), (Bytes{0xB1, 119, 127}));
   ForgetSent();
   Drag(ParKnob(24), 300);  // down past the bottom
@@ -370,11 +370,10 @@ TEST_P(Stepping, StepsThePairAndRunsOneUpdate) {
 INSTANTIATE_TEST_SUITE_P(
     Ends, Stepping,
     testing::Values(StepCase{"ADownButton", 0, 3, 127, 2}, StepCase{"AUpButton", 127, 3, 0, 4},
-                    StepCase{"AUpButton", 127, 127, 127, 127},
-                    StepCase{"ADownButton", 0, 0, 0, 0}, StepCase{"AUpButton", 5, 9, 6, 9},
-                    StepCase{"BDownButton", 0, 1, 127, 0}, StepCase{"BUpButton", 126, 0, 127, 0},
-                    StepCase{"BUpButton", 127, 127, 127, 127},
-                    StepCase{"BDownButton", 0, 0, 0, 0}),
+                    StepCase{"AUpButton", 127, 127, 127, 127}, StepCase{"ADownButton", 0, 0, 0, 0},
+                    StepCase{"AUpButton", 5, 9, 6, 9}, StepCase{"BDownButton", 0, 1, 127, 0},
+                    StepCase{"BUpButton", 126, 0, 127, 0},
+                    StepCase{"BUpButton", 127, 127, 127, 127}, StepCase{"BDownButton", 0, 0, 0, 0}),
     [](const testing::TestParamInfo<StepCase>& info) {
       return std::string(info.param.Button) + "_" + std::to_string(info.param.P1) + "_" +
              std::to_string(info.param.P2);
@@ -590,4 +589,3 @@ TEST(StartUp, AnErrorWhileTheWindowIsMadeIsShownAndTheProgramEndsWithZero) {
   EXPECT_EQ(ErrorShownBy([&] { result = app->RunMainForm(); }), "error: Midiout pool full");
   EXPECT_EQ(result, 0);
 }
-

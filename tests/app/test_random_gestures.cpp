@@ -1,12 +1,12 @@
 // A long, seeded run of random user gestures on the real main window (offscreen, over the
 // recording MIDI backend). After every gesture it checks what must always hold. A failure prints
 // the seed and the gesture number; HALVORINE_GESTURE_SEED replays a run.
+#include <gtest/gtest.h>
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <random>
@@ -126,7 +126,8 @@ public:
       if (control) {
         const int channel = (b[0] & 0x0F) + 1;
         // The base channel changes only by a choice, which sends nothing.
-        control = channel >= std::min(base, baseBefore) && channel <= std::max(base, baseBefore) + 3;
+        control =
+            channel >= std::min(base, baseBefore) && channel <= std::max(base, baseBefore) + 3;
       }
       if (!realTime && !control) why << "malformed message of " << b.size() << " bytes; ";
     }
@@ -176,4 +177,3 @@ TEST(RandomGestures, EveryGestureKeepsThePanelSound) {
 }
 
 }  // namespace
-

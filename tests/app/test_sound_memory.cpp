@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr TParameterValues kPreset346 = {36, 98, 21, 67, 5,  11, 46,  37,  82,  58,  39, 34,
+constexpr TParameterValues kPreset346 = {36, 98,  21, 67, 5,  11, 46, 37, 82,  58,  39,  34,
                                          23, 120, 21, 33, 14, 57, 28, 92, 103, 127, 115, 31};
-constexpr TParameterValues kPreset460 = {56, 52, 4,   18, 4, 51, 120, 64, 60,  118, 1,   16,
+constexpr TParameterValues kPreset460 = {56, 52, 4,   18, 4, 51, 120, 64, 60, 118, 1,   16,
                                          44, 72, 121, 18, 5, 53, 94,  52, 28, 105, 101, 86};
 
 // The blend written a second way: terms in extended precision then rounded to single, the sum in
@@ -73,8 +73,10 @@ TEST(GeneratePreset, EqualSeedsGiveEqualPresets) {
         if (m.Seed(x, y) == m.Seed(x, y2)) {
           auto& r = m.Current();
           r.MorphEnabled.fill(1);
-          r.PresetA1 = x; r.PresetA2 = y;
-          r.PresetB1 = x; r.PresetB2 = y2;
+          r.PresetA1 = x;
+          r.PresetA2 = y;
+          r.PresetB1 = x;
+          r.PresetB2 = y2;
           r.Mix = 100;  // all bank B
           m.Morph();
           EXPECT_EQ(r.Values, TSoundMemory::GeneratePreset(m.Seed(x, y)));
@@ -127,7 +129,9 @@ TEST(SoundMemory, StoreCopiesEveryValueAndMovesMix) {
   for (int i = 0; i < kParameterCount; ++i) r.Values[i] = 5 * i;
   r.MorphEnabled.fill(1);
   r.MorphEnabled[5] = 0;  // a parameter that does not follow is stored all the same
-  r.Mix = 40; r.MixA = -20; r.MixB = 30;
+  r.Mix = 40;
+  r.MixA = -20;
+  r.MixB = 30;
 
   m.StoreA();
   EXPECT_EQ(r.StoredA, r.Values);
@@ -156,7 +160,9 @@ TEST(SoundMemory, RecordsAreIndependentPerSound) {
   auto& sd = m.Current();
   sd.Values.fill(17);
   sd.MorphEnabled[3] = 1;
-  sd.PresetA1 = 9; sd.Mix = 60; sd.MixB = -40;
+  sd.PresetA1 = 9;
+  sd.Mix = 60;
+  sd.MixB = -40;
   m.StoreA();
 
   ASSERT_TRUE(m.SetSelectedSound(0));  // BD
@@ -191,7 +197,8 @@ TEST(SoundMemory, PresetIndicesOutsideTheTableAreClamped) {
   TSoundMemory m;
   auto& r = m.Current();
   r.MorphEnabled.fill(1);
-  r.PresetA1 = -5; r.PresetA2 = 400;
+  r.PresetA1 = -5;
+  r.PresetA2 = 400;
   m.Morph();
   EXPECT_EQ(r.Values, TSoundMemory::GeneratePreset(m.Seed(0, 127)));
 }
@@ -248,18 +255,20 @@ TEST_P(MorphCases, ThroughTheMemory) {
   TSoundMemory m;
   auto& r = m.Current();
   SetBanks(r, c.a, c.b);
-  r.Mix = c.mix; r.MixA = c.mixA; r.MixB = c.mixB;
+  r.Mix = c.mix;
+  r.MixA = c.mixA;
+  r.MixB = c.mixB;
   m.Morph();
   for (auto v : r.Values) EXPECT_EQ(v, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Published, MorphCases,
-    testing::Values(BlendCase{36, 56, 50, 0, 0, 46},    // 18 + 28 + 0.5 = 46.5
-                    BlendCase{1, 0, 50, 0, 0, 1},       // a half rounds up
-                    BlendCase{1, 6, 30, 0, 0, 2},       // 0.699999988 + 1.79999995: exact gives 3
-                    BlendCase{1, 51, 5, 0, 0, 3},       // exact gives 4
-                    BlendCase{100, 0, 0, 50, 0, 22},    // 150 wraps to 22
+    testing::Values(BlendCase{36, 56, 50, 0, 0, 46},  // 18 + 28 + 0.5 = 46.5
+                    BlendCase{1, 0, 50, 0, 0, 1},     // a half rounds up
+                    BlendCase{1, 6, 30, 0, 0, 2},     // 0.699999988 + 1.79999995: exact gives 3
+                    BlendCase{1, 51, 5, 0, 0, 3},     // exact gives 4
+                    BlendCase{100, 0, 0, 50, 0, 22},  // 150 wraps to 22
                     BlendCase{127, 127, 0, 100, 100, 125},
                     BlendCase{0, 50, 0, 0, -100, 78},   // -50 wraps to 78
                     BlendCase{10, 0, 0, -100, 0, 0},    // -0.5 rounds up to 0
@@ -277,7 +286,9 @@ TEST(Morph, SweepAgainstIndependentArithmetic) {
   const int mixBs[] = {-100, -49, 0, 7, 50, 99, 100};
   long checked = 0;
   auto sweep = [&](int mix, int mixA, int mixB) {
-    r.Mix = mix; r.MixA = mixA; r.MixB = mixB;
+    r.Mix = mix;
+    r.MixA = mixA;
+    r.MixB = mixB;
     for (int pair = 0; pair < 128 * 128; pair += kParameterCount) {
       for (int i = 0; i < kParameterCount; ++i) {
         const int p = (pair + i) % (128 * 128);

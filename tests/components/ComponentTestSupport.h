@@ -31,13 +31,19 @@ public:
 
   // Client pixels of the keyboard, as window points.
   static QPoint At(QPoint p) { return kPlace + p; }
-  void Press(QPoint p, Qt::MouseButton b = Qt::LeftButton) { QTest::mousePress(Handle(), b, {}, At(p)); }
+  void Press(QPoint p, Qt::MouseButton b = Qt::LeftButton) {
+    QTest::mousePress(Handle(), b, {}, At(p));
+  }
   void Move(QPoint p) { QTest::mouseMove(Handle(), At(p)); }
-  void Release(QPoint p, Qt::MouseButton b = Qt::LeftButton) { QTest::mouseRelease(Handle(), b, {}, At(p)); }
+  void Release(QPoint p, Qt::MouseButton b = Qt::LeftButton) {
+    QTest::mouseRelease(Handle(), b, {}, At(p));
+  }
 
   QImage OnScreen() {
     const QRect r = Keyboard->geometry();
-    return FWindow.screen()->grabWindow(FWindow.winId(), r.x(), r.y(), r.width(), r.height()).toImage()
+    return FWindow.screen()
+        ->grabWindow(FWindow.winId(), r.x(), r.y(), r.width(), r.height())
+        .toImage()
         .convertToFormat(QImage::Format_RGB32);
   }
 

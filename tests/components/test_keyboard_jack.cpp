@@ -36,15 +36,16 @@ TEST(KeyboardOverJack, AGlissandoArrivesAsNoteOnsAndNoteOffs) {
     TKeyboardHost host;
     host.Keyboard->SetMidiOut(&port);
     host.Keyboard->SetMidiChannel(2);
-    host.Press({14, 10});   // C sharp
-    host.Move({20, 10});    // on to D
-    host.Move({-10, 10});   // out of the control: D keeps sounding
+    host.Press({14, 10});  // C sharp
+    host.Move({20, 10});   // on to D
+    host.Move({-10, 10});  // out of the control: D keeps sounding
     host.Release({-10, 10});
     host.Press({395, 50});  // middle C
     host.Release({395, 50});
 
-    const std::vector<std::vector<std::uint8_t>> expected = {{0x91, 0x01, 0x36}, {0x91, 0x01, 0x00}, {0x91, 0x02, 0x36},
-                                                             {0x91, 0x02, 0x00}, {0x91, 0x3C, 0x36}, {0x91, 0x3C, 0x00}};
+    const std::vector<std::vector<std::uint8_t>> expected = {
+        {0x91, 0x01, 0x36}, {0x91, 0x01, 0x00}, {0x91, 0x02, 0x36},
+        {0x91, 0x02, 0x00}, {0x91, 0x3C, 0x36}, {0x91, 0x3C, 0x00}};
     EXPECT_TRUE(jack.WaitForMessages(expected.size(), std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(jack.DumpedMessages(), expected);

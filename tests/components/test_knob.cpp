@@ -28,8 +28,7 @@ TEST_P(KnobDetents, SevenDetentsAndTheNearestOfEachValue) {
   for (int i = 0; i <= 6; ++i)  // a value near each sixth snaps to it
     detents.push_back(KnobSnapPosition(d.Min + i * step + (i < 3 ? 1 : -1), d.Min, d.Max));
   EXPECT_EQ(detents, d.Detents);
-  for (const int detent : d.Detents)
-    EXPECT_EQ(KnobSnapPosition(detent, d.Min, d.Max), detent);
+  for (const int detent : d.Detents) EXPECT_EQ(KnobSnapPosition(detent, d.Min, d.Max), detent);
   for (const auto& [value, detent] : d.Nearest)
     EXPECT_EQ(KnobSnapPosition(value, d.Min, d.Max), detent) << value;
 }
@@ -42,13 +41,38 @@ TEST(KnobDetentsAtTheEdges, TheWidestRangeSaturates) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ranges, KnobDetents,
-    testing::Values(
-        TDetents{0, 100, {0, 16, 33, 50, 66, 83, 100},
-                 {{8, 0}, {9, 16}, {24, 16}, {25, 33}, {41, 33}, {42, 50}, {58, 50}, {59, 66}, {75, 83}, {92, 100},
-                  {-8, 0}, {-9, 0}, {-26, -16}, {116, 116}}},
-        TDetents{0, 127, {0, 21, 42, 63, 84, 105, 127}, {{10, 0}, {11, 21}, {31, 21}, {32, 42}, {116, 105}, {117, 127}}},
-        TDetents{-100, 100, {-100, -66, -33, 0, 33, 66, 100},
-                 {{-84, -100}, {-83, -66}, {-17, -33}, {-16, 0}, {16, 0}, {17, 33}, {83, 66}, {84, 100}}}));
+    testing::Values(TDetents{0,
+                             100,
+                             {0, 16, 33, 50, 66, 83, 100},
+                             {{8, 0},
+                              {9, 16},
+                              {24, 16},
+                              {25, 33},
+                              {41, 33},
+                              {42, 50},
+                              {58, 50},
+                              {59, 66},
+                              {75, 83},
+                              {92, 100},
+                              {-8, 0},
+                              {-9, 0},
+                              {-26, -16},
+                              {116, 116}}},
+                    TDetents{0,
+                             127,
+                             {0, 21, 42, 63, 84, 105, 127},
+                             {{10, 0}, {11, 21}, {31, 21}, {32, 42}, {116, 105}, {117, 127}}},
+                    TDetents{-100,
+                             100,
+                             {-100, -66, -33, 0, 33, 66, 100},
+                             {{-84, -100},
+                              {-83, -66},
+                              {-17, -33},
+                              {-16, 0},
+                              {16, 0},
+                              {17, 33},
+                              {83, 66},
+                              {84, 100}}}));
 
 TEST(KnobDrag, ValueOfADrag) {
   struct Case {
@@ -56,12 +80,19 @@ TEST(KnobDrag, ValueOfADrag) {
     bool Stepped;
     int Dy, Value;
   };
-  const Case cases[] = {
-      {0, 0, 100, 128, false, -64, 50},  {0, 0, 100, 128, false, -1, 0},   {0, 0, 100, 128, false, -2, 1},
-      {50, 0, 100, 128, false, 20, 35},  {0, 0, 100, 128, false, 10, -7},  {0, 0, 100, 128, true, -10, 23},
-      {0, 0, 100, 128, true, -1, 2},     {0, -100, 100, 128, false, -64, 100},
-      {0, 0, 100, 0, false, -1, 100},    {0, 0, 100, -5, false, -1, 100},  {0, 0, 100, 2, true, -1, 100},
-      {0, INT_MIN, INT_MAX, 1, false, -2, INT_MAX}, {0, INT_MIN, INT_MAX, 1, false, 2, INT_MIN}};
+  const Case cases[] = {{0, 0, 100, 128, false, -64, 50},
+                        {0, 0, 100, 128, false, -1, 0},
+                        {0, 0, 100, 128, false, -2, 1},
+                        {50, 0, 100, 128, false, 20, 35},
+                        {0, 0, 100, 128, false, 10, -7},
+                        {0, 0, 100, 128, true, -10, 23},
+                        {0, 0, 100, 128, true, -1, 2},
+                        {0, -100, 100, 128, false, -64, 100},
+                        {0, 0, 100, 0, false, -1, 100},
+                        {0, 0, 100, -5, false, -1, 100},
+                        {0, 0, 100, 2, true, -1, 100},
+                        {0, INT_MIN, INT_MAX, 1, false, -2, INT_MAX},
+                        {0, INT_MIN, INT_MAX, 1, false, 2, INT_MIN}};
   for (const Case& c : cases)
     EXPECT_EQ(KnobDragValue(c.Start, c.Min, c.Max, c.Sensitivity, c.Stepped, c.Dy), c.Value)
         << c.Start << " " << c.Sensitivity << (c.Stepped ? " stepped " : " plain ") << c.Dy;
@@ -81,7 +112,17 @@ TEST(KnobPointer, PixelsAtZeroHalfAndFull) {
   // The line shows from the centre to the edge of the mask's disc, and nowhere else.
   const std::pair<int, std::vector<QPoint>> lines[] = {
       {0, {{13, 13}, {12, 14}, {11, 15}, {10, 16}, {9, 17}, {8, 18}, {7, 19}}},
-      {50, {{13, 4}, {13, 5}, {13, 6}, {13, 7}, {13, 8}, {13, 9}, {13, 10}, {13, 11}, {13, 12}, {13, 13}}},
+      {50,
+       {{13, 4},
+        {13, 5},
+        {13, 6},
+        {13, 7},
+        {13, 8},
+        {13, 9},
+        {13, 10},
+        {13, 11},
+        {13, 12},
+        {13, 13}}},
       {100, {{13, 13}, {14, 14}, {15, 15}, {16, 16}, {17, 17}, {18, 18}, {19, 19}}}};
   for (const auto& [position, line] : lines) {
     const QImage shown = ComposeKnob(picture, mask, QColor(0xC0, 0xC0, 0xC0), position, 0, 100);
@@ -93,18 +134,21 @@ TEST(KnobPointer, PixelsAtZeroHalfAndFull) {
           EXPECT_EQ(shown.pixel(x, y), 0xFF000000u);
           blackened.emplace_back(x, y);
         }
-    std::sort(blackened.begin(), blackened.end(), [](QPoint a, QPoint b) { return std::pair(a.y(), a.x()) < std::pair(b.y(), b.x()); });
+    std::sort(blackened.begin(), blackened.end(),
+              [](QPoint a, QPoint b) { return std::pair(a.y(), a.x()) < std::pair(b.y(), b.x()); });
     std::vector<QPoint> expected = line;
-    std::sort(expected.begin(), expected.end(), [](QPoint a, QPoint b) { return std::pair(a.y(), a.x()) < std::pair(b.y(), b.x()); });
+    std::sort(expected.begin(), expected.end(),
+              [](QPoint a, QPoint b) { return std::pair(a.y(), a.x()) < std::pair(b.y(), b.x()); });
     EXPECT_EQ(blackened, expected) << "position " << position;
   }
 }
 
 TEST(KnobPointer, TransparentRedBecomesTheNearestPaletteColourOfTheBackground) {
   const QImage picture(kKnobNormalPath), mask(kKnobMaskPath);
-  const std::pair<QColor, QRgb> backgrounds[] = {
-      {QColor(0xC0, 0xC0, 0xC0), 0xFFC0C0C0}, {QColor(0xEF, 0xEF, 0xEF), 0xFFFFFFFF},
-      {QColor(0xD4, 0xD0, 0xC8), 0xFFC0C0C0}, {QColor(0x10, 0x20, 0x90), 0xFF000080}};
+  const std::pair<QColor, QRgb> backgrounds[] = {{QColor(0xC0, 0xC0, 0xC0), 0xFFC0C0C0},
+                                                 {QColor(0xEF, 0xEF, 0xEF), 0xFFFFFFFF},
+                                                 {QColor(0xD4, 0xD0, 0xC8), 0xFFC0C0C0},
+                                                 {QColor(0x10, 0x20, 0x90), 0xFF000080}};
   for (const auto& [background, shown] : backgrounds) {
     const QImage knob = ComposeKnob(picture, mask, background, 50, 0, 100);
     EXPECT_EQ(knob.pixel(0, 0), shown) << background.name().toStdString();
@@ -114,8 +158,10 @@ TEST(KnobPointer, TransparentRedBecomesTheNearestPaletteColourOfTheBackground) {
 }
 
 // Sends a mouse event to the knob at (13, y).
-void Mouse(TKnob& knob, QEvent::Type type, int y, Qt::MouseButton button, Qt::MouseButtons buttons, bool ctrl) {
-  QMouseEvent event(type, QPointF(13, y), QPointF(13, y), button, buttons, ctrl ? Qt::ControlModifier : Qt::NoModifier);
+void Mouse(TKnob& knob, QEvent::Type type, int y, Qt::MouseButton button, Qt::MouseButtons buttons,
+           bool ctrl) {
+  QMouseEvent event(type, QPointF(13, y), QPointF(13, y), button, buttons,
+                    ctrl ? Qt::ControlModifier : Qt::NoModifier);
   QCoreApplication::sendEvent(&knob, &event);
 }
 
@@ -144,12 +190,21 @@ TEST_P(KnobDrags, FollowsTheMouse) {
     ++changes;
   };
   for (const TDrag::TStep& s : GetParam().Steps) {
-    const Qt::MouseButtons held = (s.Kind == 'r' ? Qt::NoButton : Qt::LeftButton) | (s.Right ? Qt::RightButton : Qt::NoButton);
+    const Qt::MouseButtons held = (s.Kind == 'r' ? Qt::NoButton : Qt::LeftButton) |
+                                  (s.Right ? Qt::RightButton : Qt::NoButton);
     switch (s.Kind) {
-      case 'p': Mouse(knob, QEvent::MouseButtonPress, s.Y, Qt::LeftButton, held, s.Ctrl); break;
-      case 'P': Mouse(knob, QEvent::MouseButtonPress, s.Y, Qt::RightButton, Qt::RightButton, s.Ctrl); break;
-      case 'm': Mouse(knob, QEvent::MouseMove, s.Y, Qt::NoButton, held, s.Ctrl); break;
-      case 'r': Mouse(knob, QEvent::MouseButtonRelease, s.Y, Qt::LeftButton, held, s.Ctrl); break;
+      case 'p':
+        Mouse(knob, QEvent::MouseButtonPress, s.Y, Qt::LeftButton, held, s.Ctrl);
+        break;
+      case 'P':
+        Mouse(knob, QEvent::MouseButtonPress, s.Y, Qt::RightButton, Qt::RightButton, s.Ctrl);
+        break;
+      case 'm':
+        Mouse(knob, QEvent::MouseMove, s.Y, Qt::NoButton, held, s.Ctrl);
+        break;
+      case 'r':
+        Mouse(knob, QEvent::MouseButtonRelease, s.Y, Qt::LeftButton, held, s.Ctrl);
+        break;
     }
     EXPECT_EQ(knob.GetPosition(), s.Position) << s.Kind << " at " << s.Y;
   }
@@ -159,21 +214,45 @@ TEST_P(KnobDrags, FollowsTheMouse) {
 INSTANTIATE_TEST_SUITE_P(
     Drags, KnobDrags,
     testing::Values(
-        TDrag{"SixtyFourUp", 0, {{'p', 100, false, false, 0}, {'m', 36, false, false, 50}, {'r', 36, false, false, 50}}, 1},
-        TDrag{"OneAndTwoUp", 0, {{'p', 100, false, false, 0}, {'m', 99, false, false, 0}, {'m', 98, false, false, 1}}, 2},
+        TDrag{
+            "SixtyFourUp",
+            0,
+            {{'p', 100, false, false, 0}, {'m', 36, false, false, 50}, {'r', 36, false, false, 50}},
+            1},
+        TDrag{"OneAndTwoUp",
+              0,
+              {{'p', 100, false, false, 0}, {'m', 99, false, false, 0}, {'m', 98, false, false, 1}},
+              2},
         TDrag{"TwentyDown", 50, {{'p', 100, false, false, 50}, {'m', 120, false, false, 35}}, 1},
-        TDrag{"DownFromZeroStillRaisesOnChange", 0,
-              {{'p', 5, false, false, 0}, {'m', 15, false, false, 0}, {'m', 25, false, false, 0}, {'m', 35, false, false, 0}}, 3},
+        TDrag{"DownFromZeroStillRaisesOnChange",
+              0,
+              {{'p', 5, false, false, 0},
+               {'m', 15, false, false, 0},
+               {'m', 25, false, false, 0},
+               {'m', 35, false, false, 0}},
+              3},
         TDrag{"CtrlTenUp", 0, {{'p', 100, true, false, 0}, {'m', 90, true, false, 16}}, 2},
         TDrag{"CtrlPressSnapsAtOnce", 40, {{'p', 100, true, false, 33}}, 1},
-        TDrag{"RightButtonHeldSteps", 0, {{'p', 100, false, true, 0}, {'m', 90, false, true, 16}}, 2},
-        TDrag{"ModeChangesReanchor", 0,
-              {{'p', 100, false, false, 0}, {'m', 36, false, false, 50}, {'m', 36, true, false, 50},
-               {'m', 26, true, false, 66}, {'m', 26, false, false, 66}, {'m', 20, false, false, 70}},
+        TDrag{
+            "RightButtonHeldSteps", 0, {{'p', 100, false, true, 0}, {'m', 90, false, true, 16}}, 2},
+        TDrag{"ModeChangesReanchor",
+              0,
+              {{'p', 100, false, false, 0},
+               {'m', 36, false, false, 50},
+               {'m', 36, true, false, 50},
+               {'m', 26, true, false, 66},
+               {'m', 26, false, false, 66},
+               {'m', 20, false, false, 70}},
               5},
-        TDrag{"NothingAfterTheRelease", 0,
-              {{'p', 100, false, false, 0}, {'r', 100, false, false, 0}, {'m', 36, false, false, 0}}, 0},
-        TDrag{"RightPressAloneDoesNotDrag", 0, {{'P', 100, false, true, 0}, {'m', 36, false, true, 0}}, 0}),
+        TDrag{
+            "NothingAfterTheRelease",
+            0,
+            {{'p', 100, false, false, 0}, {'r', 100, false, false, 0}, {'m', 36, false, false, 0}},
+            0},
+        TDrag{"RightPressAloneDoesNotDrag",
+              0,
+              {{'P', 100, false, true, 0}, {'m', 36, false, true, 0}},
+              0}),
     [](const testing::TestParamInfo<TDrag>& info) { return std::string(info.param.Name); });
 
 struct TKeys {
@@ -207,21 +286,29 @@ TEST_P(KnobKeys, ArrowsStepAndCtrlGoesToTheNextDetent) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, KnobKeys,
-    testing::Values(TKeys{"CtrlUpFromZero", 0, 100, 0, 1, Qt::Key_Up, true, {16, 33, 50, 66, 83, 100, 100}},
-                    TKeys{"CtrlDownFromFull", 0, 100, 100, 1, Qt::Key_Down, true, {83, 66, 50, 33, 16, 0, 0}},
-                    TKeys{"CtrlRightFromForty", 0, 100, 40, 1, Qt::Key_Right, true, {50}},
-                    TKeys{"CtrlLeftFromForty", 0, 100, 40, 1, Qt::Key_Left, true, {33}},
-                    TKeys{"CtrlUpOnMinusHundredToHundred", -100, 100, -100, 1, Qt::Key_Up, true, {-66, -33, 0, 33, 66, 100}},
-                    TKeys{"CtrlDownOnZeroTo127", 0, 127, 127, 1, Qt::Key_Down, true, {105, 84, 63, 42, 21, 0}},
-                    TKeys{"UpAtMax", 0, 100, 100, 1, Qt::Key_Up, false, {100}},
-                    TKeys{"Right", 0, 100, 10, 1, Qt::Key_Right, false, {11, 12}},
-                    TKeys{"Left", 0, 100, 10, 1, Qt::Key_Left, false, {9}},
-                    TKeys{"DownToMin", 0, 100, 1, 1, Qt::Key_Down, false, {0, 0}},
-                    TKeys{"SmallChangeFive", 0, 100, 10, 5, Qt::Key_Up, false, {15, 20}},
-                    TKeys{"HugeSmallChange", 0, 100, 10, INT_MAX, Qt::Key_Up, false, {100}},
-                    TKeys{"PageUpDoesNothing", 0, 100, 10, 1, Qt::Key_PageUp, false, {}},
-                    TKeys{"HomeDoesNothing", 0, 100, 10, 1, Qt::Key_Home, true, {}},
-                    TKeys{"LetterDoesNothing", 0, 100, 10, 1, Qt::Key_A, false, {}}),
+    testing::Values(
+        TKeys{"CtrlUpFromZero", 0, 100, 0, 1, Qt::Key_Up, true, {16, 33, 50, 66, 83, 100, 100}},
+        TKeys{"CtrlDownFromFull", 0, 100, 100, 1, Qt::Key_Down, true, {83, 66, 50, 33, 16, 0, 0}},
+        TKeys{"CtrlRightFromForty", 0, 100, 40, 1, Qt::Key_Right, true, {50}},
+        TKeys{"CtrlLeftFromForty", 0, 100, 40, 1, Qt::Key_Left, true, {33}},
+        TKeys{"CtrlUpOnMinusHundredToHundred",
+              -100,
+              100,
+              -100,
+              1,
+              Qt::Key_Up,
+              true,
+              {-66, -33, 0, 33, 66, 100}},
+        TKeys{"CtrlDownOnZeroTo127", 0, 127, 127, 1, Qt::Key_Down, true, {105, 84, 63, 42, 21, 0}},
+        TKeys{"UpAtMax", 0, 100, 100, 1, Qt::Key_Up, false, {100}},
+        TKeys{"Right", 0, 100, 10, 1, Qt::Key_Right, false, {11, 12}},
+        TKeys{"Left", 0, 100, 10, 1, Qt::Key_Left, false, {9}},
+        TKeys{"DownToMin", 0, 100, 1, 1, Qt::Key_Down, false, {0, 0}},
+        TKeys{"SmallChangeFive", 0, 100, 10, 5, Qt::Key_Up, false, {15, 20}},
+        TKeys{"HugeSmallChange", 0, 100, 10, INT_MAX, Qt::Key_Up, false, {100}},
+        TKeys{"PageUpDoesNothing", 0, 100, 10, 1, Qt::Key_PageUp, false, {}},
+        TKeys{"HomeDoesNothing", 0, 100, 10, 1, Qt::Key_Home, true, {}},
+        TKeys{"LetterDoesNothing", 0, 100, 10, 1, Qt::Key_A, false, {}}),
     [](const testing::TestParamInfo<TKeys>& info) { return std::string(info.param.Name); });
 
 TEST(KnobRange, MinAndMaxMoveThePositionSilentlyAndRefuseAnEmptyRange) {
@@ -265,7 +352,10 @@ TEST(KnobFocus, TheFocusedKnobShowsItsRingAndAPressFocusesIt) {
   window.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
   const auto onScreen = [&](TKnob* knob) {
-    return window.screen()->grabWindow(window.winId(), knob->x(), knob->y(), 27, 27).toImage().convertToFormat(QImage::Format_RGB32);
+    return window.screen()
+        ->grabWindow(window.winId(), knob->x(), knob->y(), 27, 27)
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
   };
   first->setFocus();
   EXPECT_EQ(onScreen(first).pixel(13, 2), 0xFF808080u) << "the focus ring, painted at once";

@@ -36,7 +36,8 @@ TEST(KnobPictures, AreSixteenColourBitmapsOfTwentySevenSquareInTheStandardPalett
     EXPECT_EQ(U32(file, 22), 27u);
     EXPECT_EQ(static_cast<std::uint8_t>(file[28]), 4) << "bits per pixel";
     for (int i = 0; i < 16; ++i)
-      EXPECT_EQ(U32(file, 54 + 4 * i) | 0xFF000000u, kStandardPalette[i]) << path << " colour " << i;
+      EXPECT_EQ(U32(file, 54 + 4 * i) | 0xFF000000u, kStandardPalette[i])
+          << path << " colour " << i;
     const QImage picture(QString::fromLatin1(path));
     EXPECT_EQ(picture.size(), QSize(27, 27));
   }
@@ -51,9 +52,10 @@ TEST(KnobPictures, AreWhatMakeKnobsDrawsNow) {
 TEST(KnobPictures, TheMaskIsBlackExactlyOverTheDisc) {
   // First and last black column of each row; rows not listed are white.
   const std::map<int, std::pair<int, int>> disc = {
-      {4, {10, 16}}, {22, {10, 16}}, {5, {8, 18}}, {21, {8, 18}}, {6, {7, 19}}, {20, {7, 19}}, {7, {6, 20}},
-      {19, {6, 20}}, {8, {5, 21}}, {9, {5, 21}},  {17, {5, 21}}, {18, {5, 21}}, {10, {4, 22}}, {11, {4, 22}},
-      {12, {4, 22}}, {13, {4, 22}}, {14, {4, 22}}, {15, {4, 22}}, {16, {4, 22}}};
+      {4, {10, 16}}, {22, {10, 16}}, {5, {8, 18}},  {21, {8, 18}}, {6, {7, 19}},
+      {20, {7, 19}}, {7, {6, 20}},   {19, {6, 20}}, {8, {5, 21}},  {9, {5, 21}},
+      {17, {5, 21}}, {18, {5, 21}},  {10, {4, 22}}, {11, {4, 22}}, {12, {4, 22}},
+      {13, {4, 22}}, {14, {4, 22}},  {15, {4, 22}}, {16, {4, 22}}};
   const QImage mask(kKnobMaskPath);
   for (int y = 0; y < 27; ++y)
     for (int x = 0; x < 27; ++x) {
@@ -66,11 +68,12 @@ TEST(KnobPictures, TheMaskIsBlackExactlyOverTheDisc) {
 TEST(KnobPictures, KnobOnRedWithOutlineTicksAndShading) {
   const QImage knob(kKnobNormalPath);
   const std::pair<QPoint, QRgb> pixels[] = {
-      {{0, 0}, kRed},     {{26, 26}, kRed},    {{2, 13}, kRed},     {{24, 13}, kRed},   {{3, 13}, kBlack},
-      {{23, 13}, kBlack}, {{13, 3}, kBlack},   {{13, 23}, kBlack},  {{13, 13}, kSilver}, {{7, 7}, kWhite},
-      {{19, 19}, kGrey},  {{13, 25}, kRed},    {{13, 26}, kRed},    // no tick straight down
-      {{4, 22}, kBlack},  {{0, 13}, kBlack},   {{4, 4}, kBlack},    {{13, 0}, kBlack},  {{22, 4}, kBlack},
-      {{26, 13}, kBlack}, {{22, 22}, kBlack}};
+      {{0, 0}, kRed},      {{26, 26}, kRed},   {{2, 13}, kRed},   {{24, 13}, kRed},
+      {{3, 13}, kBlack},   {{23, 13}, kBlack}, {{13, 3}, kBlack}, {{13, 23}, kBlack},
+      {{13, 13}, kSilver}, {{7, 7}, kWhite},   {{19, 19}, kGrey}, {{13, 25}, kRed},
+      {{13, 26}, kRed},  // no tick straight down
+      {{4, 22}, kBlack},   {{0, 13}, kBlack},  {{4, 4}, kBlack},  {{13, 0}, kBlack},
+      {{22, 4}, kBlack},   {{26, 13}, kBlack}, {{22, 22}, kBlack}};
   for (const auto& [at, colour] : pixels)
     EXPECT_EQ(knob.pixel(at), colour) << at.x() << ", " << at.y();
   // The outline spans columns and rows 3 to 23.
@@ -89,8 +92,7 @@ TEST(KnobPictures, TheFocusPictureAddsOnlyARingGreyUpperLeftWhiteLowerRight) {
   int ring = 0;
   for (int y = 0; y < 27; ++y)
     for (int x = 0; x < 27; ++x) {
-      if (normal.pixel(x, y) == focus.pixel(x, y))
-        continue;
+      if (normal.pixel(x, y) == focus.pixel(x, y)) continue;
       ++ring;
       EXPECT_EQ(normal.pixel(x, y), kRed) << x << ", " << y;
       EXPECT_EQ(focus.pixel(x, y), (x - 13) + (y - 13) < 0 ? kGrey : kWhite) << x << ", " << y;

@@ -19,15 +19,18 @@ TEST(KeyTable, FirstOctaveAndLastKeyWithTheDefaults) {
   const std::vector<TKeyInfo> keys = BuildKeyTable(0, 127, TKeyGeometry{});
   ASSERT_EQ(keys.size(), 128u);
   const TKeyInfo octave[13] = {
-      {0, 5, 15, kkIvory, false, true},  {1, 13, 17, kkEbony, false, false}, {2, 16, 26, kkIvory, true, true},
-      {3, 24, 28, kkEbony, false, false}, {4, 27, 37, kkIvory, true, false}, {5, 38, 48, kkIvory, false, true},
-      {6, 46, 50, kkEbony, false, false}, {7, 49, 59, kkIvory, true, true},  {8, 57, 61, kkEbony, false, false},
-      {9, 60, 70, kkIvory, true, true},  {10, 68, 72, kkEbony, false, false}, {11, 71, 81, kkIvory, true, false},
+      {0, 5, 15, kkIvory, false, true},    {1, 13, 17, kkEbony, false, false},
+      {2, 16, 26, kkIvory, true, true},    {3, 24, 28, kkEbony, false, false},
+      {4, 27, 37, kkIvory, true, false},   {5, 38, 48, kkIvory, false, true},
+      {6, 46, 50, kkEbony, false, false},  {7, 49, 59, kkIvory, true, true},
+      {8, 57, 61, kkEbony, false, false},  {9, 60, 70, kkIvory, true, true},
+      {10, 68, 72, kkEbony, false, false}, {11, 71, 81, kkIvory, true, false},
       {12, 82, 92, kkIvory, false, true}};
-  for (int i = 0; i < 13; ++i)
-    EXPECT_EQ(keys[i], octave[i]) << "key " << i;
+  for (int i = 0; i < 13; ++i) EXPECT_EQ(keys[i], octave[i]) << "key " << i;
   EXPECT_EQ(keys[127], (TKeyInfo{127, 819, 829, kkIvory, true, true}));
-  EXPECT_EQ(std::count_if(keys.begin(), keys.end(), [](const TKeyInfo& k) { return k.Kind == kkIvory; }), 75);
+  EXPECT_EQ(
+      std::count_if(keys.begin(), keys.end(), [](const TKeyInfo& k) { return k.Kind == kkIvory; }),
+      75);
 }
 
 // For any sizes, white key w starts at 5 + w * IvoryWidth and the black key after it h + 1 columns
@@ -51,27 +54,27 @@ TEST_P(KeyLayout, WhiteKeysAbutAndBlackKeysSitBeforeTheNextWhiteKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, KeyLayout,
-                         testing::Values(TKeyGeometry{}, TKeyGeometry{8, 50, 14, 80}, TKeyGeometry{1, 10, 3, 20},
-                                         TKeyGeometry{0, 0, 0, 0}, TKeyGeometry{-3, 35, 11, 60}));
+                         testing::Values(TKeyGeometry{}, TKeyGeometry{8, 50, 14, 80},
+                                         TKeyGeometry{1, 10, 3, 20}, TKeyGeometry{0, 0, 0, 0},
+                                         TKeyGeometry{-3, 35, 11, 60}));
 
 TEST(KeyHitTest, EveryCaseOfTheDefaultLayout) {
   const std::vector<TKeyInfo> keys = BuildKeyTable(0, 127, TKeyGeometry{});
   struct Case {
     int X, Y, Key;
   };
-  const Case cases[] = {
-      {14, 10, 1},   // C sharp, in the upper band
-      {14, 40, 0},   // below the black keys: C
-      {18, 10, 2},   // the black key's drawn extra column belongs to D
-      {14, 35, 1},   // row EbonyHeight still goes to the black key
-      {14, 36, 0},   //
-      {10, 60, 0},   // row IvoryHeight still counts
-      {10, 61, -1},  //
-      {3, 40, -1},   // the left margin
-      {4, 10, -1},   //
-      {5, 10, 0},    //
-      {14, -7, 1},   // Y is not tested against 0
-      {829, 40, 127}, {830, 40, -1}, {2000, 10, -1}};
+  const Case cases[] = {{14, 10, 1},   // C sharp, in the upper band
+                        {14, 40, 0},   // below the black keys: C
+                        {18, 10, 2},   // the black key's drawn extra column belongs to D
+                        {14, 35, 1},   // row EbonyHeight still goes to the black key
+                        {14, 36, 0},   //
+                        {10, 60, 0},   // row IvoryHeight still counts
+                        {10, 61, -1},  //
+                        {3, 40, -1},   // the left margin
+                        {4, 10, -1},   //
+                        {5, 10, 0},    //
+                        {14, -7, 1},   // Y is not tested against 0
+                        {829, 40, 127}, {830, 40, -1}, {2000, 10, -1}};
   for (const Case& c : cases)
     EXPECT_EQ(KeyAtPoint(keys, TKeyGeometry{}, c.X, c.Y), c.Key) << c.X << ", " << c.Y;
 }
@@ -90,7 +93,10 @@ TEST(BorderFill, FillsTheFourConnectedRegionUpToTheBorderOnly) {
   for (int y = 0; y < 6; ++y)
     for (int x = 0; x < 8; ++x) {
       const bool inside = x < 3 && y < 4;
-      const QRgb expected = inside ? kWhite : x == 3 || (y == 4 && x < 6) ? kBlack : x == 4 && y == 5 ? kGrey : kSilver;
+      const QRgb expected = inside                        ? kWhite
+                            : x == 3 || (y == 4 && x < 6) ? kBlack
+                            : x == 4 && y == 5            ? kGrey
+                                                          : kSilver;
       EXPECT_EQ(image.pixel(x, y), expected) << x << ", " << y;
     }
   EXPECT_TRUE(BorderFloodFill(image, {3, 0}, kWhite, kBlack).isEmpty()) << "starting on the border";
@@ -113,7 +119,8 @@ protected:
 
 struct TGesture {
   const char* Name;
-  std::vector<std::pair<char, QPoint>> Steps;  // 'p' left press, 'm' move, 'r' left release, 'P'/'R' right
+  std::vector<std::pair<char, QPoint>>
+      Steps;  // 'p' left press, 'm' move, 'r' left release, 'P'/'R' right
   TBytes Sent;
   int HeldAfter;
 };
@@ -123,11 +130,21 @@ class KeyboardGesture : public KeyboardPlay, public testing::WithParamInterface<
 TEST_P(KeyboardGesture, SendsTheNotesOfTheGesture) {
   for (const auto& [kind, at] : GetParam().Steps) {
     switch (kind) {
-      case 'p': Host.Press(at); break;
-      case 'P': Host.Press(at, Qt::RightButton); break;
-      case 'm': Host.Move(at); break;
-      case 'r': Host.Release(at); break;
-      case 'R': Host.Release(at, Qt::RightButton); break;
+      case 'p':
+        Host.Press(at);
+        break;
+      case 'P':
+        Host.Press(at, Qt::RightButton);
+        break;
+      case 'm':
+        Host.Move(at);
+        break;
+      case 'r':
+        Host.Release(at);
+        break;
+      case 'R':
+        Host.Release(at, Qt::RightButton);
+        break;
     }
   }
   EXPECT_EQ(Midi->Bytes(), GetParam().Sent);
@@ -137,27 +154,47 @@ TEST_P(KeyboardGesture, SendsTheNotesOfTheGesture) {
 INSTANTIATE_TEST_SUITE_P(
     Gestures, KeyboardGesture,
     testing::Values(
-        TGesture{"PressAndReleaseCSharp", {{'p', {14, 10}}, {'r', {14, 10}}}, {0x90, 1, 54, 0x90, 1, 0}, -1},
+        TGesture{"PressAndReleaseCSharp",
+                 {{'p', {14, 10}}, {'r', {14, 10}}},
+                 {0x90, 1, 54, 0x90, 1, 0},
+                 -1},
         TGesture{"HoldingSendsOnlyTheNoteOn", {{'p', {14, 10}}, {'m', {15, 12}}}, {0x90, 1, 54}, 1},
         TGesture{"GlissandoAcrossThreeKeys",
-                 {{'p', {6, 10}}, {'m', {10, 10}}, {'m', {14, 10}}, {'m', {17, 10}}, {'m', {20, 10}}, {'r', {20, 10}}},
+                 {{'p', {6, 10}},
+                  {'m', {10, 10}},
+                  {'m', {14, 10}},
+                  {'m', {17, 10}},
+                  {'m', {20, 10}},
+                  {'r', {20, 10}}},
                  {0x90, 0, 54, 0x90, 0, 0, 0x90, 1, 54, 0x90, 1, 0, 0x90, 2, 54, 0x90, 2, 0},
                  -1},
-        TGesture{"DragIntoTheMarginAndOutKeepsTheNote",
-                 {{'p', {10, 40}}, {'m', {3, 40}}, {'m', {-15, 40}}, {'m', {10, 90}}, {'r', {-15, 40}}},
-                 {0x90, 0, 54, 0x90, 0, 0},
-                 -1},
+        TGesture{
+            "DragIntoTheMarginAndOutKeepsTheNote",
+            {{'p', {10, 40}}, {'m', {3, 40}}, {'m', {-15, 40}}, {'m', {10, 90}}, {'r', {-15, 40}}},
+            {0x90, 0, 54, 0x90, 0, 0},
+            -1},
         TGesture{"ReleaseOutsideTheControlEndsTheNote",
-                 {{'p', {100, 50}}, {'m', {100, 200}}, {'r', {100, 200}}}, {0x90, 14, 54, 0x90, 14, 0}, -1},
-        TGesture{"RightButtonPlaysNothing", {{'P', {14, 10}}, {'m', {20, 10}}, {'R', {20, 10}}}, {}, -1},
-        TGesture{"PressInTheMarginStaysIdle", {{'p', {3, 40}}, {'m', {10, 40}}, {'r', {10, 40}}}, {}, -1},
-        TGesture{"PressBelowTheKeysStaysIdle", {{'p', {10, 61}}, {'m', {10, 40}}, {'r', {10, 40}}}, {}, -1},
-        TGesture{"LastKey", {{'p', {825, 50}}, {'r', {825, 50}}}, {0x90, 127, 54, 0x90, 127, 0}, -1}),
+                 {{'p', {100, 50}}, {'m', {100, 200}}, {'r', {100, 200}}},
+                 {0x90, 14, 54, 0x90, 14, 0},
+                 -1},
+        TGesture{
+            "RightButtonPlaysNothing", {{'P', {14, 10}}, {'m', {20, 10}}, {'R', {20, 10}}}, {}, -1},
+        TGesture{"PressInTheMarginStaysIdle",
+                 {{'p', {3, 40}}, {'m', {10, 40}}, {'r', {10, 40}}},
+                 {},
+                 -1},
+        TGesture{"PressBelowTheKeysStaysIdle",
+                 {{'p', {10, 61}}, {'m', {10, 40}}, {'r', {10, 40}}},
+                 {},
+                 -1},
+        TGesture{
+            "LastKey", {{'p', {825, 50}}, {'r', {825, 50}}}, {0x90, 127, 54, 0x90, 127, 0}, -1}),
     [](const testing::TestParamInfo<TGesture>& info) { return std::string(info.param.Name); });
 
 TEST_F(KeyboardPlay, RightPressStillRaisesOnMouseDown) {
   std::vector<Qt::MouseButton> downs;
-  Host.Keyboard->OnMouseDown = [&](QObject* sender, Qt::MouseButton b, Qt::KeyboardModifiers, int x, int y) {
+  Host.Keyboard->OnMouseDown = [&](QObject* sender, Qt::MouseButton b, Qt::KeyboardModifiers, int x,
+                                   int y) {
     EXPECT_EQ(sender, Host.Keyboard);
     EXPECT_EQ(QPoint(x, y), QPoint(14, 10));
     downs.push_back(b);
@@ -225,15 +262,12 @@ TEST_F(KeyboardPixels, ReleasedKeysHaveTheirOutlinesAndShading) {
   const QImage& im = Released;
   // C sharp: columns 13..18 black over rows 0..34 (one column more than its hit area), its grey
   // front line on row 33.
-  for (int y = 0; y <= 34; ++y)
-    EXPECT_EQ(im.pixel(18, y), kBlack) << y;
-  for (int x = 14; x <= 17; ++x)
-    EXPECT_EQ(im.pixel(x, 33), kGrey) << x;
+  for (int y = 0; y <= 34; ++y) EXPECT_EQ(im.pixel(18, y), kBlack) << y;
+  for (int x = 14; x <= 17; ++x) EXPECT_EQ(im.pixel(x, 33), kGrey) << x;
   EXPECT_EQ(im.pixel(13, 33), kBlack);
   EXPECT_EQ(im.pixel(16, 35), kBlack) << "D's left edge below the black key";
   // C: outline, white face, silver along the bottom, beside the black key and down the right.
-  for (int x = 5; x <= 16; ++x)
-    EXPECT_EQ(im.pixel(x, 0), kBlack) << x;
+  for (int x = 5; x <= 16; ++x) EXPECT_EQ(im.pixel(x, 0), kBlack) << x;
   for (int y = 0; y <= 58; ++y) {
     EXPECT_EQ(im.pixel(5, y), kBlack) << y;
     EXPECT_EQ(im.pixel(16, y), y == 33 ? kGrey : kBlack) << y;  // under the black key's front line
@@ -260,18 +294,35 @@ TEST_F(KeyboardPixels, PressedKeysShadeTheOtherSideAndReleasingRestoresThePictur
     QPoint Press;
     std::vector<std::pair<QPoint, QRgb>> Pixels;
   };
-  const Case cases[] = {
-      {{10, 40}, {{{6, 58}, kGrey}, {{15, 58}, kGrey}, {{6, 1}, kGrey}, {{6, 50}, kGrey},
-                  {{12, 20}, kWhite}, {{15, 40}, kWhite}, {{7, 40}, kWhite}}},
-      {{20, 50}, {{{19, 1}, kGrey}, {{19, 34}, kGrey}, {{17, 35}, kGrey}, {{17, 58}, kGrey},
-                  {{26, 58}, kGrey}, {{23, 10}, kWhite}, {{26, 40}, kWhite}, {{17, 10}, kBlack}}},
-      {{14, 10}, {{{15, 33}, kBlack}, {{18, 1}, kGrey}, {{18, 33}, kGrey}, {{18, 0}, kBlack}, {{18, 34}, kBlack}}}};
+  const Case cases[] = {{{10, 40},
+                         {{{6, 58}, kGrey},
+                          {{15, 58}, kGrey},
+                          {{6, 1}, kGrey},
+                          {{6, 50}, kGrey},
+                          {{12, 20}, kWhite},
+                          {{15, 40}, kWhite},
+                          {{7, 40}, kWhite}}},
+                        {{20, 50},
+                         {{{19, 1}, kGrey},
+                          {{19, 34}, kGrey},
+                          {{17, 35}, kGrey},
+                          {{17, 58}, kGrey},
+                          {{26, 58}, kGrey},
+                          {{23, 10}, kWhite},
+                          {{26, 40}, kWhite},
+                          {{17, 10}, kBlack}}},
+                        {{14, 10},
+                         {{{15, 33}, kBlack},
+                          {{18, 1}, kGrey},
+                          {{18, 33}, kGrey},
+                          {{18, 0}, kBlack},
+                          {{18, 34}, kBlack}}}};
   for (const Case& c : cases) {
     Host.Press(c.Press);
     const QImage pressed = Host.OnScreen();
     for (const auto& [at, colour] : c.Pixels)
-      EXPECT_EQ(pressed.pixel(at), colour) << "press at " << c.Press.x() << "," << c.Press.y() << ": " << at.x()
-                                           << "," << at.y();
+      EXPECT_EQ(pressed.pixel(at), colour)
+          << "press at " << c.Press.x() << "," << c.Press.y() << ": " << at.x() << "," << at.y();
     Host.Release(c.Press);
     EXPECT_EQ(Host.OnScreen(), Released) << "press at " << c.Press.x() << "," << c.Press.y();
   }
@@ -292,8 +343,7 @@ TEST_F(KeyboardPixels, ElevenOctaveLabelsUnderTheCs) {
     EXPECT_GT(darkIn(left - 4, left + 14), 5) << "label under note " << octave * 12;
     EXPECT_EQ(darkIn(left + 38, left + 55), 0) << "nothing under note " << octave * 12 + 5;
   }
-  for (int y = 60; y < top; ++y)
-    EXPECT_EQ(Released.pixel(390, y), kBackground) << y;
+  for (int y = 60; y < top; ++y) EXPECT_EQ(Released.pixel(390, y), kBackground) << y;
 }
 
 TEST_F(KeyboardPixels, PlayRepaintsOnlyTheKeysThatChange) {
@@ -301,8 +351,7 @@ TEST_F(KeyboardPixels, PlayRepaintsOnlyTheKeysThatChange) {
   struct TPaintSpy : QObject {
     QRegion* Painted;
     bool eventFilter(QObject*, QEvent* e) override {
-      if (e->type() == QEvent::Paint)
-        *Painted += static_cast<QPaintEvent*>(e)->region();
+      if (e->type() == QEvent::Paint) *Painted += static_cast<QPaintEvent*>(e)->region();
       return false;
     }
   } spy;

@@ -25,8 +25,7 @@ TEST(Showcase, OpensThePickedDeviceAndPlaysTheKeyboardOnThePickedChannel) {
 
   form.Channels()->showPopup();
   QAbstractItemView* list = form.Channels()->view();
-  while (list->currentIndex().row() < 9)
-    QTest::keyClick(list, Qt::Key_Down);
+  while (list->currentIndex().row() < 9) QTest::keyClick(list, Qt::Key_Down);
   QTest::keyClick(list, Qt::Key_Return);
   EXPECT_EQ(form.Keyboard()->GetMidiChannel(), 10);
 

@@ -30,6 +30,6 @@ inline std::string Banner() {
 
 }  // namespace halvorine_test
 
-#define HALVORINE_REQUIRE_FRESH_LOG()                                                     \
-  ASSERT_FALSE(TDebugDevice::GetOpened())                                                 \
+#define HALVORINE_REQUIRE_FRESH_LOG()     \
+  ASSERT_FALSE(TDebugDevice::GetOpened()) \
       << "the log is already open in this process: run one test case per process"

@@ -92,7 +92,11 @@ TEST_F(FileLog, IntegersInDecimal) {
   const struct {
     std::int32_t Value;
     const char* Text;
-  } cases[] = {{0, "0"}, {7, "7"}, {-12, "-12"}, {16, "16"}, {INT32_MAX, "2147483647"},
+  } cases[] = {{0, "0"},
+               {7, "7"},
+               {-12, "-12"},
+               {16, "16"},
+               {INT32_MAX, "2147483647"},
                {INT32_MIN, "-2147483648"}};
   std::string expected = Banner();
   for (const auto& c : cases) {
@@ -186,10 +190,14 @@ INSTANTIATE_TEST_SUITE_P(Folders, UnwritableFolder,
                                            TBadFolder::LogIsAFolder, TBadFolder::ReadOnly),
                          [](const auto& info) {
                            switch (info.param) {
-                             case TBadFolder::Missing: return "Missing";
-                             case TBadFolder::IsAFile: return "IsAFile";
-                             case TBadFolder::LogIsAFolder: return "LogIsAFolder";
-                             case TBadFolder::ReadOnly: return "ReadOnly";
+                             case TBadFolder::Missing:
+                               return "Missing";
+                             case TBadFolder::IsAFile:
+                               return "IsAFile";
+                             case TBadFolder::LogIsAFolder:
+                               return "LogIsAFolder";
+                             case TBadFolder::ReadOnly:
+                               return "ReadOnly";
                            }
                            return "Unknown";
                          });

@@ -118,9 +118,12 @@ INSTANTIATE_TEST_SUITE_P(Devices, UnusableDevice,
                                            TBadDevice::Folder),
                          [](const auto& info) {
                            switch (info.param) {
-                             case TBadDevice::Missing: return "Missing";
-                             case TBadDevice::PlainFile: return "PlainFile";
-                             case TBadDevice::Folder: return "Folder";
+                             case TBadDevice::Missing:
+                               return "Missing";
+                             case TBadDevice::PlainFile:
+                               return "PlainFile";
+                             case TBadDevice::Folder:
+                               return "Folder";
                            }
                            return "Unknown";
                          });

@@ -15,16 +15,15 @@ using halvorine_test::TScopedEnv;
 
 namespace {
 
-
 QByteArray Calls(std::initializer_list<const char*> texts) {
   QByteArray out;
   for (const char* t : texts) out += QByteArray("Write \"") + t + "\"\n";
   return out;
 }
 
-const QByteArray kBannerCalls = Calls({"**************************\\r\\n",
-                                       "* Start of debug session *\\r\\n",
-                                       "**************************\\r\\n"});
+const QByteArray kBannerCalls =
+    Calls({"**************************\\r\\n", "* Start of debug session *\\r\\n",
+           "**************************\\r\\n"});
 
 // The log on a private bus, with the monitor started on demand.
 class WindowLog : public halvorine_test::PrivateBusTest {
@@ -52,8 +51,8 @@ TEST_F(WindowLog, BannerAndEntriesArriveAsSeparateWriteCalls) {
   log.Write("");
 
   const QByteArray expected =
-      kBannerCalls + Calls({"Midi is Open\\r\\n", "*", "*", "*", "-12\\r\\n",
-                            "caf\\xC3\\xA9 \\\"q\\\" \\\\", ""});
+      kBannerCalls +
+      Calls({"Midi is Open\\r\\n", "*", "*", "*", "-12\\r\\n", "caf\\xC3\\xA9 \\\"q\\\" \\\\", ""});
   EXPECT_EQ(monitor->WaitForLines(expected.count('\n'), kWaitMs), expected);
 }
 

@@ -67,8 +67,8 @@ TEST_F(MidiOverJack, TheDumpReceivesExactlyTheBytesSentInOrder) {
   EXPECT_EQ(port.SendStart(), MMSYSERR_NOERROR);
   EXPECT_EQ(port.SendContinue(), MMSYSERR_NOERROR);
   EXPECT_EQ(port.SendStop(), MMSYSERR_NOERROR);
-  const TMessages expected = {{0xB3, 0x14, 0x7F}, {0x99, 0x24, 0x64}, {0x99, 0x24, 0x00},
-                              {0xFA},             {0xFB},             {0xFC}};
+  const TMessages expected = {
+      {0xB3, 0x14, 0x7F}, {0x99, 0x24, 0x64}, {0x99, 0x24, 0x00}, {0xFA}, {0xFB}, {0xFC}};
   EXPECT_TRUE(Jack.WaitForMessages(expected.size(), std::chrono::seconds(10)));
   // Nothing more comes afterwards.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));

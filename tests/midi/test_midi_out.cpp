@@ -59,15 +59,19 @@ TEST_P(MidiOutSend, SendsExactlyTheseBytes) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, MidiOutSend,
     ::testing::Values(
-        TSendCase{"ControlChange", [](TMidiOut& p) { return p.SendControlChange(3, 20, 127); },
+        TSendCase{"ControlChange",
+                  [](TMidiOut& p) { return p.SendControlChange(3, 20, 127); },
                   {0xB3, 0x14, 0x7F}},
-        TSendCase{"ControlChangeLowest", [](TMidiOut& p) { return p.SendControlChange(0, 0, 0); },
+        TSendCase{"ControlChangeLowest",
+                  [](TMidiOut& p) { return p.SendControlChange(0, 0, 0); },
                   {0xB0, 0x00, 0x00}},
         TSendCase{"ControlChangeChannel16",
-                  [](TMidiOut& p) { return p.SendControlChange(15, 108, 64); }, {0xBF, 0x6C, 0x40}},
-        TSendCase{"NoteOn", [](TMidiOut& p) { return p.SendNoteOn(9, 36, 100); },
-                  {0x99, 0x24, 0x64}},
-        TSendCase{"NoteOnHighest", [](TMidiOut& p) { return p.SendNoteOn(15, 127, 127); },
+                  [](TMidiOut& p) { return p.SendControlChange(15, 108, 64); },
+                  {0xBF, 0x6C, 0x40}},
+        TSendCase{
+            "NoteOn", [](TMidiOut& p) { return p.SendNoteOn(9, 36, 100); }, {0x99, 0x24, 0x64}},
+        TSendCase{"NoteOnHighest",
+                  [](TMidiOut& p) { return p.SendNoteOn(15, 127, 127); },
                   {0x9F, 0x7F, 0x7F}},
         TSendCase{"NoteOff", [](TMidiOut& p) { return p.SendNoteOff(9, 36); }, {0x99, 0x24, 0x00}},
         TSendCase{"Start", [](TMidiOut& p) { return p.SendStart(); }, {0xFA}},
@@ -75,12 +79,16 @@ INSTANTIATE_TEST_SUITE_P(
         TSendCase{"Stop", [](TMidiOut& p) { return p.SendStop(); }, {0xFC}},
         // Out-of-range arguments lose their high bits instead of forming another status byte.
         TSendCase{"ChannelAbove15StaysAControlChange",
-                  [](TMidiOut& p) { return p.SendControlChange(0x4A, 1, 2); }, {0xBA, 0x01, 0x02}},
+                  [](TMidiOut& p) { return p.SendControlChange(0x4A, 1, 2); },
+                  {0xBA, 0x01, 0x02}},
         TSendCase{"ChannelAbove15StaysANoteOn",
-                  [](TMidiOut& p) { return p.SendNoteOn(0x23, 60, 1); }, {0x93, 0x3C, 0x01}},
+                  [](TMidiOut& p) { return p.SendNoteOn(0x23, 60, 1); },
+                  {0x93, 0x3C, 0x01}},
         TSendCase{"DataAbove127StaysData",
-                  [](TMidiOut& p) { return p.SendControlChange(1, 0xFA, 0x80); }, {0xB1, 0x7A, 0x00}},
-        TSendCase{"NoteOffKeyAbove127", [](TMidiOut& p) { return p.SendNoteOff(2, 200); },
+                  [](TMidiOut& p) { return p.SendControlChange(1, 0xFA, 0x80); },
+                  {0xB1, 0x7A, 0x00}},
+        TSendCase{"NoteOffKeyAbove127",
+                  [](TMidiOut& p) { return p.SendNoteOff(2, 200); },
                   {0x92, 0x48, 0x00}}),
     [](const auto& info) { return info.param.Name; });
 
@@ -121,7 +129,7 @@ TEST_F(MidiOut, SendsOnAPortNotOpenAreRefusedAndLost) {
 }
 
 TEST(MidiOutChannel, ClampsToOneToSixteen) {
-  const std::pair<int, int> cases[] = {{0, 1},   {-5, 1}, {1, 1},   {10, 10},
+  const std::pair<int, int> cases[] = {{0, 1},   {-5, 1},  {1, 1},    {10, 10},
                                        {16, 16}, {17, 16}, {1000, 16}};
   for (auto [set, read] : cases) {
     TMidiOut port;
@@ -183,7 +191,11 @@ TEST_F(MidiOut, OpenWithNoDeviceFailsWithTwoAndCallsNothing) {
 }
 
 TEST_F(MidiOut, OpenRefusedByTheServiceKeepsTheServicesCode) {
-  struct TCase { std::function<void()> Arrange; int DeviceID; int Code; };
+  struct TCase {
+    std::function<void()> Arrange;
+    int DeviceID;
+    int Code;
+  };
   const TCase cases[] = {
       {[&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED); }, 0, MMSYSERR_ALLOCATED},
       {[&] { Midi->RefuseOpen(MMSYSERR_NOMEM); }, 0, MMSYSERR_NOMEM},
@@ -265,12 +277,21 @@ TEST_F(MidiOut, AWaitAcrossTheTickCountsWrapEndsOnTime) {
 }
 
 TEST(Deadline, ExpiresStrictlyAfterItsTickAlsoAcrossTheWrap) {
-  struct TCase { std::uint32_t Start; std::uint32_t Seconds; std::uint32_t Now; bool Expired; };
+  struct TCase {
+    std::uint32_t Start;
+    std::uint32_t Seconds;
+    std::uint32_t Now;
+    bool Expired;
+  };
   const TCase cases[] = {
-      {1000, 5, 6000, false},        {1000, 5, 6001, true},
-      {1000, 20, 21000, false},      {1000, 20, 21001, true},
-      {0xFFFFF000u, 5, 0xFFFFFFFFu, false}, {0xFFFFF000u, 5, 0x00000388u, false},
-      {0xFFFFF000u, 5, 0x00000389u, true},  {0xFFFFFFFFu, 5, 5000, true},
+      {1000, 5, 6000, false},
+      {1000, 5, 6001, true},
+      {1000, 20, 21000, false},
+      {1000, 20, 21001, true},
+      {0xFFFFF000u, 5, 0xFFFFFFFFu, false},
+      {0xFFFFF000u, 5, 0x00000388u, false},
+      {0xFFFFF000u, 5, 0x00000389u, true},
+      {0xFFFFFFFFu, 5, 5000, true},
   };
   for (const TCase& c : cases) {
     TManualTickCount clock(c.Start, 0);
@@ -353,7 +374,10 @@ TEST_F(MidiOut, CloseOfADeviceThatNeverReportsClosedRaises) {
 }
 
 TEST_F(MidiOut, DestructionNeverThrowsAndReleasesEverything) {
-  struct TCase { std::string Name; std::function<void(TMidiOut&)> Arrange; };
+  struct TCase {
+    std::string Name;
+    std::function<void(TMidiOut&)> Arrange;
+  };
   const TCase cases[] = {
       {"NeverReportsClosed", [&](TMidiOut&) { Midi->SetReportClose(false); }},
       {"OutputPending",

@@ -59,7 +59,8 @@ TEST(MidiOutComboBox, ListsTheDevicesInTheServicesOrderAndSelectsTheFirst) {
 TEST(MidiOutComboBox, SettingDeviceIDSelectsThatItemOrNothing) {
   TRecordingMidiService midi({"A", "B", "C"});
   TMidiOutComboBox box;
-  const std::pair<int, int> cases[] = {{1, 1}, {2, 2}, {3, -1}, {0, 0}, {-1, -1}, {-7, -1}, {99, -1}};
+  const std::pair<int, int> cases[] = {{1, 1},   {2, 2},   {3, -1}, {0, 0},
+                                       {-1, -1}, {-7, -1}, {99, -1}};
   for (auto [set, read] : cases) {
     box.SetDeviceID(set);
     EXPECT_EQ(box.DeviceID(), read) << set;
@@ -99,9 +100,13 @@ TEST(ChannelComboBox, ListsSixteenChannelsAndShowsOne) {
 
 TEST(ChannelComboBox, SettingChannelSelectsItsItemOrNothing) {
   TChannelComboBox box;
-  struct TCase { int Set; int Read; QString Text; };
-  const TCase cases[] = {{16, 16, "16"}, {0, 0, ""}, {5, 5, "5"}, {17, 0, ""},
-                         {1, 1, "1"},    {-3, 0, ""}};
+  struct TCase {
+    int Set;
+    int Read;
+    QString Text;
+  };
+  const TCase cases[] = {{16, 16, "16"}, {0, 0, ""},  {5, 5, "5"},
+                         {17, 0, ""},    {1, 1, "1"}, {-3, 0, ""}};
   for (const TCase& c : cases) {
     box.SetChannel(c.Set);
     EXPECT_EQ(box.Channel(), c.Read) << c.Set;
@@ -119,4 +124,3 @@ TEST(ChannelComboBox, TheUsersChoiceIsReadAsChannel) {
   EXPECT_EQ(box.Channel(), 16);
   EXPECT_EQ(activated.count(), 1);
 }
-

@@ -56,11 +56,14 @@ protected:
 }  // namespace
 
 TEST(MidiShortMessage, LengthByStatus) {
-  struct TCase { std::uint8_t Status; std::size_t Length; };
-  const TCase cases[] = {
-      {0x00, 0}, {0x7F, 0}, {0x80, 3}, {0x9F, 3}, {0xA0, 3}, {0xB3, 3}, {0xC0, 2}, {0xCF, 2},
-      {0xD5, 2}, {0xE0, 3}, {0xEF, 3}, {0xF0, 0}, {0xF1, 2}, {0xF2, 3}, {0xF3, 2}, {0xF6, 1},
-      {0xF7, 0}, {0xF8, 1}, {0xFA, 1}, {0xFB, 1}, {0xFC, 1}, {0xFE, 1}, {0xFF, 1}};
+  struct TCase {
+    std::uint8_t Status;
+    std::size_t Length;
+  };
+  const TCase cases[] = {{0x00, 0}, {0x7F, 0}, {0x80, 3}, {0x9F, 3}, {0xA0, 3}, {0xB3, 3},
+                         {0xC0, 2}, {0xCF, 2}, {0xD5, 2}, {0xE0, 3}, {0xEF, 3}, {0xF0, 0},
+                         {0xF1, 2}, {0xF2, 3}, {0xF3, 2}, {0xF6, 1}, {0xF7, 0}, {0xF8, 1},
+                         {0xFA, 1}, {0xFB, 1}, {0xFC, 1}, {0xFE, 1}, {0xFF, 1}};
   for (const TCase& c : cases) {
     EXPECT_EQ(MidiShortMessageLength(c.Status), c.Length) << std::hex << int(c.Status);
   }
@@ -116,7 +119,13 @@ TEST_F(MidiService, TheListIsReadAgainOnlyWhenCounted) {
 
 TEST_F(MidiService, OpenIsRefusedForBadArguments) {
   ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  struct TCase { UINT Device; DWORD Flags; bool NullHandle; bool NullCallback; MMRESULT Result; };
+  struct TCase {
+    UINT Device;
+    DWORD Flags;
+    bool NullHandle;
+    bool NullCallback;
+    MMRESULT Result;
+  };
   const TCase cases[] = {
       {3, CALLBACK_FUNCTION, false, false, MMSYSERR_BADDEVICEID},
       {MIDI_MAPPER, CALLBACK_FUNCTION, false, false, MMSYSERR_BADDEVICEID},
@@ -136,7 +145,10 @@ TEST_F(MidiService, OpenIsRefusedForBadArguments) {
 
 TEST_F(MidiService, ShortMessagesAreUnpackedIntoTheBytesTheirStatusCallsFor) {
   const HMIDIOUT h = OpenDevice(1);
-  struct TCase { DWORD Word; std::vector<std::uint8_t> Bytes; };
+  struct TCase {
+    DWORD Word;
+    std::vector<std::uint8_t> Bytes;
+  };
   const TCase cases[] = {
       {0x007F14B3, {0xB3, 0x14, 0x7F}},
       {0xFF644099, {0x99, 0x40, 0x64}},  // bits 24-31 are ignored
@@ -221,8 +233,9 @@ TEST_F(MidiService, NotificationsArriveInOrderFromTheServicesThread) {
   EXPECT_EQ(midiOutShortMsg(h, 0xFC), MMSYSERR_NOERROR);
   Midi->ReleaseOutput();
   EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-  const std::vector<std::pair<HMIDIOUT, UINT>> expected = {
-      {h, MOM_OPEN}, {h, MOM_PENDING}, {h, MOM_PENDING}, {h, MOM_DONE}, {h, MOM_DONE}, {h, MOM_CLOSE}};
+  const std::vector<std::pair<HMIDIOUT, UINT>> expected = {{h, MOM_OPEN},    {h, MOM_PENDING},
+                                                           {h, MOM_PENDING}, {h, MOM_DONE},
+                                                           {h, MOM_DONE},    {h, MOM_CLOSE}};
   EXPECT_EQ(Notes(), expected);
   std::lock_guard lock(Seen.Lock);
   EXPECT_NE(Seen.Thread, std::this_thread::get_id());
@@ -296,7 +309,8 @@ TEST_F(MidiService, APortOpenedBeforeABackendSwapStaysOnItsBackend) {
 TEST(RealMidiService, WithoutServersListsNothingAndStaysQuiet) {
   const std::string name = "halvorine-absent-" + std::to_string(::getpid());
   const char* saved = std::getenv("JACK_DEFAULT_SERVER");
-  const std::optional<std::string> previous = saved ? std::optional<std::string>(saved) : std::nullopt;
+  const std::optional<std::string> previous =
+      saved ? std::optional<std::string>(saved) : std::nullopt;
   ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
   MidiOutSetBackend(nullptr);
   ::testing::internal::CaptureStderr();

@@ -41,8 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TGoodText{"COM1:19200,n,8,1", "COM1", 19200, TSerialParity::None, 8, 1},
                       TGoodText{"COM2: 9600, E, 7, 2", "COM2", 9600, TSerialParity::Even, 7, 2},
                       TGoodText{"115200,o,5,1", "", 115200, TSerialParity::Odd, 5, 1},
-                      TGoodText{"/dev/ttyUSB0:300,m,6,1", "/dev/ttyUSB0", 300,
-                                TSerialParity::Mark, 6, 1},
+                      TGoodText{"/dev/ttyUSB0:300,m,6,1", "/dev/ttyUSB0", 300, TSerialParity::Mark,
+                                6, 1},
                       TGoodText{"COM3:50,S,8,2", "COM3", 50, TSerialParity::Space, 8, 2}));
 
 class BadSettings : public ::testing::TestWithParam<const char*> {};
@@ -65,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, BadSettings,
 struct TLine {
   const char* Text;
   tcflag_t Size;
-  tcflag_t Set;    // among PARENB, PARODD, CSTOPB
+  tcflag_t Set;  // among PARENB, PARODD, CSTOPB
 };
 
 class LineSettings : public ::testing::TestWithParam<TLine> {};

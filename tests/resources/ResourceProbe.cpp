@@ -4,7 +4,6 @@
 
 QByteArray ReadThroughProbe(const char* path) {
   QFile file(QString::fromLatin1(path));
-  if (!file.open(QIODevice::ReadOnly))
-    return {};
+  if (!file.open(QIODevice::ReadOnly)) return {};
   return file.readAll();
 }

@@ -22,17 +22,18 @@ const QColor kPointer(107, 106, 103);
 
 QByteArray ReadAll(const QString& path) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly))
-    return {};
+  if (!file.open(QIODevice::ReadOnly)) return {};
   return file.readAll();
 }
 
 std::uint32_t U32(const QByteArray& b, int at) {
   return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8 |
-         static_cast<std::uint8_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 3])) << 24;
+         static_cast<std::uint8_t>(b[at + 2]) << 16 |
+         static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 3])) << 24;
 }
 std::uint16_t U16(const QByteArray& b, int at) {
-  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8);
+  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[at]) |
+                                    static_cast<std::uint8_t>(b[at + 1]) << 8);
 }
 
 // A 24-bit bottom-up BMP read straight from its bytes, addressed top-down.
@@ -44,8 +45,8 @@ public:
   int Stride() const { return (Width() * 3 + 3) / 4 * 4; }
   QColor At(int x, int y) const {
     const int at = 54 + (Height() - 1 - y) * Stride() + 3 * x;
-    return QColor(static_cast<std::uint8_t>(FBytes[at + 2]), static_cast<std::uint8_t>(FBytes[at + 1]),
-                  static_cast<std::uint8_t>(FBytes[at]));
+    return QColor(static_cast<std::uint8_t>(FBytes[at + 2]),
+                  static_cast<std::uint8_t>(FBytes[at + 1]), static_cast<std::uint8_t>(FBytes[at]));
   }
   const QByteArray& Bytes() const { return FBytes; }
 
@@ -75,8 +76,7 @@ TEST_P(SheetFormatTest, HeaderFieldsAndRows) {
   EXPECT_EQ(U16(b, 28), 24);
   EXPECT_EQ(U32(b, 30), 0u);
   EXPECT_EQ(U32(b, 34), static_cast<std::uint32_t>(f.imageSize));
-  for (int at : {38, 42, 46, 50})
-    EXPECT_EQ(U32(b, at), 0u) << "field at " << at;
+  for (int at : {38, 42, 46, 50}) EXPECT_EQ(U32(b, at), 0u) << "field at " << at;
   EXPECT_EQ(f.imageSize, f.stride * f.height);
   // Row padding is zero-filled.
   for (int row = 0; row < f.height; ++row)
@@ -86,17 +86,20 @@ TEST_P(SheetFormatTest, HeaderFieldsAndRows) {
   const QImage image = QImage::fromData(b, "BMP");
   ASSERT_EQ(image.size(), QSize(f.width, f.height));
   const Bmp bmp(b);
-  for (QPoint p : {QPoint(0, 0), QPoint(f.width - 1, 0), QPoint(f.width / 2, f.height / 2), QPoint(0, f.height - 1)})
+  for (QPoint p : {QPoint(0, 0), QPoint(f.width - 1, 0), QPoint(f.width / 2, f.height / 2),
+                   QPoint(0, f.height - 1)})
     EXPECT_EQ(image.pixelColor(p), bmp.At(p.x(), p.y())) << p.x() << "," << p.y();
 }
 
-INSTANTIATE_TEST_SUITE_P(Sheets, SheetFormatTest,
-                         ::testing::Values(SheetFormat{kSoundSelectionSkinPath, 184, 52, 28758, 28704, 552},
-                                           SheetFormat{kKnobSkinPath, 1474, 22, 97382, 97328, 4424}));
+INSTANTIATE_TEST_SUITE_P(
+    Sheets, SheetFormatTest,
+    ::testing::Values(SheetFormat{kSoundSelectionSkinPath, 184, 52, 28758, 28704, 552},
+                      SheetFormat{kKnobSkinPath, 1474, 22, 97382, 97328, 4424}));
 
 TEST(SkinSheets, CompiledInSheetsAreTheCommittedFiles) {
   for (const char* name : {"SoundSelection.bmp", "KnobStrip.bmp"}) {
-    const QByteArray committed = ReadAll(QStringLiteral(HALVORINE_SOURCE_DIR "/resources/skins/") + name);
+    const QByteArray committed =
+        ReadAll(QStringLiteral(HALVORINE_SOURCE_DIR "/resources/skins/") + name);
     ASSERT_FALSE(committed.isEmpty()) << name;
     EXPECT_EQ(ReadAll(QStringLiteral(":/skins/") + name), committed) << name;
   }
@@ -107,7 +110,8 @@ double BlendFraction(const QColor& c, const QColor& from, const QColor& to) {
   const double t = double(c.red() - from.red()) / (to.red() - from.red());
   const int tolerance = 4;  // 8-bit blending rounds each channel on its own
   auto fits = [&](int a, int b, int v) { return std::abs(a + t * (b - a) - v) <= tolerance; };
-  if (t < -0.01 || t > 1.01 || !fits(from.green(), to.green(), c.green()) || !fits(from.blue(), to.blue(), c.blue()))
+  if (t < -0.01 || t > 1.01 || !fits(from.green(), to.green(), c.green()) ||
+      !fits(from.blue(), to.blue(), c.blue()))
     return -1;
   return t;
 }
@@ -168,7 +172,7 @@ TEST(KnobStrip, SurroundFaceAndPointerColours) {
   }
   EXPECT_EQ(strip.At(33 * kFrameSize + 10, 5), kPointer);  // straight up
   EXPECT_EQ(strip.At(33 * kFrameSize + 11, 5), kPointer);
-  EXPECT_EQ(strip.At(11 * kFrameSize + 5, 10), kPointer);  // left
+  EXPECT_EQ(strip.At(11 * kFrameSize + 5, 10), kPointer);   // left
   EXPECT_EQ(strip.At(55 * kFrameSize + 16, 11), kPointer);  // right
 }
 
@@ -177,9 +181,9 @@ TEST(KnobStrip, OnlyThePointerChangesBetweenFrames) {
   for (int f = 1; f < kFrames; ++f) {
     for (int y = 0; y < kFrameSize; ++y) {
       for (int x = 0; x < kFrameSize; ++x) {
-        if (std::hypot(x + 0.5 - 11, y + 0.5 - 11) <= 10.6)
-          continue;  // within the pointer's reach
-        ASSERT_EQ(strip.At(kFrameSize * f + x, y), strip.At(x, y)) << "frame " << f << " at " << x << "," << y;
+        if (std::hypot(x + 0.5 - 11, y + 0.5 - 11) <= 10.6) continue;  // within the pointer's reach
+        ASSERT_EQ(strip.At(kFrameSize * f + x, y), strip.At(x, y))
+            << "frame " << f << " at " << x << "," << y;
       }
     }
   }
@@ -195,8 +199,7 @@ double MeasuredPointerDegrees(const Bmp& strip, int frame) {
     for (int x = 0; x < kFrameSize; ++x) {
       const double dx = x + 0.5 - 11, dy = y + 0.5 - 11;
       const double r = std::hypot(dx, dy);
-      if (r < 2 || r > 8.5)
-        continue;
+      if (r < 2 || r > 8.5) continue;
       const QColor c = strip.At(kFrameSize * frame + x, y);
       const double weight = std::max(0.0, 200.0 - (c.red() + c.green() + c.blue()) / 3.0);
       sumX += weight * dx;
@@ -213,6 +216,7 @@ TEST_P(PointerDirectionTest, PointsAtItsAngle) {
   EXPECT_NEAR(MeasuredPointerDegrees(strip, frame), expected, 3.0) << "frame " << frame;
 }
 
-INSTANTIATE_TEST_SUITE_P(Frames, PointerDirectionTest, ::testing::Values(0, 11, 22, 33, 44, 55, 66));
+INSTANTIATE_TEST_SUITE_P(Frames, PointerDirectionTest,
+                         ::testing::Values(0, 11, 22, 33, 44, 55, 66));
 
 }  // namespace

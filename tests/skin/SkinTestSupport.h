@@ -16,14 +16,11 @@
 inline QImage CoordinateSheet(int width, int height) {
   QImage sheet(width, height, QImage::Format_RGB32);
   for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x)
-      sheet.setPixel(x, y, qRgb(x & 0xFF, y & 0xFF, x >> 8));
+    for (int x = 0; x < width; ++x) sheet.setPixel(x, y, qRgb(x & 0xFF, y & 0xFF, x >> 8));
   return sheet;
 }
 
-inline QPoint SheetPlace(QRgb pixel) {
-  return {qRed(pixel) + 256 * qBlue(pixel), qGreen(pixel)};
-}
+inline QPoint SheetPlace(QRgb pixel) { return {qRed(pixel) + 256 * qBlue(pixel), qGreen(pixel)}; }
 
 // Counts the events of one type that reach a widget.
 class EventCounter : public QObject {
@@ -33,8 +30,7 @@ public:
 
 protected:
   bool eventFilter(QObject*, QEvent* e) override {
-    if (e->type() == FType)
-      ++Count;
+    if (e->type() == FType) ++Count;
     return false;
   }
 
@@ -49,9 +45,7 @@ class Host {
 public:
   static constexpr QPoint kControlPlace{100, 80};
 
-  Host() {
-    FWindow.resize(300, 220);
-  }
+  Host() { FWindow.resize(300, 220); }
 
   template <typename T>
   T* Add() {
@@ -72,7 +66,9 @@ public:
   // Window coordinates of a point given in the control's client pixels.
   static QPoint At(int x, int y) { return kControlPlace + QPoint(x, y); }
 
-  void Press(Qt::MouseButton b, QPoint controlPos) { QTest::mousePress(Handle(), b, {}, At(controlPos.x(), controlPos.y())); }
+  void Press(Qt::MouseButton b, QPoint controlPos) {
+    QTest::mousePress(Handle(), b, {}, At(controlPos.x(), controlPos.y()));
+  }
   void Release(Qt::MouseButton b, QPoint controlPos) {
     QTest::mouseRelease(Handle(), b, {}, At(controlPos.x(), controlPos.y()));
   }
@@ -83,16 +79,20 @@ public:
 
   // A mouse event with a timestamp of the caller's choosing, so that two presses close together
   // form a double click (QTest's own helpers space their releases apart to avoid that).
-  void Raw(QEvent::Type type, QPoint controlPos, Qt::MouseButtons state, Qt::MouseButton button, int timestamp) {
+  void Raw(QEvent::Type type, QPoint controlPos, Qt::MouseButtons state, Qt::MouseButton button,
+           int timestamp) {
     const QPoint local = At(controlPos.x(), controlPos.y());
-    qt_handleMouseEvent(Handle(), local, Handle()->mapToGlobal(local), state, button, type, {}, timestamp);
+    qt_handleMouseEvent(Handle(), local, Handle()->mapToGlobal(local), state, button, type, {},
+                        timestamp);
     QCoreApplication::processEvents();
   }
 
   // The pixels of `control` as they stand in the window's backing store right now.
   QImage OnScreen(const QWidget* control) {
     const QRect r = control->geometry();
-    return FWindow.screen()->grabWindow(FWindow.winId(), r.x(), r.y(), r.width(), r.height()).toImage();
+    return FWindow.screen()
+        ->grabWindow(FWindow.winId(), r.x(), r.y(), r.width(), r.height())
+        .toImage();
   }
 
   QWidget& Window() { return FWindow; }

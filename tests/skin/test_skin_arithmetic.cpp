@@ -45,8 +45,15 @@ TEST(SkinClampGlyphIndex, LowersOnlyPastTheLastFrame) {
     int value, cols, rows, expected;
   };
   const Case cases[] = {
-      {5, 1, 2, 1},    {1, 1, 1, 0},   {66, 1, 1, 0},          {66, 67, 1, 66}, {67, 67, 1, 66},
-      {0, 67, 1, 0},   {-3, 1, 2, -3}, {INT_MAX, 67, 1, 66},   {7, 0, 0, 0},
+      {5, 1, 2, 1},
+      {1, 1, 1, 0},
+      {66, 1, 1, 0},
+      {66, 67, 1, 66},
+      {67, 67, 1, 66},
+      {0, 67, 1, 0},
+      {-3, 1, 2, -3},
+      {INT_MAX, 67, 1, 66},
+      {7, 0, 0, 0},
       {INT_MAX, 65536, 65536, INT_MAX},  // more frames than an int counts: nothing to lower
   };
   for (const Case& c : cases)
@@ -68,11 +75,12 @@ TEST_P(KnobGlyphTest, FrameOfPositionOn67Frames) {
 INSTANTIATE_TEST_SUITE_P(
     RangesInUse, KnobGlyphTest,
     ::testing::Values(GlyphCase{0, 127, 0, 0}, GlyphCase{0, 127, 1, 0}, GlyphCase{0, 127, 2, 1},
-                      GlyphCase{0, 127, 63, 32}, GlyphCase{0, 127, 64, 33}, GlyphCase{0, 127, 126, 65},
-                      GlyphCase{0, 127, 127, 66}, GlyphCase{0, 100, 0, 0}, GlyphCase{0, 100, 2, 1},
-                      GlyphCase{0, 100, 50, 33}, GlyphCase{0, 100, 100, 66}, GlyphCase{-100, 100, -100, 0},
-                      GlyphCase{-100, 100, -50, 16}, GlyphCase{-100, 100, 0, 33}, GlyphCase{-100, 100, 50, 49},
-                      GlyphCase{-100, 100, 100, 66}));
+                      GlyphCase{0, 127, 63, 32}, GlyphCase{0, 127, 64, 33},
+                      GlyphCase{0, 127, 126, 65}, GlyphCase{0, 127, 127, 66},
+                      GlyphCase{0, 100, 0, 0}, GlyphCase{0, 100, 2, 1}, GlyphCase{0, 100, 50, 33},
+                      GlyphCase{0, 100, 100, 66}, GlyphCase{-100, 100, -100, 0},
+                      GlyphCase{-100, 100, -50, 16}, GlyphCase{-100, 100, 0, 33},
+                      GlyphCase{-100, 100, 50, 49}, GlyphCase{-100, 100, 100, 66}));
 
 TEST(SkinKnobGlyphOfPosition, MatchesIntegerQuotientOverTheRangesInUse) {
   struct Range {
@@ -81,7 +89,8 @@ TEST(SkinKnobGlyphOfPosition, MatchesIntegerQuotientOverTheRangesInUse) {
   for (Range r : {Range{0, 127}, Range{0, 100}, Range{-100, 100}}) {
     for (int p = r.min; p <= r.max; ++p) {
       const int exact = 66 * (p - r.min) / (r.max - r.min);
-      ASSERT_EQ(SkinKnobGlyphOfPosition(p, r.min, r.max, 67), exact) << p << " on " << r.min << ".." << r.max;
+      ASSERT_EQ(SkinKnobGlyphOfPosition(p, r.min, r.max, 67), exact)
+          << p << " on " << r.min << ".." << r.max;
     }
   }
 }
@@ -109,7 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
     Sensitivity128, KnobDragTest,
     ::testing::Values(DragCase{"one pixel down leaves the value", 0, 127, 64, 1, 64},
                       DragCase{"one pixel up leaves the value", 0, 127, 64, -1, 64},
-                      DragCase{"two pixels down", 0, 127, 64, 2, 63}, DragCase{"two pixels up", 0, 127, 64, -2, 65},
+                      DragCase{"two pixels down", 0, 127, 64, 2, 63},
+                      DragCase{"two pixels up", 0, 127, 64, -2, 65},
                       DragCase{"full sweep up", 0, 127, 0, -128, 127},
                       DragCase{"one pixel short of the sweep", 0, 127, 0, -127, 126},
                       DragCase{"overshoot clamps at the top", 0, 127, 0, -500, 127},
@@ -119,7 +129,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DragCase{"symmetric range, 1 up", -100, 100, 0, -1, 1},
                       DragCase{"symmetric range, 3 down truncates 4.6875", -100, 100, 0, 3, -4},
                       DragCase{"mix range", 0, 100, 50, -10, 57},
-                      DragCase{"no overflow on a full int range", INT_MIN, INT_MAX, 0, -200, INT_MAX},
+                      DragCase{"no overflow on a full int range", INT_MIN, INT_MAX, 0, -200,
+                               INT_MAX},
                       DragCase{"no overflow far below", INT_MIN, INT_MAX, 0, 200, INT_MIN}));
 
 TEST(SkinKnobDragValue, SensitivityBelowOneIsReadAsOne) {

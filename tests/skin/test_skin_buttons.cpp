@@ -62,7 +62,8 @@ struct ButtonPath {
   int clicks;
 };
 
-class SkinButtonPathTest : public SkinButtonTest, public ::testing::WithParamInterface<ButtonPath> {};
+class SkinButtonPathTest : public SkinButtonTest,
+                           public ::testing::WithParamInterface<ButtonPath> {};
 
 TEST_P(SkinButtonPathTest, TracksThePointerWhileHeld) {
   const ButtonPath& p = GetParam();
@@ -86,12 +87,15 @@ TEST_P(SkinButtonPathTest, TracksThePointerWhileHeld) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, SkinButtonPathTest,
-    ::testing::Values(ButtonPath{"moved inside", {{10, 8}, {22, 12}}, {1, 1}, {22, 12}, 1},
-                      ButtonPath{"dragged off and released outside", {{30, 5}}, {0}, {30, 5}, 0},
-                      ButtonPath{"dragged off and back on", {{5, -3}, {5, 2}}, {0, 1}, {5, 2}, 1},
-                      ButtonPath{"off, on, off again", {{-1, 5}, {0, 5}, {23, 5}}, {0, 1, 0}, {40, 40}, 0},
-                      ButtonPath{"far outside the window", {{500, 500}, {5, 5}}, {0, 1}, {5, 5}, 1}),
-    [](const ::testing::TestParamInfo<ButtonPath>& info) { return "Path" + std::to_string(info.index); });
+    ::testing::Values(
+        ButtonPath{"moved inside", {{10, 8}, {22, 12}}, {1, 1}, {22, 12}, 1},
+        ButtonPath{"dragged off and released outside", {{30, 5}}, {0}, {30, 5}, 0},
+        ButtonPath{"dragged off and back on", {{5, -3}, {5, 2}}, {0, 1}, {5, 2}, 1},
+        ButtonPath{"off, on, off again", {{-1, 5}, {0, 5}, {23, 5}}, {0, 1, 0}, {40, 40}, 0},
+        ButtonPath{"far outside the window", {{500, 500}, {5, 5}}, {0, 1}, {5, 5}, 1}),
+    [](const ::testing::TestParamInfo<ButtonPath>& info) {
+      return "Path" + std::to_string(info.index);
+    });
 
 TEST_F(SkinButtonTest, RightButtonRaisesMouseDownOnly) {
   int downs = 0, clicks = 0;
@@ -113,9 +117,12 @@ TEST_F(SkinButtonTest, RightButtonRaisesMouseDownOnly) {
 TEST_F(SkinCheckBoxTest, LeftPressTogglesAndClicksBeforeTheRelease) {
   Control->OnClick = [&](QObject* sender) {
     EXPECT_EQ(sender, Control);
-    Log.push_back(QString("click checked %1 frame %2").arg(Control->GetChecked()).arg(ShownFrame()));
+    Log.push_back(
+        QString("click checked %1 frame %2").arg(Control->GetChecked()).arg(ShownFrame()));
   };
-  Control->OnMouseUp = [&](QObject*, Qt::MouseButton, Qt::KeyboardModifiers, int, int) { Log.push_back("up"); };
+  Control->OnMouseUp = [&](QObject*, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+    Log.push_back("up");
+  };
   H.Press(Qt::LeftButton, {5, 5});
   EXPECT_TRUE(Control->GetChecked());
   EXPECT_EQ(ShownFrame(), 1);
@@ -124,7 +131,8 @@ TEST_F(SkinCheckBoxTest, LeftPressTogglesAndClicksBeforeTheRelease) {
   H.Release(Qt::LeftButton, {5, 5});
   EXPECT_FALSE(Control->GetChecked());
   EXPECT_EQ(ShownFrame(), 0);
-  const std::vector<QString> expected = {"click checked 1 frame 1", "up", "click checked 0 frame 0", "up"};
+  const std::vector<QString> expected = {"click checked 1 frame 1", "up", "click checked 0 frame 0",
+                                         "up"};
   EXPECT_EQ(Log, expected);
 }
 

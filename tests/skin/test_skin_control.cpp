@@ -54,7 +54,8 @@ TEST_F(SkinControlTest, SetterShowsTheNamedFrameBeforeReturning) {
     int index;
     QPoint place;
   };
-  for (Case k : {Case{33, {726, 0}}, Case{66, {1452, 0}}, Case{1, {22, 0}}, Case{0, {0, 0}}, Case{500, {1452, 0}}}) {
+  for (Case k : {Case{33, {726, 0}}, Case{66, {1452, 0}}, Case{1, {22, 0}}, Case{0, {0, 0}},
+                 Case{500, {1452, 0}}}) {
     c->SetGlyphIndex(k.index);  // no event processing between the setter and the read-back
     EXPECT_EQ(ShownPlace(c), k.place) << "index " << k.index;
     EXPECT_EQ(SheetPlace(c->grab().toImage().pixel(0, 0)), k.place) << "index " << k.index;
@@ -63,8 +64,7 @@ TEST_F(SkinControlTest, SetterShowsTheNamedFrameBeforeReturning) {
   c->SetGlyphIndex(2);
   const QImage shown = H.OnScreen(c);
   for (int y = 0; y < 22; ++y)
-    for (int x = 0; x < 22; ++x)
-      ASSERT_EQ(SheetPlace(shown.pixel(x, y)), QPoint(44 + x, y));
+    for (int x = 0; x < 22; ++x) ASSERT_EQ(SheetPlace(shown.pixel(x, y)), QPoint(44 + x, y));
 }
 
 TEST_F(SkinControlTest, OffsetsAndGridPickTheSoundCell) {

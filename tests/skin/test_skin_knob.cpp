@@ -69,7 +69,8 @@ TEST_F(SkinKnobTest, EverySetPositionRaisesOnChangeAndShowsItsFrame) {
   struct Case {
     int set, stored, frame;
   };
-  const Case cases[] = {{64, 64, 33}, {64, 64, 33}, {200, 127, 66}, {-5, 0, 0}, {126, 126, 65}, {2, 2, 1}};
+  const Case cases[] = {{64, 64, 33}, {64, 64, 33},   {200, 127, 66},
+                        {-5, 0, 0},   {126, 126, 65}, {2, 2, 1}};
   for (const Case& c : cases) {
     Changes.clear();
     Knob->SetPosition(c.set);
@@ -85,8 +86,9 @@ TEST_F(SkinKnobTest, FrameOfPositionForTheRangesInUse) {
   struct Case {
     int min, max, position, frame;
   };
-  const Case cases[] = {{0, 127, 1, 0},    {0, 127, 63, 32},   {0, 127, 127, 66}, {0, 100, 50, 33},
-                        {0, 100, 100, 66}, {-100, 100, -50, 16}, {-100, 100, 0, 33}, {-100, 100, 50, 49}};
+  const Case cases[] = {{0, 127, 1, 0},     {0, 127, 63, 32},   {0, 127, 127, 66},
+                        {0, 100, 50, 33},   {0, 100, 100, 66},  {-100, 100, -50, 16},
+                        {-100, 100, 0, 33}, {-100, 100, 50, 49}};
   for (const Case& c : cases) {
     Range(c.min, c.max, c.position);
     EXPECT_EQ(ShownFrame(), c.frame) << c.position << " on " << c.min << ".." << c.max;
@@ -98,7 +100,7 @@ TEST_F(SkinKnobTest, MinAndMaxRefuseBrokenRangesAndMovePositionSilently) {
   Range(0, 100, 80);
   Knob->SetMin(100);  // would equal Max
   Knob->SetMin(150);
-  Knob->SetMax(0);    // would equal Min
+  Knob->SetMax(0);  // would equal Min
   Knob->SetMax(-10);
   EXPECT_EQ(Knob->GetMin(), 0);
   EXPECT_EQ(Knob->GetMax(), 100);
@@ -130,9 +132,12 @@ TEST_F(SkinKnobTest, LayoutOrderLoadsWithoutChangeEvents) {
   // As the window's layout sets a knob: grid, index, range, position, and only then the handler.
   TSkinKnob k;
   k.SetSkinSource(&Source);
-  for (auto [name, value] : std::vector<std::pair<const char*, int>>{
-           {"GlyphColCount", 67}, {"GlyphRowCount", 1}, {"GlyphIndex", 66}, {"Max", 127}, {"Position", 127},
-           {"Sensitivity", 128}})
+  for (auto [name, value] : std::vector<std::pair<const char*, int>>{{"GlyphColCount", 67},
+                                                                     {"GlyphRowCount", 1},
+                                                                     {"GlyphIndex", 66},
+                                                                     {"Max", 127},
+                                                                     {"Position", 127},
+                                                                     {"Sensitivity", 128}})
     ASSERT_TRUE(k.setProperty(name, value)) << name;
   int calls = 0;
   k.OnChange = [&](QObject*) { ++calls; };
@@ -153,7 +158,7 @@ struct DragCase {
   const char* what;
   int min, max, start;
   std::vector<QPoint> offsets;  // pointer relative to the press, one per move
-  std::vector<int> values;   // Position after each move
+  std::vector<int> values;      // Position after each move
 };
 
 class SkinKnobDragTest : public SkinKnobTest, public ::testing::WithParamInterface<DragCase> {};
@@ -173,20 +178,43 @@ INSTANTIATE_TEST_SUITE_P(
         DragCase{"one and two pixels down", 0, 127, 64, {{0, 1}, {0, 2}}, {64, 63}},
         DragCase{"one and two pixels up", 0, 127, 64, {{0, -1}, {0, -2}}, {64, 65}},
         DragCase{"full sweep and one short", 0, 127, 0, {{0, -127}, {0, -128}}, {126, 127}},
-        DragCase{"overshoot and return", 0, 127, 120, {{0, -20}, {0, -60}, {0, -8}, {0, -7}, {0, 0}}, {127, 127, 127, 126, 120}},
-        DragCase{"overshoot below and return", 0, 127, 3, {{0, 50}, {0, 9}, {0, 4}, {0, 0}}, {0, 0, 0, 3}},
-        DragCase{"symmetric range up 64 then one down", -100, 100, 0, {{0, -64}, {0, 1}}, {100, -1}},
-        DragCase{"symmetric range steps", -100, 100, 0, {{0, -1}, {0, -2}, {0, -3}, {0, 3}}, {1, 3, 4, -4}},
-        DragCase{"horizontal moves leave the value", 0, 100, 50, {{-11, 0}, {30, 0}, {30, 1}}, {50, 50, 50}},
+        DragCase{"overshoot and return",
+                 0,
+                 127,
+                 120,
+                 {{0, -20}, {0, -60}, {0, -8}, {0, -7}, {0, 0}},
+                 {127, 127, 127, 126, 120}},
+        DragCase{"overshoot below and return",
+                 0,
+                 127,
+                 3,
+                 {{0, 50}, {0, 9}, {0, 4}, {0, 0}},
+                 {0, 0, 0, 3}},
+        DragCase{
+            "symmetric range up 64 then one down", -100, 100, 0, {{0, -64}, {0, 1}}, {100, -1}},
+        DragCase{"symmetric range steps",
+                 -100,
+                 100,
+                 0,
+                 {{0, -1}, {0, -2}, {0, -3}, {0, 3}},
+                 {1, 3, 4, -4}},
+        DragCase{"horizontal moves leave the value",
+                 0,
+                 100,
+                 50,
+                 {{-11, 0}, {30, 0}, {30, 1}},
+                 {50, 50, 50}},
         DragCase{"far outside the window", 0, 127, 64, {{0, -400}, {0, 400}}, {127, 0}}),
-    [](const ::testing::TestParamInfo<DragCase>& info) { return "Case" + std::to_string(info.index); });
+    [](const ::testing::TestParamInfo<DragCase>& info) {
+      return "Case" + std::to_string(info.index);
+    });
 
 TEST_F(SkinKnobTest, DragFollowsThePointerOutsideTheKnobAndEndsOnRelease) {
   H.Show();
   Range(0, 127, 64);
   H.Press(Qt::LeftButton, {11, 11});
   QTest::mouseMove(H.Handle(), Host::At(200, -30));  // well off the knob, up and to the right
-  EXPECT_EQ(Knob->GetPosition(), 104);  // 64 + (127 * 41) div 128
+  EXPECT_EQ(Knob->GetPosition(), 104);               // 64 + (127 * 41) div 128
   H.Release(Qt::LeftButton, {200, -30});
   Changes.clear();
   H.Move({11, 60});
@@ -199,7 +227,9 @@ TEST_F(SkinKnobTest, RightButtonRaisesMouseDownButStartsNoDrag) {
   Range(0, 127, 64);
   H.Move({11, 11});
   std::vector<Qt::MouseButton> downs;
-  Knob->OnMouseDown = [&](QObject*, Qt::MouseButton b, Qt::KeyboardModifiers, int, int) { downs.push_back(b); };
+  Knob->OnMouseDown = [&](QObject*, Qt::MouseButton b, Qt::KeyboardModifiers, int, int) {
+    downs.push_back(b);
+  };
   H.Press(Qt::RightButton, {11, 11});
   H.Move({11, 0});
   H.Release(Qt::RightButton, {11, 0});
@@ -218,7 +248,8 @@ TEST_F(SkinKnobTest, SecondPressOfADoubleClickRestartsTheDrag) {
   H.Raw(QEvent::MouseMove, {11, 14}, Qt::LeftButton, Qt::NoButton, t + 10);  // 3 down: 64 - 2
   EXPECT_EQ(Knob->GetPosition(), 62);
   H.Raw(QEvent::MouseButtonRelease, {11, 14}, Qt::NoButton, Qt::LeftButton, t + 20);
-  H.Raw(QEvent::MouseButtonPress, {11, 13}, Qt::LeftButton, Qt::LeftButton, t + 30);  // a double click
+  H.Raw(QEvent::MouseButtonPress, {11, 13}, Qt::LeftButton, Qt::LeftButton,
+        t + 30);  // a double click
   H.Raw(QEvent::MouseMove, {11, 11}, Qt::LeftButton, Qt::NoButton, t + 40);
   EXPECT_EQ(doubleClicks.Count, 1);
   EXPECT_EQ(Knob->GetPosition(), 63);  // 2 up from the second press and the value it found

@@ -40,12 +40,15 @@ TEST(SkinLayout, FormSetsPropertiesByNameAndSheetsComeFromResources) {
   ASSERT_EQ(shown.size(), QSize(23, 13));
   for (int y = 0; y < 13; ++y)
     for (int x = 0; x < 23; ++x)
-      ASSERT_EQ(shown.pixel(x, y) & 0xFFFFFF, soundSkin.GetBitmap().pixel(161 + x, 39 + y) & 0xFFFFFF) << x << "," << y;
+      ASSERT_EQ(shown.pixel(x, y) & 0xFFFFFF,
+                soundSkin.GetBitmap().pixel(161 + x, 39 + y) & 0xFFFFFF)
+          << x << "," << y;
 
   const QImage knob = ui.PresetB1Knob->grab().toImage();
   for (int y = 0; y < 22; ++y)
     for (int x = 0; x < 22; ++x)
-      ASSERT_EQ(knob.pixel(x, y) & 0xFFFFFF, knobSkin.GetBitmap().pixel(1452 + x, y) & 0xFFFFFF) << x << "," << y;
+      ASSERT_EQ(knob.pixel(x, y) & 0xFFFFFF, knobSkin.GetBitmap().pixel(1452 + x, y) & 0xFFFFFF)
+          << x << "," << y;
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #include "JackHarness.h"
 
+#include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -125,8 +125,8 @@ bool TJackHarness::WaitForServer(std::chrono::milliseconds timeout) {
 bool TJackHarness::WaitForDumpPort(std::chrono::milliseconds timeout) {
   jack_status_t status{};
   jack_client_t* c = jack_client_open(
-      "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-      &status, FName.c_str());
+      "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+      FName.c_str());
   if (c == nullptr) return false;
   bool found = false;
   const auto end = std::chrono::steady_clock::now() + timeout;

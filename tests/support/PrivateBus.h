@@ -96,8 +96,7 @@ public:
     // The daemon prints its address once it listens.
     QDeadlineTimer deadline(10000);
     QByteArray out;
-    while (!out.contains('\n') && !deadline.hasExpired() &&
-           FDaemon.state() == QProcess::Running) {
+    while (!out.contains('\n') && !deadline.hasExpired() && FDaemon.state() == QProcess::Running) {
       FDaemon.waitForReadyRead(200);
       out += FDaemon.readAllStandardOutput();
     }
@@ -201,8 +200,8 @@ protected:
   }
 
   // Starts the monitor with the given options and waits until it owns its name.
-  std::unique_ptr<TMonitorProcess> StartMonitor(
-      const QStringList& arguments = {QStringLiteral("--calls")}) {
+  std::unique_ptr<TMonitorProcess> StartMonitor(const QStringList& arguments = {
+                                                    QStringLiteral("--calls")}) {
     auto monitor = std::make_unique<TMonitorProcess>(kMonitor, FBus.Address(), arguments);
     EXPECT_TRUE(FBus.WaitForName(kProgId, kWaitMs)) << "the monitor did not take its name";
     return monitor;

@@ -145,8 +145,8 @@ std::vector<std::string> TRecordingMidiBackend::ListDevices() {
   return FDevices;
 }
 
-MMRESULT TRecordingMidiBackend::Open(std::size_t index, const std::string& name,
-                                     TMidiNotify notify, std::unique_ptr<TMidiBackendPort>& port) {
+MMRESULT TRecordingMidiBackend::Open(std::size_t index, const std::string& name, TMidiNotify notify,
+                                     std::unique_ptr<TMidiBackendPort>& port) {
   bool report = false;
   TRecordingPort* opened = nullptr;
   {

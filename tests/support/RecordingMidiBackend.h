@@ -53,10 +53,10 @@ public:
   // The bytes of every message, in the order sent.
   std::vector<std::uint8_t> Bytes() const;
   void ClearMessages();
-  int OpenCalls() const;   // every Open the service asked for, refused or not
+  int OpenCalls() const;  // every Open the service asked for, refused or not
   int CloseCalls() const;
-  int OpenPorts() const;   // ports open now
-  int ListCalls() const;   // device lists read
+  int OpenPorts() const;  // ports open now
+  int ListCalls() const;  // device lists read
 
   std::vector<std::string> ListDevices() override;
   MMRESULT Open(std::size_t index, const std::string& name, TMidiNotify notify,

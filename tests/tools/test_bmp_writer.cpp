@@ -17,8 +17,7 @@ namespace {
 
 std::uint32_t U32(const QByteArray& b, int at) {
   std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i)
-    v = v << 8 | static_cast<std::uint8_t>(b[at + i]);
+  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(b[at + i]);
   return v;
 }
 
@@ -47,8 +46,7 @@ TEST_P(BmpWidthTest, HeaderRowsAndPadding) {
   EXPECT_EQ(U32(b, 26), 1u | 24u << 16);  // planes, bits per pixel
   EXPECT_EQ(U32(b, 30), 0u);
   EXPECT_EQ(U32(b, 34), static_cast<std::uint32_t>(stride * height));
-  for (int at : {6, 38, 42, 46, 50})
-    EXPECT_EQ(U32(b, at), 0u) << at;
+  for (int at : {6, 38, 42, 46, 50}) EXPECT_EQ(U32(b, at), 0u) << at;
   // First stored row is the bottom one, pixels blue-green-red, then zero padding.
   for (int stored = 0; stored < height; ++stored) {
     const int y = height - 1 - stored;
@@ -102,8 +100,7 @@ TEST(SkinArt, SheetGeometryAndPointerAngles) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication app(argc, argv);  // fonts need it
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

@@ -17,7 +17,6 @@ using halvorine_test::TScopedEnv;
 
 namespace {
 
-
 class Monitor : public halvorine_test::PrivateBusTest {};
 
 }  // namespace
@@ -75,8 +74,8 @@ TEST_F(Monitor, RefusedCallsThrowAndLeaveTheObjectUsable) {
 }
 
 TEST_F(Monitor, CreationNeedsAValidNameWithAnOwner) {
-  for (const char* id : {"", "Tessaly", "Tessaly..Ole", "1Tessaly.Ole", "Tessaly.Ole!",
-                         ":1.5", "Tessaly.Ole."}) {
+  for (const char* id :
+       {"", "Tessaly", "Tessaly..Ole", "1Tessaly.Ole", "Tessaly.Ole!", ":1.5", "Tessaly.Ole."}) {
     EXPECT_THROW(TOleObject::Create(QString::fromLatin1(id)), EOleError) << id;
   }
   EXPECT_THROW(TOleObject::Create(kProgId), EOleError);
