@@ -16,6 +16,7 @@ HALVORINE_PACKAGES=(
   jackd2
   xvfb xauth xdotool x11-utils
   fonts-dejavu-core fonts-liberation2
+  clang-format
 )
 
 as_root() {
