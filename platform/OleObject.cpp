@@ -2,7 +2,7 @@
 
 #include <QAtomicInteger>
 #include <QCoreApplication>
-#include <QDBusConnectionInterface>
+#include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusReply>
@@ -66,9 +66,13 @@ std::unique_ptr<TOleObject> TOleObject::Create(const QString& ProgId) {
     throw EOleError(
         QStringLiteral("No session bus for automation object \"%1\": %2").arg(ProgId, reason));
   }
-  QDBusConnectionInterface* daemon = bus.interface();
-  const QDBusReply<bool> registered =
-      daemon ? daemon->isServiceRegistered(ProgId) : QDBusReply<bool>();
+  // Asked of the bus itself, which answers for the owner: a service that hangs cannot stall it,
+  // and a bus that hangs costs kCheckTimeoutMs.
+  QDBusMessage check = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+  check.setArguments({ProgId});
+  const QDBusReply<bool> registered = bus.call(check, QDBus::Block, kCheckTimeoutMs);
   if (!registered.isValid() || !registered.value()) {
     QDBusConnection::disconnectFromBus(name);
     throw EOleError(QStringLiteral("Automation object \"%1\" is not available").arg(ProgId));
@@ -92,4 +96,13 @@ void TOleObject::Invoke(const QString& Method, const QVariantList& Arguments) {
         QStringLiteral("Automation call %1.%2 failed: %3")
             .arg(FProgId, Method, reason.isEmpty() ? QStringLiteral("no reply") : reason));
   }
+}
+
+bool TOleObject::Post(const QString& Method, const QVariantList& Arguments) {
+  QDBusMessage call = QDBusMessage::createMethodCall(FProgId, ObjectPath(FProgId), FProgId, Method);
+  call.setArguments(Arguments);
+  // The bus starts no service for it: without an owner the call is simply lost.
+  call.setAutoStartService(false);
+  // A method call sent rather than called goes out flagged as wanting no reply.
+  return Connection(FConnectionName).send(call);
 }
