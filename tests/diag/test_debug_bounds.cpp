@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "DebugDevice.h"
@@ -85,6 +87,17 @@ TEST_P(LogFileTrap, LeavesTheLogClosedAndTheTargetUntouched) {
   device.WriteLn("found");
   EXPECT_EQ(ReadBytes(log), Banner() + "found\r\n");
   EXPECT_FALSE(fs::is_symlink(log));
+
+  // The open file is not handed on to programs this one starts.
+  int descriptors = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (fs::read_symlink(entry.path(), error) != fs::canonical(log)) continue;
+    ++descriptors;
+    const int fd = std::stoi(entry.path().filename().string());
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  }
+  EXPECT_EQ(descriptors, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Traps, LogFileTrap,
