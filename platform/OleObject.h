@@ -34,10 +34,11 @@ public:
   // How long Create waits for the bus to say whether a service owns the identifier.
   static constexpr int kCheckTimeoutMs = 1000;
 
-  // Connects to the session bus and checks that a service owns the identifier; that check waits
-  // kCheckTimeoutMs at most.
+  // Connects to the session bus and checks that a service owns the identifier. Asking a local
+  // bus whether it answers at all and then whether the name has an owner takes kCheckTimeoutMs at
+  // most.
   // Throws EOleError when there is no application object, the identifier is not a valid bus name,
-  // there is no session bus, or no service has the name (or the bus did not say in time).
+  // there is no session bus or it does not answer in time, or no service has the name.
   static std::unique_ptr<TOleObject> Create(const QString& ProgId);
 
   ~TOleObject();

@@ -10,6 +10,7 @@
 
 #include "DebugDevice.h"
 #include "DebugTestUtil.h"
+#include "OleObject.h"
 #include "PrivateBus.h"
 
 namespace {
@@ -21,6 +22,16 @@ using namespace std::chrono;
 constexpr auto kWriteBound = milliseconds(200);
 // Open asks the bus, not the monitor, whether the monitor is there.
 constexpr auto kOpenBound = seconds(1) + milliseconds(500);
+
+// What the monitor prints for one line the log wrote.
+QByteArray Call(const std::string& line) {
+  return QByteArray("Write \"") + line.c_str() + "\\r\\n\"\n";
+}
+
+QByteArray BannerCalls() {
+  return Call("**************************") + Call("* Start of debug session *") +
+         Call("**************************");
+}
 
 // Whether the monitor is stopped before the log opens or only after.
 enum class TStopped { BeforeOpen, AfterOpen };
@@ -61,17 +72,13 @@ TEST_P(StoppedMonitor, WritesDoNotWaitAndArriveOnceItRuns) {
   ASSERT_TRUE(TDebugDevice::GetOpened());
   if (GetParam() == TStopped::AfterOpen) Stop();
 
-  QByteArray expected;
-  for (const char* line :
-       {"**************************", "* Start of debug session *", "**************************"}) {
-    expected += QByteArray("Write \"") + line + "\\r\\n\"\n";
-  }
+  QByteArray expected = BannerCalls();
   for (int i = 0; i < 20; ++i) {
     const std::string text = "entry " + std::to_string(i);
     const auto start = steady_clock::now();
     device.WriteLn(text);
     EXPECT_LT(steady_clock::now() - start, kWriteBound) << text;
-    expected += QByteArray("Write \"") + text.c_str() + "\\r\\n\"\n";
+    expected += Call(text);
   }
 
   Resume();
@@ -80,3 +87,39 @@ TEST_P(StoppedMonitor, WritesDoNotWaitAndArriveOnceItRuns) {
 
 INSTANTIATE_TEST_SUITE_P(When, StoppedMonitor,
                          ::testing::Values(TStopped::BeforeOpen, TStopped::AfterOpen));
+
+namespace {
+
+class StoppedBus : public halvorine_test::PrivateBusTest {
+protected:
+  void SetUp() override {
+    HALVORINE_REQUIRE_FRESH_LOG();
+    PrivateBusTest::SetUp();
+  }
+  void TearDown() override {
+    if (FPid > 0) ::kill(static_cast<pid_t>(FPid), SIGCONT);
+  }
+  qint64 FPid = 0;
+};
+
+}  // namespace
+
+TEST_F(StoppedBus, OpenGivesUpWithinItsBoundAndALaterOpenSucceeds) {
+  auto monitor = StartMonitor();
+  FPid = FBus.ProcessId();
+  ASSERT_GT(FPid, 0);
+  ASSERT_EQ(::kill(static_cast<pid_t>(FPid), SIGSTOP), 0);
+  TDebugDevice device;
+  device.SetMedia(dmWindow);
+  const auto start = steady_clock::now();
+  EXPECT_THROW(device.Open(), EOleError);
+  EXPECT_LT(steady_clock::now() - start, kOpenBound);
+  EXPECT_FALSE(TDebugDevice::GetOpened());
+
+  ASSERT_EQ(::kill(static_cast<pid_t>(FPid), SIGCONT), 0);
+  FPid = 0;
+  device.Open();
+  EXPECT_TRUE(TDebugDevice::GetOpened());
+  device.WriteLn("back");
+  EXPECT_EQ(monitor->WaitForLines(4, kWaitMs), BannerCalls() + Call("back"));
+}
