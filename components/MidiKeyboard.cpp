@@ -1,5 +1,6 @@
 #include "MidiKeyboard.h"
 
+#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -209,11 +210,13 @@ TMidiKeyboard::TMidiKeyboard(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   FColor = palette().color(QPalette::Window);
   BuildKeys();
+  // Quitting with a key held would otherwise leave its note sounding on the device.
+  if (QCoreApplication* app = QCoreApplication::instance()) {
+    connect(app, &QCoreApplication::aboutToQuit, this, &TMidiKeyboard::ReleaseHeldKey);
+  }
 }
 
-TMidiKeyboard::~TMidiKeyboard() {
-  if (FPressedKey >= 0) NoteOff(FKeys[FPressedKey].Note);
-}
+TMidiKeyboard::~TMidiKeyboard() { EndNote(); }
 
 void TMidiKeyboard::SetEbonyWidth(int value) {
   FGeometry.EbonyWidth = value;
@@ -318,7 +321,7 @@ void TMidiKeyboard::mousePressEvent(QMouseEvent* event) {
   const int k = KeyAt(at.x(), at.y());
   if (k < 0) return;
   DrawKey(k, ksDown);
-  NoteOn(FKeys[k].Note, kVelocity);
+  StartNote(k);
   FPressedKey = k;
 }
 
@@ -328,10 +331,10 @@ void TMidiKeyboard::mouseMoveEvent(QMouseEvent* event) {
   if (FPressedKey < 0) return;
   const int k = KeyAt(at.x(), at.y());
   if (k < 0 || k == FPressedKey) return;
-  NoteOff(FKeys[FPressedKey].Note);
+  EndNote();
   DrawKey(FPressedKey, ksUp);
   FPressedKey = k;
-  NoteOn(FKeys[k].Note, kVelocity);
+  StartNote(k);
   DrawKey(k, ksDown);
 }
 
@@ -341,10 +344,30 @@ void TMidiKeyboard::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() == Qt::LeftButton) ReleaseHeldKey();
 }
 
+void TMidiKeyboard::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  // A hidden keyboard receives no release: the note would sound on for ever.
+  ReleaseHeldKey();
+}
+
 void TMidiKeyboard::ReleaseHeldKey() {
+  EndNote();
   if (FPressedKey < 0) return;
   const int k = FPressedKey;
-  NoteOff(FKeys[k].Note);
   DrawKey(k, ksUp);
   FPressedKey = -1;
+}
+
+void TMidiKeyboard::StartNote(int index) {
+  EndNote();
+  FSoundingNote = FKeys[index].Note;
+  FSoundingChannel = static_cast<std::uint8_t>(FMidiChannel);
+  if (FMidiOut) FMidiOut->SendNoteOn(FSoundingChannel, FKeys[index].Note, kVelocity);
+}
+
+void TMidiKeyboard::EndNote() {
+  if (FSoundingNote < 0) return;
+  const auto note = static_cast<std::uint8_t>(FSoundingNote);
+  FSoundingNote = -1;
+  if (FMidiOut) FMidiOut->SendNoteOff(FSoundingChannel, note);
 }

@@ -77,9 +77,13 @@ QRect DrawKeyOn(QImage& canvas, const TKeyInfo& key, const TKeyGeometry& g, TKey
 // only after a geometry or colour change or a resize; mouse play redraws the one or two keys that
 // change in the image and repaints just their rectangles.
 //
+// A note played with the mouse ends on the channel and port it started on, whatever was set
+// while it sounded; it never outlives its key: it is ended when the keyboard is hidden (the window
+// closed or minimised included) or destroyed, when another port is set, and when the application
+// is about to quit.
+//
 // The port is not owned. A port destroyed while set is forgotten (the keyboard then sends
-// nothing). A note still sounding when the keyboard is destroyed, or when another port is set,
-// is ended first with its note-off on the old port.
+// nothing).
 class TMidiKeyboard : public QWidget {
   Q_OBJECT
   Q_PROPERTY(int EbonyWidth READ GetEbonyWidth WRITE SetEbonyWidth)
@@ -106,7 +110,7 @@ public:
   void SetIvoryWidth(int value);
   void SetIvoryHeight(int value);
 
-  // 1..16. The channel is read at every send, so a held note ends on the channel set meanwhile.
+  // 1..16. Notes start on the channel set at the time; a held note ends on the one it started on.
   int GetMidiChannel() const { return FMidiChannel + 1; }
   // Values outside 1..16 are ignored.
   void SetMidiChannel(int value);
@@ -126,7 +130,8 @@ public:
   int KeyAt(int x, int y) const { return KeyAtPoint(FKeys, FGeometry, x, y); }
   // Redraws one key in place for `state` and shows it at once.
   void DrawKey(int index, TKeyState state);
-  // Send through the port if one is set, on the current channel; results are ignored.
+  // Send through the port if one is set, on the current channel; results are ignored. Mouse play
+  // goes through StartNote and EndNote instead, which remember the note's channel.
   void NoteOn(std::uint8_t note, std::uint8_t velocity);
   void NoteOff(std::uint8_t note);
 
@@ -146,11 +151,16 @@ protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
 private:
   void Invalidate();
   void EnsureCanvas();
   void ReleaseHeldKey();
+  // Sends the note-on of key `index` and remembers its note and channel for EndNote.
+  void StartNote(int index);
+  // Sends the note-off of the sounding note, if any, on the channel it started on.
+  void EndNote();
 
   static constexpr int kFirstNote = 0;
   static constexpr int kLastNote = 127;
@@ -159,6 +169,9 @@ private:
   TKeyGeometry FGeometry;
   int FPressedKey = -1;
   int FMidiChannel = 0;
+  // The note mouse play started and has not ended, and its channel; FSoundingNote -1 when none.
+  int FSoundingNote = -1;
+  std::uint8_t FSoundingChannel = 0;
   QPointer<TMidiOut> FMidiOut;
   QColor FColor;
   QImage FCanvas;

@@ -9,6 +9,10 @@
 #include <system_error>
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "SerialPort.h"
 
 namespace {
@@ -37,6 +41,27 @@ std::string ExecutableFolder() {
   return error ? std::string() : exe.parent_path().string();
 }
 
+// Creates or empties the log file for writing. A symbolic link in its place is refused rather than
+// followed, so the log never truncates a file it was pointed at; so is anything but a regular
+// file (a FIFO nobody reads would block the open or every write). The descriptor is not passed
+// on to programs this one starts.
+std::FILE* OpenLogFile(const std::string& path) {
+  if (path.empty()) return nullptr;
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) != 0 ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  // Binary mode: the lines already end in CR LF and must reach the file as they are.
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (!file) ::close(fd);
+  return file;
+}
+
 QString FromView(std::string_view text) {
   return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -55,6 +80,8 @@ void TDebugDevice::SetMedia(TDebugMedia Value) {
 }
 
 bool TDebugDevice::GetOpened() { return FOpened; }
+
+std::uint64_t TDebugDevice::GetSerialDropped() { return FPort.DroppedBytes(); }
 
 void TDebugDevice::SetLogFolder(std::string Folder) { FLogFolder = std::move(Folder); }
 
@@ -77,9 +104,7 @@ void TDebugDevice::Open() {
       FOpened = true;
       break;
     case dmFile: {
-      // Binary mode: the lines already end in CR LF and must reach the file as they are.
-      const std::string path = LogFilePath();
-      std::FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "wb");
+      std::FILE* file = OpenLogFile(LogFilePath());
       if (file) {
         FLogFile = file;
         FOpened = true;
@@ -114,12 +139,9 @@ void TDebugDevice::Write(std::string_view Text) {
       std::fflush(FLogFile);
       break;
     case dmWindow:
-      if (!FMonitor) break;
-      try {
-        FMonitor->Invoke(QString::fromLatin1(kDebugMonitorMethod), {FromView(Text)});
-      } catch (const EOleError&) {
-        // A monitor that is busy, gone or refusing loses this entry only.
-      }
+      // Sent without waiting for the monitor, so that a hung monitor cannot stall the caller;
+      // a monitor that is gone loses the entry, the next one tries again.
+      if (FMonitor) FMonitor->Post(QString::fromLatin1(kDebugMonitorMethod), {FromView(Text)});
       break;
     case dmSerial:
       FPort.Write(Text);

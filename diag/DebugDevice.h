@@ -21,6 +21,11 @@
 // Texts are 8-bit. The file and the port receive their bytes unchanged, lines ending in CR LF;
 // the monitor receives each text as a string read in the system's 8-bit encoding.
 //
+// No write waits long for its medium. The monitor is sent each text without waiting for an answer,
+// so a monitor that hangs costs nothing, and receives what was written meanwhile once it runs
+// again. A write to the port waits at most 100 ms for room; what has not gone out by then is
+// dropped and counted (GetSerialDropped).
+//
 // Everything runs on the interface thread; the class-wide state has no lock.
 class TDebugDevice : public QObject {
   Q_OBJECT
@@ -46,14 +51,16 @@ public:
   // Opens the chosen medium, once per process, then writes the three banner lines. After a
   // successful open, further calls do nothing. When the file or the port cannot be opened the
   // log stays closed, the banner goes nowhere and a later Open tries again.
+  // The file is created or emptied; a symbolic link or anything but a regular file in its place
+  // counts as a file that cannot be opened.
   // Throws EOleError, leaving the log closed and writing nothing, when the medium is the monitor
   // and the session bus or the monitor is not there (or the program has no QCoreApplication,
-  // which the bus needs).
+  // which the bus needs). Asking the bus for the monitor waits one second at most.
   void Open();
 
   // Writes exactly these bytes; does nothing while the log is closed. The file is flushed after
-  // every write, so a crash loses no entry. A monitor call that fails is dropped; the next write
-  // tries again.
+  // every write, so a crash loses no entry. A text the monitor cannot take (it is gone) is
+  // dropped; the next write tries again.
   void Write(std::string_view Text);
   // The text followed by CR LF, in one write.
   void WriteLn(std::string_view Text);
@@ -62,6 +69,8 @@ public:
 
   // Whether the log is open (class-wide).
   static bool GetOpened();
+  // Bytes the serial port did not take in time and the log dropped (class-wide).
+  static std::uint64_t GetSerialDropped();
 
   // The folder that holds "Debug.txt": the running executable's folder unless SetLogFolder set
   // another. An empty folder restores the default. Meant for tests, which must not share the log

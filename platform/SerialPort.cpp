@@ -1,14 +1,17 @@
 #include "SerialPort.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -215,8 +218,9 @@ bool TSerialPort::Open(std::string_view SettingsText, std::string_view Port) {
   const std::string path = DevicePath(settings->Port.empty() ? Port : settings->Port);
   if (path.empty()) return false;
 
-  // Without O_NONBLOCK, opening a modem line can wait for carrier; the flag is dropped again
-  // below so that writes are synchronous. O_NOCTTY keeps the port from becoming our terminal.
+  // O_NONBLOCK keeps the open from waiting for carrier on a modem line and stays on, so that a
+  // line nothing drains can never block a write. O_NOCTTY keeps the port from becoming our
+  // terminal.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
 
@@ -226,10 +230,6 @@ bool TSerialPort::Open(std::string_view SettingsText, std::string_view Port) {
             ::tcsetattr(fd, TCSANOW, &attributes) == 0;
   // Exclusive use: further opens of the device fail (except for a privileged opener).
   ok = ok && ::ioctl(fd, TIOCEXCL) == 0;
-  if (ok) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-  }
   if (!ok) {
     ::close(fd);
     return false;
@@ -238,19 +238,38 @@ bool TSerialPort::Open(std::string_view SettingsText, std::string_view Port) {
   return true;
 }
 
+void TSerialPort::SetWriteTimeout(std::chrono::milliseconds Value) {
+  FWriteTimeout = std::max(Value, std::chrono::milliseconds::zero());
+}
+
 bool TSerialPort::Write(const void* Data, std::size_t Size) {
   if (FHandle < 0) return false;
+  using TClock = std::chrono::steady_clock;
+  const TClock::time_point deadline = TClock::now() + FWriteTimeout;
   const auto* p = static_cast<const char*>(Data);
   while (Size > 0) {
     const ssize_t n = ::write(FHandle, p, Size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+    if (n > 0) {
+      p += n;
+      Size -= static_cast<std::size_t>(n);
+      continue;
     }
-    p += n;
-    Size -= static_cast<std::size_t>(n);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+    // The device is full: wait for room, but only until the deadline.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now()).count();
+    if (left <= 0) break;
+    pollfd wait{FHandle, POLLOUT, 0};
+    const int ready = ::poll(&wait, 1, static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0 && (wait.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
+        (wait.revents & POLLOUT) == 0) {
+      break;
+    }
   }
-  return true;
+  FDropped += Size;
+  return Size == 0;
 }
 
 std::string TSerialPort::DevicePath(std::string_view Port) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,9 +43,14 @@ std::optional<speed_t> SerialSpeed(int BaudRate);
 // other than 1 or 2).
 bool ApplySerialSettings(const TSerialSettings& Settings, termios& Attributes);
 
-// An open serial device, written synchronously. Not copyable; closes the device when destroyed.
+// An open serial device. Writes never block for long: the device stays non-blocking, a write waits
+// for room at most WriteTimeout in all, and what has not gone out by then is dropped and counted.
+// A line that nothing drains (a stalled modem, a terminal nobody reads) so costs each write at most
+// the timeout. Not copyable; closes the device when destroyed.
 class TSerialPort {
 public:
+  static constexpr std::chrono::milliseconds kDefaultWriteTimeout{100};
+
   TSerialPort() = default;
   ~TSerialPort();
   TSerialPort(const TSerialPort&) = delete;
@@ -59,10 +66,19 @@ public:
   void Close();
   bool IsOpen() const { return FHandle >= 0; }
 
-  // Writes every byte, waiting while the device takes them. Returns false on a write error or
-  // when the port is closed; bytes before the error may have gone out.
+  // Writes the bytes, waiting while the device takes them, for WriteTimeout at most. Returns true
+  // when every byte went out; false when the port is closed, on a write error, or when the time
+  // ran out, and then the bytes not written are added to DroppedBytes.
   bool Write(const void* Data, std::size_t Size);
   bool Write(std::string_view Text) { return Write(Text.data(), Text.size()); }
+
+  // The longest a Write waits for the device, all waits together. Negative values count as zero.
+  std::chrono::milliseconds GetWriteTimeout() const { return FWriteTimeout; }
+  void SetWriteTimeout(std::chrono::milliseconds Value);
+
+  // Bytes given to Write on an open port that never went out (time up or write error), since
+  // the object was made.
+  std::uint64_t DroppedBytes() const { return FDropped; }
 
   // The device path a port name stands for: the path set by SetDevicePath, else "COMn" is
   // /dev/ttyS(n-1), and any other name is taken as a path as it is.
@@ -74,4 +90,6 @@ public:
 
 private:
   int FHandle = -1;
+  std::chrono::milliseconds FWriteTimeout = kDefaultWriteTimeout;
+  std::uint64_t FDropped = 0;
 };

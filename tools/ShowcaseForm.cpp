@@ -79,6 +79,10 @@ TShowcaseForm::TShowcaseForm(QWidget* parent)
           [this] { FKeyboard->SetMidiChannel(FChannels->Channel()); });
 }
 
+// The port is made first, so of the window's children it would be destroyed first, before the
+// keyboard could end its note on it.
+TShowcaseForm::~TShowcaseForm() { FKeyboard->SetMidiOut(nullptr); }
+
 void TShowcaseForm::OpenPort() {
   try {
     FPort->Close();

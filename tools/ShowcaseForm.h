@@ -23,6 +23,8 @@ class TShowcaseForm : public QWidget {
 
 public:
   explicit TShowcaseForm(QWidget* parent = nullptr);
+  // Ends a note the keyboard still holds on the port before the port goes.
+  ~TShowcaseForm() override;
 
   TMidiOut* Port() const { return FPort; }
   TMidiOutComboBox* Devices() const { return FDevices; }

@@ -205,7 +205,7 @@ TEST_F(KeyboardPlay, RightPressStillRaisesOnMouseDown) {
   EXPECT_TRUE(Midi->Bytes().empty());
 }
 
-TEST_F(KeyboardPlay, ChannelSetterAcceptsOneToSixteenAndSendsOnTheCurrentChannel) {
+TEST_F(KeyboardPlay, ChannelSetterAcceptsOneToSixteenAndNotesEndOnTheirOwnChannel) {
   TMidiKeyboard* keyboard = Host.Keyboard;
   EXPECT_EQ(keyboard->GetMidiChannel(), 1);
   const std::pair<int, int> settings[] = {{0, 1}, {17, 1}, {16, 16}, {-5, 16}, {3, 3}, {16, 16}};
@@ -214,9 +214,11 @@ TEST_F(KeyboardPlay, ChannelSetterAcceptsOneToSixteenAndSendsOnTheCurrentChannel
     EXPECT_EQ(keyboard->GetMidiChannel(), reads) << value;
   }
   Host.Press({14, 10});
-  keyboard->SetMidiChannel(3);  // a held note ends on the channel set meanwhile
+  keyboard->SetMidiChannel(3);  // a held note still ends on the channel it started on
   Host.Release({14, 10});
-  EXPECT_EQ(Midi->Bytes(), (TBytes{0x9F, 1, 54, 0x92, 1, 0}));
+  Host.Press({14, 10});
+  Host.Release({14, 10});
+  EXPECT_EQ(Midi->Bytes(), (TBytes{0x9F, 1, 54, 0x9F, 1, 0, 0x92, 1, 54, 0x92, 1, 0}));
 }
 
 TEST_F(KeyboardPlay, ANoteStillSoundingIsEndedWhenThePortChangesOrTheKeyboardGoes) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -138,7 +139,9 @@ TEST(SerialPort, OpensAPseudoTerminalAndWritesEveryByte) {
   EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), static_cast<tcflag_t>(CS8 | CSTOPB));
   EXPECT_EQ(t.c_oflag & OPOST, 0u);
 
-  // More than a pseudo-terminal buffers at once: the write waits while the reader catches up.
+  // More than a pseudo-terminal buffers at once: the write waits while the reader catches up
+  // (given time enough for a busy machine).
+  port.SetWriteTimeout(std::chrono::seconds(30));
   std::string big;
   for (int i = 0; i < 20000; ++i) big += static_cast<char>(i % 251);
   std::string received;
@@ -151,6 +154,60 @@ TEST(SerialPort, OpensAPseudoTerminalAndWritesEveryByte) {
   EXPECT_FALSE(port.IsOpen());
   EXPECT_FALSE(port.Write("x"));
 }
+
+// A terminal nobody reads: once its buffer is full, each write waits its timeout and no longer,
+// drops the rest and counts it; what it did take arrives intact once the reader comes.
+struct TStall {
+  int TimeoutMs;
+  std::size_t Chunk;
+};
+
+class UnreadTerminal : public ::testing::TestWithParam<TStall> {};
+
+TEST_P(UnreadTerminal, EachWriteReturnsByItsDeadlineAndCountsWhatItDropped) {
+  using namespace std::chrono;
+  TPseudoTerminal terminal;
+  ASSERT_TRUE(terminal.IsValid());
+  TSerialPort port;
+  ASSERT_TRUE(port.Open("19200,n,8,1", terminal.Path()));
+  EXPECT_EQ(port.GetWriteTimeout(), TSerialPort::kDefaultWriteTimeout);
+  port.SetWriteTimeout(milliseconds(GetParam().TimeoutMs));
+
+  const auto timeout = milliseconds(GetParam().TimeoutMs);
+  std::string expected;
+  std::uint64_t written = 0;
+  int stalledWrites = 0;
+  for (int i = 0; stalledWrites < 3 && i < 1000; ++i) {
+    const std::string chunk(GetParam().Chunk, static_cast<char>('a' + i % 26));
+    const std::uint64_t droppedBefore = port.DroppedBytes();
+    const auto start = steady_clock::now();
+    const bool complete = port.Write(chunk);
+    const auto took = steady_clock::now() - start;
+    const std::uint64_t dropped = port.DroppedBytes() - droppedBefore;
+    written += chunk.size();
+
+    EXPECT_LT(took, timeout + seconds(2)) << "write " << i;
+    EXPECT_EQ(complete, dropped == 0) << "write " << i;
+    ASSERT_LE(dropped, chunk.size());
+    if (dropped > 0) {
+      ++stalledWrites;
+      EXPECT_GE(took, timeout) << "write " << i << " gave up before its time";
+    }
+    expected += chunk.substr(0, chunk.size() - dropped);
+  }
+  ASSERT_EQ(stalledWrites, 3) << "the terminal never filled";
+  EXPECT_EQ(written - port.DroppedBytes(), expected.size());
+  EXPECT_EQ(terminal.Read(expected.size()), expected);
+  EXPECT_EQ(terminal.Pending(), "");
+
+  // Drained, the line takes whole writes again.
+  EXPECT_TRUE(port.Write("after"));
+  EXPECT_EQ(terminal.Read(5), "after");
+}
+
+INSTANTIATE_TEST_SUITE_P(Timeouts, UnreadTerminal,
+                         ::testing::Values(TStall{100, 4096}, TStall{0, 1000}, TStall{250, 65536},
+                                           TStall{-5, 512}));
 
 TEST(SerialPort, TheSecondOpenerIsRefused) {
   if (::geteuid() == 0) GTEST_SKIP() << "root may open a device held exclusively";

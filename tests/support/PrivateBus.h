@@ -108,6 +108,8 @@ public:
 
   // Empty when the daemon did not start.
   const QString& Address() const { return FAddress; }
+  // The daemon's process, to stop and resume it; 0 when it is not running.
+  qint64 ProcessId() const { return FDaemon.processId(); }
   QString Folder() const { return FDir.path(); }
   void Stop() { StopProcess(FDaemon); }
 
