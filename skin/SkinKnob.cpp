@@ -150,10 +150,20 @@ void TSkinKnob::ShowValueHint() {
         HideValueHint();
     });
   }
-  FHint->setText(hint);
-  FHint->adjustSize();
-  FHint->move(mapToGlobal(QPoint(0, height() + 2)));
-  FHint->show();
+  // Resizing and moving a window is costly and a hint is renewed on every move of a drag: the
+  // hint only grows while it is shown, and moves only when the knob has moved.
+  const bool shown = FHint->isVisible();
+  if (FHint->text() != hint || !shown) {
+    FHint->setText(hint);
+    const QSize wanted = FHint->sizeHint();
+    if (!shown)
+      FHint->resize(wanted);
+    else if (wanted.width() > FHint->width() || wanted.height() > FHint->height())
+      FHint->resize(wanted.expandedTo(FHint->size()));
+  }
+  const QPoint place = mapToGlobal(QPoint(0, height() + 2));
+  if (FHint->pos() != place) FHint->move(place);
+  if (!shown) FHint->show();
   FHintTimer->start();
 }
 
