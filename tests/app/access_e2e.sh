@@ -35,6 +35,8 @@ start_display
 start_accessibility_bus
 start_jack dump.txt
 start_program "$1"
+# The program's first call to the registry started it.
+wait_for bus_pid "$a11y_bus" org.a11y.atspi.Registry || fail "the accessibility registry did not start"
 pids+=($(bus_pid "$a11y_bus" org.a11y.atspi.Registry))
 
 pick_first_device

@@ -16,8 +16,9 @@ shoot() {
   local scale=$1 i=0 r
   for r in "${regions[@]}"; do
     set -- $r
-    env -u QT_SCALE_FACTOR -u QT_QPA_PLATFORM "$screen_probe" grab $((X + $1 * scale)) $((Y + $2 * scale)) \
-      $(($3 * scale)) $(($4 * scale)) "$work/scale$scale-$i.png" || fail "no picture at $scale"
+    env -u QT_SCALE_FACTOR -u QT_QPA_PLATFORM "$screen_probe" grab \
+      $((X + $1 * scale)) $((Y + $2 * scale)) $(($3 * scale)) $(($4 * scale)) \
+      "$work/scale$scale-$i.png" || fail "no picture at scale $scale"
     i=$((i + 1))
   done
 }
