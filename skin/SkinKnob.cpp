@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QTimer>
 #include <QToolTip>
 #include <QWheelEvent>
@@ -161,7 +162,10 @@ void TSkinKnob::ShowValueHint() {
     else if (wanted.width() > FHint->width() || wanted.height() > FHint->height())
       FHint->resize(wanted.expandedTo(FHint->size()));
   }
-  const QPoint place = mapToGlobal(QPoint(0, height() + 2));
+  // Below the knob, or above it where the screen ends below.
+  QPoint place = mapToGlobal(QPoint(0, height() + 2));
+  if (screen() != nullptr && place.y() + FHint->height() > screen()->geometry().bottom())
+    place = mapToGlobal(QPoint(0, -FHint->height() - 2));
   if (FHint->pos() != place) FHint->move(place);
   if (!shown) FHint->show();
   FHintTimer->start();
