@@ -58,6 +58,8 @@ probe tree >"$work/tree.txt"
 probe set "Filter Freq" 64 || fail "Filter Freq took no value"
 sleep 0.3
 at 35 83; xdotool click 4; sleep 0.2     # one wheel notch up on Par1
+probe tree >"$work/tree.txt"                 # the value hint is on the screen, and readable
+[ "$(tree '|Par1: 1|')" = 1 ] || fail "no value hint: $(grep -v '|0\.\.' "$work/tree.txt")"
 xdotool click 1; xdotool key Up; sleep 0.5   # a click gives Par1 focus; Up adds one
 
 # SD is sound 1: channel 1, controllers 40 + parameter index.
