@@ -58,11 +58,53 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   FMidiOut = std::make_unique<TMidiOut>();
   FMidiOut->SetChannel(1);
 
+  NameControls();
   BindHandlers();
   FormCreate();
 }
 
 TMainForm::~TMainForm() = default;
+
+void TMainForm::NameControls() {
+  static const char* const kParameterNames[kParameterCount] = {
+      "Par1",        "Par2",         "Par3",     "Par4",      "Par5",       "Par6",
+      "Par7",        "Par8",         "AM Depth", "AM Rate",   "EQ Freq",    "EQ Gain",
+      "Filter Freq", "Filter Width", "Filter Q", "SRR",       "Distortion", "Volume",
+      "Pan",         "Delay",        "Reverb",   "LFO Speed", "LFO Amnt",   "LFO Shape"};
+  static const char* const kSoundNames[kSoundCount] = {"BD", "SD", "HT", "MT", "LT", "CP",
+                                                       "RS", "CB", "CH", "OH", "RC", "CC",
+                                                       "M1", "M2", "M3", "M4"};
+  const auto parKnobs = ParameterControls<TSkinKnob>(this, "ParKnob%1");
+  for (int i = 0; i < kParameterCount; ++i)
+    parKnobs[i]->SetCaption(QString::fromLatin1(kParameterNames[i]));
+  for (int k = 0; k < kSoundCount; ++k)
+    FSoundBoxes[k]->SetCaption(QString::fromLatin1(kSoundNames[k]));
+
+  // The two knobs of a bank's preset pair both show the pair; each has a name of its own.
+  const auto pair = [](TSkinKnob* first, TSkinKnob* second, const QString& bank) {
+    const TKnobTextEvent text = [first, second](const TSkinKnob*) {
+      return QStringLiteral("%1, %2").arg(first->GetPosition()).arg(second->GetPosition());
+    };
+    for (TSkinKnob* knob : {first, second}) {
+      knob->SetCaption(QStringLiteral("Preset ") + bank);
+      knob->OnValueText = text;
+    }
+    first->setAccessibleName(QStringLiteral("Preset %1 first").arg(bank));
+    second->setAccessibleName(QStringLiteral("Preset %1 second").arg(bank));
+  };
+  pair(ui->PresetA1Knob, ui->PresetA2Knob, QStringLiteral("A"));
+  pair(ui->PresetB1Knob, ui->PresetB2Knob, QStringLiteral("B"));
+
+  const TKnobTextEvent percent = [](const TSkinKnob* knob) {
+    return QStringLiteral("%1 %").arg(knob->GetPosition());
+  };
+  const std::pair<TSkinKnob*, const char*> mixes[] = {
+      {ui->MixKnob, "Mix"}, {ui->MixAKnob, "Mix A"}, {ui->MixBKnob, "Mix B"}};
+  for (const auto& [knob, name] : mixes) {
+    knob->SetCaption(QString::fromLatin1(name));
+    knob->OnValueText = percent;
+  }
+}
 
 void TMainForm::BindHandlers() {
   // Every handler is entered through TApplication::Dispatch: an error it raises is reported in a

@@ -67,6 +67,9 @@ public:
 
 private:
   void BindHandlers();
+  // Gives every skinned control the name a user knows it by and each knob its value's text, for
+  // value hints and assistive tools.
+  void NameControls();
   void StepPreset(TSkinKnob* first, TSkinKnob* second, int step);
 
   std::unique_ptr<Ui::MainForm> ui;

@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QPointingDevice>
 #include <QTest>
+#include <QWheelEvent>
 #include <QWidget>
 
 namespace {
@@ -72,5 +73,42 @@ void BM_KnobDragMoveThroughWindow(benchmark::State& state) {
     state.SkipWithError("OnChange was not raised once per move");
 }
 BENCHMARK(BM_KnobDragMoveThroughWindow)->Unit(benchmark::kMicrosecond);
+
+// The same move on a knob with a name, which also shows its value hint (a tooltip window of its
+// own, its text renewed on every move).
+void BM_KnobDragMoveWithValueHint(benchmark::State& state) {
+  DraggedKnob d;
+  d.Knob->SetCaption("Filter Freq");
+  int i = 0;
+  for (auto _ : state) {
+    const QPointF local(11, (i++ & 1) ? -29 : 51);
+    QMouseEvent move(QEvent::MouseMove, local, d.Knob->mapToGlobal(local), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier, QPointingDevice::primaryPointingDevice());
+    QCoreApplication::sendEvent(d.Knob, &move);
+  }
+  benchmark::DoNotOptimize(d.Changes);
+  if (d.Changes != static_cast<int>(state.iterations()))
+    state.SkipWithError("OnChange was not raised once per move");
+}
+BENCHMARK(BM_KnobDragMoveWithValueHint)->Unit(benchmark::kMicrosecond);
+
+// One wheel notch over a named knob: one step, one repaint, one change event, the hint renewed.
+void BM_KnobWheelNotch(benchmark::State& state) {
+  DraggedKnob d;
+  QTest::mouseRelease(d.Window.windowHandle(), Qt::LeftButton, {}, QPoint(100, 100));
+  d.Knob->SetCaption("Filter Freq");
+  d.Changes = 0;
+  int i = 0;
+  for (auto _ : state) {
+    const QPointF local(11, 11);
+    QWheelEvent wheel(local, d.Knob->mapToGlobal(local), {}, QPoint(0, (i++ & 1) ? 120 : -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(d.Knob, &wheel);
+  }
+  benchmark::DoNotOptimize(d.Changes);
+  if (d.Changes != static_cast<int>(state.iterations()))
+    state.SkipWithError("OnChange was not raised once per notch");
+}
+BENCHMARK(BM_KnobWheelNotch)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -23,6 +23,8 @@ TARGETS = {
     "BM_BareRtMidiSendMessage": ("bare RtMidiOut::sendMessage to the same port", None),
     "BM_KnobDragMove": ("one mouse move over a dragged skin knob", 50_000),
     "BM_KnobDragMoveThroughWindow": ("the same move through the window", 50_000),
+    "BM_KnobDragMoveWithValueHint": ("the same move on a named knob, value hint shown", 50_000),
+    "BM_KnobWheelNotch": ("one wheel notch over a named knob, value hint shown", 50_000),
     "BM_MixKnobMoveAllTicked": ("one mix-knob move, 24 parameters ticked", 200_000),
     "BM_StartUpToFirstPaint": ("main window made and first painted", 300_000_000),
     "BM_FileWriteStar": ("log: Write(\"*\") to Debug.txt, flushed", None),

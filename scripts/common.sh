@@ -13,6 +13,7 @@ HALVORINE_PACKAGES=(
   librtmidi-dev libjack-jackd2-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-daemon dbus-x11
+  at-spi2-core python3-gi gir1.2-atspi-2.0
   jackd2
   xvfb xauth xdotool x11-utils
   fonts-dejavu-core fonts-liberation2

@@ -1,6 +1,7 @@
 #include "SkinButton.h"
 
 #include <QEnterEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 TSkinButton::TSkinButton(QWidget* parent) : TSkinControl(parent) {}
@@ -56,4 +57,21 @@ void TSkinButton::enterEvent(QEnterEvent* event) {
 void TSkinButton::leaveEvent(QEvent* event) {
   TSkinControl::leaveEvent(event);
   MouseLeave();
+}
+
+void TSkinButton::Click() {
+  if (FTracking) return;
+  SetGlyphIndex(1);
+  if (OnClick) OnClick(this);
+  SetGlyphIndex(0);
+}
+
+void TSkinButton::keyPressEvent(QKeyEvent* event) {
+  if (event->key() != Qt::Key_Space || event->modifiers() != Qt::NoModifier) {
+    TSkinControl::keyPressEvent(event);
+    return;
+  }
+  event->accept();
+  ShowFocus(true);
+  if (!event->isAutoRepeat()) Click();
 }

@@ -9,11 +9,17 @@
 //
 // States: idle (frame 0); pressed (held, pointer over the button, frame 1); held outside (held,
 // pointer off the button, frame 0). Other mouse buttons change nothing.
+//
+// With focus (taken by a click only), Space clicks it; an assistive tool's press does too.
 class TSkinButton : public TSkinControl {
   Q_OBJECT
 
 public:
   explicit TSkinButton(QWidget* parent = nullptr);
+
+  // Shows frame 1, raises OnClick and returns to frame 0, as a press and release over the button
+  // do. Does nothing while the mouse holds the button.
+  void Click();
 
   // Raised on a left release in the pressed state, while frame 1 is still shown; the button
   // returns to frame 0 after the handler returns.
@@ -29,6 +35,7 @@ protected:
   void mouseMoveEvent(QMouseEvent* event) override;
   void enterEvent(QEnterEvent* event) override;
   void leaveEvent(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
 private:
   bool FTracking = false;  // the left button went down here and is not yet released

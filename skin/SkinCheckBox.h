@@ -9,6 +9,8 @@
 //
 // Construction leaves GlyphIndex alone, so a layout that starts a box checked sets GlyphIndex 1
 // as well (or calls SetChecked).
+//
+// With focus (taken by a click only), Space is a left press; an assistive tool's toggle is too.
 class TSkinCheckBox : public TSkinControl {
   Q_OBJECT
   Q_PROPERTY(bool Checked READ GetChecked WRITE SetChecked)
@@ -20,11 +22,15 @@ public:
   // Stores the state and shows its frame at once; raises nothing, whether or not it changed.
   void SetChecked(bool value);
 
-  // Raised after each toggle made by the mouse, with the box as sender.
+  // Toggles Checked and then raises OnClick, as a left press does.
+  void Click();
+
+  // Raised after each toggle made by the mouse (or Click), with the box as sender.
   TNotifyEvent OnClick;
 
 protected:
   void mousePressEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
 private:
   bool FChecked = false;

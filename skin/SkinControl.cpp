@@ -1,7 +1,10 @@
 #include "SkinControl.h"
 
+#include <QFocusEvent>
 #include <QMouseEvent>
 #include <QPainter>
+
+#include "SkinAccessible.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -32,7 +35,9 @@ TSkinControl::TSkinControl(QWidget* parent) : QWidget(parent) {
   // repaints on every mouse move from flickering.
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMouseTracking(true);
+  setFocusPolicy(Qt::ClickFocus);
   resize(kDefaultSize, kDefaultSize);
+  InstallSkinAccessibility();
 }
 
 void TSkinControl::SetGlyphColCount(int value) {
@@ -62,8 +67,16 @@ void TSkinControl::SetSkinYOffset(int value) {
 
 void TSkinControl::RepaintNow() { repaint(); }
 
+void TSkinControl::ShowFocus(bool value) {
+  const bool drawn = GetFocusShown();
+  FFocusShown = value;
+  if (GetFocusShown() != drawn) RepaintNow();
+}
+
 void TSkinControl::Paint() {
   QPainter painter(this);
+  // Qt smooths scaled pictures on screens of a fractional pixel ratio; the skins never are.
+  painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
   if (FSkinSource.isNull()) {
     painter.setPen(QPen(Qt::black, 1));
     painter.setBrush(Qt::white);
@@ -76,11 +89,36 @@ void TSkinControl::Paint() {
   const QRect inside = source.intersected(sheet.rect());
   if (inside != source) painter.fillRect(rect(), palette().window());
   if (!inside.isEmpty()) painter.drawImage(inside.topLeft() - source.topLeft(), sheet, inside);
+  if (GetFocusShown()) {
+    painter.setPen(QPen(palette().color(QPalette::Highlight), 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+  }
 }
 
 void TSkinControl::paintEvent(QPaintEvent*) { Paint(); }
 
+void TSkinControl::focusInEvent(QFocusEvent* event) {
+  QWidget::focusInEvent(event);
+  // Coming back to an active window keeps what was shown before it was left.
+  if (event->reason() == Qt::ActiveWindowFocusReason) {
+    if (FFocusShown) RepaintNow();
+    return;
+  }
+  FFocusShown = false;
+  ShowFocus(event->reason() != Qt::MouseFocusReason);
+}
+
+void TSkinControl::focusOutEvent(QFocusEvent* event) {
+  QWidget::focusOutEvent(event);
+  // Losing focus to another window keeps the ring for the return; either way it is not drawn now.
+  const bool wasShown = FFocusShown;
+  if (event->reason() != Qt::ActiveWindowFocusReason) FFocusShown = false;
+  if (wasShown) RepaintNow();
+}
+
 void TSkinControl::mousePressEvent(QMouseEvent* event) {
+  ShowFocus(false);
   if (OnMouseDown) {
     const QPoint p = event->position().toPoint();
     OnMouseDown(this, event->button(), event->modifiers(), p.x(), p.y());

@@ -5,6 +5,7 @@
 
 #include <QPointer>
 #include <QRect>
+#include <QString>
 #include <QWidget>
 
 // Source rectangle, in the sheet, of frame `glyphIndex` of a grid whose frames have the size
@@ -29,8 +30,21 @@ int SkinClampGlyphIndex(int value, int glyphColCount, int glyphRowCount);
 // Without a source the control paints a white rectangle with a one-pixel black frame. Where the
 // frame lies partly or wholly outside the sheet (an empty sheet, a negative index, offsets past
 // the edge) the part outside is painted in the window colour.
+//
+// On a screen of a higher pixel ratio the frame is enlarged by repeating pixels, never smoothed,
+// so the artwork stays sharp.
+//
+// A control takes focus from a click only (Qt::ClickFocus), so it stays out of the Tab chain.
+// Focus is shown as a one-pixel ring in the highlight colour over the frame's outermost pixels,
+// the frame itself unchanged, once the keyboard is used on the control or when focus came from
+// anywhere but the mouse (an assistive tool, code); a click alone leaves the look exactly as the
+// mouse left it, and the next press hides the ring again.
+//
+// Each control answers to assistive tools through an accessible interface of its own kind,
+// named by Caption (or by QWidget::accessibleName when one is set).
 class TSkinControl : public QWidget {
   Q_OBJECT
+  Q_PROPERTY(QString Caption READ GetCaption WRITE SetCaption)
   Q_PROPERTY(int Tag READ GetTag WRITE SetTag)
   Q_PROPERTY(TSkinSource* SkinSource READ GetSkinSource WRITE SetSkinSource)
   Q_PROPERTY(int GlyphColCount READ GetGlyphColCount WRITE SetGlyphColCount)
@@ -47,6 +61,14 @@ public:
 
   int GetTag() const { return FTag; }
   void SetTag(int value) { FTag = value; }
+
+  // The name a user knows the control by ("Filter Freq", "BD"); empty by default. It names the
+  // control to assistive tools and in value hints; it is never drawn.
+  const QString& GetCaption() const { return FCaption; }
+  void SetCaption(const QString& value) { FCaption = value; }
+
+  // True while the focus ring is drawn.
+  bool GetFocusShown() const { return FFocusShown && hasFocus(); }
 
   // The source is not owned. Assigning it does not repaint; the next repaint shows the new
   // source. A source destroyed before the control is forgotten: the control then paints the
@@ -82,10 +104,16 @@ protected:
   // Repaints at once, not deferred.
   void RepaintNow();
 
+  // Shows or hides the focus ring (it is drawn only while the control has focus); repaints at
+  // once when this changes what is drawn.
+  void ShowFocus(bool value);
+
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
 
 private:
   QPointer<TSkinSource> FSkinSource;
@@ -95,4 +123,6 @@ private:
   int FSkinXOffset = 0;
   int FSkinYOffset = 0;
   int FTag = 0;
+  QString FCaption;
+  bool FFocusShown = false;
 };

@@ -37,12 +37,13 @@ wait_for() {
 
 # A display of our own at a high, random number: low numbers may be taken by a server we cannot
 # see (an abstract socket of another mount namespace), which would refuse our clients.
+# usage: start_display [WIDTHxHEIGHTxDEPTH], 1024x768x24 unless given
 start_display() {
-  local try number pid
+  local try number pid screen=${1:-1024x768x24}
   for try in $(seq 20); do
     number=$((100 + RANDOM % 800))
     [ -e "/tmp/.X$number-lock" ] && continue
-    Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.txt" 2>&1 &
+    Xvfb ":$number" -screen 0 "$screen" -nolisten tcp >"$work/xvfb.txt" 2>&1 &
     pid=$!
     if DISPLAY=":$number" wait_for xdotool getdisplaygeometry && kill -0 "$pid" 2>/dev/null; then
       pids+=($pid)

@@ -1,0 +1,151 @@
+// The real main window from the wheel, the keyboard and assistive tools, offscreen over the
+// recording MIDI backend: the bytes each gesture sends, the values shown, the names and roles
+// tools read, and the Tab chain, which the skinned controls stay out of.
+#include <gtest/gtest.h>
+#include <QAccessible>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTest>
+#include <QWheelEvent>
+
+#include "MainForm.h"
+#include "MidiBackend.h"
+#include "RecordingMidiBackend.h"
+#include "SkinCheckBox.h"
+#include "SkinKnob.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class PanelAccess : public testing::Test {
+protected:
+  void SetUp() override {
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+    Click(Form->findChild<QPushButton*>("OpenButton"));
+    ASSERT_TRUE(Form->MidiOut().IsOpen());
+    Midi->ClearMessages();
+  }
+
+  TSkinKnob* Knob(const QString& name) const { return Form->findChild<TSkinKnob*>(name); }
+
+  void Click(QWidget* control) {
+    QTest::mouseClick(Form->windowHandle(), Qt::LeftButton, {}, control->geometry().center());
+  }
+
+  static void Wheel(QWidget* control, int angle) {
+    const QPointF at(5, 5);
+    QWheelEvent event(at, control->mapToGlobal(at), {}, QPoint(0, angle), Qt::NoButton, {},
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(control, &event);
+  }
+
+  // The names of the widgets Tab visits from `start` until it comes back.
+  QStringList TabCycle(QWidget* start) {
+    start->setFocus(Qt::TabFocusReason);
+    QStringList names;
+    for (int i = 0; i < 100; ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QWidget* now = QApplication::focusWidget();
+      if (now == start) break;
+      names << now->objectName();
+    }
+    return names;
+  }
+
+  TRecordingMidiService Midi{{"Recording Out"}};
+  std::unique_ptr<TMainForm> Form;
+};
+
+TEST_F(PanelAccess, WheelAndKeysSendWhatOneDragMoveSends) {
+  struct Case {
+    const char* Knob;
+    int Start;
+    std::function<void(TSkinKnob*)> Gesture;
+    Bytes Want;
+  };
+  const auto wheel = [](int angle) { return [angle](TSkinKnob* k) { Wheel(k, angle); }; };
+  const auto key = [](Qt::Key k) { return [k](TSkinKnob* knob) { QTest::keyClick(knob, k); }; };
+  const Case cases[] = {
+      // BD's Filter Freq is controller 16 + 12 on channel 1.
+      {"ParKnob13", 63, wheel(120), {0xB0, 0x1C, 0x40}},
+      {"ParKnob13", 63, wheel(-240), {0xB0, 0x1C, 0x3E, 0xB0, 0x1C, 0x3D}},
+      {"ParKnob13", 0, wheel(-120), {0xB0, 0x1C, 0x00}},  // at the end, as a drag move there
+      {"ParKnob1", 5, key(Qt::Key_PageUp), {0xB0, 0x10, 0x0F}},
+      {"ParKnob1", 5, key(Qt::Key_End), {0xB0, 0x10, 0x7F}},
+      {"ParKnob1", 5, key(Qt::Key_Left), {0xB0, 0x10, 0x04}},
+      {"ParKnob1", 5, key(Qt::Key_Tab), {}},
+  };
+  for (const Case& c : cases) {
+    TSkinKnob* knob = Knob(c.Knob);
+    Click(knob);  // takes focus; a press without a move sends nothing
+    knob->SetPosition(c.Start);
+    Midi->ClearMessages();
+    c.Gesture(knob);
+    EXPECT_EQ(Midi->Bytes(), c.Want) << c.Knob << " from " << c.Start;
+  }
+}
+
+TEST_F(PanelAccess, EveryKnobShowsItsNameAndValue) {
+  Knob("PresetA1Knob")->SetPosition(12);
+  Knob("PresetA2Knob")->SetPosition(99);
+  Knob("MixKnob")->SetPosition(35);
+  Knob("MixBKnob")->SetPosition(-20);
+  Knob("ParKnob13")->SetPosition(64);
+  const std::pair<const char*, const char*> hints[] = {
+      {"ParKnob13", "Filter Freq: 64"},     {"ParKnob1", "Par1: 0"},
+      {"ParKnob24", "LFO Shape: 0"},        {"MixKnob", "Mix: 35 %"},
+      {"MixBKnob", "Mix B: -20 %"},         {"PresetA1Knob", "Preset A: 12, 99"},
+      {"PresetA2Knob", "Preset A: 12, 99"}, {"PresetB2Knob", "Preset B: 127, 127"}};
+  for (const auto& [name, want] : hints) EXPECT_EQ(Knob(name)->ValueHint(), want) << name;
+  for (TSkinKnob* knob : Form->findChildren<TSkinKnob*>())
+    EXPECT_FALSE(knob->GetCaption().isEmpty()) << knob->objectName().toStdString();
+}
+
+TEST_F(PanelAccess, ToolsSeeAndOperateTheSkinnedControls) {
+  QAccessibleInterface* window = QAccessible::queryAccessibleInterface(Form.get());
+  ASSERT_NE(window, nullptr);
+  QStringList dials, boxes;
+  for (int i = 0; i < window->childCount(); ++i) {
+    QAccessibleInterface* child = window->child(i);
+    if (child->role() == QAccessible::Dial) dials << child->text(QAccessible::Name);
+    if (child->role() == QAccessible::CheckBox && child->object()->inherits("TSkinCheckBox"))
+      boxes << child->text(QAccessible::Name) + (child->state().checked ? "*" : "");
+  }
+  EXPECT_EQ(dials.size(), 31);
+  EXPECT_TRUE(dials.contains("Filter Freq"));
+  EXPECT_TRUE(dials.contains("Preset A first") && dials.contains("Preset A second"));
+  EXPECT_EQ(boxes.join(' '), "BD* SD HT MT LT CP RS CB CH OH RC CC M1 M2 M3 M4");
+
+  // A tool selects SD (sound 1) and sets its Filter Freq: one control change on SD's controller.
+  auto* sd = Form->findChild<TSkinCheckBox*>("SDCheckBox");
+  QAccessible::queryAccessibleInterface(sd)->actionInterface()->doAction(
+      QAccessibleActionInterface::toggleAction());
+  EXPECT_TRUE(sd->GetChecked());
+  EXPECT_EQ(Form->Memory().SelectedSound(), 1);
+  EXPECT_TRUE(Midi->Bytes().empty());
+  QAccessible::queryAccessibleInterface(Knob("ParKnob13"))->valueInterface()->setCurrentValue(64);
+  EXPECT_EQ(Midi->Bytes(), (Bytes{0xB0, 0x34, 0x40}));
+}
+
+TEST_F(PanelAccess, SkinnedControlsStayOutOfTheTabChain) {
+  auto* open = Form->findChild<QPushButton*>("OpenButton");
+  const QStringList cycle = TabCycle(open);
+  EXPECT_EQ(cycle.size(), 41);
+  for (const QString& name : cycle) {
+    EXPECT_FALSE(Form->findChild<TSkinControl*>(name)) << name.toStdString();
+  }
+  // A click gives a knob focus; Tab from there goes on to a stop of the same chain.
+  TSkinKnob* knob = Knob("ParKnob13");
+  Click(knob);
+  ASSERT_TRUE(knob->hasFocus());
+  QTest::keyClick(knob, Qt::Key_Tab);
+  QWidget* next = QApplication::focusWidget();
+  ASSERT_NE(next, nullptr);
+  EXPECT_TRUE(cycle.contains(next->objectName()) || next == open)
+      << next->objectName().toStdString();
+}
+
+}  // namespace
