@@ -17,36 +17,43 @@ namespace {
 
 constexpr char kProgram[] = "halvorine";
 
-// Qt's own options. Those with a value take it as the next argument or after "=".
+// Qt's own options, as the application object reads them.
+enum class TQtValue {
+  None,         // -reverse
+  Next,         // -platform xcb
+  NextOrEqual,  // -style fusion, -style=fusion
+  Equal,        // -qmljsdebugger=port:1234
+};
 struct TQtOption {
   std::string_view Name;
-  bool TakesValue;
+  TQtValue Value;
 };
 constexpr std::array<TQtOption, 21> kQtOptions{{
-    {"platform", true},
-    {"platformpluginpath", true},
-    {"platformtheme", true},
-    {"plugin", true},
-    {"display", true},
-    {"geometry", true},
-    {"qwindowgeometry", true},
-    {"qwindowicon", true},
-    {"qwindowtitle", true},
-    {"title", true},
-    {"icon", true},
-    {"name", true},
-    {"session", true},
-    {"style", true},
-    {"stylesheet", true},
-    {"reverse", false},
-    {"widgetcount", false},
-    {"nograb", false},
-    {"dograb", false},
-    {"qmljsdebugger", false},
-    {"testability", false},
+    {"platform", TQtValue::Next},
+    {"platformpluginpath", TQtValue::Next},
+    {"platformtheme", TQtValue::Next},
+    {"plugin", TQtValue::Next},
+    {"display", TQtValue::Next},
+    {"geometry", TQtValue::Next},
+    {"qwindowgeometry", TQtValue::Next},
+    {"qwindowicon", TQtValue::Next},
+    {"qwindowtitle", TQtValue::Next},
+    {"title", TQtValue::Next},
+    {"icon", TQtValue::Next},
+    {"name", TQtValue::Next},
+    {"session", TQtValue::Next},
+    {"style", TQtValue::NextOrEqual},
+    {"stylesheet", TQtValue::NextOrEqual},
+    {"qmljsdebugger", TQtValue::Equal},
+    {"reverse", TQtValue::None},
+    {"widgetcount", TQtValue::None},
+    {"nograb", TQtValue::None},
+    {"dograb", TQtValue::None},
+    {"testability", TQtValue::None},
 }};
 
-// How many arguments Qt's own option at `arguments[i]` takes up: 0 when it is not one of them.
+// How many arguments Qt's own option at `arguments[i]` takes up: 0 when it is not one of them,
+// as written (Qt reads "-platform=xcb" as nothing of its own, so it is not passed over).
 int QtOptionLength(const QStringList& arguments, qsizetype i) {
   QString argument = arguments[i];
   if (argument.startsWith(QLatin1String("--"))) {
@@ -62,7 +69,18 @@ int QtOptionLength(const QStringList& arguments, qsizetype i) {
     if (name != QLatin1String(option.Name.data(), static_cast<qsizetype>(option.Name.size()))) {
       continue;
     }
-    return option.TakesValue && equals < 0 && i + 1 < arguments.size() ? 2 : 1;
+    switch (option.Value) {
+      case TQtValue::None:
+        return equals < 0 ? 1 : 0;
+      case TQtValue::Equal:
+        return equals < 0 ? 0 : 1;
+      case TQtValue::NextOrEqual:
+        if (equals >= 0) return 1;
+        [[fallthrough]];
+      case TQtValue::Next:
+        if (equals >= 0) return 0;
+        return i + 1 < arguments.size() ? 2 : 1;
+    }
   }
   return 0;
 }
@@ -144,7 +162,9 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
       for (const TQtOption& option : kQtOptions) {
         const QString entry = QStringLiteral(" -%1%2").arg(
             QLatin1String(option.Name.data(), static_cast<qsizetype>(option.Name.size())),
-            option.TakesValue ? QStringLiteral(" <value>") : QString());
+            option.Value == TQtValue::None    ? QString()
+            : option.Value == TQtValue::Equal ? QStringLiteral("=<value>")
+                                              : QStringLiteral(" <value>"));
         if (row.size() + entry.size() > 78) line.Text += std::exchange(row, {}) + '\n';
         row += entry;
       }
