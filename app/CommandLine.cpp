@@ -147,7 +147,11 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
   parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
                                QStringLiteral("[file]"));
 
-  if (!parser.parse(ours)) return Failure(parser.errorText().remove(QLatin1Char('.')));
+  if (!parser.parse(ours)) {
+    QString error = parser.errorText();  // "Unknown option 'x'."
+    if (error.endsWith(QLatin1Char('.'))) error.chop(1);
+    return Failure(error);
+  }
 
   TCommandLine line;
   const bool helpAll = parser.isSet(QStringLiteral("help-all"));

@@ -106,6 +106,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "'platform'"},
         TParseCase{
             "UnknownOption", {"--bogus"}, TAction::Error, dmNull, kNone, kNone, kNone, "'bogus'"},
+        TParseCase{"UnknownOptionNamedWhole",
+                   {"--log.file"},
+                   TAction::Error,
+                   dmNull,
+                   kNone,
+                   kNone,
+                   kNone,
+                   "'log.file'"},
         TParseCase{"UnknownSingleDash", {"-x"}, TAction::Error, dmNull, kNone, kNone, kNone, "'x'"},
         TParseCase{
             "LogWithoutValue", {"--log"}, TAction::Error, dmNull, kNone, kNone, kNone, "--log"},
