@@ -1,25 +1,33 @@
 #include "Application.h"
 
 #include <QMessageBox>
+#include <cstdio>
 #include <exception>
 
+#include "CommandLine.h"
+#include "HalvorineVersion.h"
 #include "MainForm.h"
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("Halvorine"));
+  setApplicationVersion(QLatin1String(kHalvorineVersion));
+  // Ties the window to the installed desktop entry (its icon, and the application id on Wayland).
+  setDesktopFileName(QStringLiteral("org.halvorine.Halvorine"));
 }
 
 namespace {
 
-void Report(std::exception_ptr error) {
+QString ErrorText(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
   } catch (const std::exception& e) {
-    TApplication::ShowError(QString::fromLocal8Bit(e.what()));
+    return QString::fromLocal8Bit(e.what());
   } catch (...) {
-    TApplication::ShowError(QStringLiteral("Unknown error"));
+    return QStringLiteral("Unknown error");
   }
 }
+
+void Report(std::exception_ptr error) { TApplication::ShowError(ErrorText(error)); }
 
 }  // namespace
 
@@ -56,13 +64,20 @@ void TApplication::ShowError(const QString& text) {
   QMessageBox::critical(activeWindow(), applicationName(), text);
 }
 
-int TApplication::RunMainForm() {
+int TApplication::RunMainForm(const QString& device) {
   try {
     TMainForm MainForm;
+    if (!device.isEmpty() && !MainForm.SelectDeviceByName(device)) {
+      std::fprintf(stderr, "halvorine: --device: no MIDI output device named '%s'\n",
+                   qUtf8Printable(device));
+    }
     MainForm.show();
     exec();
-  } catch (const std::exception& e) {
-    ShowError(QString::fromLocal8Bit(e.what()));
+  } catch (...) {
+    const QString text = ErrorText(std::current_exception());
+    std::fprintf(stderr, "halvorine: %s\n", qUtf8Printable(text));
+    ShowError(text);
+    return kExitStartFailed;
   }
   return 0;
 }

@@ -16,9 +16,12 @@ public:
   // Handlers are entered through here so that no error unwinds through the toolkit's frames.
   static void Dispatch(const std::function<void()>& handler);
 
-  // Creates the main window, shows it and runs the event loop until it is closed. An error while
-  // the window is made is shown and ends the program all the same; the result is always 0.
-  int RunMainForm();
+  // Creates the main window, shows it and runs the event loop until it is closed; the result is
+  // then 0. With `device`, that MIDI output device is selected in the window's picker (not
+  // opened); a name the picker does not list is reported on standard error and changes nothing.
+  // An error while the window is made, or one that leaves the event loop, is shown and on
+  // standard error, and the result is 1.
+  int RunMainForm(const QString& device = {});
 
   // Shows an error's text to the user in a modal message box, or hands it to the sink set with
   // SetErrorSink (for unattended runs, such as tests that must never block on a dialog).

@@ -167,6 +167,14 @@ void TMainForm::FormCreate() {
   ui->BaseChannelComboBox->setCurrentIndex(0);
 }
 
+bool TMainForm::SelectDeviceByName(const QString& name) {
+  TMidiOutComboBox* picker = ui->MidiOutComboBox;
+  const int index = picker->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
+  if (index < 0) return false;
+  picker->SetDeviceID(index);
+  return true;
+}
+
 // ---- Transmission ----
 
 void TMainForm::SendParameter(int index, int value) {

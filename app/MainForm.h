@@ -41,6 +41,11 @@ public:
   // Moves parameter knob index; the knob raises its change event.
   void SetParKnob(int index, int value);
 
+  // Selects the MIDI output device named `name` (the whole name, as listed) in the device picker
+  // without opening it. Returns false, leaving the picker as it is, when the list holds no such
+  // device. Meant for start-up, once the device list is in.
+  bool SelectDeviceByName(const QString& name);
+
   // Handlers, called with the control that raised the event.
   void FormCreate();
   void ParKnobChange(QObject* Sender);

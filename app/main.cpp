@@ -1,59 +1,129 @@
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <QByteArray>
+#include <QDir>
+#include <QMessageLogContext>
+#include <QString>
+#include <QStringList>
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "Application.h"
+#include "CommandLine.h"
+#include "DebugDevice.h"
 
 namespace {
 
-// True when a local X server answers at DISPLAY ":N" (its socket, on the file system or in the
-// abstract namespace). Remote displays and other platforms are left for Qt to judge.
-bool LocalXServerAnswers(const std::string& display) {
-  if (display.empty() || display[0] != ':') return true;
-  const std::string number = display.substr(1, display.find('.') - 1);
-  const std::string path = "/tmp/.X11-unix/X" + number;
-  for (const bool abstract : {false, true}) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::size_t offset = abstract ? 1 : 0;  // the abstract name starts with a NUL
-    std::memcpy(address.sun_path + offset, path.c_str(),
-                std::min(path.size(), sizeof address.sun_path - 1 - offset));
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return true;
-    const socklen_t length =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
-    const bool answered = connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-    close(fd);
-    if (answered) return true;
-  }
-  return false;
+void PrintLine(std::FILE* stream, const QString& text) {
+  std::fprintf(stream, "halvorine: %s\n", qUtf8Printable(text));
 }
 
-// Without a display Qt would abort while creating the application; say so in one line instead.
-bool DisplayAvailable() {
-  if (std::getenv("QT_QPA_PLATFORM") != nullptr) return true;
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if (wayland != nullptr && *wayland != '\0') return true;
-  const char* display = std::getenv("DISPLAY");
-  return display != nullptr && *display != '\0' && LocalXServerAnswers(display);
+std::string ExecutableFolder() {
+  std::error_code error;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : exe.parent_path().string();
+}
+
+// What Qt says while the application object is made is held back: when no platform can be
+// opened Qt reports it in several lines and then aborts, where the user should get one line and
+// exit code 1. When the object is made, the held messages go out as they would have.
+struct THeldMessage {
+  QtMsgType Type;
+  QByteArray Category;
+  QString Text;
+};
+std::vector<THeldMessage> HeldMessages;
+
+void HoldStartUpMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type != QtFatalMsg) {
+    HeldMessages.push_back({type, context.category, message});
+    return;
+  }
+  // The last warning names what failed ("could not connect to display :99", "Could not find the
+  // Qt platform plugin ..."); the fatal text itself is a paragraph of advice.
+  QString reason = message.section(QLatin1Char('\n'), 0, 0);
+  for (auto held = HeldMessages.rbegin(); held != HeldMessages.rend(); ++held) {
+    if (held->Type == QtWarningMsg || held->Type == QtCriticalMsg) {
+      reason = held->Text.section(QLatin1Char('\n'), 0, 0);
+      break;
+    }
+  }
+  PrintLine(stderr, QStringLiteral("cannot open the display: %1").arg(reason.trimmed()));
+  std::fflush(stderr);
+  // Nothing is open yet that an exit would have to finish, and Qt's state is half made.
+  std::_Exit(kExitStartFailed);
+}
+
+void ReleaseStartUpMessages() {
+  qInstallMessageHandler(nullptr);
+  for (const THeldMessage& held : HeldMessages) {
+    const QMessageLogger logger(nullptr, 0, nullptr, held.Category.constData());
+    switch (held.Type) {
+      case QtDebugMsg:
+        logger.debug("%s", qUtf8Printable(held.Text));
+        break;
+      case QtInfoMsg:
+        logger.info("%s", qUtf8Printable(held.Text));
+        break;
+      case QtWarningMsg:
+        logger.warning("%s", qUtf8Printable(held.Text));
+        break;
+      default:
+        logger.critical("%s", qUtf8Printable(held.Text));
+    }
+  }
+  HeldMessages.clear();
+}
+
+// Sets the log's medium and, for the file, its folder. Returns false after saying why when
+// --log-dir names a folder that cannot be used.
+bool PrepareLog(const TCommandLine& line) {
+  if (line.LogMedia == dmFile) {
+    const TLogFolder folder =
+        ChooseLogFolder(line.LogDir, QString::fromStdString(ExecutableFolder()),
+                        qEnvironmentVariable("XDG_STATE_HOME"), QDir::homePath());
+    if (folder.Folder.isEmpty() && !line.LogDir.isEmpty()) {
+      PrintLine(stderr, QStringLiteral("--log-dir: %1 (see halvorine --help)").arg(folder.Error));
+      return false;
+    }
+    if (folder.Folder.isEmpty()) {
+      PrintLine(stderr,
+                QStringLiteral("no folder for the log: %1; it stays closed").arg(folder.Error));
+    } else {
+      TDebugDevice::SetLogFolder(folder.Folder.toStdString());
+      PrintLine(stderr, QStringLiteral("the log goes to %1")
+                            .arg(QString::fromStdString(TDebugDevice::LogFilePath())));
+    }
+  }
+  // The medium is class-wide: set here, it is the one the window's creation handler opens.
+  TDebugDevice().SetMedia(line.LogMedia);
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!DisplayAvailable()) {
-    std::fprintf(stderr,
-                 "halvorine: no display to open the window on (DISPLAY is unset or does "
-                 "not answer)\n");
-    return 1;
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const TCommandLine line = ParseCommandLine(arguments);
+  switch (line.Action) {
+    case TCommandLine::TAction::Help:
+    case TCommandLine::TAction::Version:
+      std::fputs(qUtf8Printable(line.Text), stdout);
+      return 0;
+    case TCommandLine::TAction::Error:
+      std::fprintf(stderr, "%s\n", qUtf8Printable(line.Text));
+      return kExitBadArgument;
+    case TCommandLine::TAction::Run:
+      break;
   }
+  if (!PrepareLog(line)) return kExitBadArgument;
+
+  qInstallMessageHandler(HoldStartUpMessage);
   TApplication app(argc, argv);
-  return app.RunMainForm();
+  ReleaseStartUpMessages();
+  return app.RunMainForm(line.Device);
 }

@@ -73,8 +73,9 @@ public:
   static std::uint64_t GetSerialDropped();
 
   // The folder that holds "Debug.txt": the running executable's folder unless SetLogFolder set
-  // another. An empty folder restores the default. Meant for tests, which must not share the log
-  // file beside a test executable with other test processes; it affects later opens only.
+  // another. An empty folder restores the default. The command line sets it (--log-dir, or the
+  // user's state folder when the executable's cannot be written to), and tests use it so as not
+  // to share one log file between test processes; it affects later opens only.
   static void SetLogFolder(std::string Folder);
   static std::string LogFolder();
   // LogFolder with a trailing separator, followed by "Debug.txt".

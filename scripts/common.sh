@@ -6,28 +6,36 @@ set -euo pipefail
 HALVORINE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 HALVORINE_BUILD=${HALVORINE_BUILD:-$HALVORINE_ROOT/build}
 
-# Debian 12 packages the build, the program and its tests need.
+# Debian 12 packages that building and running the program need (scripts/run installs these).
 HALVORINE_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   librtmidi-dev libjack-jackd2-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  dbus dbus-daemon dbus-x11
-  at-spi2-core python3-gi gir1.2-atspi-2.0
-  jackd2
-  xvfb xauth xdotool x11-utils
   fonts-dejavu-core fonts-liberation2
+)
+
+# What the tests and benchmarks need besides (scripts/test installs both lists): GoogleTest and
+# Google Benchmark, a private session bus, a JACK server with jack_midi_dump, a display with X
+# input, the format check, and the tools that check what is installed and packaged.
+HALVORINE_TEST_PACKAGES=(
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  dbus dbus-daemon
+  jackd2
+  xvfb xdotool
+  at-spi2-core python3-gi gir1.2-atspi-2.0
   clang-format
+  desktop-file-utils appstream groff-base man-db file dpkg-dev lintian
 )
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# install_missing PACKAGE...: installs those of the packages that are not installed yet.
 install_missing() {
   local missing=()
   local p
-  for p in "${HALVORINE_PACKAGES[@]}"; do
+  for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed'; then
       missing+=("$p")
     fi
@@ -41,9 +49,20 @@ install_missing() {
   fi
 }
 
+# build [CMAKE-ARGUMENT...] [-- TARGET...]: configures $HALVORINE_BUILD and builds the targets
+# (everything when none are named).
 build() {
-  cmake -S "$HALVORINE_ROOT" -B "$HALVORINE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@"
-  cmake --build "$HALVORINE_BUILD"
+  local configure=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do configure+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  targets=("$@")
+  cmake -S "$HALVORINE_ROOT" -B "$HALVORINE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    "${configure[@]}"
+  if [ ${#targets[@]} -gt 0 ]; then
+    cmake --build "$HALVORINE_BUILD" --target "${targets[@]}"
+  else
+    cmake --build "$HALVORINE_BUILD"
+  fi
 }
 
 # A debug build with the address and undefined-behaviour sanitizers, without the benchmarks.

@@ -1,0 +1,231 @@
+#include "CommandLine.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <utility>
+
+#include "HalvorineVersion.h"
+
+namespace {
+
+constexpr char kProgram[] = "halvorine";
+
+// Qt's own options, as the application object reads them.
+enum class TQtValue {
+  None,         // -reverse
+  Next,         // -platform xcb
+  NextOrEqual,  // -style fusion, -style=fusion
+  Equal,        // -qmljsdebugger=port:1234
+};
+struct TQtOption {
+  std::string_view Name;
+  TQtValue Value;
+};
+constexpr std::array<TQtOption, 21> kQtOptions{{
+    {"platform", TQtValue::Next},
+    {"platformpluginpath", TQtValue::Next},
+    {"platformtheme", TQtValue::Next},
+    {"plugin", TQtValue::Next},
+    {"display", TQtValue::Next},
+    {"geometry", TQtValue::Next},
+    {"qwindowgeometry", TQtValue::Next},
+    {"qwindowicon", TQtValue::Next},
+    {"qwindowtitle", TQtValue::Next},
+    {"title", TQtValue::Next},
+    {"icon", TQtValue::Next},
+    {"name", TQtValue::Next},
+    {"session", TQtValue::Next},
+    {"style", TQtValue::NextOrEqual},
+    {"stylesheet", TQtValue::NextOrEqual},
+    {"qmljsdebugger", TQtValue::Equal},
+    {"reverse", TQtValue::None},
+    {"widgetcount", TQtValue::None},
+    {"nograb", TQtValue::None},
+    {"dograb", TQtValue::None},
+    {"testability", TQtValue::None},
+}};
+
+// How many arguments Qt's own option at `arguments[i]` takes up: 0 when it is not one of them,
+// as written (Qt reads "-platform=xcb" as nothing of its own, so it is not passed over).
+int QtOptionLength(const QStringList& arguments, qsizetype i) {
+  QString argument = arguments[i];
+  if (argument.startsWith(QLatin1String("--"))) {
+    argument.remove(0, 2);
+  } else if (argument.startsWith(QLatin1Char('-'))) {
+    argument.remove(0, 1);
+  } else {
+    return 0;
+  }
+  const qsizetype equals = argument.indexOf(QLatin1Char('='));
+  const QString name = equals < 0 ? argument : argument.left(equals);
+  for (const TQtOption& option : kQtOptions) {
+    if (name != QLatin1String(option.Name.data(), static_cast<qsizetype>(option.Name.size()))) {
+      continue;
+    }
+    switch (option.Value) {
+      case TQtValue::None:
+        return equals < 0 ? 1 : 0;
+      case TQtValue::Equal:
+        return equals < 0 ? 0 : 1;
+      case TQtValue::NextOrEqual:
+        if (equals >= 0) return 1;
+        [[fallthrough]];
+      case TQtValue::Next:
+        if (equals >= 0) return 0;
+        return i + 1 < arguments.size() ? 2 : 1;
+    }
+  }
+  return 0;
+}
+
+struct TMediumName {
+  const char* Name;
+  TDebugMedia Media;
+};
+constexpr std::array<TMediumName, 4> kMediumNames{
+    {{"null", dmNull}, {"file", dmFile}, {"serial", dmSerial}, {"monitor", dmWindow}}};
+
+TCommandLine Failure(const QString& text) {
+  TCommandLine line;
+  line.Action = TCommandLine::TAction::Error;
+  line.Text = QStringLiteral("%1: %2 (see %1 --help)").arg(QLatin1String(kProgram), text);
+  return line;
+}
+
+// A folder that takes a new file: tried by making one, which also holds for root and for
+// read-only mounts, where the permission bits alone would say yes.
+bool TakesNewFile(const QString& folder) {
+  QTemporaryFile probe(folder + QStringLiteral("/.halvorine-XXXXXX"));
+  return probe.open();
+}
+
+}  // namespace
+
+TCommandLine ParseCommandLine(const QStringList& arguments) {
+  QStringList ours;
+  if (!arguments.isEmpty()) ours << arguments.first();
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    if (arguments[i] == QLatin1String("--")) {
+      ours << arguments.mid(i);
+      break;
+    }
+    const int length = QtOptionLength(arguments, i);
+    if (length == 0) ours << arguments[i];
+    i += length > 0 ? length - 1 : 0;
+  }
+
+  QCommandLineParser parser;
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  parser.setApplicationDescription(QStringLiteral(
+      "A panel that edits and morphs the sounds of a drum machine over MIDI.\n"
+      "Qt's own options (-platform, -display, -style and the others) are accepted as well."));
+  const QCommandLineOption help = parser.addHelpOption();
+  const QCommandLineOption version = parser.addVersionOption();
+  const QCommandLineOption log(
+      QStringLiteral("log"),
+      QStringLiteral("Where the diagnostics log goes: null (nowhere, the default), file, serial "
+                     "(the first serial port) or monitor (the debug monitor on the session bus)."),
+      QStringLiteral("medium"));
+  const QCommandLineOption logDir(
+      QStringLiteral("log-dir"),
+      QStringLiteral("The folder for Debug.txt with --log file (made if missing). Default: "
+                     "beside the program when it can write there, else "
+                     "$XDG_STATE_HOME/halvorine."),
+      QStringLiteral("dir"));
+  const QCommandLineOption device(
+      QStringLiteral("device"),
+      QStringLiteral("Select this MIDI output device in the list at start-up, without opening it."),
+      QStringLiteral("name"));
+  parser.addOptions({log, logDir, device});
+  parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
+                               QStringLiteral("[file]"));
+
+  if (!parser.parse(ours)) {
+    QString error = parser.errorText();  // "Unknown option 'x'."
+    if (error.endsWith(QLatin1Char('.'))) error.chop(1);
+    return Failure(error);
+  }
+
+  TCommandLine line;
+  const bool helpAll = parser.isSet(QStringLiteral("help-all"));
+  if (parser.isSet(help) || helpAll) {
+    line.Action = TCommandLine::TAction::Help;
+    // Without an application object the parser cannot know the program's name.
+    line.Text =
+        parser.helpText().replace(QStringLiteral("<executable_name>"), QLatin1String(kProgram));
+    if (helpAll) {
+      QString row;
+      line.Text += QStringLiteral("\nQt's options:\n");
+      for (const TQtOption& option : kQtOptions) {
+        const QString entry = QStringLiteral(" -%1%2").arg(
+            QLatin1String(option.Name.data(), static_cast<qsizetype>(option.Name.size())),
+            option.Value == TQtValue::None    ? QString()
+            : option.Value == TQtValue::Equal ? QStringLiteral("=<value>")
+                                              : QStringLiteral(" <value>"));
+        if (row.size() + entry.size() > 78) line.Text += std::exchange(row, {}) + '\n';
+        row += entry;
+      }
+      line.Text += row + '\n';
+    }
+    return line;
+  }
+  if (parser.isSet(version)) {
+    line.Action = TCommandLine::TAction::Version;
+    line.Text =
+        QStringLiteral("%1 %2\n").arg(QLatin1String(kProgram), QLatin1String(kHalvorineVersion));
+    return line;
+  }
+  if (parser.isSet(log)) {
+    const QString value = parser.value(log);
+    const auto known = std::find_if(kMediumNames.begin(), kMediumNames.end(),
+                                    [&](const TMediumName& m) { return value == m.Name; });
+    if (known == kMediumNames.end()) {
+      return Failure(
+          QStringLiteral("--log: unknown medium '%1'; null, file, serial or monitor").arg(value));
+    }
+    line.LogMedia = known->Media;
+  }
+  if (parser.isSet(logDir)) {
+    line.LogDir = parser.value(logDir);
+    if (line.LogDir.isEmpty()) return Failure(QStringLiteral("--log-dir: empty folder name"));
+  }
+  if (parser.isSet(device)) {
+    line.Device = parser.value(device);
+    if (line.Device.isEmpty()) return Failure(QStringLiteral("--device: empty device name"));
+  }
+  const QStringList files = parser.positionalArguments();
+  if (files.size() > 1) {
+    return Failure(
+        QStringLiteral("more than one file: '%1'").arg(files.join(QStringLiteral("', '"))));
+  }
+  if (!files.isEmpty()) line.File = files.first();
+  return line;
+}
+
+TLogFolder ChooseLogFolder(const QString& logDir, const QString& executableFolder,
+                           const QString& xdgStateHome, const QString& home) {
+  QString folder = logDir;
+  if (folder.isEmpty()) {
+    if (!executableFolder.isEmpty() && TakesNewFile(executableFolder)) {
+      return {QDir::cleanPath(executableFolder), {}};
+    }
+    const QString state =
+        QDir::isAbsolutePath(xdgStateHome) ? xdgStateHome : home + QStringLiteral("/.local/state");
+    folder = state + QStringLiteral("/halvorine");
+  }
+  folder = QDir::cleanPath(QDir(folder).absolutePath());
+  if (QFileInfo(folder).exists() && !QFileInfo(folder).isDir()) {
+    return {{}, QStringLiteral("'%1' is not a folder").arg(folder)};
+  }
+  if (!QDir().mkpath(folder))
+    return {{}, QStringLiteral("cannot make the folder '%1'").arg(folder)};
+  if (!TakesNewFile(folder)) return {{}, QStringLiteral("cannot write in '%1'").arg(folder)};
+  return {folder, {}};
+}

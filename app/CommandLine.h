@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "DebugDevice.h"
+
+// What the command line asks for. It is parsed before any application object exists, so that
+// --help, --version and a bad argument are answered without a display and without a window.
+struct TCommandLine {
+  enum class TAction { Run, Help, Version, Error };
+
+  TAction Action = TAction::Run;
+  // Help and Version: the text for standard output. Error: the one line for standard error,
+  // naming the option or value at fault, without its line end.
+  QString Text;
+
+  TDebugMedia LogMedia = dmNull;  // --log
+  QString LogDir;                 // --log-dir; empty: the default folder
+  QString Device;                 // --device; empty: the picker as it comes
+  QString File;                   // the sound-set file to open; empty: none
+};
+
+// The exit code of a bad option or value.
+inline constexpr int kExitBadArgument = 2;
+// The exit code when the window cannot be shown: no display, or an error while it is made.
+inline constexpr int kExitStartFailed = 1;
+
+// Parses arguments[1..] (arguments[0] is the program). Qt's own options (-platform, -display,
+// -style and the others, with one dash or two) are passed over with their values; the
+// application object reads them from the same arguments later.
+TCommandLine ParseCommandLine(const QStringList& arguments);
+
+// Where the file medium puts "Debug.txt".
+struct TLogFolder {
+  QString Folder;  // empty when no usable folder was found
+  QString Error;   // why, when Folder is empty
+};
+
+// The log's folder: `logDir` when given (made if missing); otherwise `executableFolder` when a
+// file can be made in it; otherwise the user's state folder, `xdgStateHome`/halvorine, where
+// `xdgStateHome` counts only when it is an absolute path and `home`/.local/state stands in for
+// it otherwise. The chosen folder is made if missing and must take a new file.
+TLogFolder ChooseLogFolder(const QString& logDir, const QString& executableFolder,
+                           const QString& xdgStateHome, const QString& home);

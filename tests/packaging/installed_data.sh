@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# What `cmake --install` puts in place: exactly the two programs, and a desktop entry, AppStream
+# metadata, icons and manual pages that their validators accept.
+#   installed_data.sh BUILD_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$work/usr" >"$work/install.txt" || fail "install failed"
+share=$work/usr/share
+
+[ "$(ls "$work/usr/bin" | tr '\n' ' ')" = "halvorine halvorine-debug-monitor " ] ||
+  fail "installed programs: $(ls "$work/usr/bin" | tr '\n' ' ')"
+
+desktop-file-validate "$share"/applications/*.desktop || fail "desktop entry"
+grep -qx "Categories=AudioVideo;Audio;Midi;" "$share"/applications/*.desktop ||
+  fail "the desktop entry is not in the Audio and MIDI categories"
+appstreamcli validate --no-net "$share"/metainfo/*.metainfo.xml || fail "AppStream metadata"
+
+# Each page renders without a warning of groff's or man's, and says what the program does.
+for page in halvorine halvorine-debug-monitor; do
+  file=$share/man/man1/$page.1.gz
+  [ -f "$file" ] || fail "no manual page for $page"
+  warnings=$(zcat "$file" | groff -man -ww -z -Tutf8 2>&1)
+  [ -z "$warnings" ] || fail "$page.1: $warnings"
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$file" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$page.1: $warnings"
+  LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$file" 2>/dev/null | grep -q "^NAME" || fail "$page.1 renders empty"
+done
+
+# The icon in every size the theme folder names, and as SVG.
+icon=org.halvorine.Halvorine
+for size in 16 22 32 48 64 128 256; do
+  png=$share/icons/hicolor/${size}x${size}/apps/$icon.png
+  file "$png" | grep -q "PNG image data, $size x $size," || fail "$png: $(file "$png")"
+done
+grep -q "<svg " "$share/icons/hicolor/scalable/apps/$icon.svg" || fail "no scalable icon"
+grep -qx "Icon=$icon" "$share"/applications/*.desktop || fail "the desktop entry names another icon"
+echo PASS
