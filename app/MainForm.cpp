@@ -60,6 +60,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
 
   BindHandlers();
   FormCreate();
+  SetUpSoundSetCommands();
 }
 
 TMainForm::~TMainForm() = default;
@@ -69,7 +70,7 @@ void TMainForm::BindHandlers() {
   // message box right there and the event loop goes on, without unwinding through the toolkit.
   const auto bind = [this](void (TMainForm::*handler)(QObject*)) {
     return [this, handler](QObject* sender) {
-      TApplication::Dispatch([&] { (this->*handler)(sender); });
+      TApplication::Dispatch([&] { RecordStep(handler, sender); });
     };
   };
   for (TSkinKnob* knob : ParameterControls<TSkinKnob>(this, "ParKnob%1")) {
@@ -128,8 +129,11 @@ void TMainForm::FormCreate() {
 // ---- Transmission ----
 
 void TMainForm::SendParameter(int index, int value) {
-  const TControlAddress to =
-      ParameterAddress(FMidiOut->GetChannel(), FMemory.SelectedSound(), index);
+  SendSoundParameter(FMemory.SelectedSound(), index, value);
+}
+
+void TMainForm::SendSoundParameter(int sound, int index, int value) {
+  const TControlAddress to = ParameterAddress(FMidiOut->GetChannel(), sound, index);
   FMidiOut->SendControlChange(to.Channel, to.Controller, static_cast<std::uint8_t>(value % 256));
 }
 
