@@ -56,10 +56,11 @@ void TApplication::ShowError(const QString& text) {
   QMessageBox::critical(activeWindow(), applicationName(), text);
 }
 
-int TApplication::RunMainForm() {
+int TApplication::RunMainForm(const QString& soundSet) {
   try {
     TMainForm MainForm;
     MainForm.show();
+    if (!soundSet.isEmpty()) MainForm.OpenSoundSet(soundSet);
     exec();
   } catch (const std::exception& e) {
     ShowError(QString::fromLocal8Bit(e.what()));

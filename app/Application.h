@@ -17,8 +17,10 @@ public:
   static void Dispatch(const std::function<void()>& handler);
 
   // Creates the main window, shows it and runs the event loop until it is closed. An error while
-  // the window is made is shown and ends the program all the same; the result is always 0.
-  int RunMainForm();
+  // the window is made is shown and ends the program all the same; the result is always 0. A
+  // sound set named by `soundSet` is opened once the window shows; if it cannot be, the error is
+  // shown and the panel starts as it would without it.
+  int RunMainForm(const QString& soundSet = {});
 
   // Shows an error's text to the user in a modal message box, or hands it to the sink set with
   // SetErrorSink (for unattended runs, such as tests that must never block on a dialog).

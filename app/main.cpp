@@ -55,5 +55,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   TApplication app(argc, argv);
-  return app.RunMainForm();
+  // The first argument that is not an option names a sound set to open.
+  QString soundSet;
+  const QStringList arguments = QCoreApplication::arguments();
+  for (qsizetype i = 1; i < arguments.size() && soundSet.isEmpty(); ++i) {
+    if (!arguments[i].startsWith('-')) soundSet = arguments[i];
+  }
+  return app.RunMainForm(soundSet);
 }
