@@ -8,6 +8,9 @@
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QSettings>
@@ -322,23 +325,35 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
-  QMenu menu(this);
+  // Only the background answers: the window itself, its frames, group boxes and captions.
+  const QWidget* under = childAt(event->pos());
+  const bool background = under == nullptr || qobject_cast<const QLabel*>(under) != nullptr ||
+                          qobject_cast<const QGroupBox*>(under) != nullptr ||
+                          under->metaObject() == &QFrame::staticMetaObject;
+  if (!background) {
+    event->ignore();
+    return;
+  }
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QStringLiteral("SoundSetMenu"));
+  menu->setAttribute(Qt::WA_DeleteOnClose);
   const auto action = [this](const char* name) { return findChild<QAction*>(name); };
-  menu.addAction(action("OpenAction"));
-  QMenu* recent = menu.addMenu(tr("Open Recent"));
+  menu->addAction(action("OpenAction"));
+  QMenu* recent = menu->addMenu(tr("Open Recent"));
   const QStringList files = RecentSoundSets();
   for (const QString& path : files) {
     recent->addAction(path, this,
                       [this, path] { TApplication::Dispatch([&] { OpenSoundSet(path); }); });
   }
   recent->setEnabled(!files.isEmpty());
-  menu.addAction(action("SaveAction"));
-  menu.addAction(action("SaveAsAction"));
-  menu.addSeparator();
-  menu.addAction(action("SendSoundAction"));
-  menu.addAction(action("SendAllAction"));
-  menu.addSeparator();
-  menu.addAction(action("UndoAction"));
-  menu.addAction(action("RedoAction"));
-  menu.exec(event->globalPos());
+  menu->addAction(action("SaveAction"));
+  menu->addAction(action("SaveAsAction"));
+  menu->addSeparator();
+  menu->addAction(action("SendSoundAction"));
+  menu->addAction(action("SendAllAction"));
+  menu->addSeparator();
+  menu->addAction(action("UndoAction"));
+  menu->addAction(action("RedoAction"));
+  // Not modal: the event loop goes on while the menu is open.
+  menu->popup(event->globalPos());
 }
