@@ -22,7 +22,7 @@ struct TSoundSet {
 
 constexpr const char* kSoundSetFormat = "halvorine-sound-set";
 constexpr int kSoundSetVersion = 1;
-// Larger files are refused before they are read: a full set is about 20 KiB.
+// Larger files are refused before they are read: a full set is about 45 KiB.
 constexpr std::int64_t kSoundSetMaxBytes = 1024 * 1024;
 
 // The names of the sixteen sounds by sound index: "BD" .. "M4".
