@@ -119,6 +119,8 @@ private:
   // becomes one undo step (wheel and key turns of one knob fold into one).
   void RecordStep(THandler handler, QObject* sender);
   void PushStep(const QString& text, const TSoundSet& before, const void* mergeKey);
+  bool DragInProgress();
+  void FinishDrag();
   TSoundSet CurrentState() const override;
   void RestoreState(const TSoundSet& state) override;
   // Puts a state into the memory and the controls without sending or recording anything.

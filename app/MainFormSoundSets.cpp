@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -137,7 +138,7 @@ TSoundSet TMainForm::CurrentState() const {
 }
 
 void TMainForm::RecordStep(THandler handler, QObject* sender) {
-  if (FHandlerDepth > 0 || FRestoring || FDragKnob != nullptr) {
+  if (FHandlerDepth > 0 || FRestoring || DragInProgress()) {
     // An inner event of an action already being recorded, a control moved to show a restored
     // state, or a move within a drag that is recorded whole at its release.
     TScopedValue depth(FHandlerDepth, FHandlerDepth + 1);
@@ -166,25 +167,36 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   // A drag is one step from press to release, however many change events it raises.
   const QEvent::Type type = event->type();
   if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
-    if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && FDragKnob == nullptr) {
+    if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && !DragInProgress()) {
       FDragBefore = CurrentState();
       FDragKnob = watched;
     }
   } else if (type == QEvent::MouseButtonRelease) {
     if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && FDragKnob == watched) {
-      FDragKnob = nullptr;
-      TApplication::Dispatch([&] { PushStep(tr("Drag knob"), FDragBefore, nullptr); });
+      FinishDrag();
     }
   }
   return QWidget::eventFilter(watched, event);
 }
 
+bool TMainForm::DragInProgress() {
+  // A release the knob never saw (a dialog took the pointer mid-drag) must not leave every later
+  // action unrecorded: the button is up, so the drag is over.
+  if (FDragKnob != nullptr && !(QGuiApplication::mouseButtons() & Qt::LeftButton)) FinishDrag();
+  return FDragKnob != nullptr;
+}
+
+void TMainForm::FinishDrag() {
+  FDragKnob = nullptr;
+  TApplication::Dispatch([&] { PushStep(tr("Drag knob"), FDragBefore, nullptr); });
+}
+
 void TMainForm::Undo() {
-  if (FDragKnob == nullptr) FUndoStack->undo();
+  if (!DragInProgress()) FUndoStack->undo();
 }
 
 void TMainForm::Redo() {
-  if (FDragKnob == nullptr) FUndoStack->redo();
+  if (!DragInProgress()) FUndoStack->redo();
 }
 
 void TMainForm::ShowState(const TSoundSet& state) {

@@ -204,7 +204,7 @@ TEST_F(Sets, SendSoundAndSendAllGoOutInOrderOnTheSoundsChannels) {
 }
 
 struct TStepCase {
-  const char* Name;
+  const char* Name;  // also the step's undo text
   std::function<void(Sets&)> Act;
   Bytes Undone;  // what undo sends: the values that the action had changed, restored
   Bytes Redone;  // what redo sends: the values the action left
@@ -212,12 +212,12 @@ struct TStepCase {
 
 TEST_F(Sets, EachActionIsOneStepThatUndoAndRedoRestoreAndSend) {
   const TStepCase cases[] = {
-      {"drag", [](Sets& t) { t.Drag(t.ParKnob(1), -10); }, Messages({{0xB0, 16, 0}}),
+      {"Drag knob", [](Sets& t) { t.Drag(t.ParKnob(1), -10); }, Messages({{0xB0, 16, 0}}),
        Messages({{0xB0, 16, 9}})},
       // Parameter 2 follows bank A's preset (0, 0): 98.
-      {"tick", [](Sets& t) { t.Click(t.ParBox(2)); }, Messages({{0xB0, 17, 0}}),
+      {"Tick", [](Sets& t) { t.Click(t.ParBox(2)); }, Messages({{0xB0, 17, 0}}),
        Messages({{0xB0, 17, 98}})},
-      {"group", [](Sets& t) { t.Click(t.Find<QPushButton>("GroupFilterButton1")); },
+      {"Tick group", [](Sets& t) { t.Click(t.Find<QPushButton>("GroupFilterButton1")); },
        Messages({{0xB0, 16, 0},
                  {0xB0, 17, 0},
                  {0xB0, 18, 0},
@@ -234,16 +234,16 @@ TEST_F(Sets, EachActionIsOneStepThatUndoAndRedoRestoreAndSend) {
                  {0xB0, 21, 11},
                  {0xB0, 22, 46},
                  {0xB0, 23, 37}})},
-      {"store", [](Sets& t) { t.Click(t.Find<QPushButton>("StoreAButton")); }, {}, {}},
-      {"preset step", [](Sets& t) { t.Click(t.Find<QPushButton>("AUpButton")); }, {}, {}},
-      {"turns outside a drag",
+      {"Store A", [](Sets& t) { t.Click(t.Find<QPushButton>("StoreAButton")); }, {}, {}},
+      {"Preset step", [](Sets& t) { t.Click(t.Find<QPushButton>("AUpButton")); }, {}, {}},
+      {"Turn knob",
        [](Sets& t) {
          // One change event each, as the wheel or the keys raise them: one step together.
          t.ParKnob(3)->SetPosition(5);
          t.ParKnob(3)->SetPosition(6);
        },
        Messages({{0xB0, 18, 0}}), Messages({{0xB0, 18, 6}})},
-      {"select sound", [](Sets& t) { t.Click(t.SoundBox(5)); }, {}, {}},
+      {"Select sound", [](Sets& t) { t.Click(t.SoundBox(5)); }, {}, {}},
   };
   for (const TStepCase& c : cases) {
     Form.reset();
@@ -254,6 +254,7 @@ TEST_F(Sets, EachActionIsOneStepThatUndoAndRedoRestoreAndSend) {
     Take();
     EXPECT_FALSE(after.SameSounds(before)) << c.Name;
     EXPECT_EQ(Form->UndoStack().count(), 1) << c.Name;
+    EXPECT_EQ(Form->UndoStack().undoText(), c.Name);
 
     Key(Qt::Key_Z, Qt::ControlModifier);
     EXPECT_TRUE(State().SameSounds(before)) << c.Name;
