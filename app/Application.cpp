@@ -64,7 +64,7 @@ void TApplication::ShowError(const QString& text) {
   QMessageBox::critical(activeWindow(), applicationName(), text);
 }
 
-int TApplication::RunMainForm(const QString& device) {
+int TApplication::RunMainForm(const QString& device, const QString& soundSet) {
   try {
     TMainForm MainForm;
     if (!device.isEmpty() && !MainForm.SelectDeviceByName(device)) {
@@ -72,6 +72,7 @@ int TApplication::RunMainForm(const QString& device) {
                    qUtf8Printable(device));
     }
     MainForm.show();
+    if (!soundSet.isEmpty()) MainForm.OpenSoundSet(soundSet);
     exec();
   } catch (...) {
     const QString text = ErrorText(std::current_exception());

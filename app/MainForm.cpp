@@ -61,6 +61,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   NameControls();
   BindHandlers();
   FormCreate();
+  SetUpSoundSetCommands();
 }
 
 TMainForm::~TMainForm() = default;
@@ -111,7 +112,7 @@ void TMainForm::BindHandlers() {
   // message box right there and the event loop goes on, without unwinding through the toolkit.
   const auto bind = [this](void (TMainForm::*handler)(QObject*)) {
     return [this, handler](QObject* sender) {
-      TApplication::Dispatch([&] { (this->*handler)(sender); });
+      TApplication::Dispatch([&] { RecordStep(handler, sender); });
     };
   };
   for (TSkinKnob* knob : ParameterControls<TSkinKnob>(this, "ParKnob%1")) {
@@ -178,8 +179,11 @@ bool TMainForm::SelectDeviceByName(const QString& name) {
 // ---- Transmission ----
 
 void TMainForm::SendParameter(int index, int value) {
-  const TControlAddress to =
-      ParameterAddress(FMidiOut->GetChannel(), FMemory.SelectedSound(), index);
+  SendSoundParameter(FMemory.SelectedSound(), index, value);
+}
+
+void TMainForm::SendSoundParameter(int sound, int index, int value) {
+  const TControlAddress to = ParameterAddress(FMidiOut->GetChannel(), sound, index);
   FMidiOut->SendControlChange(to.Channel, to.Controller, static_cast<std::uint8_t>(value % 256));
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QWidget>
 #include <array>
+#include <functional>
 #include <memory>
 
 #include "DebugDevice.h"
 #include "MidiOut.h"
+#include "PanelUndo.h"
 #include "SkinSource.h"
 #include "SoundMemory.h"
 
@@ -15,13 +18,14 @@ class MainForm;
 class QCheckBox;
 class QComboBox;
 class QPushButton;
+class QUndoStack;
 class TSkinCheckBox;
 class TSkinKnob;
 
 // The panel's one window. Every control comes from the Designer layout; the handlers below are
 // bound after the layout is built, so loading it raises no change event. Each handler is a short
 // list of steps over the sound memory, the port and the log.
-class TMainForm : public QWidget {
+class TMainForm : public QWidget, private TPanelStateTarget {
   Q_OBJECT
 
 public:
@@ -70,11 +74,68 @@ public:
   void OpenButtonClick(QObject* Sender);
   void CloseButtonClick(QObject* Sender);
 
+  // ---- Sound sets, sending, undo (MainFormSoundSets.cpp) ----
+
+  // Opens a sound-set file: the panel shows its selected sound as selecting it would, sends
+  // nothing, and the opening is one undo step. On failure the error is shown (naming the file
+  // and the fault), the panel is left exactly as it was and the result is false.
+  bool OpenSoundSet(const QString& path);
+  // Saves the panel's state to `path` atomically, which becomes the set's file. On failure the
+  // error is shown, the old file is kept and the result is false.
+  bool SaveSoundSet(const QString& path);
+  // Saves to the set's file, or asks for one when there is none yet.
+  bool Save();
+  void OpenWithDialog();
+  bool SaveAsWithDialog();
+
+  // The selected sound's 24 values in ascending parameter order; all sixteen sounds in sound
+  // order. Both go out as a knob's values do.
+  void SendSound();
+  void SendAllSounds();
+
+  // Undo and redo restore the memory and the controls and send the values that changed. Neither
+  // acts while a knob is being dragged.
+  void Undo();
+  void Redo();
+  QUndoStack& UndoStack() { return *FUndoStack; }
+
+  // The open or saved set's file (empty when the run has not touched one), whether it has
+  // changes since, and the files most recently opened or saved, newest first.
+  const QString& SoundSetPath() const { return FSoundSetPath; }
+  bool IsModified() const;
+  static QStringList RecentSoundSets();
+
+  // Asked when the window closes with unsaved changes to a set: Save, Discard or Cancel. Tests
+  // put an answer in place of the dialog.
+  using TSaveQuestion = std::function<QMessageBox::StandardButton(const QString& text)>;
+  void SetSaveQuestion(TSaveQuestion question) { FSaveQuestion = std::move(question); }
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
 private:
+  using THandler = void (TMainForm::*)(QObject*);
+
   void BindHandlers();
   // Gives every skinned control the name a user knows it by and each knob its value's text, for
   // value hints and assistive tools.
   void NameControls();
+  void SetUpSoundSetCommands();
+  // Runs a bound handler; an outermost handler that changes the state outside a knob drag
+  // becomes one undo step (wheel and key turns of one knob fold into one).
+  void RecordStep(THandler handler, QObject* sender);
+  void PushStep(const QString& text, const TSoundSet& before, const void* mergeKey);
+  bool DragInProgress();
+  void FinishDrag();
+  TSoundSet CurrentState() const override;
+  void RestoreState(const TSoundSet& state) override;
+  // Puts a state into the memory and the controls without sending or recording anything.
+  void ShowState(const TSoundSet& state);
+  void SendSoundParameter(int sound, int index, int value);
+  void SetSoundSetPath(const QString& path);
+  void UpdateCaption();
   void StepPreset(TSkinKnob* first, TSkinKnob* second, int step);
 
   std::unique_ptr<Ui::MainForm> ui;
@@ -89,4 +150,13 @@ private:
   std::array<TSkinKnob*, kParameterCount> FParKnobs{};
   std::array<QCheckBox*, kParameterCount> FParCheckBoxes{};
   std::array<TSkinCheckBox*, kSoundCount> FSoundBoxes{};
+
+  QUndoStack* FUndoStack = nullptr;
+  QString FBaseCaption;
+  QString FSoundSetPath;
+  TSaveQuestion FSaveQuestion;
+  int FHandlerDepth = 0;
+  bool FRestoring = false;
+  QObject* FDragKnob = nullptr;
+  TSoundSet FDragBefore;
 };

@@ -6,7 +6,7 @@
 // The panel's memory of the instrument's sixteen sounds: per sound the current parameter values,
 // which parameters follow the morph, the two bank snapshots, each bank's source and the positions
 // of the seven preset and mix knobs; plus the table of preset seeds and the selected sound.
-// Nothing here is saved: every run starts from the initial state.
+// A run starts from the initial state; sound-set files (SoundSetFile.h) save and restore it.
 
 constexpr int kSoundCount = 16;
 constexpr int kParameterCount = 24;
@@ -30,6 +30,8 @@ struct TSoundRecord {
   std::int32_t Mix = 0;   // 0 (all bank A) .. 100 (all bank B)
   std::int32_t MixA = 0;  // -100..100 percent of bank A added
   std::int32_t MixB = 0;  // -100..100 percent of bank B added
+
+  bool operator==(const TSoundRecord&) const = default;
 };
 
 class TSoundMemory {

@@ -125,5 +125,5 @@ int main(int argc, char** argv) {
   qInstallMessageHandler(HoldStartUpMessage);
   TApplication app(argc, argv);
   ReleaseStartUpMessages();
-  return app.RunMainForm(line.Device);
+  return app.RunMainForm(line.Device, line.File);
 }

@@ -39,6 +39,12 @@ TARGETS = {
     "BM_KeyboardFullPaint": ("on-screen keyboard, full paint of 128 keys", None),
     "BM_KeyboardGlissandoStep": ("keyboard glissando step, two keys redrawn", None),
     "BM_KnobCompose": ("bitmap knob picture composed", None),
+    "BM_SaveFullSetToDisk": ("sound set: full set saved to disk, atomically and synced",
+                             5_000_000),
+    "BM_SaveFullSetInMemory": ("the same save to a memory file system (no disk sync)",
+                               5_000_000),
+    "BM_OpenFullSet": ("sound set: full set read and checked", 5_000_000),
+    "BM_UndoMixDragAllTicked": ("one undo of a mix drag, 24 parameters ticked", 200_000),
 }
 
 UNITS = {"ns": 1, "us": 1_000, "ms": 1_000_000, "s": 1_000_000_000}

@@ -1,0 +1,371 @@
+// The main window's sound-set commands: open and save, send to the instrument, undo and redo.
+// They are reached by shortcuts, the background's context menu and the command line; no control
+// of the layout is added or moved.
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QSettings>
+#include <QUndoStack>
+
+#include "Application.h"
+#include "MainForm.h"
+#include "MidiOutComboBox.h"
+#include "SkinCheckBox.h"
+#include "SkinKnob.h"
+#include "ui_MainForm.h"
+
+namespace {
+
+constexpr int kUndoLimit = 1000;
+constexpr int kRecentCount = 8;
+const char* const kRecentKey = "recentSoundSets";
+const char* const kFileFilter = "Sound sets (*.hvset *.json);;All files (*)";
+const char* const kDefaultSuffix = "hvset";
+
+QSettings Settings() {
+  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
+                   QStringLiteral("Halvorine"));
+}
+
+void RememberRecent(const QString& path) {
+  QSettings settings = Settings();
+  QStringList recent = settings.value(kRecentKey).toStringList();
+  recent.removeAll(path);
+  recent.prepend(path);
+  while (recent.size() > kRecentCount) recent.removeLast();
+  settings.setValue(kRecentKey, recent);
+}
+
+// Undo texts by the handler that made the step.
+QString StepText(void (TMainForm::*handler)(QObject*)) {
+  using F = TMainForm;
+  const std::pair<void (TMainForm::*)(QObject*), const char*> texts[] = {
+      {&F::ParKnobChange, "Turn knob"},
+      {&F::PresetAKnobChange, "Turn preset knob"},
+      {&F::PresetBKnobChange, "Turn preset knob"},
+      {&F::MixKnobChange, "Turn mix knob"},
+      {&F::ParameterCheckBoxClick, "Tick"},
+      {&F::GroupFilterButtonClick, "Tick group"},
+      {&F::SoundCheckBoxClick, "Select sound"},
+      {&F::ADownButtonClick, "Preset step"},
+      {&F::AUpButtonClick, "Preset step"},
+      {&F::BDownButtonClick, "Preset step"},
+      {&F::BUpButtonClick, "Preset step"},
+      {&F::StoreAButtonClick, "Store A"},
+      {&F::StoreBButtonClick, "Store B"},
+      {&F::RecallAButtonClick, "Recall A"},
+      {&F::RecallBButtonClick, "Recall B"},
+      {&F::BaseChannelComboBoxChange, "Base channel"}};
+  for (const auto& [h, text] : texts) {
+    if (h == handler) return QString::fromLatin1(text);
+  }
+  return QStringLiteral("Change");
+}
+
+// Restores a flag or counter when a handler leaves, also by an error.
+template <typename T>
+class TScopedValue {
+public:
+  TScopedValue(T& target, T value) : FTarget(target), FOld(target) { FTarget = value; }
+  ~TScopedValue() { FTarget = FOld; }
+  TScopedValue(const TScopedValue&) = delete;
+  TScopedValue& operator=(const TScopedValue&) = delete;
+
+private:
+  T& FTarget;
+  T FOld;
+};
+
+}  // namespace
+
+void TMainForm::SetUpSoundSetCommands() {
+  FBaseCaption = windowTitle();
+  FUndoStack = new QUndoStack(this);
+  FUndoStack->setUndoLimit(kUndoLimit);
+  connect(FUndoStack, &QUndoStack::cleanChanged, this, [this] { UpdateCaption(); });
+
+  const auto add = [this](const char* name, const QString& text, QList<QKeySequence> keys,
+                          std::function<void()> command) {
+    auto* action = new QAction(text, this);
+    action->setObjectName(QString::fromLatin1(name));
+    action->setShortcuts(keys);
+    action->setShortcutContext(Qt::WindowShortcut);
+    connect(action, &QAction::triggered, this,
+            [command = std::move(command)] { TApplication::Dispatch(command); });
+    addAction(action);
+    return action;
+  };
+  add("OpenAction", tr("Open..."), {QKeySequence(Qt::CTRL | Qt::Key_O)},
+      [this] { OpenWithDialog(); });
+  add("SaveAction", tr("Save"), {QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { Save(); });
+  add("SaveAsAction", tr("Save As..."), {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)},
+      [this] { SaveAsWithDialog(); });
+  add("SendSoundAction", tr("Send sound"),
+      {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)},
+      [this] { SendSound(); });
+  add("SendAllAction", tr("Send all sounds"),
+      {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Return),
+       QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Enter)},
+      [this] { SendAllSounds(); });
+  QAction* undo =
+      add("UndoAction", tr("Undo"), {QKeySequence(Qt::CTRL | Qt::Key_Z)}, [this] { Undo(); });
+  QAction* redo =
+      add("RedoAction", tr("Redo"),
+          {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)},
+          [this] { Redo(); });
+  undo->setEnabled(false);
+  redo->setEnabled(false);
+  connect(FUndoStack, &QUndoStack::canUndoChanged, undo, &QAction::setEnabled);
+  connect(FUndoStack, &QUndoStack::canRedoChanged, redo, &QAction::setEnabled);
+
+  for (TSkinKnob* knob : findChildren<TSkinKnob*>()) knob->installEventFilter(this);
+}
+
+// ---- Recording ----
+
+TSoundSet TMainForm::CurrentState() const {
+  return SoundSetOf(FMemory, FMidiOut->GetChannel(), ui->MidiOutComboBox->currentText());
+}
+
+void TMainForm::RecordStep(THandler handler, QObject* sender) {
+  if (FHandlerDepth > 0 || FRestoring || DragInProgress()) {
+    // An inner event of an action already being recorded, a control moved to show a restored
+    // state, or a move within a drag that is recorded whole at its release.
+    TScopedValue depth(FHandlerDepth, FHandlerDepth + 1);
+    (this->*handler)(sender);
+    return;
+  }
+  const TSoundSet before = CurrentState();
+  {
+    TScopedValue depth(FHandlerDepth, 1);
+    (this->*handler)(sender);
+  }
+  // A knob turned without a drag (wheel, keys, an assistive tool) changes by one event at a time;
+  // consecutive turns of the same knob are one step.
+  const void* mergeKey = qobject_cast<TSkinKnob*>(sender) != nullptr ? sender : nullptr;
+  PushStep(StepText(handler), before, mergeKey);
+}
+
+void TMainForm::PushStep(const QString& text, const TSoundSet& before, const void* mergeKey) {
+  TStateChange change = TStateChange::Between(before, CurrentState());
+  if (change.IsEmpty()) return;
+  FUndoStack->push(new TPanelStateCommand(text, std::move(change), *this, mergeKey));
+  UpdateCaption();
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  // A drag is one step from press to release, however many change events it raises.
+  const QEvent::Type type = event->type();
+  if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
+    if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && !DragInProgress()) {
+      FDragBefore = CurrentState();
+      FDragKnob = watched;
+    }
+  } else if (type == QEvent::MouseButtonRelease) {
+    if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && FDragKnob == watched) {
+      FinishDrag();
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+bool TMainForm::DragInProgress() {
+  // A release the knob never saw (a dialog took the pointer mid-drag) must not leave every later
+  // action unrecorded: the button is up, so the drag is over.
+  if (FDragKnob != nullptr && !(QGuiApplication::mouseButtons() & Qt::LeftButton)) FinishDrag();
+  return FDragKnob != nullptr;
+}
+
+void TMainForm::FinishDrag() {
+  FDragKnob = nullptr;
+  TApplication::Dispatch([&] { PushStep(tr("Drag knob"), FDragBefore, nullptr); });
+}
+
+void TMainForm::Undo() {
+  if (!DragInProgress()) FUndoStack->undo();
+}
+
+void TMainForm::Redo() {
+  if (!DragInProgress()) FUndoStack->redo();
+}
+
+void TMainForm::ShowState(const TSoundSet& state) {
+  TScopedValue restoring(FRestoring, true);
+  ApplySoundSet(state, FMemory);
+  const TSoundRecord shown = FMemory.Current();
+  ui->BaseChannelComboBox->setCurrentIndex(state.BaseChannel - 1);
+  FMidiOut->SetChannel(state.BaseChannel);
+  for (int k = 0; k < kSoundCount; ++k) FSoundBoxes[k]->SetChecked(k == FMemory.SelectedSound());
+  FSuppressMorph = true;
+  FSuppressParKnob = true;
+  // Only knobs that must move are moved. The preset knobs' handlers clear the banks' snapshot
+  // choice as they move; the record is put back whole afterwards, so the state is shown as it
+  // was, snapshot choice included.
+  const std::pair<TSkinKnob*, std::int32_t> knobs[] = {
+      {ui->PresetA1Knob, shown.PresetA1}, {ui->PresetA2Knob, shown.PresetA2},
+      {ui->PresetB1Knob, shown.PresetB1}, {ui->PresetB2Knob, shown.PresetB2},
+      {ui->MixKnob, shown.Mix},           {ui->MixAKnob, shown.MixA},
+      {ui->MixBKnob, shown.MixB}};
+  for (const auto& [knob, position] : knobs) {
+    if (knob->GetPosition() != position) knob->SetPosition(position);
+  }
+  for (int i = 0; i < kParameterCount; ++i) {
+    FParCheckBoxes[i]->setChecked(shown.MorphEnabled[i] != 0);
+    if (FParKnobs[i]->GetPosition() != shown.Values[i]) SetParKnob(i, shown.Values[i]);
+  }
+  FSuppressParKnob = false;
+  FSuppressMorph = false;
+  FMemory.Current() = shown;
+}
+
+void TMainForm::RestoreState(const TSoundSet& state) {
+  const TSoundSet from = CurrentState();
+  ShowState(state);
+  for (const TParameterSend& send : ChangedParameters(from, state)) {
+    SendSoundParameter(send.Sound, send.Index, send.Value);
+  }
+}
+
+// ---- Sending ----
+
+void TMainForm::SendSound() {
+  const TSoundRecord& r = FMemory.Current();
+  for (int i = 0; i < kParameterCount; ++i) SendParameter(i, r.Values[i]);
+}
+
+void TMainForm::SendAllSounds() {
+  for (int s = 0; s < kSoundCount; ++s) {
+    const TSoundRecord& r = FMemory.Record(s);
+    for (int i = 0; i < kParameterCount; ++i) SendSoundParameter(s, i, r.Values[i]);
+  }
+}
+
+// ---- Files ----
+
+bool TMainForm::OpenSoundSet(const QString& path) {
+  TSoundSet set;
+  QString error;
+  if (!ReadSoundSetFile(path, set, error)) {
+    TApplication::ShowError(error);
+    return false;
+  }
+  const TSoundSet before = CurrentState();
+  ShowState(set);
+  PushStep(tr("Open sound set"), before, nullptr);
+  SetSoundSetPath(path);
+  return true;
+}
+
+bool TMainForm::SaveSoundSet(const QString& path) {
+  QString error;
+  if (!WriteSoundSetFile(path, CurrentState(), error)) {
+    TApplication::ShowError(error);
+    return false;
+  }
+  SetSoundSetPath(path);
+  return true;
+}
+
+bool TMainForm::Save() {
+  return FSoundSetPath.isEmpty() ? SaveAsWithDialog() : SaveSoundSet(FSoundSetPath);
+}
+
+void TMainForm::OpenWithDialog() {
+  const QString path = QFileDialog::getOpenFileName(this, tr("Open sound set"), FSoundSetPath,
+                                                    QString::fromLatin1(kFileFilter));
+  if (!path.isEmpty()) OpenSoundSet(path);
+}
+
+bool TMainForm::SaveAsWithDialog() {
+  QString path = QFileDialog::getSaveFileName(this, tr("Save sound set"), FSoundSetPath,
+                                              QString::fromLatin1(kFileFilter));
+  if (path.isEmpty()) return false;
+  if (QFileInfo(path).suffix().isEmpty()) path += '.' + QString::fromLatin1(kDefaultSuffix);
+  return SaveSoundSet(path);
+}
+
+void TMainForm::SetSoundSetPath(const QString& path) {
+  FSoundSetPath = QFileInfo(path).absoluteFilePath();
+  FUndoStack->setClean();
+  RememberRecent(FSoundSetPath);
+  UpdateCaption();
+}
+
+bool TMainForm::IsModified() const { return !FSoundSetPath.isEmpty() && !FUndoStack->isClean(); }
+
+QStringList TMainForm::RecentSoundSets() { return Settings().value(kRecentKey).toStringList(); }
+
+void TMainForm::UpdateCaption() {
+  // A run that never touched a file keeps the caption it has always had.
+  if (FSoundSetPath.isEmpty()) {
+    setWindowTitle(FBaseCaption);
+    return;
+  }
+  setWindowTitle(QStringLiteral("%1 - %2%3")
+                     .arg(FBaseCaption, QFileInfo(FSoundSetPath).fileName(),
+                          IsModified() ? QStringLiteral("*") : QString()));
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  if (!IsModified()) {
+    event->accept();
+    return;
+  }
+  const QString text = tr("The sound set \"%1\" has unsaved changes. Save them?")
+                           .arg(QFileInfo(FSoundSetPath).fileName());
+  const QMessageBox::StandardButton answer =
+      FSaveQuestion
+          ? FSaveQuestion(text)
+          : QMessageBox::question(this, FBaseCaption, text,
+                                  QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel,
+                                  QMessageBox::Save);
+  if (answer == QMessageBox::Discard || (answer == QMessageBox::Save && Save())) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
+  // Only the background answers: the window itself, its frames, group boxes and captions.
+  const QWidget* under = childAt(event->pos());
+  const bool background = under == nullptr || qobject_cast<const QLabel*>(under) != nullptr ||
+                          qobject_cast<const QGroupBox*>(under) != nullptr ||
+                          under->metaObject() == &QFrame::staticMetaObject;
+  if (!background) {
+    event->ignore();
+    return;
+  }
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QStringLiteral("SoundSetMenu"));
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  const auto action = [this](const char* name) { return findChild<QAction*>(name); };
+  menu->addAction(action("OpenAction"));
+  QMenu* recent = menu->addMenu(tr("Open Recent"));
+  const QStringList files = RecentSoundSets();
+  for (const QString& path : files) {
+    recent->addAction(path, this,
+                      [this, path] { TApplication::Dispatch([&] { OpenSoundSet(path); }); });
+  }
+  recent->setEnabled(!files.isEmpty());
+  menu->addAction(action("SaveAction"));
+  menu->addAction(action("SaveAsAction"));
+  menu->addSeparator();
+  menu->addAction(action("SendSoundAction"));
+  menu->addAction(action("SendAllAction"));
+  menu->addSeparator();
+  menu->addAction(action("UndoAction"));
+  menu->addAction(action("RedoAction"));
+  // Not modal: the event loop goes on while the menu is open.
+  menu->popup(event->globalPos());
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <cstdint>
+
+#include "SoundMemory.h"
+
+// A sound set: everything the panel's memory holds for the sixteen sounds, the selected sound and
+// the base channel, plus the name of the output device for the reader's information. It is the
+// unit that is saved to and opened from a file, and the unit an undo step restores.
+struct TSoundSet {
+  std::array<TSoundRecord, kSoundCount> Records{};
+  int SelectedSound = 0;  // 0..15
+  int BaseChannel = 1;    // 1..13: the first of the four channels the instrument listens on
+  QString Device;         // informational only; never used to pick a device
+
+  // Equal sounds, selection and base channel; the device name is not compared.
+  bool SameSounds(const TSoundSet& other) const;
+};
+
+constexpr const char* kSoundSetFormat = "halvorine-sound-set";
+constexpr int kSoundSetVersion = 1;
+// Larger files are refused before they are read: a full set is about 45 KiB.
+constexpr std::int64_t kSoundSetMaxBytes = 1024 * 1024;
+
+// The names of the sixteen sounds by sound index: "BD" .. "M4".
+extern const std::array<const char*, kSoundCount> kSoundNames;
+
+// The records and selection of a memory, with the given base channel and device name.
+TSoundSet SoundSetOf(const TSoundMemory& memory, int baseChannel, const QString& device);
+// Puts a set's records and selection into a memory; the seed table is not touched.
+void ApplySoundSet(const TSoundSet& set, TSoundMemory& memory);
+
+// The set as an indented JSON document with sounds keyed by name; two saves of the same set are
+// byte-identical, and a change shows as a small diff.
+QByteArray SerializeSoundSet(const TSoundSet& set);
+
+// Reads a document into `set`. Every field is checked: a value of the wrong type or out of range,
+// a missing or unknown sound, another format or a newer version refuses the whole document with
+// a one-line reason in `error`, and `set` is then left as it was. Nothing is clamped.
+bool ParseSoundSet(const QByteArray& document, TSoundSet& set, QString& error);
+
+// Reads and parses the file at `path`. Refuses, before reading, anything that is not a regular
+// file (a folder, a FIFO, a device) or is larger than kSoundSetMaxBytes. On failure `error` names
+// the file and says what is wrong, and `set` is left as it was.
+bool ReadSoundSetFile(const QString& path, TSoundSet& set, QString& error);
+
+// Writes the set atomically: into a temporary file beside `path`, renamed over it only when
+// everything was written. On failure the old file is untouched and `error` names the file and
+// the reason.
+bool WriteSoundSetFile(const QString& path, const TSoundSet& set, QString& error);

@@ -1,0 +1,315 @@
+// Sound-set files without a window: round trips of random sets, every kind of bad document and
+// bad file refused with its reason and without touching the set, and saves that fail part way.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <functional>
+#include <random>
+
+#include "SoundSetFile.h"
+
+namespace {
+
+TSoundSet RandomSet(std::mt19937& random) {
+  const auto in = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  TSoundSet set;
+  for (TSoundRecord& r : set.Records) {
+    for (int i = 0; i < kParameterCount; ++i) {
+      r.StoredA[i] = in(0, 127);
+      r.StoredB[i] = in(0, 127);
+      r.Values[i] = in(0, 127);
+      r.MorphEnabled[i] = static_cast<std::uint8_t>(in(0, 1));
+    }
+    r.UseStoredA = static_cast<std::uint8_t>(in(0, 1));
+    r.UseStoredB = static_cast<std::uint8_t>(in(0, 1));
+    r.PresetA1 = in(0, 127);
+    r.PresetA2 = in(0, 127);
+    r.PresetB1 = in(0, 127);
+    r.PresetB2 = in(0, 127);
+    r.Mix = in(0, 100);
+    r.MixA = in(-100, 100);
+    r.MixB = in(-100, 100);
+  }
+  set.SelectedSound = in(0, 15);
+  set.BaseChannel = in(1, 13);
+  set.Device = QStringLiteral("Device \"%1\" \u00e9").arg(in(0, 99));
+  return set;
+}
+
+TEST(SoundSetFile, RandomSetsRoundTripFieldByField) {
+  std::mt19937 random(20261208);
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString path = folder.filePath("set.hvset");
+  for (int n = 0; n < 40; ++n) {
+    const TSoundSet saved = RandomSet(random);
+    QString error;
+    ASSERT_TRUE(WriteSoundSetFile(path, saved, error)) << error.toStdString();
+    TSoundSet opened;
+    ASSERT_TRUE(ReadSoundSetFile(path, opened, error)) << error.toStdString();
+    for (int s = 0; s < kSoundCount; ++s) {
+      const TSoundRecord& a = saved.Records[s];
+      const TSoundRecord& b = opened.Records[s];
+      EXPECT_EQ(a.Values, b.Values) << s;
+      EXPECT_EQ(a.StoredA, b.StoredA) << s;
+      EXPECT_EQ(a.StoredB, b.StoredB) << s;
+      EXPECT_EQ(a.MorphEnabled, b.MorphEnabled) << s;
+      EXPECT_EQ(std::tie(a.UseStoredA, a.UseStoredB, a.PresetA1, a.PresetA2, a.PresetB1, a.PresetB2,
+                         a.Mix, a.MixA, a.MixB),
+                std::tie(b.UseStoredA, b.UseStoredB, b.PresetA1, b.PresetA2, b.PresetB1, b.PresetB2,
+                         b.Mix, b.MixA, b.MixB))
+          << s;
+    }
+    EXPECT_EQ(opened.SelectedSound, saved.SelectedSound);
+    EXPECT_EQ(opened.BaseChannel, saved.BaseChannel);
+    EXPECT_EQ(opened.Device, saved.Device);
+    // Saving what was opened gives the same bytes: a file diffs only where the set changed.
+    EXPECT_EQ(SerializeSoundSet(opened), SerializeSoundSet(saved));
+  }
+}
+
+// A valid document of a known set, to be spoiled one way per case.
+QJsonObject GoodDocument() {
+  std::mt19937 random(7);
+  return QJsonDocument::fromJson(SerializeSoundSet(RandomSet(random))).object();
+}
+
+using TEdit = std::function<void(QJsonObject&)>;
+
+// Replaces the value at a path of keys and array positions ("sounds", "SD", "values", 3).
+TEdit Put(QStringList path, QJsonValue value) {
+  return [path, value](QJsonObject& root) {
+    std::function<QJsonValue(QJsonValue, int)> put = [&](QJsonValue at, int depth) -> QJsonValue {
+      if (depth == path.size()) return value;
+      bool isIndex = false;
+      const int index = path[depth].toInt(&isIndex);
+      if (isIndex) {
+        QJsonArray array = at.toArray();
+        array[index] = put(array[index], depth + 1);
+        return array;
+      }
+      QJsonObject object = at.toObject();
+      object[path[depth]] = put(object[path[depth]], depth + 1);
+      return object;
+    };
+    root = put(root, 0).toObject();
+  };
+}
+
+TEdit Remove(QString sound) {
+  return [sound](QJsonObject& root) {
+    QJsonObject sounds = root["sounds"].toObject();
+    sounds.remove(sound);
+    root["sounds"] = sounds;
+  };
+}
+
+struct TBadDocument {
+  const char* Name;
+  TEdit Edit;           // applied to a good document, or
+  QByteArray Document;  // taken as it stands when Edit is empty
+  const char* Reason;
+};
+
+TEST(SoundSetFile, BadDocumentsAreRefusedWithTheirReasonAndChangeNothing) {
+  const QByteArray good = QJsonDocument(GoodDocument()).toJson();
+  const TBadDocument cases[] = {
+      {"not JSON", {}, "hello", "not JSON"},
+      {"truncated", {}, good.left(good.size() / 2), "not JSON"},
+      {"array", {}, "[1, 2]", "not a sound set"},
+      {"other format", Put({"format"}, "something-else"), {}, "not a sound set"},
+      {"newer version", Put({"version"}, 2), {}, "newer version"},
+      {"version zero", Put({"version"}, 0), {}, "version: 0 is out of range 1..1"},
+      {"version text", Put({"version"}, "1"), {}, "version: not a whole number"},
+      {"value too high",
+       Put({"sounds", "SD", "values", "3"}, 128),
+       {},
+       "sounds.SD.values[3]: 128 is out of range 0..127"},
+      {"stored below 0",
+       Put({"sounds", "M4", "bankB", "stored", "23"}, -1),
+       {},
+       "sounds.M4.bankB.stored[23]: -1 is out of range 0..127"},
+      {"fraction", Put({"sounds", "BD", "values", "0"}, 3.5), {}, "values[0]: not a whole number"},
+      {"value text", Put({"sounds", "BD", "values", "0"}, "12"), {}, "not a whole number"},
+      {"huge value", Put({"sounds", "BD", "values", "0"}, 1e300), {}, "out of range"},
+      {"tick not bool",
+       Put({"sounds", "CH", "ticked", "5"}, 1),
+       {},
+       "ticked[5]: not true or false"},
+      {"short array",
+       Put({"sounds", "BD", "values"}, QJsonArray{1, 2}),
+       {},
+       "values: has 2 entries instead of 24"},
+      {"sound missing", Remove("M4"), {}, "sounds.M4: missing"},
+      {"unknown sound", Put({"sounds", "XX"}, QJsonObject{}), {}, "sounds.XX: not the name"},
+      {"mix above 100", Put({"sounds", "BD", "mix"}, 101), {}, "mix: 101 is out of range 0..100"},
+      {"mixA below -100", Put({"sounds", "BD", "mixA"}, -101), {}, "mixA: -101 is out of range"},
+      {"preset too high",
+       Put({"sounds", "BD", "bankA", "preset", "1"}, 128),
+       {},
+       "bankA.preset[1]: 128 is out of range 0..127"},
+      {"bad source", Put({"sounds", "BD", "bankB", "source"}, "both"), {}, "bankB.source: must be"},
+      {"sound of wrong shape",
+       Put({"sounds", "BD"}, QJsonObject{{"values", 1}}),
+       {},
+       "not an array"},
+      {"base channel 14", Put({"baseChannel"}, 14), {}, "baseChannel: 14 is out of range 1..13"},
+      {"selected unknown", Put({"selectedSound"}, "ZZ"), {}, "selectedSound: not the name"},
+      {"sounds not object", Put({"sounds"}, QJsonArray{}), {}, "sounds: not an object"},
+      {"device not text", Put({"device"}, 5), {}, "device: not a string"},
+  };
+  std::mt19937 random(99);
+  const TSoundSet before = RandomSet(random);
+  for (const TBadDocument& c : cases) {
+    QByteArray document = c.Document;
+    if (c.Edit) {
+      QJsonObject root = GoodDocument();
+      c.Edit(root);
+      document = QJsonDocument(root).toJson();
+    }
+    TSoundSet set = before;
+    QString error;
+    EXPECT_FALSE(ParseSoundSet(document, set, error)) << c.Name;
+    EXPECT_TRUE(error.contains(QLatin1String(c.Reason))) << c.Name << ": " << error.toStdString();
+    EXPECT_TRUE(set.SameSounds(before) && set.Device == before.Device) << c.Name;
+  }
+}
+
+struct TBadFile {
+  const char* Name;
+  std::function<QString(const QDir&)> Make;  // makes the file, returns its path
+  const char* Reason;
+};
+
+TEST(SoundSetFile, BadFilesAreRefusedNamingTheFile) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QDir dir(folder.path());
+  const auto write = [&dir](const QString& name, const QByteArray& bytes) {
+    QFile file(dir.filePath(name));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    return file.fileName();
+  };
+  std::vector<TBadFile> cases = {
+      {"missing", [](const QDir& d) { return d.filePath("none.hvset"); }, "no such file"},
+      {"folder",
+       [](const QDir& d) {
+         d.mkdir("sub");
+         return d.filePath("sub");
+       },
+       "it is a folder"},
+      {"fifo",
+       [](const QDir& d) {
+         const QString path = d.filePath("fifo");
+         EXPECT_EQ(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+         return path;
+       },
+       "not a regular file"},
+      {"over 1 MiB",
+       [&](const QDir&) {
+         // A valid set padded past the cap: refused by size, not by content.
+         return write("big.hvset", SerializeSoundSet({}) + QByteArray(kSoundSetMaxBytes, ' '));
+       },
+       "larger than 1048576 bytes"},
+      {"not JSON", [&](const QDir&) { return write("text.hvset", "BD=1\n"); }, "not JSON"},
+      {"empty", [&](const QDir&) { return write("empty.hvset", ""); }, "not JSON"},
+  };
+  if (geteuid() != 0) {  // permissions do not stop root
+    cases.push_back({"unreadable",
+                     [&](const QDir&) {
+                       const QString path = write("locked.hvset", SerializeSoundSet({}));
+                       QFile::setPermissions(path, {});
+                       return path;
+                     },
+                     "ermission denied"});
+  }
+  std::mt19937 random(5);
+  const TSoundSet before = RandomSet(random);
+  for (const TBadFile& c : cases) {
+    const QString path = c.Make(dir);
+    TSoundSet set = before;
+    QString error;
+    EXPECT_FALSE(ReadSoundSetFile(path, set, error)) << c.Name;
+    EXPECT_TRUE(error.contains(path) && error.contains(QLatin1String(c.Reason)))
+        << c.Name << ": " << error.toStdString();
+    EXPECT_TRUE(set.SameSounds(before)) << c.Name;
+  }
+}
+
+// Sets a limit on the size of files this process writes for its lifetime, so that a write fails
+// part way with EFBIG even for root (who ignores permissions).
+class TFileSizeLimit {
+public:
+  explicit TFileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &FOld);
+    FOldSignal = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = FOld;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~TFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &FOld);
+    signal(SIGXFSZ, FOldSignal);
+  }
+
+private:
+  rlimit FOld{};
+  sighandler_t FOldSignal;
+};
+
+TEST(SoundSetFile, FailedSavesKeepTheOldFile) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString path = folder.filePath("kept.hvset");
+  std::mt19937 random(11);
+  const TSoundSet old = RandomSet(random);
+  QString error;
+  ASSERT_TRUE(WriteSoundSetFile(path, old, error));
+  const QByteArray oldBytes = SerializeSoundSet(old);
+  const TSoundSet newer = RandomSet(random);
+
+  struct TCase {
+    const char* Name;
+    std::function<bool()> Save;
+  };
+  const TCase cases[] = {
+      {"disk full part way",
+       [&] {
+         const TFileSizeLimit limit(4096);
+         return WriteSoundSetFile(path, newer, error);
+       }},
+      {"folder not writable",
+       [&] {
+         if (geteuid() == 0) return WriteSoundSetFile(path + "/x", newer, error);
+         QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::ExeOwner);
+         const bool saved = WriteSoundSetFile(path, newer, error);
+         QFile::setPermissions(folder.path(),
+                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+         return saved;
+       }},
+  };
+  for (const TCase& c : cases) {
+    error.clear();
+    EXPECT_FALSE(c.Save()) << c.Name;
+    EXPECT_TRUE(error.startsWith("Cannot save the sound set") && error.contains(folder.path()))
+        << c.Name << ": " << error.toStdString();
+    QFile kept(path);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), oldBytes) << c.Name;
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{"kept.hvset"}) << c.Name;
+  }
+}
+
+}  // namespace

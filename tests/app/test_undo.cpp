@@ -1,0 +1,372 @@
+// Undo steps, sending and sound-set files on the real window, offscreen over the recording MIDI
+// backend: the bytes that Send sound, Send all, undo and redo put on the wire, the state they
+// leave, the caption, the question on closing and the recent files. Settings go to a private
+// folder, never the user's.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QMenu>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUndoStack>
+
+#include "Application.h"
+#include "MainForm.h"
+#include "PanelUndo.h"
+#include "RecordingMidiBackend.h"
+#include "SkinCheckBox.h"
+#include "SkinKnob.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Before any QSettings is made: the recent-files list lives in a folder of this process's own.
+const QTemporaryDir& PrivateHome() {
+  static QTemporaryDir home;
+  return home;
+}
+const bool kPrivateSettings = [] {
+  qputenv("HOME", PrivateHome().path().toLocal8Bit());
+  qputenv("XDG_CONFIG_HOME", (PrivateHome().path() + "/config").toLocal8Bit());
+  return true;
+}();
+
+// ---- The step arithmetic, on a state without a window ----
+
+class TFakePanel : public TPanelStateTarget {
+public:
+  TSoundSet State;
+  std::vector<TParameterSend> Sent;
+  TSoundSet CurrentState() const override { return State; }
+  void RestoreState(const TSoundSet& state) override {
+    const std::vector<TParameterSend> sends = ChangedParameters(State, state);
+    Sent.insert(Sent.end(), sends.begin(), sends.end());
+    State = state;
+  }
+};
+
+TEST(UndoSteps, UndoRedoAndMergeRestoreStatesAndSendOnlyWhatChanged) {
+  TFakePanel panel;
+  QUndoStack stack;
+  // Each action: change the state, then push it as done.
+  const auto act = [&](const std::function<void(TSoundSet&)>& change, const void* key) {
+    const TSoundSet before = panel.State;
+    change(panel.State);
+    stack.push(
+        new TPanelStateCommand("step", TStateChange::Between(before, panel.State), panel, key));
+  };
+  int knobA = 0;
+  int knobB = 0;
+  act([](TSoundSet& s) { s.Records[3].Values[5] = 40; }, nullptr);
+  act(
+      [](TSoundSet& s) {
+        s.Records[1].Values[0] = 7;
+        s.Records[1].Values[23] = 9;
+        s.SelectedSound = 1;
+        s.BaseChannel = 5;
+      },
+      nullptr);
+  act([](TSoundSet& s) { s.Records[3].Values[5] = 41; }, &knobA);
+  act([](TSoundSet& s) { s.Records[3].Values[5] = 42; }, &knobA);  // folds into the one before
+  act([](TSoundSet& s) { s.Records[0].Mix = 30; }, &knobB);        // another knob: a new step
+  ASSERT_EQ(stack.count(), 4);
+  const TSoundSet end = panel.State;
+
+  stack.undo();  // knob B: no value changed, nothing sent
+  EXPECT_EQ(panel.State.Records[0].Mix, 0);
+  EXPECT_TRUE(panel.Sent.empty());
+  stack.undo();  // both turns of knob A at once
+  EXPECT_EQ(panel.Sent, (std::vector<TParameterSend>{{3, 5, 40}}));
+  panel.Sent.clear();
+  stack.undo();  // sound order, then parameter order; selection and base channel back
+  EXPECT_EQ(panel.Sent, (std::vector<TParameterSend>{{1, 0, 0}, {1, 23, 0}}));
+  EXPECT_EQ(std::pair(panel.State.SelectedSound, panel.State.BaseChannel), std::pair(0, 1));
+  stack.undo();
+  EXPECT_TRUE(panel.State.SameSounds(TSoundSet{}));
+  panel.Sent.clear();
+  for (int i = 0; i < 4; ++i) stack.redo();
+  EXPECT_TRUE(panel.State.SameSounds(end));
+  EXPECT_EQ(panel.Sent,
+            (std::vector<TParameterSend>{{3, 5, 40}, {1, 0, 7}, {1, 23, 9}, {3, 5, 42}}));
+
+  // Turning a knob away and back again leaves no step.
+  act([](TSoundSet& s) { s.Records[2].Values[1] = 50; }, &knobB);
+  act([](TSoundSet& s) { s.Records[2].Values[1] = 0; }, &knobB);
+  EXPECT_EQ(stack.count(), 4);
+}
+
+// ---- The real window ----
+
+const char* const kSounds[16] = {"BD", "SD", "HT", "MT", "LT", "CP", "RS", "CB",
+                                 "CH", "OH", "RC", "CC", "M1", "M2", "M3", "M4"};
+
+class Sets : public testing::Test {
+public:
+  void SetUp() override {
+    ASSERT_TRUE(kPrivateSettings && Folder.isValid());
+    TApplication::SetErrorSink([this](const QString& text) { Errors << text; });
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    Form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+    Click(Find<QPushButton>("OpenButton"));
+    ASSERT_TRUE(Form->MidiOut().IsOpen());
+    Midi->ClearMessages();
+  }
+  void TearDown() override {
+    Form.reset();
+    TApplication::SetErrorSink(nullptr);
+  }
+
+  template <typename T>
+  T* Find(const QString& name) const {
+    T* control = Form->findChild<T*>(name);
+    EXPECT_NE(control, nullptr) << name.toStdString();
+    return control;
+  }
+  TSkinKnob* ParKnob(int n) const { return Find<TSkinKnob>(QStringLiteral("ParKnob%1").arg(n)); }
+  QCheckBox* ParBox(int n) const { return Find<QCheckBox>(QStringLiteral("CheckBox%1").arg(n)); }
+  TSkinCheckBox* SoundBox(int s) const {
+    return Find<TSkinCheckBox>(QString::fromLatin1(kSounds[s]) + "CheckBox");
+  }
+  QWindow* Window() const { return Form->windowHandle(); }
+  void Click(QWidget* control) {
+    QTest::mouseClick(Window(), Qt::LeftButton, {}, control->geometry().center());
+  }
+  // A drag of dy pixels: the window's knobs sweep their range over 128 pixels.
+  void Drag(QWidget* knob, int dy) {
+    const QPoint at = knob->geometry().center();
+    QTest::mousePress(Window(), Qt::LeftButton, {}, at);
+    QTest::mouseMove(Window(), at + QPoint(0, dy / 2));
+    QTest::mouseMove(Window(), at + QPoint(0, dy));
+    QTest::mouseRelease(Window(), Qt::LeftButton, {}, at + QPoint(0, dy));
+  }
+  void Key(Qt::Key key, Qt::KeyboardModifiers modifiers) {
+    QTest::keyClick(Form.get(), key, modifiers);
+  }
+  Bytes Take() {
+    const Bytes sent = Midi->Bytes();
+    Midi->ClearMessages();
+    return sent;
+  }
+  TSoundSet State() const {
+    return SoundSetOf(Form->Memory(), Form->MidiOut().GetChannel(), QString());
+  }
+  QString Path(const char* name) const { return Folder.filePath(QString::fromLatin1(name)); }
+
+  // A set on disk: sound s has every value 10 + s, BD is ticked at parameter 1, CB is selected.
+  QString WriteSet(const char* name) {
+    TSoundSet set;
+    for (int s = 0; s < 16; ++s) set.Records[s].Values.fill(10 + s);
+    set.Records[0].MorphEnabled[0] = 1;
+    set.SelectedSound = 7;
+    QString error;
+    EXPECT_TRUE(WriteSoundSetFile(Path(name), set, error)) << error.toStdString();
+    return Path(name);
+  }
+
+  TRecordingMidiService Midi{{"Recording Out"}};
+  std::unique_ptr<TMainForm> Form;
+  QTemporaryDir Folder;
+  QStringList Errors;
+};
+
+Bytes Messages(std::initializer_list<std::array<int, 3>> messages) {
+  Bytes bytes;
+  for (const auto& m : messages) bytes.insert(bytes.end(), m.begin(), m.end());
+  return bytes;
+}
+
+TEST_F(Sets, SendSoundAndSendAllGoOutInOrderOnTheSoundsChannels) {
+  ASSERT_TRUE(Form->OpenSoundSet(WriteSet("send.hvset")));
+  EXPECT_EQ(Take(), Bytes{});  // opening sends nothing
+  Key(Qt::Key_Return, Qt::ControlModifier);
+  Bytes sound = Take();
+  ASSERT_EQ(sound.size(), 72u);
+  // CB: the second channel, controllers 96..119, each value 17.
+  EXPECT_EQ(Bytes(sound.begin(), sound.begin() + 6), Messages({{0xB1, 96, 17}, {0xB1, 97, 17}}));
+  EXPECT_EQ(Bytes(sound.end() - 3, sound.end()), Messages({{0xB1, 119, 17}}));
+
+  Key(Qt::Key_Return, Qt::ControlModifier | Qt::ShiftModifier);
+  const Bytes all = Take();
+  ASSERT_EQ(all.size(), 16u * 72u);
+  const auto at = [&all](int sound, int index) {
+    const std::size_t k = static_cast<std::size_t>(3 * (24 * sound + index));
+    return Bytes(all.begin() + k, all.begin() + k + 3);
+  };
+  EXPECT_EQ(at(0, 0), Messages({{0xB0, 16, 10}}));
+  EXPECT_EQ(at(2, 0), Messages({{0xB0, 72, 12}}));
+  EXPECT_EQ(at(7, 23), Messages({{0xB1, 119, 17}}));
+  EXPECT_EQ(at(15, 12), Messages({{0xB3, 108, 25}}));
+}
+
+struct TStepCase {
+  const char* Name;  // also the step's undo text
+  std::function<void(Sets&)> Act;
+  Bytes Undone;  // what undo sends: the values that the action had changed, restored
+  Bytes Redone;  // what redo sends: the values the action left
+};
+
+TEST_F(Sets, EachActionIsOneStepThatUndoAndRedoRestoreAndSend) {
+  const TStepCase cases[] = {
+      {"Drag knob", [](Sets& t) { t.Drag(t.ParKnob(1), -10); }, Messages({{0xB0, 16, 0}}),
+       Messages({{0xB0, 16, 9}})},
+      // Parameter 2 follows bank A's preset (0, 0): 98.
+      {"Tick", [](Sets& t) { t.Click(t.ParBox(2)); }, Messages({{0xB0, 17, 0}}),
+       Messages({{0xB0, 17, 98}})},
+      {"Tick group", [](Sets& t) { t.Click(t.Find<QPushButton>("GroupFilterButton1")); },
+       Messages({{0xB0, 16, 0},
+                 {0xB0, 17, 0},
+                 {0xB0, 18, 0},
+                 {0xB0, 19, 0},
+                 {0xB0, 20, 0},
+                 {0xB0, 21, 0},
+                 {0xB0, 22, 0},
+                 {0xB0, 23, 0}}),
+       Messages({{0xB0, 16, 36},
+                 {0xB0, 17, 98},
+                 {0xB0, 18, 21},
+                 {0xB0, 19, 67},
+                 {0xB0, 20, 5},
+                 {0xB0, 21, 11},
+                 {0xB0, 22, 46},
+                 {0xB0, 23, 37}})},
+      {"Store A", [](Sets& t) { t.Click(t.Find<QPushButton>("StoreAButton")); }, {}, {}},
+      {"Preset step", [](Sets& t) { t.Click(t.Find<QPushButton>("AUpButton")); }, {}, {}},
+      {"Turn knob",
+       [](Sets& t) {
+         // One change event each, as the wheel or the keys raise them: one step together.
+         t.ParKnob(3)->SetPosition(5);
+         t.ParKnob(3)->SetPosition(6);
+       },
+       Messages({{0xB0, 18, 0}}), Messages({{0xB0, 18, 6}})},
+      {"Select sound", [](Sets& t) { t.Click(t.SoundBox(5)); }, {}, {}},
+  };
+  for (const TStepCase& c : cases) {
+    Form.reset();
+    SetUp();
+    const TSoundSet before = State();
+    c.Act(*this);
+    const TSoundSet after = State();
+    Take();
+    EXPECT_FALSE(after.SameSounds(before)) << c.Name;
+    EXPECT_EQ(Form->UndoStack().count(), 1) << c.Name;
+    EXPECT_EQ(Form->UndoStack().undoText(), c.Name);
+
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_TRUE(State().SameSounds(before)) << c.Name;
+    EXPECT_EQ(Take(), c.Undone) << c.Name;
+    EXPECT_EQ(ParKnob(1)->GetPosition(), 0) << c.Name;
+    EXPECT_FALSE(ParBox(2)->isChecked()) << c.Name;
+    EXPECT_TRUE(SoundBox(0)->GetChecked()) << c.Name;
+
+    Key(Qt::Key_Y, Qt::ControlModifier);
+    EXPECT_TRUE(State().SameSounds(after)) << c.Name;
+    EXPECT_EQ(Take(), c.Redone) << c.Name;
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    Take();
+    Key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(State().SameSounds(after)) << c.Name;
+    EXPECT_EQ(Take(), c.Redone) << c.Name;
+  }
+}
+
+TEST_F(Sets, OpeningIsAStepAndBadFilesLeaveThePanelAsItWas) {
+  Drag(ParKnob(1), -10);
+  const TSoundSet before = State();
+  Take();
+  // A bad file: one message naming it, nothing changed, nothing sent, no step.
+  QFile bad(Path("bad.hvset"));
+  ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+  bad.write("{\"format\": \"halvorine-sound-set\", \"version\": 1");
+  bad.close();
+  EXPECT_FALSE(Form->OpenSoundSet(bad.fileName()));
+  ASSERT_EQ(Errors.size(), 1);
+  EXPECT_TRUE(Errors[0].contains(bad.fileName()) && Errors[0].contains("not JSON"))
+      << Errors[0].toStdString();
+  EXPECT_TRUE(State().SameSounds(before));
+  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2");
+  EXPECT_EQ(Form->UndoStack().count(), 1);
+
+  ASSERT_TRUE(Form->OpenSoundSet(WriteSet("good.hvset")));
+  EXPECT_EQ(Take(), Bytes{});
+  EXPECT_EQ(Form->Memory().SelectedSound(), 7);
+  EXPECT_TRUE(SoundBox(7)->GetChecked() && !SoundBox(0)->GetChecked());
+  EXPECT_EQ(ParKnob(24)->GetPosition(), 17);
+  EXPECT_FALSE(ParBox(1)->isChecked());  // BD's tick is not shown while CB is
+  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - good.hvset");
+
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_TRUE(State().SameSounds(before));
+  const Bytes undone = Take();
+  // Every value that changed, in sound order: BD's first is back at 9 after the drag.
+  ASSERT_EQ(undone.size(), 16u * 72u);
+  EXPECT_EQ(Bytes(undone.begin(), undone.begin() + 3), Messages({{0xB0, 16, 9}}));
+  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - good.hvset*");
+}
+
+TEST_F(Sets, CaptionRecentFilesAndTheQuestionOnClosing) {
+  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2");
+  int asked = 0;
+  QMessageBox::StandardButton answer = QMessageBox::Cancel;
+  Form->SetSaveQuestion([&](const QString&) {
+    ++asked;
+    return answer;
+  });
+  // A run that never touched a file closes as always, changes or not.
+  Drag(ParKnob(1), -10);
+  EXPECT_TRUE(Form->close());
+  EXPECT_EQ(asked, 0);
+  Form->show();
+  Form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+
+  for (int n = 0; n < 9; ++n) {
+    ASSERT_TRUE(Form->SaveSoundSet(Folder.filePath(QStringLiteral("set%1.hvset").arg(n))));
+  }
+  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - set8.hvset");
+  const QStringList recent = TMainForm::RecentSoundSets();
+  ASSERT_EQ(recent.size(), 8);
+  EXPECT_EQ(recent.front(), Path("set8.hvset"));
+  EXPECT_EQ(recent.back(), Path("set1.hvset"));
+
+  Drag(ParKnob(2), -20);
+  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - set8.hvset*");
+  EXPECT_FALSE(Form->close());  // Cancel keeps the window
+  EXPECT_EQ(asked, 1);
+  Key(Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - set8.hvset");
+  TSoundSet saved;
+  QString error;
+  ASSERT_TRUE(ReadSoundSetFile(Path("set8.hvset"), saved, error));
+  EXPECT_TRUE(saved.SameSounds(State()));
+  EXPECT_EQ(saved.Device, "Recording Out");
+
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  answer = QMessageBox::Discard;
+  EXPECT_TRUE(Form->close());
+  EXPECT_EQ(asked, 2);
+  EXPECT_TRUE(Errors.isEmpty()) << Errors.join("; ").toStdString();
+}
+
+TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {
+  const auto rightClick = [this](QPoint at) {
+    // As the window system delivers it: to the widget under the pointer, in its coordinates.
+    QWidget* under = Form->childAt(at) != nullptr ? Form->childAt(at) : Form.get();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, under->mapFrom(Form.get(), at),
+                            Form->mapToGlobal(at));
+    QApplication::sendEvent(under, &event);
+    QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
+    const bool shown = menu != nullptr && menu->isVisible();
+    if (menu != nullptr) menu->close();
+    QApplication::processEvents();
+    return shown;
+  };
+  EXPECT_TRUE(rightClick({540, 400}));                        // empty background
+  EXPECT_FALSE(rightClick(ParKnob(1)->geometry().center()));  // a knob keeps the button
+}
+
+}  // namespace
