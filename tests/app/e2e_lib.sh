@@ -36,16 +36,25 @@ wait_for() {
 }
 
 # A display of our own at a high, random number: low numbers may be taken by a server we cannot
-# see (an abstract socket of another mount namespace), which would refuse our clients.
+# see (an abstract socket of another mount namespace), which would refuse our clients. Xvfb writes
+# the number to -displayfd only once it listens on it, so a number that another test's server took
+# at the same moment is never mistaken for ours: that Xvfb exits and the next number is tried.
 # usage: start_display [WIDTHxHEIGHTxDEPTH], 1024x768x24 unless given
 start_display() {
-  local try number pid screen=${1:-1024x768x24}
+  local try i number pid screen=${1:-1024x768x24}
   for try in $(seq 20); do
     number=$((100 + RANDOM % 800))
     [ -e "/tmp/.X$number-lock" ] && continue
-    Xvfb ":$number" -screen 0 "$screen" -nolisten tcp >"$work/xvfb.txt" 2>&1 &
+    : >"$work/xvfb.fd"
+    Xvfb ":$number" -screen 0 "$screen" -nolisten tcp -displayfd 3 \
+      3>"$work/xvfb.fd" >"$work/xvfb.txt" 2>&1 &
     pid=$!
-    if DISPLAY=":$number" wait_for xdotool getdisplaygeometry && kill -0 "$pid" 2>/dev/null; then
+    for i in $(seq 200); do
+      [ -s "$work/xvfb.fd" ] || ! kill -0 "$pid" 2>/dev/null && break
+      sleep 0.05
+    done
+    if [ "$(tr -d '[:space:]' <"$work/xvfb.fd")" = "$number" ] && kill -0 "$pid" 2>/dev/null &&
+      DISPLAY=":$number" wait_for xdotool getdisplaygeometry; then
       pids+=($pid)
       export DISPLAY=":$number"
       return 0
