@@ -51,6 +51,8 @@ public:
   std::array<bool, kParameterCount> Tick{};  // parameter check boxes
   int BaseItem = 0;                          // "1 - 4" .. "13 - 16"
   bool PortOpen = false;
+  bool DeviceHeld = false;     // another program has the device
+  int DeviceOpens = 0;         // opens the service was asked for
   std::vector<TMessage> Sent;  // every message that reached the device, in order
 
   TModelRecord& Current() { return Records[Selected]; }
@@ -146,9 +148,13 @@ public:
     if (PortOpen) Sent.push_back({status});
   }
 
-  // The model's service always has the device the picker names, and it opens.
+  // The device the picker names opens unless another program holds it. An open port is not
+  // opened again. Either way the update runs.
   void Open() {
-    PortOpen = true;
+    if (!PortOpen) {
+      ++DeviceOpens;
+      PortOpen = !DeviceHeld;
+    }
     Update();
   }
   void Close() { PortOpen = false; }

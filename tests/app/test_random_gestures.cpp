@@ -55,7 +55,7 @@ public:
   // One random gesture on the window and on the model; returns its description.
   std::string Gesture() {
     std::ostringstream what;
-    switch (Pick(9)) {
+    switch (Pick(10)) {
       case 0:
       case 1:
       case 2: {  // a drag: a press, a few moves, a release
@@ -102,6 +102,12 @@ public:
         Model(button);
         break;
       }
+      case 8: {  // another program takes the device or lets it go
+        FModel.DeviceHeld = !FModel.DeviceHeld;
+        what << (FModel.DeviceHeld ? "device taken" : "device freed");
+        FMidi.HoldDevice("Recording Out", FModel.DeviceHeld);
+        break;
+      }
       default: {
         const int item = Pick(13);
         what << "base channel " << item;
@@ -138,6 +144,7 @@ public:
     differ(FPanel.BaseChannel()->currentIndex(), FModel.BaseItem, "base channel item");
     differ(FForm.MidiOut().GetChannel(), FModel.BaseItem + 1, "port channel");
     differ(FForm.MidiOut().IsOpen(), FModel.PortOpen, "port open");
+    differ(FMidi.OpenCalls(), FModel.DeviceOpens, "device opens");
     const TSoundMemory& memory = FForm.Memory();
     differ(memory.SelectedSound(), FModel.Selected, "selected sound");
     for (int s = 0; s < kSoundCount; ++s) {
