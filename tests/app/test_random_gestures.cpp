@@ -1,176 +1,236 @@
 // A long, seeded run of random user gestures on the real main window (offscreen, over the
-// recording MIDI backend). After every gesture it checks what must always hold. A failure prints
-// the seed and the gesture number; HALVORINE_GESTURE_SEED replays a run.
+// recording MIDI backend), checked after every gesture against a plain model of the panel: every
+// control's shown value, every field of the sixteen sound records and the exact messages sent.
+// A failure prints the seed and the gesture number.
+//   HALVORINE_GESTURE_SEED   replays a run
+//   HALVORINE_GESTURE_COUNT  gestures to run (5000 by default)
 #include <gtest/gtest.h>
-#include <QAbstractItemView>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QPushButton>
-#include <QTest>
 
 #include <cstdlib>
 #include <random>
 #include <sstream>
 
 #include "Application.h"
-#include "MainForm.h"
-#include "RecordingMidiBackend.h"
-#include "SkinCheckBox.h"
-#include "SkinKnob.h"
+#include "PanelDriver.h"
+#include "PanelModel.h"
 
 namespace {
 
-constexpr int kGestures = 20000;
+using namespace panel_model;
+
+std::uint32_t FromEnvironment(const char* name, std::uint32_t fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : fallback;
+}
+
+const char* const kButtons[] = {"OpenButton",
+                                "CloseButton",
+                                "ADownButton",
+                                "AUpButton",
+                                "BDownButton",
+                                "BUpButton",
+                                "StoreAButton",
+                                "RecallAButton",
+                                "StoreBButton",
+                                "RecallBButton",
+                                "Button1",
+                                "Button2",
+                                "Button3",
+                                "GroupFilterButton1",
+                                "GroupFilterButton2",
+                                "GroupFilterButton3"};
 
 class GestureRun {
 public:
-  explicit GestureRun(std::uint32_t seed) : FRandom(seed) {
+  GestureRun(std::uint32_t seed, TRecordingMidiBackend& midi)
+      : FRandom(seed), FMidi(midi), FPanel(FForm) {
     FForm.show();
-    FKnobs = FForm.findChildren<TSkinKnob*>();
-    FSoundBoxes = FForm.findChildren<TSkinCheckBox*>();
-    FParBoxes = FForm.findChildren<QCheckBox*>();
-    FButtons = FForm.findChildren<QPushButton*>();
-    FBase = FForm.findChild<QComboBox*>("BaseChannelComboBox");
+    for (int k = 0; k < kKnobCount; ++k) FKnobs[k] = FPanel.Knob(k);
+    for (int i = 0; i < kParameterCount; ++i) FParBoxes[i] = FPanel.ParBox(i);
+    for (int s = 0; s < kSoundCount; ++s) FSoundBoxes[s] = FPanel.SoundBox(s);
   }
 
-  // One random gesture; returns a short description for the failure report.
+  TMainForm& Form() { return FForm; }
+
+  // One random gesture on the window and on the model; returns its description.
   std::string Gesture() {
     std::ostringstream what;
-    switch (Pick(9)) {
+    switch (Pick(10)) {
       case 0:
       case 1:
-      case 2: {  // a drag of a knob: a press, a few moves, a release
-        TSkinKnob* knob = FKnobs[Pick(FKnobs.size())];
-        const QPoint at = knob->geometry().center();
+      case 2: {  // a drag: a press, a few moves, a release
+        const int k = Pick(kKnobCount);
+        TSkinKnob* knob = FKnobs[k];
         what << "drag " << knob->objectName().toStdString();
-        QPoint to = at;
-        QTest::mousePress(Window(), Qt::LeftButton, {}, at);
+        std::vector<QPoint> offsets;
+        std::vector<int> dys;
+        QPoint last(0, 0);
         for (int moves = Pick(4) + 1; moves > 0; --moves) {
-          to = at + QPoint(Range(-30, 30), Range(-300, 300));
-          what << " " << to.y() - at.y();
-          QTest::mouseMove(Window(), to);
+          QPoint to;
+          do to = QPoint(Range(-30, 30), Range(-300, 300));
+          while (to == last);
+          offsets.push_back(to);
+          dys.push_back(to.y());
+          last = to;
+          what << " " << to.y();
         }
-        // Released where the pointer is: a release elsewhere would first move the pointer there.
-        QTest::mouseRelease(Window(), Qt::LeftButton, {}, to);
+        FPanel.Drag(knob, offsets);
+        FModel.Drag(k, dys);
         break;
       }
       case 3: {
-        TSkinCheckBox* box = FSoundBoxes[Pick(FSoundBoxes.size())];
-        what << "sound " << box->objectName().toStdString();
-        Click(box, Pick(8) == 0 ? Qt::RightButton : Qt::LeftButton);
+        const int sound = Pick(kSoundCount);
+        const bool right = Pick(8) == 0;
+        what << (right ? "right-click sound " : "sound ") << kSoundNames[sound];
+        FPanel.Click(FSoundBoxes[sound], right ? Qt::RightButton : Qt::LeftButton);
+        if (!right) FModel.ClickSound(sound);
         break;
       }
       case 4:
       case 5: {
-        QCheckBox* box = FParBoxes[Pick(FParBoxes.size())];
-        what << "tick " << box->objectName().toStdString();
-        Click(box, Qt::LeftButton);
+        const int i = Pick(kParameterCount);
+        what << "tick CheckBox" << i + 1;
+        FPanel.Click(FParBoxes[i]);
+        FModel.ClickTick(i);
         break;
       }
       case 6:
       case 7: {
-        QPushButton* button = FButtons[Pick(FButtons.size())];
-        what << "press " << button->objectName().toStdString();
-        Click(button, Qt::LeftButton);
+        const std::string button = kButtons[Pick(std::size(kButtons))];
+        what << "press " << button;
+        FPanel.Press(QString::fromStdString(button));
+        Model(button);
+        break;
+      }
+      case 8: {  // another program takes the device or lets it go
+        FModel.DeviceHeld = !FModel.DeviceHeld;
+        what << (FModel.DeviceHeld ? "device taken" : "device freed");
+        FMidi.HoldDevice("Recording Out", FModel.DeviceHeld);
         break;
       }
       default: {
         const int item = Pick(13);
         what << "base channel " << item;
-        FBase->showPopup();
-        QAbstractItemView* view = FBase->view();
-        while (view->currentIndex().row() < item) QTest::keyClick(view, Qt::Key_Down);
-        while (view->currentIndex().row() > item) QTest::keyClick(view, Qt::Key_Up);
-        QTest::keyClick(view, Qt::Key_Return);
+        FPanel.ChooseBaseChannel(item);
+        FModel.ChooseBase(item);
         break;
       }
     }
     return what.str();
   }
 
-  // What must hold after every gesture; an empty string when it does.
-  std::string Broken(int baseBefore, const std::vector<TRecordedMessage>& sent) {
+  // Every difference between the window and the model; empty when there is none.
+  std::string Differences() {
     std::ostringstream why;
-    TSoundMemory& memory = FForm.Memory();
-    int checked = 0;
-    for (TSkinCheckBox* box : FSoundBoxes) {
-      if (box->GetChecked()) {
-        ++checked;
-        if (box->GetTag() != memory.SelectedSound()) why << "checked box is not the selection; ";
-      }
+    // Names are put together only for a difference: this runs for every field after every gesture.
+    const auto differ = [&](long long real, long long model, auto&&... name) {
+      if (real == model) return;
+      (why << ... << name) << " is " << real << ", the model says " << model << "; ";
+    };
+    for (int k = 0; k < kKnobCount; ++k) {
+      const TSkinKnob* knob = FKnobs[k];
+      differ(knob->GetPosition(), FModel.Knob[k], knob->objectName().toStdString());
+      differ(knob->GetGlyphIndex(), KnobFrame(k, FModel.Knob[k]), knob->objectName().toStdString(),
+             " frame");
     }
-    if (checked != 1) why << checked << " sound boxes checked; ";
+    for (int i = 0; i < kParameterCount; ++i) {
+      differ(FParBoxes[i]->isChecked(), FModel.Tick[i], "CheckBox", i + 1);
+    }
     for (int s = 0; s < kSoundCount; ++s) {
-      const TSoundRecord& r = memory.Record(s);
+      differ(FSoundBoxes[s]->GetChecked(), s == FModel.Selected, kSoundNames[s], "CheckBox");
+      differ(FSoundBoxes[s]->GetGlyphIndex(), s == FModel.Selected, kSoundNames[s],
+             "CheckBox frame");
+    }
+    differ(FPanel.BaseChannel()->currentIndex(), FModel.BaseItem, "base channel item");
+    differ(FForm.MidiOut().GetChannel(), FModel.BaseItem + 1, "port channel");
+    differ(FForm.MidiOut().IsOpen(), FModel.PortOpen, "port open");
+    differ(FMidi.OpenCalls(), FModel.DeviceOpens, "device opens");
+    const TSoundMemory& memory = FForm.Memory();
+    differ(memory.SelectedSound(), FModel.Selected, "selected sound");
+    for (int s = 0; s < kSoundCount; ++s) {
+      const TSoundRecord& real = memory.Record(s);
+      const TModelRecord& model = FModel.Records[s];
+      const char* of = kSoundNames[s];
       for (int i = 0; i < kParameterCount; ++i) {
-        for (int v : {r.Values[i], r.StoredA[i], r.StoredB[i]}) {
-          if (v < 0 || v > 127) why << "sound " << s << " holds " << v << "; ";
-        }
-        if (r.MorphEnabled[i] > 1) why << "flag out of range; ";
+        differ(real.Values[i], model.Values[i], "Values[", i, "] of ", of);
+        differ(real.StoredA[i], model.StoredA[i], "StoredA[", i, "] of ", of);
+        differ(real.StoredB[i], model.StoredB[i], "StoredB[", i, "] of ", of);
+        differ(real.MorphEnabled[i], model.MorphEnabled[i], "MorphEnabled[", i, "] of ", of);
       }
-      for (int p : {r.PresetA1, r.PresetA2, r.PresetB1, r.PresetB2})
-        if (p < 0 || p > 127) why << "preset " << p << "; ";
-      if (r.Mix < 0 || r.Mix > 100 || r.MixA < -100 || r.MixA > 100 || r.MixB < -100 ||
-          r.MixB > 100)
-        why << "mix out of range; ";
+      differ(real.UseStoredA, model.UseStoredA, "UseStoredA of ", of);
+      differ(real.UseStoredB, model.UseStoredB, "UseStoredB of ", of);
+      differ(real.PresetA1, model.PresetA1, "PresetA1 of ", of);
+      differ(real.PresetA2, model.PresetA2, "PresetA2 of ", of);
+      differ(real.PresetB1, model.PresetB1, "PresetB1 of ", of);
+      differ(real.PresetB2, model.PresetB2, "PresetB2 of ", of);
+      differ(real.Mix, model.Mix, "Mix of ", of);
+      differ(real.MixA, model.MixA, "MixA of ", of);
+      differ(real.MixB, model.MixB, "MixB of ", of);
     }
-    for (TSkinKnob* knob : FKnobs) {
-      if (knob->GetPosition() < knob->GetMin() || knob->GetPosition() > knob->GetMax())
-        why << knob->objectName().toStdString() << " outside its range; ";
-    }
-    const int base = FForm.MidiOut().GetChannel();
-    for (const TRecordedMessage& m : sent) {
-      const auto& b = m.Bytes;
-      const bool realTime = b.size() == 1 && (b[0] == 0xFA || b[0] == 0xFB || b[0] == 0xFC);
-      bool control = b.size() == 3 && (b[0] & 0xF0) == 0xB0 && b[1] < 0x80 && b[2] < 0x80;
-      if (control) {
-        const int channel = (b[0] & 0x0F) + 1;
-        // The base channel changes only by a choice, which sends nothing.
-        control =
-            channel >= std::min(base, baseBefore) && channel <= std::max(base, baseBefore) + 3;
-      }
-      if (!realTime && !control) why << "malformed message of " << b.size() << " bytes; ";
-    }
+    const auto sent = ReceivedFrom(FMidi, 0, FModel.Sent.size());
+    FMidi.ClearMessages();
+    if (sent != FModel.Sent) why << "sent " << Hex(sent) << ", the model says " << Hex(FModel.Sent);
+    FModel.Sent.clear();
     return why.str();
   }
 
-  TMainForm& Form() { return FForm; }
-
 private:
-  QWindow* Window() { return FForm.windowHandle(); }
-  void Click(QWidget* w, Qt::MouseButton button) {
-    QTest::mouseClick(Window(), button, {}, w->geometry().center());
+  void Model(const std::string& button) {
+    if (button == "OpenButton") FModel.Open();
+    if (button == "CloseButton") FModel.Close();
+    if (button == "ADownButton") FModel.Step(true, -1);
+    if (button == "AUpButton") FModel.Step(true, +1);
+    if (button == "BDownButton") FModel.Step(false, -1);
+    if (button == "BUpButton") FModel.Step(false, +1);
+    if (button == "StoreAButton") FModel.Store(true);
+    if (button == "StoreBButton") FModel.Store(false);
+    if (button == "RecallAButton") FModel.Recall(true);
+    if (button == "RecallBButton") FModel.Recall(false);
+    if (button == "Button1") FModel.Transport(0xFA);
+    if (button == "Button2") FModel.Transport(0xFC);
+    if (button == "Button3") FModel.Transport(0xFB);
+    if (button.starts_with("GroupFilterButton")) FModel.GroupFilter(8 * (button.back() - '1'));
   }
+
+  static std::string Hex(const std::vector<TMessage>& messages) {
+    std::ostringstream text;
+    text << std::hex << "[";
+    for (const TMessage& m : messages) {
+      text << " ";
+      for (std::size_t i = 0; i < m.size(); ++i) text << (i > 0 ? "." : "") << int{m[i]};
+    }
+    text << " ]";
+    return text.str();
+  }
+
   int Pick(std::size_t n) { return static_cast<int>(FRandom() % n); }
   int Range(int lo, int hi) { return lo + Pick(static_cast<std::size_t>(hi - lo + 1)); }
 
   std::mt19937 FRandom;
+  TRecordingMidiBackend& FMidi;
   TMainForm FForm;
-  QList<TSkinKnob*> FKnobs;
-  QList<TSkinCheckBox*> FSoundBoxes;
-  QList<QCheckBox*> FParBoxes;
-  QList<QPushButton*> FButtons;
-  QComboBox* FBase = nullptr;
+  TPanelDriver FPanel;
+  TPanelModel FModel;
+  std::array<TSkinKnob*, kKnobCount> FKnobs{};
+  std::array<QCheckBox*, kParameterCount> FParBoxes{};
+  std::array<TSkinCheckBox*, kSoundCount> FSoundBoxes{};
 };
 
-TEST(RandomGestures, EveryGestureKeepsThePanelSound) {
-  const char* fixed = std::getenv("HALVORINE_GESTURE_SEED");
-  const std::uint32_t seed =
-      fixed != nullptr ? static_cast<std::uint32_t>(std::strtoul(fixed, nullptr, 10)) : 20261208u;
+TEST(RandomGestures, EveryGestureDoesWhatTheModelSays) {
+  const std::uint32_t seed = FromEnvironment("HALVORINE_GESTURE_SEED", 20261208u);
+  const std::uint32_t count = FromEnvironment("HALVORINE_GESTURE_COUNT", 5000u);
   TRecordingMidiService midi;
   QStringList errors;
   TApplication::SetErrorSink([&](const QString& text) { errors << text; });
   {
-    GestureRun run(seed);
+    GestureRun run(seed, midi.Backend());
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&run.Form()));
-    for (int g = 0; g < kGestures; ++g) {
-      const int baseBefore = run.Form().MidiOut().GetChannel();
+    for (std::uint32_t g = 0; g < count; ++g) {
       const std::string gesture = run.Gesture();
-      const std::string broken = run.Broken(baseBefore, midi->Messages());
-      midi->ClearMessages();
-      ASSERT_TRUE(broken.empty() && errors.isEmpty())
+      const std::string differences = run.Differences();
+      ASSERT_TRUE(differences.empty() && errors.isEmpty())
           << "seed " << seed << " (replay with HALVORINE_GESTURE_SEED=" << seed << "), gesture "
-          << g << ": " << gesture << ": " << broken << errors.join("; ").toStdString();
+          << g << ": " << gesture << ": " << differences << errors.join("; ").toStdString();
     }
   }
   TApplication::SetErrorSink(nullptr);

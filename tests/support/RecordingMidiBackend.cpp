@@ -33,6 +33,7 @@ public:
       FOwner.FPorts.erase(this);
       FPending = 0;
       report = FOwner.FReportClose;
+      if (!report) FOwner.FWithheld.emplace_back(FNotify, MOM_CLOSE);
     }
     if (report) FNotify(MOM_CLOSE);
   }
@@ -84,6 +85,15 @@ void TRecordingMidiBackend::SetReportOpen(bool report) {
 void TRecordingMidiBackend::SetReportClose(bool report) {
   std::lock_guard lock(FLock);
   FReportClose = report;
+}
+
+void TRecordingMidiBackend::DeliverWithheld() {
+  std::vector<std::pair<TMidiNotify, UINT>> withheld;
+  {
+    std::lock_guard lock(FLock);
+    withheld.swap(FWithheld);
+  }
+  for (auto& [notify, message] : withheld) notify(message);
 }
 
 void TRecordingMidiBackend::HoldOutput(bool hold) {
@@ -158,6 +168,7 @@ MMRESULT TRecordingMidiBackend::Open(std::size_t index, const std::string& name,
     opened = new TRecordingPort(*this, name, notify);
     FPorts.insert(opened);
     report = FReportOpen;
+    if (!report) FWithheld.emplace_back(notify, MOM_OPEN);
   }
   port.reset(opened);
   if (report) notify(MOM_OPEN);

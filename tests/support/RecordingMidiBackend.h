@@ -43,6 +43,9 @@ public:
   // false: opens succeed but MOM_OPEN never comes (closes likewise with MOM_CLOSE).
   void SetReportOpen(bool report);
   void SetReportClose(bool report);
+  // Posts every open and close notification withheld so far, in the order they were withheld, as
+  // a device that reports late would.
+  void DeliverWithheld();
   // While held, each message sent is recorded but stays pending (MOM_PENDING), so the slot of the
   // port reads busy until ReleaseOutput.
   void HoldOutput(bool hold);
@@ -70,6 +73,7 @@ private:
   std::set<std::string> FHeldDevices;
   std::set<TRecordingPort*> FPorts;
   std::vector<TRecordedMessage> FMessages;
+  std::vector<std::pair<TMidiNotify, UINT>> FWithheld;
   MMRESULT FRefusal = MMSYSERR_NOERROR;
   bool FReportOpen = true;
   bool FReportClose = true;
