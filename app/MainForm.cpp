@@ -72,9 +72,6 @@ void TMainForm::NameControls() {
       "Par7",        "Par8",         "AM Depth", "AM Rate",   "EQ Freq",    "EQ Gain",
       "Filter Freq", "Filter Width", "Filter Q", "SRR",       "Distortion", "Volume",
       "Pan",         "Delay",        "Reverb",   "LFO Speed", "LFO Amnt",   "LFO Shape"};
-  static const char* const kSoundNames[kSoundCount] = {"BD", "SD", "HT", "MT", "LT", "CP",
-                                                       "RS", "CB", "CH", "OH", "RC", "CC",
-                                                       "M1", "M2", "M3", "M4"};
   const auto parKnobs = ParameterControls<TSkinKnob>(this, "ParKnob%1");
   for (int i = 0; i < kParameterCount; ++i)
     parKnobs[i]->SetCaption(QString::fromLatin1(kParameterNames[i]));

@@ -10,6 +10,10 @@
 
 constexpr int kSoundCount = 16;
 constexpr int kParameterCount = 24;
+
+// The sounds' names by sound index, as their selector boxes and sound-set files name them.
+inline constexpr std::array<const char*, kSoundCount> kSoundNames = {
+    "BD", "SD", "HT", "MT", "LT", "CP", "RS", "CB", "CH", "OH", "RC", "CC", "M1", "M2", "M3", "M4"};
 constexpr int kPresetSide = 128;  // preset knobs run 0..127, so 128 x 128 presets
 constexpr std::int32_t kMidiValueMask = 0x7F;
 

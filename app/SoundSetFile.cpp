@@ -9,9 +9,6 @@
 #include <cmath>
 #include <optional>
 
-const std::array<const char*, kSoundCount> kSoundNames = {
-    "BD", "SD", "HT", "MT", "LT", "CP", "RS", "CB", "CH", "OH", "RC", "CC", "M1", "M2", "M3", "M4"};
-
 namespace {
 
 constexpr int kValueTop = 127;

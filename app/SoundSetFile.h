@@ -25,9 +25,6 @@ constexpr int kSoundSetVersion = 1;
 // Larger files are refused before they are read: a full set is about 45 KiB.
 constexpr std::int64_t kSoundSetMaxBytes = 1024 * 1024;
 
-// The names of the sixteen sounds by sound index: "BD" .. "M4".
-extern const std::array<const char*, kSoundCount> kSoundNames;
-
 // The records and selection of a memory, with the given base channel and device name.
 TSoundSet SoundSetOf(const TSoundMemory& memory, int baseChannel, const QString& device);
 // Puts a set's records and selection into a memory; the seed table is not touched.

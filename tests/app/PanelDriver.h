@@ -20,9 +20,6 @@
 #include "SkinCheckBox.h"
 #include "SkinKnob.h"
 
-inline const char* const kSoundNames[kSoundCount] = {
-    "BD", "SD", "HT", "MT", "LT", "CP", "RS", "CB", "CH", "OH", "RC", "CC", "M1", "M2", "M3", "M4"};
-
 // The seven preset and mix knobs, in the order of the model's knob numbers 24..30.
 inline const char* const kBankKnobNames[7] = {"PresetA1Knob", "PresetA2Knob", "PresetB1Knob",
                                               "PresetB2Knob", "MixKnob",      "MixAKnob",
