@@ -81,6 +81,10 @@ bool TMidiOut::Open() {
     midiOutClose(FHandle);
     FHandleLive = false;
   }
+  // The 5 s count from before the service's open, which itself waits for a device that is slow to
+  // answer, so the whole Open stays within them.
+  TDeadline deadline;
+  deadline.Start(kOpenWaitSeconds);
   HMIDIOUT handle = 0;
   const MMRESULT r = midiOutOpen(&handle, static_cast<UINT>(FDeviceID), &MidiOutHandler,
                                  static_cast<DWORD_PTR>(FPoolIndex), CALLBACK_FUNCTION);
@@ -90,8 +94,6 @@ bool TMidiOut::Open() {
   }
   FHandle = handle;
   FHandleLive = true;
-  TDeadline deadline;
-  deadline.Start(kOpenWaitSeconds);
   while (!IsOpen()) {
     if (deadline.Check()) break;
   }
@@ -121,6 +123,11 @@ void TMidiOut::Close() {
     if (deadline.Check()) break;
   }
   if (deadline.Expired) throw EMidiOutError(kMidiOutUnableToClose);
+}
+
+TMidiOutState TMidiOut::State() const {
+  if (!FHandleLive) return {};
+  return MidiOutGetState(FHandle);
 }
 
 bool TMidiOut::IsOpen() const { return MIDIOUTISOPEN(FPoolIndex); }
