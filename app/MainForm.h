@@ -6,6 +6,7 @@
 
 #include "DebugDevice.h"
 #include "MidiOut.h"
+#include "MidiOutStatus.h"
 #include "SkinSource.h"
 #include "SoundMemory.h"
 
@@ -14,6 +15,7 @@ class MainForm;
 }
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QPushButton;
 class TSkinCheckBox;
 class TSkinKnob;
@@ -65,6 +67,11 @@ public:
   void OpenButtonClick(QObject* Sender);
   void CloseButtonClick(QObject* Sender);
 
+  // The port's status line below the transport buttons, and the device list's tooltip, which
+  // says the same. Refreshed a few times a second and after every port command.
+  QLabel* MidiStatusLabel() const { return FMidiStatusLabel; }
+  void UpdateMidiStatus();
+
 private:
   void BindHandlers();
   void StepPreset(TSkinKnob* first, TSkinKnob* second, int step);
@@ -74,6 +81,8 @@ private:
   TSkinSource KnobSkinSource;
   TDebugDevice DebugDevice;
   std::unique_ptr<TMidiOut> FMidiOut;
+  QLabel* FMidiStatusLabel = nullptr;
+  TMidiOutStatus FMidiStatus;
 
   bool FSuppressMorph = false;
   bool FSuppressParKnob = false;

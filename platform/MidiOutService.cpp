@@ -260,7 +260,9 @@ public:
   void Push(THandle& h, const std::uint8_t* bytes, std::size_t count) {
     if (IsControlChange(bytes, count)) {
       std::uint64_t& waiting = h.ControllerSeq[ControllerKey(bytes)];
-      if (h.Held && waiting != 0 && waiting != h.InFlight) {
+      // On a paced device a message in the queue waits for its turn whatever the worker does now.
+      const bool waits = h.Held || h.Rate != kMidiRateUnlimited;
+      if (waits && waiting != 0 && waiting != h.InFlight) {
         h.Queue[waiting - h.Queue.front().Seq].Bytes[2] = bytes[2];
         return;
       }
