@@ -13,7 +13,7 @@ struct TMidiOutComboBox::TPending {
   std::mutex Lock;
   std::condition_variable Arrived;
   bool Alive = true;
-  std::uint64_t Asked = 0;    // requests made
+  std::uint64_t Asked = 0;     // requests made
   std::uint64_t Arrivals = 0;  // the request whose list Names holds
   std::uint64_t Applied = 0;   // the request whose list the items show
   bool KeepSelection = false;
@@ -46,20 +46,23 @@ TMidiOutComboBox::~TMidiOutComboBox() {
 }
 
 int TMidiOutComboBox::DeviceID() const {
-  if (!Listed()) {
-    {
-      std::unique_lock lock(FPending->Lock);
-      FPending->Arrived.wait_for(lock, std::chrono::milliseconds(kMidiOutAnswerWaitMs),
-                                 [&] { return FPending->Arrivals == FPending->Asked; });
-    }
-    const_cast<TMidiOutComboBox*>(this)->ApplyPending();
-  }
+  const_cast<TMidiOutComboBox*>(this)->AwaitList();
   return currentIndex();
 }
 
 void TMidiOutComboBox::SetDeviceID(int deviceID) {
-  ApplyPending();
+  AwaitList();
   setCurrentIndex(deviceID >= 0 && deviceID < count() ? deviceID : -1);
+}
+
+void TMidiOutComboBox::AwaitList() {
+  if (Listed()) return;
+  {
+    std::unique_lock lock(FPending->Lock);
+    FPending->Arrived.wait_for(lock, std::chrono::milliseconds(kMidiOutAnswerWaitMs),
+                               [&] { return FPending->Arrivals == FPending->Asked; });
+  }
+  ApplyPending();
 }
 
 void TMidiOutComboBox::FillDevices() {

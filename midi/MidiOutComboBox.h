@@ -23,7 +23,8 @@ public:
   // The selected device number; -1 when nothing is selected. A list still being read is waited
   // for first (at most the service's answer wait), so a choice made early is not lost.
   int DeviceID() const;
-  // Selects item `deviceID`; a number with no item leaves nothing selected.
+  // Selects item `deviceID` (of the list still being read, if any); a number with no item leaves
+  // nothing selected.
   void SetDeviceID(int deviceID);
 
   // Reads the device list now, waiting for the service (at most its answer wait), into the items,
@@ -43,6 +44,8 @@ signals:
 
 private:
   struct TPending;
+  // Waits for a list still being read (at most the service's answer wait) and applies it.
+  void AwaitList();
   // Applies the list that came in, if it has not been applied yet.
   void ApplyPending();
   void Apply(const std::vector<std::string>& names, bool keepSelection);

@@ -52,10 +52,9 @@ QString MidiOutStatusText(const TMidiOutStatus& status) {
   if (status.ErrorCode != 0 || !status.ErrorText.empty()) {
     const QString what = status.ErrorText.empty() ? MidiOutErrorName(status.ErrorCode)
                                                   : QString::fromStdString(status.ErrorText);
-    text += status.ErrorCode != 0 ? QStringLiteral(" - last error: %1 (code %2)")
-                                        .arg(what)
-                                        .arg(status.ErrorCode)
-                                  : QStringLiteral(" - last error: %1").arg(what);
+    text += status.ErrorCode != 0
+                ? QStringLiteral(" - last error: %1 (code %2)").arg(what).arg(status.ErrorCode)
+                : QStringLiteral(" - last error: %1").arg(what);
   }
   return text;
 }

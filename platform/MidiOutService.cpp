@@ -1,15 +1,15 @@
 #include "MidiOutService.h"
 
 #include <algorithm>
-#include <charconv>
-#include <chrono>
-#include <functional>
-#include <map>
 #include <array>
 #include <atomic>
+#include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -155,8 +155,8 @@ public:
   TService() : Worker([this] { Run(); }) {}
 
   std::mutex Lock;
-  std::condition_variable Wake;      // the worker waits here
-  std::condition_variable Progress;  // callers wait here for commands done
+  std::condition_variable Wake;           // the worker waits here
+  std::condition_variable Progress;       // callers wait here for commands done
   std::shared_ptr<TMidiBackend> Backend;  // empty: the real backend, made on first use
   std::vector<std::string> Devices;
   bool Listed = false;
@@ -270,9 +270,10 @@ public:
     } else {
       ++h.Others;
     }
-    TQueued m{h.NextSeq++, {bytes[0], count > 1 ? bytes[1] : std::uint8_t{0},
-                            count > 2 ? bytes[2] : std::uint8_t{0}},
-              static_cast<std::uint8_t>(count)};
+    TQueued m{
+        h.NextSeq++,
+        {bytes[0], count > 1 ? bytes[1] : std::uint8_t{0}, count > 2 ? bytes[2] : std::uint8_t{0}},
+        static_cast<std::uint8_t>(count)};
     h.Queue.push_back(m);
     if (h.Others > kMidiOutQueueOtherLimit) DropOldestOther(h);
     if (!h.Held) Kick();
@@ -411,9 +412,9 @@ public:
       // Sent, or refused for a reason of the message's own: either way it has left the queue.
       PopFront(h);
       if (h.Rate != kMidiRateUnlimited) {
-        h.NextFree = std::max(now, h.NextFree) +
-                     std::chrono::duration_cast<TClock::duration>(std::chrono::seconds(m.Count)) /
-                         h.Rate;
+        h.NextFree =
+            std::max(now, h.NextFree) +
+            std::chrono::duration_cast<TClock::duration>(std::chrono::seconds(m.Count)) / h.Rate;
       }
     }
   }
@@ -692,7 +693,8 @@ std::optional<std::pair<std::string, std::uint32_t>> ParseMidiRateOption(std::st
   const std::string_view rate = value.substr(equals + 1);
   std::uint32_t bytesPerSecond = 0;
   if (rate != "unlimited") {
-    const auto [end, error] = std::from_chars(rate.data(), rate.data() + rate.size(), bytesPerSecond);
+    const auto [end, error] =
+        std::from_chars(rate.data(), rate.data() + rate.size(), bytesPerSecond);
     if (rate.empty() || error != std::errc{} || end != rate.data() + rate.size()) {
       return std::nullopt;
     }
@@ -732,7 +734,6 @@ TMidiOutState MidiOutGetState(HMIDIOUT handle) {
 void MidiOutListDevicesAsync(std::function<void(std::vector<std::string>)> done) {
   TService& s = Service();
   std::lock_guard lock(s.Lock);
-  s.Post([&s, backend = s.CurrentBackend(), done = std::move(done)] {
-    done(s.StoreList(*backend));
-  });
+  s.Post(
+      [&s, backend = s.CurrentBackend(), done = std::move(done)] { done(s.StoreList(*backend)); });
 }

@@ -162,8 +162,8 @@ enum class TMidiLink {
 struct TMidiOutState {
   TMidiLink Link = TMidiLink::mlClosed;
   std::string Device;
-  std::size_t Queued = 0;      // messages waiting in the queue
-  std::uint64_t Dropped = 0;   // messages dropped over the queue's limit since the open
+  std::size_t Queued = 0;     // messages waiting in the queue
+  std::uint64_t Dropped = 0;  // messages dropped over the queue's limit since the open
   std::uint32_t Rate = kMidiRateUnlimited;
 };
 

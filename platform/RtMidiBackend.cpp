@@ -10,11 +10,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <charconv>
-#include <optional>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -113,7 +113,8 @@ public:
   static std::uint32_t Cycles(std::uint64_t state) { return static_cast<std::uint32_t>(state); }
   bool Gone() const { return Gone(State()); }
 
-  // True when the server completes a cycle within kJackStallProbe; false when it is gone or stalled.
+  // True when the server completes a cycle within kJackStallProbe; false when it is gone or
+  // stalled.
   bool Cycling() const {
     const std::uint64_t first = State();
     const auto end = std::chrono::steady_clock::now() + kJackStallProbe;
@@ -468,9 +469,8 @@ public:
 
   void Maintain() override {
     if (std::shared_ptr<TJackWatch> watch = FWatch) watch->ReleaseAbandoned();
-    std::erase_if(FRetired, [](const std::shared_ptr<TJackWatch>& w) {
-      return w->ReleaseAbandoned();
-    });
+    std::erase_if(FRetired,
+                  [](const std::shared_ptr<TJackWatch>& w) { return w->ReleaseAbandoned(); });
   }
 
 private:
@@ -525,7 +525,8 @@ std::shared_ptr<TMidiBackend> MakeRtMidiBackend() { return std::make_shared<TRtM
 std::optional<std::pair<int, int>> AlsaPortAddress(const std::string& name) {
   const std::size_t space = name.rfind(' ');
   const std::size_t colon = name.rfind(':');
-  if (space == std::string::npos || colon == std::string::npos || colon < space) return std::nullopt;
+  if (space == std::string::npos || colon == std::string::npos || colon < space)
+    return std::nullopt;
   int client = -1;
   int port = -1;
   const char* begin = name.data();

@@ -100,8 +100,8 @@ TEST_F(MidiQueue, ADeviceThatReturnsGetsTheLatestValuesOnceAndEverythingElseInOr
   EXPECT_TRUE(Midi->Messages().empty());
 
   Midi->SetDevices({"Alpha"});
-  const TBytes expected = {0xB0, 16, 8, 0x90, 60, 100, 0xB1, 16, 7,    0xFA,
-                           0x90, 60, 0, 0xFC, 0xB1, 17, 9};
+  const TBytes expected = {0xB0, 16,   8,  0x90, 60,   100,  0xB1, 16, 7,
+                           0xFA, 0x90, 60, 0,    0xFC, 0xB1, 17,   9};
   ASSERT_TRUE(Eventually([&] { return Midi->Bytes().size() >= expected.size(); }));
   EXPECT_EQ(MidiOutGetState(h).Link, TMidiLink::mlOpen);
   ASSERT_EQ(midiOutShortMsg(h, Word(0xFB)), MMSYSERR_NOERROR);

@@ -30,9 +30,9 @@ public:
           ++FOwner.FRefusals;
           return MIDIERR_NOTREADY;
         }
-        leaves = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                             std::chrono::duration<double>(static_cast<double>(count) /
-                                                           FOwner.FWireRate));
+        leaves = start +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(static_cast<double>(count) / FOwner.FWireRate));
         FOwner.FWireFree = leaves;
       }
       FOwner.FWireTimes.push_back(leaves);
