@@ -276,7 +276,11 @@ public:
         static_cast<std::uint8_t>(count)};
     h.Queue.push_back(m);
     if (h.Others > kMidiOutQueueOtherLimit) DropOldestOther(h);
-    if (!h.Held) Kick();
+    if (h.Held) {
+      SetHeld(h, true);  // a backlog that forms now is reported now
+    } else {
+      Kick();
+    }
   }
 
   void DropOldestOther(THandle& h) {
@@ -423,6 +427,7 @@ public:
     std::unique_ptr<TMidiBackendPort> port = std::move(h.Port);
     h.Phase = TPhase::Waiting;
     h.NextLook = TClock::now() + kLookInterval;
+    SetHeld(h, true);
     lock.unlock();
     if (port) port->Close();
     port.reset();

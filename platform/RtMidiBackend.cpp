@@ -113,15 +113,15 @@ public:
   static std::uint32_t Cycles(std::uint64_t state) { return static_cast<std::uint32_t>(state); }
   bool Gone() const { return Gone(State()); }
 
-  // True when the server completes a cycle within kJackStallProbe; false when it is gone or
-  // stalled.
+  // True when the server runs two cycles within kJackStallProbe (one might have been under way when
+  // the server stopped); false when it is gone or stalled.
   bool Cycling() const {
     const std::uint64_t first = State();
     const auto end = std::chrono::steady_clock::now() + kJackStallProbe;
     for (;;) {
       const std::uint64_t now = State();
       if (Gone(now)) return false;
-      if (Cycles(now) != Cycles(first)) return true;
+      if (Cycles(now) - Cycles(first) >= 2) return true;
       if (std::chrono::steady_clock::now() > end) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
