@@ -38,6 +38,11 @@ constexpr auto kPaceSlack = std::chrono::microseconds(500);
 // What a close still waits for queued output that can go out, before the rest is given up.
 constexpr auto kCloseDrainLimit = std::chrono::seconds(1);
 constexpr std::size_t kControllerKeys = 16 * 128;
+// While messages come, the worker looks for more this often, for this long after the last.
+constexpr auto kPollInterval = std::chrono::milliseconds(1);
+constexpr auto kPollWindow = std::chrono::milliseconds(100);
+// The most messages an unpaced device is handed in one go.
+constexpr std::size_t kBatch = 64;
 // An answer of the worker later than this is watched by the tick count too.
 constexpr auto kLateAnswer = std::chrono::milliseconds(50);
 
@@ -125,8 +130,9 @@ struct THandle {
   std::uint64_t NextSeq = 1;
   std::size_t Others = 0;  // messages in Queue that are not control changes and not dropped
   std::vector<std::uint64_t> ControllerSeq = std::vector<std::uint64_t>(kControllerKeys, 0);
-  std::uint64_t InFlight = 0;  // the message the worker is handing over now; never changed
-  bool Held = false;           // the queue cannot drain at once: control changes merge
+  // Messages numbered below this are being handed over by the worker: never changed or dropped.
+  std::uint64_t InFlightEnd = 0;
+  bool Held = false;  // the queue cannot drain at once: control changes merge
   bool ReportedPending = false;
   std::uint64_t Dropped = 0;
   std::uint32_t Rate = kMidiRateUnlimited;
@@ -170,7 +176,9 @@ public:
   std::uint64_t CommandsDone = 0;
   std::uint64_t CommandsPassed = 0;  // commands done before the last completed pass
   bool Sleeping = false;
+  bool Polling = false;
   bool Kicked = false;
+  TClock::time_point LastMessage{};
   TClock::time_point NextMaintain{};
   TNotifier Notifier;
 
@@ -179,10 +187,11 @@ public:
     if (!Backend) Backend = MakeRtMidiBackend();
     return Backend;
   }
-  void Kick() {
+  // Tells the worker there is work: commands wake it at once, messages only from its sleep.
+  void Kick(bool command = true) {
     if (Kicked) return;
     Kicked = true;
-    if (Sleeping) Wake.notify_one();
+    if (Sleeping || (command && Polling)) Wake.notify_one();
   }
   std::uint64_t Post(std::function<void()> command) {
     Commands.push_back(std::move(command));
@@ -262,7 +271,7 @@ public:
       std::uint64_t& waiting = h.ControllerSeq[ControllerKey(bytes)];
       // On a paced device a message in the queue waits for its turn whatever the worker does now.
       const bool waits = h.Held || h.Rate != kMidiRateUnlimited;
-      if (waits && waiting != 0 && waiting != h.InFlight) {
+      if (waits && waiting != 0 && waiting >= h.InFlightEnd) {
         h.Queue[waiting - h.Queue.front().Seq].Bytes[2] = bytes[2];
         return;
       }
@@ -278,14 +287,15 @@ public:
     if (h.Others > kMidiOutQueueOtherLimit) DropOldestOther(h);
     if (h.Held) {
       SetHeld(h, true);  // a backlog that forms now is reported now
-    } else {
-      Kick();
+    } else if (!Kicked) {
+      LastMessage = TClock::now();
+      Kick(false);
     }
   }
 
   void DropOldestOther(THandle& h) {
     for (TQueued& m : h.Queue) {
-      if (m.Count == 0 || m.Seq == h.InFlight || IsControlChange(m.Bytes, m.Count)) continue;
+      if (m.Count == 0 || m.Seq < h.InFlightEnd || IsControlChange(m.Bytes, m.Count)) continue;
       m.Count = 0;
       --h.Others;
       ++h.Dropped;
@@ -340,6 +350,15 @@ public:
       CommandsPassed = CommandsDone;
       Progress.notify_all();
       if (!Commands.empty() || Kicked) continue;
+      // While messages keep coming (a drag sends some every millisecond), the worker looks for
+      // them each millisecond instead of being woken for each: a wake-up costs the sender more
+      // than the message itself. After kPollWindow without a message it sleeps until woken.
+      if (TClock::now() - LastMessage < kPollWindow) {
+        Polling = true;
+        Wake.wait_until(lock, std::min(wake, TClock::now() + kPollInterval));
+        Polling = false;
+        continue;
+      }
       Sleeping = true;
       Wake.wait_until(lock, wake);
       Sleeping = false;
@@ -397,13 +416,25 @@ public:
         SetHeld(h, true);
         return;
       }
-      const TQueued m = h.Queue.front();
-      h.InFlight = m.Seq;
+      // An unpaced device takes what waits in one go, so that the caller and the worker meet on
+      // the lock once per batch rather than once per message.
+      const std::size_t take = h.Rate == kMidiRateUnlimited ? std::min(h.Queue.size(), kBatch) : 1;
+      std::array<TQueued, kBatch> batch;
+      for (std::size_t i = 0; i < take; ++i) batch[i] = h.Queue[i];
+      h.InFlightEnd = batch[take - 1].Seq + 1;
       TMidiBackendPort* port = h.Port.get();
       lock.unlock();
-      const MMRESULT r = port->Send(m.Bytes, m.Count);
+      std::size_t done = 0;
+      MMRESULT r = MMSYSERR_NOERROR;
+      for (; done < take; ++done) {
+        if (batch[done].Count == 0) continue;
+        r = port->Send(batch[done].Bytes, batch[done].Count);
+        if (r == MIDIERR_NOTREADY || r == MIDIERR_NODEVICE) break;
+      }
       lock.lock();
-      h.InFlight = 0;
+      h.InFlightEnd = 0;
+      // Sent, or refused for a reason of the message's own: either way they have left the queue.
+      for (std::size_t i = 0; i < done; ++i) PopFront(h);
       if (r == MIDIERR_NOTREADY) {
         h.RetryAt = TClock::now() + kRefusedRetry;
         continue;
@@ -413,12 +444,10 @@ public:
         SetHeld(h, true);
         return;
       }
-      // Sent, or refused for a reason of the message's own: either way it has left the queue.
-      PopFront(h);
       if (h.Rate != kMidiRateUnlimited) {
-        h.NextFree =
-            std::max(now, h.NextFree) +
-            std::chrono::duration_cast<TClock::duration>(std::chrono::seconds(m.Count)) / h.Rate;
+        h.NextFree = std::max(now, h.NextFree) + std::chrono::duration_cast<TClock::duration>(
+                                                     std::chrono::seconds(batch[0].Count)) /
+                                                     h.Rate;
       }
     }
   }
