@@ -125,8 +125,8 @@ std::size_t MidiShortMessageLength(std::uint8_t status);
 // the worker longer than kMidiOutAnswerWaitMs (midiOutOpen, midiOutGetNumDevs); midiOutClose
 // does not wait at all.
 //
-// While a handle's queue cannot drain at once (the rate is spent, the device refused output, or
-// the device has gone), a control change whose channel and controller already wait in the queue
+// While a handle's queue cannot drain at once (the device is paced, refused output, or has gone),
+// a control change whose channel and controller already wait in the queue
 // replaces that waiting message's value in place: the latest value wins and the order of first
 // arrival is kept. Every other message waits unmerged and in order. Such a backlog is reported to
 // the callback as one MOM_PENDING when it forms and one MOM_DONE when it has gone out, so a slot
