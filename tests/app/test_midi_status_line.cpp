@@ -71,12 +71,18 @@ TEST_F(MidiStatusLine, FollowsThePortThroughItsStates) {
   Midi->SetDevices({});
   port.SendStart();
   port.SendStop();
-  EXPECT_EQ(StatusWhen([&] { return port.State().Queued == 2; }),
+  EXPECT_EQ(StatusWhen([&] {
+              const TMidiOutState s = port.State();
+              return s.Link == TMidiLink::mlWaiting && s.Queued == 2;
+            }),
             "MIDI waiting for Synth to return, 2 queued - last error: device already in use "
             "(code 4)");
 
   Midi->SetDevices({"Synth"});
-  EXPECT_EQ(StatusWhen([&] { return port.State().Queued == 0; }),
+  EXPECT_EQ(StatusWhen([&] {
+              const TMidiOutState s = port.State();
+              return s.Link == TMidiLink::mlOpen && s.Queued == 0;
+            }),
             "MIDI open on Synth - last error: device already in use (code 4)");
   Click("CloseButton");
   EXPECT_EQ(StatusWhen([&] { return !port.IsOpen(); }),
