@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "MidiBackend.h"
 #include "MidiOutSlots.h"
 #include "TickCount.h"
 
@@ -106,6 +107,9 @@ bool TMidiOut::Open() {
 
 void TMidiOut::Close() {
   if (!IsOpen()) return;
+  // Messages still on their way to the device are pending output too: the service hands over
+  // what it can now and reports what the device holds, so that IsBusy counts them.
+  MidiOutFlushNotifications();
   if (IsBusy()) {
     TDeadline deadline;
     deadline.Start(kSendWaitSeconds);

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <mutex>
 
+#include <QEvent>
+#include <QTimer>
+
 #include "MidiOutService.h"
 
 // The list on its way from the worker. Alive is cleared by the picker's destructor under Lock, so
@@ -37,7 +40,35 @@ TMidiOutComboBox::TMidiOutComboBox(QWidget* parent)
     : QComboBox(parent), FPending(std::make_shared<TPending>()) {
   setEditable(false);
   resize(kInitialWidth, sizeHint().height());
+  // A picker shown at once asks once its window has painted (see showEvent), so that reading the
+  // list takes nothing from the window's start; one not shown asks as soon as events run.
+  QTimer::singleShot(0, this, [this] {
+    if (!isVisible()) AskOnce();
+  });
+}
+
+void TMidiOutComboBox::AskOnce() {
+  {
+    std::lock_guard lock(FPending->Lock);
+    if (FPending->Asked != 0) return;
+  }
   RequestDevices(false);
+}
+
+void TMidiOutComboBox::showEvent(QShowEvent* event) {
+  QComboBox::showEvent(event);
+  if (!FWatchingPaint) {
+    FWatchingPaint = true;
+    window()->installEventFilter(this);
+  }
+}
+
+bool TMidiOutComboBox::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == window() && event->type() == QEvent::Paint) {
+    window()->removeEventFilter(this);
+    QTimer::singleShot(0, this, [this] { AskOnce(); });
+  }
+  return QComboBox::eventFilter(watched, event);
 }
 
 TMidiOutComboBox::~TMidiOutComboBox() {
@@ -56,6 +87,7 @@ void TMidiOutComboBox::SetDeviceID(int deviceID) {
 }
 
 void TMidiOutComboBox::AwaitList() {
+  AskOnce();
   if (Listed()) return;
   {
     std::unique_lock lock(FPending->Lock);
@@ -101,7 +133,7 @@ void TMidiOutComboBox::RequestDevices(bool keepSelection) {
 
 bool TMidiOutComboBox::Listed() const {
   std::lock_guard lock(FPending->Lock);
-  return FPending->Applied == FPending->Asked;
+  return FPending->Asked != 0 && FPending->Applied == FPending->Asked;
 }
 
 void TMidiOutComboBox::showPopup() {

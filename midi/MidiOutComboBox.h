@@ -10,7 +10,9 @@
 // selected index is the device number a port opens.
 //
 // The list is read on the service's worker, never on the caller's thread: the picker is made
-// empty and filled as soon as the list is in (DevicesListed is raised then). It is read again each
+// empty, asks for the list once its window has first painted (or, when it is not shown, once
+// events run, or when DeviceID is read), and fills itself as soon as the list is in
+// (DevicesListed is raised then). It is read again each
 // time the user opens the drop-down; the selected device stays selected by name.
 class TMidiOutComboBox : public QComboBox {
   Q_OBJECT
@@ -37,6 +39,10 @@ public:
 
   void showPopup() override;
 
+protected:
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
   static constexpr int kInitialWidth = 185;
 
 signals:
@@ -44,6 +50,8 @@ signals:
 
 private:
   struct TPending;
+  // Asks for the list unless it has been asked for already.
+  void AskOnce();
   // Waits for a list still being read (at most the service's answer wait) and applies it.
   void AwaitList();
   // Applies the list that came in, if it has not been applied yet.
@@ -51,4 +59,5 @@ private:
   void Apply(const std::vector<std::string>& names, bool keepSelection);
 
   std::shared_ptr<TPending> FPending;
+  bool FWatchingPaint = false;
 };
