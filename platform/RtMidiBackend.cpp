@@ -285,7 +285,13 @@ protected:
   // resumes: the client is then given to the watch, which closes it once the server answers.
   void ReleaseOut() override {
     if (Out() == nullptr) return;
-    if (!FWatch->Gone() && !FWatch->Cycling()) {
+    // The JACK library crashes when a client of a server that has gone unregisters its port or
+    // closes: such a client is left as it is, and nothing of it runs any more.
+    if (FWatch->Gone()) {
+      static_cast<void>(TakeOut().release());
+      return;
+    }
+    if (!FWatch->Cycling()) {
       FWatch->Abandon(TakeOut());
       return;
     }
