@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "HalvorineVersion.h"
+#include "MidiOutService.h"
 
 namespace {
 
@@ -143,7 +144,12 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("device"),
       QStringLiteral("Select this MIDI output device in the list at start-up, without opening it."),
       QStringLiteral("name"));
-  parser.addOptions({log, logDir, device});
+  const QCommandLineOption midiRate(
+      QStringLiteral("midi-rate"),
+      QStringLiteral("Pace the output to the MIDI device NAME at RATE bytes a second (3125 for a "
+                     "MIDI wire; 0 or unlimited: no pacing). May be given for several devices."),
+      QStringLiteral("name=rate"));
+  parser.addOptions({log, logDir, device, midiRate});
   parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
                                QStringLiteral("[file]"));
 
@@ -199,6 +205,13 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
   if (parser.isSet(device)) {
     line.Device = parser.value(device);
     if (line.Device.isEmpty()) return Failure(QStringLiteral("--device: empty device name"));
+  }
+  for (const QString& value : parser.values(midiRate)) {
+    const auto rate = ParseMidiRateOption(value.toStdString());
+    if (!rate) {
+      return Failure(QStringLiteral("--midi-rate: '%1' is not NAME=BYTES_PER_SECOND").arg(value));
+    }
+    line.MidiRates.push_back(*rate);
   }
   const QStringList files = parser.positionalArguments();
   if (files.size() > 1) {

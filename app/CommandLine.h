@@ -2,6 +2,10 @@
 
 #include <QString>
 #include <QStringList>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "DebugDevice.h"
 
@@ -19,6 +23,8 @@ struct TCommandLine {
   QString LogDir;                 // --log-dir; empty: the default folder
   QString Device;                 // --device; empty: the picker as it comes
   QString File;                   // the sound-set file to open; empty: none
+  // --midi-rate NAME=BYTES_PER_SECOND, each given: the output rate of that device (0: unpaced).
+  std::vector<std::pair<std::string, std::uint32_t>> MidiRates;
 };
 
 // The exit code of a bad option or value.

@@ -2,7 +2,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 
 #include "Application.h"
 #include "MidiOutComboBox.h"
@@ -58,10 +60,22 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   FMidiOut = std::make_unique<TMidiOut>();
   FMidiOut->SetChannel(1);
 
+  // The status line fills the free area below the transport buttons; it takes no focus, so the
+  // tab order stays the layout's.
+  FMidiStatusLabel = new QLabel(this);
+  FMidiStatusLabel->setObjectName(QStringLiteral("MidiStatusLabel"));
+  FMidiStatusLabel->setGeometry(240, 376, 313, 40);
+  FMidiStatusLabel->setWordWrap(true);
+  FMidiStatusLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  auto* statusTimer = new QTimer(this);
+  connect(statusTimer, &QTimer::timeout, this, &TMainForm::UpdateMidiStatus);
+  statusTimer->start(250);
+
   NameControls();
   BindHandlers();
   FormCreate();
   SetUpSoundSetCommands();
+  UpdateMidiStatus();
 }
 
 TMainForm::~TMainForm() = default;
@@ -166,11 +180,7 @@ void TMainForm::FormCreate() {
 }
 
 bool TMainForm::SelectDeviceByName(const QString& name) {
-  TMidiOutComboBox* picker = ui->MidiOutComboBox;
-  const int index = picker->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
-  if (index < 0) return false;
-  picker->SetDeviceID(index);
-  return true;
+  return ui->MidiOutComboBox->SelectDeviceName(name);
 }
 
 // ---- Transmission ----
@@ -356,10 +366,33 @@ void TMainForm::Button3Click(QObject*) { FMidiOut->SendContinue(); }
 
 void TMainForm::OpenButtonClick(QObject*) {
   FMidiOut->SetDeviceID(ui->MidiOutComboBox->DeviceID());
-  if (FMidiOut->Open()) DebugDevice.WriteLn("Midi is Open");
+  if (FMidiOut->Open()) {
+    DebugDevice.WriteLn("Midi is Open");
+  } else {
+    FMidiStatus.ErrorCode = FMidiOut->ErrorCode();
+    FMidiStatus.ErrorText.clear();
+  }
+  UpdateMidiStatus();
   // Whether or not it opened: every ticked parameter goes to the newly opened device.
   UpdateMorph();
 }
 
-// A close error is not caught here: it reaches the application's error report.
-void TMainForm::CloseButtonClick(QObject*) { FMidiOut->Close(); }
+// A close error is shown on the status line and goes on to the application's error report.
+void TMainForm::CloseButtonClick(QObject*) {
+  try {
+    FMidiOut->Close();
+  } catch (const EMidiOutError& e) {
+    FMidiStatus.ErrorCode = 0;
+    FMidiStatus.ErrorText = e.what();
+    UpdateMidiStatus();
+    throw;
+  }
+  UpdateMidiStatus();
+}
+
+void TMainForm::UpdateMidiStatus() {
+  FMidiStatus.State = FMidiOut->State();
+  const QString text = MidiOutStatusText(FMidiStatus);
+  if (FMidiStatusLabel->text() != text) FMidiStatusLabel->setText(text);
+  if (ui->MidiOutComboBox->toolTip() != text) ui->MidiOutComboBox->setToolTip(text);
+}

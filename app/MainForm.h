@@ -8,6 +8,7 @@
 
 #include "DebugDevice.h"
 #include "MidiOut.h"
+#include "MidiOutStatus.h"
 #include "PanelUndo.h"
 #include "SkinSource.h"
 #include "SoundMemory.h"
@@ -17,6 +18,7 @@ class MainForm;
 }
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QPushButton;
 class QUndoStack;
 class TSkinCheckBox;
@@ -47,7 +49,7 @@ public:
 
   // Selects the MIDI output device named `name` (the whole name, as listed) in the device picker
   // without opening it. Returns false, leaving the picker as it is, when the list holds no such
-  // device. Meant for start-up, once the device list is in.
+  // device. A list still being read is waited for first (bounded by the service's answer wait).
   bool SelectDeviceByName(const QString& name);
 
   // Handlers, called with the control that raised the event.
@@ -110,6 +112,11 @@ public:
   using TSaveQuestion = std::function<QMessageBox::StandardButton(const QString& text)>;
   void SetSaveQuestion(TSaveQuestion question) { FSaveQuestion = std::move(question); }
 
+  // The port's status line below the transport buttons, and the device list's tooltip, which
+  // says the same. Refreshed a few times a second and after every port command.
+  QLabel* MidiStatusLabel() const { return FMidiStatusLabel; }
+  void UpdateMidiStatus();
+
 protected:
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -143,6 +150,8 @@ private:
   TSkinSource KnobSkinSource;
   TDebugDevice DebugDevice;
   std::unique_ptr<TMidiOut> FMidiOut;
+  QLabel* FMidiStatusLabel = nullptr;
+  TMidiOutStatus FMidiStatus;
 
   bool FSuppressMorph = false;
   bool FSuppressParKnob = false;

@@ -14,6 +14,7 @@
 #include "Application.h"
 #include "CommandLine.h"
 #include "DebugDevice.h"
+#include "MidiOutService.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ int main(int argc, char** argv) {
       break;
   }
   if (!PrepareLog(line)) return kExitBadArgument;
+  for (const auto& [device, rate] : line.MidiRates) MidiOutSetDeviceRate(device, rate);
 
   qInstallMessageHandler(HoldStartUpMessage);
   TApplication app(argc, argv);

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "MidiBackend.h"
 #include "MidiOutSlots.h"
 #include "TickCount.h"
 
@@ -81,6 +82,10 @@ bool TMidiOut::Open() {
     midiOutClose(FHandle);
     FHandleLive = false;
   }
+  // The 5 s count from before the service's open, which itself waits for a device that is slow to
+  // answer, so the whole Open stays within them.
+  TDeadline deadline;
+  deadline.Start(kOpenWaitSeconds);
   HMIDIOUT handle = 0;
   const MMRESULT r = midiOutOpen(&handle, static_cast<UINT>(FDeviceID), &MidiOutHandler,
                                  static_cast<DWORD_PTR>(FPoolIndex), CALLBACK_FUNCTION);
@@ -90,8 +95,6 @@ bool TMidiOut::Open() {
   }
   FHandle = handle;
   FHandleLive = true;
-  TDeadline deadline;
-  deadline.Start(kOpenWaitSeconds);
   while (!IsOpen()) {
     if (deadline.Check()) break;
   }
@@ -104,6 +107,9 @@ bool TMidiOut::Open() {
 
 void TMidiOut::Close() {
   if (!IsOpen()) return;
+  // Messages still on their way to the device are pending output too: the service hands over
+  // what it can now and reports what the device holds, so that IsBusy counts them.
+  MidiOutFlushNotifications();
   if (IsBusy()) {
     TDeadline deadline;
     deadline.Start(kSendWaitSeconds);
@@ -121,6 +127,11 @@ void TMidiOut::Close() {
     if (deadline.Check()) break;
   }
   if (deadline.Expired) throw EMidiOutError(kMidiOutUnableToClose);
+}
+
+TMidiOutState TMidiOut::State() const {
+  if (!FHandleLive) return {};
+  return MidiOutGetState(FHandle);
 }
 
 bool TMidiOut::IsOpen() const { return MIDIOUTISOPEN(FPoolIndex); }

@@ -36,7 +36,9 @@ struct TDeadline {
 // slot from construction to destruction, always the lowest free one.
 //
 // Open and Close wait by polling, blocking the calling thread: up to 5 s on Open, 20 s + 5 s on
-// Close. A port is used from one thread.
+// Close, whatever the MIDI server does. A port is used from one thread. Sends are queued by the
+// service and go out in order; IsBusy reads true while a backlog waits (a slow wire, or a device
+// that went away and is waited for).
 class TMidiOut : public QObject {
   Q_OBJECT
   Q_PROPERTY(int DeviceID READ DeviceID WRITE SetDeviceID)
@@ -79,6 +81,9 @@ public:
 
   bool IsOpen() const;
   bool IsBusy() const;
+  // What the service's handle of the port is doing: device, link, queue. Closed when the port has
+  // no handle.
+  TMidiOutState State() const;
 
   // The device number the next Open uses, in the service's numbering; -1 for none.
   int DeviceID() const { return FDeviceID; }

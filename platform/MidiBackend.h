@@ -22,8 +22,12 @@ using TMidiNotify = std::function<void(UINT message)>;
 class TMidiBackendPort {
 public:
   virtual ~TMidiBackendPort() = default;
-  // Sends one complete message of 1 to 3 bytes; called on the caller's thread, never twice at once.
+  // Sends one complete message of 1 to 3 bytes; called on the service's worker, never twice at
+  // once. MIDIERR_NOTREADY: the device cannot take it now, the service tries again later.
+  // MIDIERR_NODEVICE: the device has gone; the service waits for it to return.
   virtual MMRESULT Send(const std::uint8_t* bytes, std::size_t count) = 0;
+  // False once the device has gone away. Asked by the worker a few times a second.
+  virtual bool Alive() { return true; }
   // Ends the connection; the port is destroyed right after. Posts MOM_CLOSE when the device closes.
   virtual void Close() = 0;
 };
@@ -31,13 +35,19 @@ public:
 class TMidiBackend {
 public:
   virtual ~TMidiBackend() = default;
-  // Names of the output devices now, in a stable order. Called under the service's lock.
+  // Every member is called on the service's worker thread only.
+
+  // Names of the output devices now, in a stable order.
   virtual std::vector<std::string> ListDevices() = 0;
   // Opens device `index` of the last ListDevices() result, whose name was `name`. On success puts
   // the port in `port` and returns MMSYSERR_NOERROR; the backend posts MOM_OPEN through `notify`
-  // once the device is open. Called under the service's lock.
+  // once the device is open.
   virtual MMRESULT Open(std::size_t index, const std::string& name, TMidiNotify notify,
                         std::unique_ptr<TMidiBackendPort>& port) = 0;
+  // Bytes a second that the device named `name` takes; kMidiRateUnlimited for no pacing.
+  virtual std::uint32_t DefaultRate(const std::string& /*name*/) { return kMidiRateUnlimited; }
+  // Called by the worker a few times a second: a chance to release what was left behind.
+  virtual void Maintain() {}
 };
 
 // Puts `backend` in place of the current one and returns the one it replaced; an empty pointer
@@ -45,5 +55,7 @@ public:
 // stay on the backend that opened them until they are closed.
 std::shared_ptr<TMidiBackend> MidiOutSetBackend(std::shared_ptr<TMidiBackend> backend);
 
-// Waits until every notification posted so far has been delivered to its callback.
+// Waits until the worker has handed to the devices everything that can go out now (at most
+// kMidiOutAnswerWaitMs while a device call hangs), then until every notification posted so far has
+// been delivered to its callback.
 void MidiOutFlushNotifications();

@@ -3,23 +3,48 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "MidiBackend.h"
 #include "RtMidiBackend.h"
+#include "TickCount.h"
 
 namespace {
+
+using TClock = std::chrono::steady_clock;
 
 // A handle packs a table index (low 8 bits, plus one so that 0 is never valid) and the generation
 // of that table entry, so a closed handle stays invalid after its entry is reused.
 constexpr std::size_t kMaxHandles = 64;
 constexpr unsigned kIndexBits = 8;
 constexpr HMIDIOUT kIndexMask = (HMIDIOUT{1} << kIndexBits) - 1;
+
+// How often the worker asks an open device whether it is still there, tries to reopen a device
+// that went away, and lets the backends release what they left behind.
+constexpr auto kLookInterval = std::chrono::milliseconds(250);
+// How long a message that the device refused waits before it is offered again.
+constexpr auto kRefusedRetry = std::chrono::milliseconds(2);
+// A paced message may go out this much before its time: the worker's wake-up is not exact.
+constexpr auto kPaceSlack = std::chrono::microseconds(500);
+// What a close still waits for queued output that can go out, before the rest is given up.
+constexpr auto kCloseDrainLimit = std::chrono::seconds(1);
+constexpr std::size_t kControllerKeys = 16 * 128;
+// While messages come, the worker looks for more this often, for this long after the last.
+constexpr auto kPollInterval = std::chrono::milliseconds(1);
+constexpr auto kPollWindow = std::chrono::milliseconds(100);
+// The most messages an unpaced device is handed in one go.
+constexpr std::size_t kBatch = 64;
+// An answer of the worker later than this is watched by the tick count too.
+constexpr auto kLateAnswer = std::chrono::milliseconds(50);
 
 struct TNotification {
   TMidiOutProc Proc;
@@ -71,67 +96,457 @@ private:
   std::thread FThread;  // last: starts once the members above exist
 };
 
-// What a send needs of a handle, apart from the rest so that sends touch nothing else: the
-// generation of the open handle (0 when free) and its port. Constant-initialised, never destroyed.
-struct TSendEntry {
-  std::atomic<std::uint32_t> Generation{0};
-  std::atomic<TMidiBackendPort*> Port{nullptr};
+// One message in a handle's queue. Sequence numbers run without gaps along the queue, so a
+// message is found from its number; a message dropped over the limit keeps its place with Count 0.
+struct TQueued {
+  std::uint64_t Seq;
+  std::uint8_t Bytes[3];
+  std::uint8_t Count;
 };
-constinit std::array<TSendEntry, kMaxHandles> SendTable{};
 
-// The port of an open handle, or nullptr. Lock-free: every send takes this path.
-TMidiBackendPort* FindPort(HMIDIOUT handle) {
-  const std::size_t slot = static_cast<std::size_t>(handle & kIndexMask);
-  const auto generation = static_cast<std::uint32_t>(handle >> kIndexBits);
-  if (slot == 0 || slot > kMaxHandles || generation == 0) return nullptr;
-  const TSendEntry& e = SendTable[slot - 1];
-  if (e.Generation.load(std::memory_order_acquire) != generation) return nullptr;
-  return e.Port.load(std::memory_order_relaxed);
+bool IsControlChange(const std::uint8_t* bytes, std::size_t count) {
+  return count == 3 && (bytes[0] & 0xF0) == 0xB0;
+}
+std::size_t ControllerKey(const std::uint8_t* bytes) {
+  return static_cast<std::size_t>(bytes[0] & 0x0F) * 128 + bytes[1];
 }
 
-// The owning side of a handle, changed only under the service's lock.
-struct THandleEntry {
-  std::uint32_t LastGeneration = 0;
-  std::unique_ptr<TMidiBackendPort> Port;
-  std::shared_ptr<TMidiBackend> Backend;  // the backend that opened the port outlives it
+enum class TPhase { Opening, Open, Waiting, Closed };
+
+// One handle. Port is the worker's alone; everything else is guarded by the service's lock,
+// except UserClosed, which the backend's notifications read from any thread.
+struct THandle {
+  HMIDIOUT Id = 0;
   std::string Device;
+  std::shared_ptr<TMidiBackend> Backend;  // the backend that opened the port outlives it
+  TMidiOutProc Proc = nullptr;            // nullptr: no callback
+  DWORD_PTR Instance = 0;
+  std::atomic<bool> UserClosed{false};
+  TPhase Phase = TPhase::Opening;
+  bool Answered = false;
+  MMRESULT Answer = MMSYSERR_NOERROR;
+
+  std::deque<TQueued> Queue;
+  std::uint64_t NextSeq = 1;
+  std::size_t Others = 0;  // messages in Queue that are not control changes and not dropped
+  std::vector<std::uint64_t> ControllerSeq = std::vector<std::uint64_t>(kControllerKeys, 0);
+  // Messages numbered below this are being handed over by the worker: never changed or dropped.
+  std::uint64_t InFlightEnd = 0;
+  bool Held = false;  // the queue cannot drain at once: control changes merge
+  bool ReportedPending = false;
+  std::uint64_t Dropped = 0;
+  std::uint32_t Rate = kMidiRateUnlimited;
+  TClock::time_point NextFree{};
+  TClock::time_point RetryAt{};
+  TClock::time_point NextLook{};
+
+  std::unique_ptr<TMidiBackendPort> Port;
 };
+
+void Notify(const THandle& h, UINT message);
+
+// The notification route of one backend port. The first port of a handle reports its open; a port
+// opened again after the device returned does not, and a close reaches the callback only when the
+// caller closed the handle: to the caller, the handle stayed open all along.
+TMidiNotify MakeNotify(const std::shared_ptr<THandle>& h, bool first) {
+  return [h, first](UINT message) {
+    if (message == MOM_OPEN && (!first || h->UserClosed.load())) return;
+    if (message == MOM_CLOSE && !h->UserClosed.load()) return;
+    Notify(*h, message);
+  };
+}
 
 class TService {
 public:
+  TService() : Worker([this] { Run(); }) {}
+
   std::mutex Lock;
+  std::condition_variable Wake;           // the worker waits here
+  std::condition_variable Progress;       // callers wait here for commands done
   std::shared_ptr<TMidiBackend> Backend;  // empty: the real backend, made on first use
   std::vector<std::string> Devices;
   bool Listed = false;
   std::set<std::string> OpenDevices;
-  std::array<THandleEntry, kMaxHandles> Handles;
+  std::array<std::shared_ptr<THandle>, kMaxHandles> Handles;
+  std::array<std::uint32_t, kMaxHandles> LastGeneration{};
+  std::vector<std::shared_ptr<THandle>> Served;  // handles the worker drains and watches
+  std::map<std::string, std::uint32_t> Rates;
+  std::deque<std::function<void()>> Commands;
+  std::uint64_t CommandsPosted = 0;
+  std::uint64_t CommandsDone = 0;
+  std::uint64_t CommandsPassed = 0;  // commands done before the last completed pass
+  bool Sleeping = false;
+  bool Polling = false;
+  bool Kicked = false;
+  TClock::time_point LastMessage{};
+  TClock::time_point NextMaintain{};
   TNotifier Notifier;
 
   // Callers hold Lock.
-  TMidiBackend& CurrentBackend() {
+  std::shared_ptr<TMidiBackend> CurrentBackend() {
     if (!Backend) Backend = MakeRtMidiBackend();
-    return *Backend;
+    return Backend;
   }
-  void ListLocked() {
-    Devices = CurrentBackend().ListDevices();
+  // Tells the worker there is work: commands wake it at once, messages only from its sleep.
+  void Kick(bool command = true) {
+    if (Kicked) return;
+    Kicked = true;
+    if (Sleeping || (command && Polling)) Wake.notify_one();
+  }
+  std::uint64_t Post(std::function<void()> command) {
+    Commands.push_back(std::move(command));
+    Kick();
+    return ++CommandsPosted;
+  }
+  // Waits until `done` holds, at most kMidiOutAnswerWaitMs by the tick count or by the clock,
+  // whichever passes first. Callers hold Lock through `lock`.
+  template <typename TDone>
+  bool WaitFor(std::unique_lock<std::mutex>& lock, TDone done) {
+    // The tick count is read only once an answer is late, so that a prompt answer leaves the
+    // clock of a caller's own deadline untouched.
+    const auto start = TClock::now();
+    const auto end = start + std::chrono::milliseconds(kMidiOutAnswerWaitMs);
+    std::optional<std::uint32_t> startTick;
+    while (!done()) {
+      const auto now = TClock::now();
+      if (now >= end) return false;
+      if (now - start >= kLateAnswer) {
+        const std::uint32_t tick = GetTickCount();
+        if (!startTick) startTick = tick;
+        if (tick - *startTick >= kMidiOutAnswerWaitMs) return false;
+      }
+      Progress.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  // Reads the list on the worker; false when it did not come in time.
+  bool ListLocked(std::unique_lock<std::mutex>& lock) {
+    const std::uint64_t seq = Post([this, backend = CurrentBackend()] { StoreList(*backend); });
+    return WaitFor(lock, [&] { return CommandsDone >= seq; });
+  }
+  void EnsureListedLocked(std::unique_lock<std::mutex>& lock) {
+    if (!Listed) ListLocked(lock);
+  }
+  std::vector<std::string> StoreList(TMidiBackend& backend) {
+    std::vector<std::string> names = backend.ListDevices();
+    std::lock_guard lock(Lock);
+    Devices = names;
     Listed = true;
-  }
-  void EnsureListedLocked() {
-    if (!Listed) ListLocked();
+    return names;
   }
 
-  // The owning entry of an open handle, or nullptr. Callers hold Lock.
-  THandleEntry* Find(HMIDIOUT handle) {
-    if (FindPort(handle) == nullptr) return nullptr;
-    return &Handles[static_cast<std::size_t>(handle & kIndexMask) - 1];
+  // The handle, or nullptr when it is not open. Callers hold Lock.
+  std::shared_ptr<THandle> Find(HMIDIOUT handle) {
+    const std::size_t slot = static_cast<std::size_t>(handle & kIndexMask);
+    const auto generation = static_cast<std::uint32_t>(handle >> kIndexBits);
+    if (slot == 0 || slot > kMaxHandles || generation == 0) return nullptr;
+    const std::shared_ptr<THandle>& h = Handles[slot - 1];
+    if (!h || h->Id != handle) return nullptr;
+    return h;
   }
+  void Forget(const THandle& h) {
+    const std::size_t slot = static_cast<std::size_t>(h.Id & kIndexMask) - 1;
+    if (Handles[slot] && Handles[slot]->Id == h.Id) {
+      Handles[slot].reset();
+      OpenDevices.erase(h.Device);
+    }
+  }
+  void StopServing(const std::shared_ptr<THandle>& h) {
+    Served.erase(std::remove(Served.begin(), Served.end(), h), Served.end());
+  }
+  std::uint32_t RateOf(const std::string& device, TMidiBackend& backend,
+                       std::unique_lock<std::mutex>& lock) {
+    const auto set = Rates.find(device);
+    if (set != Rates.end()) return set->second;
+    lock.unlock();
+    const std::uint32_t rate = backend.DefaultRate(device);
+    lock.lock();
+    return rate;
+  }
+
+  // ---- The queue; callers hold Lock ----
+
+  void Push(THandle& h, const std::uint8_t* bytes, std::size_t count) {
+    if (IsControlChange(bytes, count)) {
+      std::uint64_t& waiting = h.ControllerSeq[ControllerKey(bytes)];
+      // On a paced device a message in the queue waits for its turn whatever the worker does now.
+      const bool waits = h.Held || h.Rate != kMidiRateUnlimited;
+      if (waits && waiting != 0 && waiting >= h.InFlightEnd) {
+        h.Queue[waiting - h.Queue.front().Seq].Bytes[2] = bytes[2];
+        return;
+      }
+      waiting = h.NextSeq;
+    } else {
+      ++h.Others;
+    }
+    TQueued m{
+        h.NextSeq++,
+        {bytes[0], count > 1 ? bytes[1] : std::uint8_t{0}, count > 2 ? bytes[2] : std::uint8_t{0}},
+        static_cast<std::uint8_t>(count)};
+    h.Queue.push_back(m);
+    if (h.Others > kMidiOutQueueOtherLimit) DropOldestOther(h);
+    if (h.Held) {
+      SetHeld(h, true);  // a backlog that forms now is reported now
+    } else if (!Kicked) {
+      LastMessage = TClock::now();
+      Kick(false);
+    }
+  }
+
+  void DropOldestOther(THandle& h) {
+    for (TQueued& m : h.Queue) {
+      if (m.Count == 0 || m.Seq < h.InFlightEnd || IsControlChange(m.Bytes, m.Count)) continue;
+      m.Count = 0;
+      --h.Others;
+      ++h.Dropped;
+      return;
+    }
+  }
+
+  void PopFront(THandle& h) {
+    const TQueued& m = h.Queue.front();
+    if (IsControlChange(m.Bytes, m.Count)) {
+      std::uint64_t& waiting = h.ControllerSeq[ControllerKey(m.Bytes)];
+      if (waiting == m.Seq) waiting = 0;
+    } else if (m.Count != 0) {
+      --h.Others;
+    }
+    h.Queue.pop_front();
+  }
+
+  void SkipDropped(THandle& h) {
+    while (!h.Queue.empty() && h.Queue.front().Count == 0) h.Queue.pop_front();
+  }
+
+  // A backlog is reported once when it forms and once when it is gone.
+  void SetHeld(THandle& h, bool held) {
+    h.Held = held;
+    if (held && !h.Queue.empty() && !h.ReportedPending) {
+      h.ReportedPending = true;
+      Notify(h, MOM_PENDING);
+    } else if (h.Queue.empty() && h.ReportedPending) {
+      h.ReportedPending = false;
+      Notify(h, MOM_DONE);
+    }
+  }
+
+  // ---- The worker ----
+
+  void Run() {
+    std::unique_lock lock(Lock);
+    for (;;) {
+      while (!Commands.empty()) {
+        std::function<void()> command = std::move(Commands.front());
+        Commands.pop_front();
+        lock.unlock();
+        command();
+        command = nullptr;
+        lock.lock();
+        ++CommandsDone;
+        Progress.notify_all();
+      }
+      Kicked = false;
+      const TClock::time_point wake = Pass(lock);
+      CommandsPassed = CommandsDone;
+      Progress.notify_all();
+      if (!Commands.empty() || Kicked) continue;
+      // While messages keep coming (a drag sends some every millisecond), the worker looks for
+      // them each millisecond instead of being woken for each: a wake-up costs the sender more
+      // than the message itself. After kPollWindow without a message it sleeps until woken.
+      if (TClock::now() - LastMessage < kPollWindow) {
+        Polling = true;
+        Wake.wait_until(lock, std::min(wake, TClock::now() + kPollInterval));
+        Polling = false;
+        continue;
+      }
+      Sleeping = true;
+      Wake.wait_until(lock, wake);
+      Sleeping = false;
+    }
+  }
+
+  // One pass over the served handles: watch, reconnect, drain. Returns when to pass again.
+  TClock::time_point Pass(std::unique_lock<std::mutex>& lock) {
+    TClock::time_point now = TClock::now();
+    TClock::time_point wake = now + kLookInterval;
+    const std::vector<std::shared_ptr<THandle>> served = Served;
+    for (const std::shared_ptr<THandle>& h : served) {
+      if (h->Phase == TPhase::Open && now >= h->NextLook) {
+        h->NextLook = now + kLookInterval;
+        TMidiBackendPort* port = h->Port.get();
+        lock.unlock();
+        const bool alive = port->Alive();
+        lock.lock();
+        if (!alive) Disconnect(*h, lock);
+      }
+      if (h->Phase == TPhase::Waiting && now >= h->NextLook) Reconnect(h, lock);
+      if (h->Phase == TPhase::Open) Drain(*h, lock, wake);
+      if (h->Phase == TPhase::Waiting) SetHeld(*h, true);
+      wake = std::min(wake, h->NextLook);
+    }
+    now = TClock::now();
+    if (now >= NextMaintain) {
+      NextMaintain = now + kLookInterval;
+      std::set<std::shared_ptr<TMidiBackend>> backends;
+      if (Backend) backends.insert(Backend);
+      for (const std::shared_ptr<THandle>& h : Served) backends.insert(h->Backend);
+      lock.unlock();
+      for (const std::shared_ptr<TMidiBackend>& b : backends) b->Maintain();
+      lock.lock();
+    }
+    return std::min(wake, NextMaintain);
+  }
+
+  // Hands the queue to the device as far as its rate and its answers allow.
+  void Drain(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake) {
+    for (;;) {
+      SkipDropped(h);
+      if (h.Queue.empty()) {
+        SetHeld(h, false);
+        return;
+      }
+      const TClock::time_point now = TClock::now();
+      if (now < h.RetryAt) {
+        wake = std::min(wake, h.RetryAt);
+        SetHeld(h, true);
+        return;
+      }
+      if (h.Rate != kMidiRateUnlimited && now + kPaceSlack < h.NextFree) {
+        wake = std::min(wake, h.NextFree - kPaceSlack);
+        SetHeld(h, true);
+        return;
+      }
+      // An unpaced device takes what waits in one go, so that the caller and the worker meet on
+      // the lock once per batch rather than once per message.
+      const std::size_t take = h.Rate == kMidiRateUnlimited ? std::min(h.Queue.size(), kBatch) : 1;
+      std::array<TQueued, kBatch> batch;
+      for (std::size_t i = 0; i < take; ++i) batch[i] = h.Queue[i];
+      h.InFlightEnd = batch[take - 1].Seq + 1;
+      TMidiBackendPort* port = h.Port.get();
+      lock.unlock();
+      std::size_t done = 0;
+      MMRESULT r = MMSYSERR_NOERROR;
+      for (; done < take; ++done) {
+        if (batch[done].Count == 0) continue;
+        r = port->Send(batch[done].Bytes, batch[done].Count);
+        if (r == MIDIERR_NOTREADY || r == MIDIERR_NODEVICE) break;
+      }
+      lock.lock();
+      h.InFlightEnd = 0;
+      // Sent, or refused for a reason of the message's own: either way they have left the queue.
+      for (std::size_t i = 0; i < done; ++i) PopFront(h);
+      if (r == MIDIERR_NOTREADY) {
+        h.RetryAt = TClock::now() + kRefusedRetry;
+        continue;
+      }
+      if (r == MIDIERR_NODEVICE) {
+        Disconnect(h, lock);
+        SetHeld(h, true);
+        return;
+      }
+      if (h.Rate != kMidiRateUnlimited) {
+        h.NextFree = std::max(now, h.NextFree) + std::chrono::duration_cast<TClock::duration>(
+                                                     std::chrono::seconds(batch[0].Count)) /
+                                                     h.Rate;
+      }
+    }
+  }
+
+  void Disconnect(THandle& h, std::unique_lock<std::mutex>& lock) {
+    std::unique_ptr<TMidiBackendPort> port = std::move(h.Port);
+    h.Phase = TPhase::Waiting;
+    h.NextLook = TClock::now() + kLookInterval;
+    SetHeld(h, true);
+    lock.unlock();
+    if (port) port->Close();
+    port.reset();
+    lock.lock();
+  }
+
+  void Reconnect(const std::shared_ptr<THandle>& h, std::unique_lock<std::mutex>& lock) {
+    h->NextLook = TClock::now() + kLookInterval;
+    std::shared_ptr<TMidiBackend> backend = h->Backend;
+    const std::string device = h->Device;
+    lock.unlock();
+    std::unique_ptr<TMidiBackendPort> port;
+    MMRESULT r = MIDIERR_NODEVICE;
+    const std::vector<std::string> names = backend->ListDevices();
+    const auto found = std::find(names.begin(), names.end(), device);
+    if (found != names.end()) {
+      r = backend->Open(static_cast<std::size_t>(found - names.begin()), device,
+                        MakeNotify(h, false), port);
+    }
+    lock.lock();
+    if (r != MMSYSERR_NOERROR || !port) return;
+    h->Rate = RateOf(device, *backend, lock);
+    h->Port = std::move(port);
+    h->Phase = TPhase::Open;
+    h->RetryAt = {};
+    h->NextLook = TClock::now() + kLookInterval;
+  }
+
+  void OpenCommand(const std::shared_ptr<THandle>& h, std::size_t index) {
+    std::unique_ptr<TMidiBackendPort> port;
+    MMRESULT r = h->Backend->Open(index, h->Device, MakeNotify(h, true), port);
+    if (r == MMSYSERR_NOERROR && !port) r = MMSYSERR_ERROR;
+    std::unique_lock lock(Lock);
+    h->Answered = true;
+    h->Answer = r;
+    if (r != MMSYSERR_NOERROR) {
+      h->Phase = TPhase::Closed;
+      Forget(*h);
+      StopServing(h);
+    } else if (h->UserClosed.load()) {
+      h->Phase = TPhase::Closed;
+      lock.unlock();
+      port->Close();
+      return;
+    } else {
+      h->Rate = RateOf(h->Device, *h->Backend, lock);
+      h->Port = std::move(port);
+      h->Phase = TPhase::Open;
+      h->NextLook = TClock::now() + kLookInterval;
+    }
+    Progress.notify_all();
+  }
+
+  void CloseCommand(const std::shared_ptr<THandle>& h) {
+    std::unique_lock lock(Lock);
+    const TClock::time_point end = TClock::now() + kCloseDrainLimit;
+    while (h->Phase == TPhase::Open) {
+      TClock::time_point wake = end;
+      Drain(*h, lock, wake);
+      if (h->Queue.empty() || h->Phase != TPhase::Open || TClock::now() >= end) break;
+      lock.unlock();
+      std::this_thread::sleep_until(std::min(wake, end));
+      lock.lock();
+    }
+    const bool opened = h->Phase == TPhase::Open || h->Phase == TPhase::Waiting;
+    h->Phase = TPhase::Closed;
+    h->Queue.clear();
+    StopServing(h);
+    std::unique_ptr<TMidiBackendPort> port = std::move(h->Port);
+    lock.unlock();
+    if (port) {
+      port->Close();
+    } else if (opened) {
+      Notify(*h, MOM_CLOSE);  // the device had gone: nothing left to close
+    }
+  }
+
+private:
+  std::thread Worker;  // last: starts once the members above exist
 };
 
-// Made once and never destroyed, so that handles still open at exit and the notification thread
+// Made once and never destroyed, so that handles still open at exit and the service's threads
 // never meet a destroyed service.
 TService& Service() {
   static TService* service = new TService;
   return *service;
+}
+
+void Notify(const THandle& h, UINT message) {
+  if (h.Proc != nullptr) Service().Notifier.Post({h.Proc, h.Id, message, h.Instance});
 }
 
 }  // namespace
@@ -173,8 +588,8 @@ std::size_t MidiShortMessageLength(std::uint8_t status) { return kLengths[status
 
 UINT midiOutGetNumDevs() {
   TService& s = Service();
-  std::lock_guard lock(s.Lock);
-  s.ListLocked();
+  std::unique_lock lock(s.Lock);
+  s.ListLocked(lock);
   return static_cast<UINT>(s.Devices.size());
 }
 
@@ -183,8 +598,8 @@ MMRESULT midiOutGetDevCapsA(UINT device, MIDIOUTCAPSA* caps, UINT size) {
   TService& s = Service();
   std::string name;
   {
-    std::lock_guard lock(s.Lock);
-    s.EnsureListedLocked();
+    std::unique_lock lock(s.Lock);
+    s.EnsureListedLocked(lock);
     if (device >= s.Devices.size()) return MMSYSERR_BADDEVICEID;
     name = s.Devices[device];
   }
@@ -208,57 +623,58 @@ MMRESULT midiOutOpen(HMIDIOUT* handle, UINT device, TMidiOutProc callback, DWORD
   if (flags != CALLBACK_NULL && flags != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
   if (flags == CALLBACK_FUNCTION && callback == nullptr) return MMSYSERR_INVALPARAM;
   TService& s = Service();
-  std::lock_guard lock(s.Lock);
-  s.EnsureListedLocked();
+  std::unique_lock lock(s.Lock);
+  s.EnsureListedLocked(lock);
   if (device >= s.Devices.size()) return MMSYSERR_BADDEVICEID;
-  const std::string& name = s.Devices[device];
+  const std::string name = s.Devices[device];
   if (s.OpenDevices.count(name) != 0) return MMSYSERR_ALLOCATED;
 
-  auto entry = std::find_if(s.Handles.begin(), s.Handles.end(),
-                            [](const THandleEntry& e) { return !e.Port; });
+  auto entry = std::find(s.Handles.begin(), s.Handles.end(), nullptr);
   if (entry == s.Handles.end()) return MMSYSERR_NOMEM;
   const std::size_t slot = static_cast<std::size_t>(entry - s.Handles.begin());
-  std::uint32_t generation = entry->LastGeneration + 1;
+  std::uint32_t generation = s.LastGeneration[slot] + 1;
   if ((generation & 0x00FFFFFFu) == 0) generation = 1;  // stays in range on 32-bit handles too
-  const HMIDIOUT newHandle = (static_cast<HMIDIOUT>(generation) << kIndexBits) | (slot + 1);
+  s.LastGeneration[slot] = generation;
 
-  TMidiNotify notify;
-  if (flags == CALLBACK_FUNCTION) {
-    notify = [callback, newHandle, instance](UINT message) {
-      Service().Notifier.Post({callback, newHandle, message, instance});
-    };
-  } else {
-    notify = [](UINT) {};
-  }
-  std::unique_ptr<TMidiBackendPort> port;
-  const MMRESULT r = s.CurrentBackend().Open(device, name, std::move(notify), port);
-  if (r != MMSYSERR_NOERROR) return r;
-  if (!port) return MMSYSERR_ERROR;
-
-  SendTable[slot].Port.store(port.get(), std::memory_order_relaxed);
-  SendTable[slot].Generation.store(generation, std::memory_order_release);
-  entry->Port = std::move(port);
-  entry->Backend = s.Backend;
-  entry->Device = name;
-  entry->LastGeneration = generation;
+  auto h = std::make_shared<THandle>();
+  h->Id = (static_cast<HMIDIOUT>(generation) << kIndexBits) | (slot + 1);
+  h->Device = name;
+  h->Backend = s.CurrentBackend();
+  h->Proc = flags == CALLBACK_FUNCTION ? callback : nullptr;
+  h->Instance = instance;
+  *entry = h;
   s.OpenDevices.insert(name);
-  *handle = newHandle;
+  s.Served.push_back(h);
+  s.Post([&s, h, device] { s.OpenCommand(h, device); });
+  // A device that has not answered in time is left to answer later: the handle stays, and its
+  // MOM_OPEN comes when the open succeeds.
+  if (s.WaitFor(lock, [&] { return h->Answered; }) && h->Answer != MMSYSERR_NOERROR) {
+    return h->Answer;
+  }
+  *handle = h->Id;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message) {
-  TMidiBackendPort* port = FindPort(handle);
-  if (port == nullptr) return MMSYSERR_INVALHANDLE;
   const std::size_t count = kLengths[message & 0xFF];
+  TService& s = Service();
+  std::lock_guard lock(s.Lock);
+  const std::shared_ptr<THandle> h = s.Find(handle);
+  if (!h) return MMSYSERR_INVALHANDLE;
   if (count == 0 || (message & kDataTopBits[count]) != 0) return MMSYSERR_INVALPARAM;
   const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(message & 0xFF),
                                  static_cast<std::uint8_t>((message >> 8) & 0xFF),
                                  static_cast<std::uint8_t>((message >> 16) & 0xFF)};
-  return port->Send(bytes, count);
+  s.Push(*h, bytes, count);
+  return MMSYSERR_NOERROR;
 }
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) {
-  if (FindPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  {
+    TService& s = Service();
+    std::lock_guard lock(s.Lock);
+    if (!s.Find(handle)) return MMSYSERR_INVALHANDLE;
+  }
   if (header == nullptr || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
   header->dwFlags &= ~MHDR_PREPARED;
   return MMSYSERR_NOERROR;
@@ -266,23 +682,12 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) {
 
 MMRESULT midiOutClose(HMIDIOUT handle) {
   TService& s = Service();
-  std::unique_ptr<TMidiBackendPort> port;
-  std::shared_ptr<TMidiBackend> backend;
-  {
-    std::lock_guard lock(s.Lock);
-    THandleEntry* e = s.Find(handle);
-    if (e == nullptr) return MMSYSERR_INVALHANDLE;
-    const std::size_t slot = static_cast<std::size_t>(handle & kIndexMask) - 1;
-    SendTable[slot].Generation.store(0, std::memory_order_release);
-    SendTable[slot].Port.store(nullptr, std::memory_order_relaxed);
-    port = std::move(e->Port);
-    backend = std::move(e->Backend);
-    s.OpenDevices.erase(e->Device);
-    e->Device.clear();
-  }
-  // Outside the lock: closing a device can take a while, and other handles need not wait.
-  port->Close();
-  port.reset();
+  std::lock_guard lock(s.Lock);
+  const std::shared_ptr<THandle> h = s.Find(handle);
+  if (!h) return MMSYSERR_INVALHANDLE;
+  h->UserClosed.store(true);
+  s.Forget(*h);
+  s.Post([&s, h] { s.CloseCommand(h); });
   return MMSYSERR_NOERROR;
 }
 
@@ -296,4 +701,73 @@ std::shared_ptr<TMidiBackend> MidiOutSetBackend(std::shared_ptr<TMidiBackend> ba
   return previous;
 }
 
-void MidiOutFlushNotifications() { Service().Notifier.Flush(); }
+void MidiOutFlushNotifications() {
+  TService& s = Service();
+  {
+    std::unique_lock lock(s.Lock);
+    const std::uint64_t seq = s.Post([] {});
+    s.WaitFor(lock, [&] { return s.CommandsPassed >= seq; });
+  }
+  s.Notifier.Flush();
+}
+
+void MidiOutSetDeviceRate(const std::string& deviceName, std::uint32_t bytesPerSecond) {
+  TService& s = Service();
+  std::lock_guard lock(s.Lock);
+  s.Rates[deviceName] = bytesPerSecond;
+  for (const std::shared_ptr<THandle>& h : s.Served) {
+    if (h->Device == deviceName) h->Rate = bytesPerSecond;
+  }
+  s.Kick();
+}
+
+std::optional<std::pair<std::string, std::uint32_t>> ParseMidiRateOption(std::string_view value) {
+  const std::size_t equals = value.rfind('=');
+  if (equals == std::string_view::npos || equals == 0) return std::nullopt;
+  const std::string_view rate = value.substr(equals + 1);
+  std::uint32_t bytesPerSecond = 0;
+  if (rate != "unlimited") {
+    const auto [end, error] =
+        std::from_chars(rate.data(), rate.data() + rate.size(), bytesPerSecond);
+    if (rate.empty() || error != std::errc{} || end != rate.data() + rate.size()) {
+      return std::nullopt;
+    }
+  }
+  return std::make_pair(std::string(value.substr(0, equals)), bytesPerSecond);
+}
+
+TMidiOutState MidiOutGetState(HMIDIOUT handle) {
+  TService& s = Service();
+  std::lock_guard lock(s.Lock);
+  TMidiOutState state;
+  const std::shared_ptr<THandle> h = s.Find(handle);
+  if (!h) return state;
+  switch (h->Phase) {
+    case TPhase::Opening:
+      state.Link = TMidiLink::mlOpening;
+      break;
+    case TPhase::Open:
+      state.Link = TMidiLink::mlOpen;
+      break;
+    case TPhase::Waiting:
+      state.Link = TMidiLink::mlWaiting;
+      break;
+    case TPhase::Closed:
+      break;
+  }
+  state.Device = h->Device;
+  state.Queued = h->Queue.size();
+  for (const TQueued& m : h->Queue) {
+    if (m.Count == 0) --state.Queued;
+  }
+  state.Dropped = h->Dropped;
+  state.Rate = h->Rate;
+  return state;
+}
+
+void MidiOutListDevicesAsync(std::function<void(std::vector<std::string>)> done) {
+  TService& s = Service();
+  std::lock_guard lock(s.Lock);
+  s.Post(
+      [&s, backend = s.CurrentBackend(), done = std::move(done)] { done(s.StoreList(*backend)); });
+}

@@ -2,6 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 // The MIDI output service: output devices numbered 0 to n-1, opened with a callback, sent short
 // messages as 32-bit words, closed. Results are numbered as the multimedia API of the desktop
@@ -87,23 +93,83 @@ MMRESULT midiOutGetDevCapsA(UINT device, MIDIOUTCAPSA* caps, UINT size);
 
 // Opens device `device`. On MMSYSERR_NOERROR *handle holds the new handle and the callback (when
 // `flags` is CALLBACK_FUNCTION) will get MOM_OPEN once the device is open; on any other result
-// *handle is left as it was. A device can be open through one handle at a time.
+// *handle is left as it was. A device can be open through one handle at a time. When the device
+// has not answered within kMidiOutAnswerWaitMs (a stalled server), the handle is returned anyway
+// and MOM_OPEN comes if and when the open succeeds.
 MMRESULT midiOutOpen(HMIDIOUT* handle, UINT device, TMidiOutProc callback, DWORD_PTR instance,
                      DWORD flags);
 
 // Sends the short message packed in `message`: status byte in bits 0-7, data bytes in bits 8-15
 // and 16-23, as many data bytes as the status calls for; the rest of the word is ignored. A word
 // without a status byte, with a data byte of 128 or more, or with a system-exclusive status is
-// refused with MMSYSERR_INVALPARAM. Sends through one handle must not overlap its midiOutClose.
+// refused with MMSYSERR_INVALPARAM. The message is queued for the worker (see below) and
+// MMSYSERR_NOERROR returned; MMSYSERR_INVALHANDLE for a handle that is not open.
 MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message);
 
 // Releases a header prepared for long messages; a header never prepared is accepted as it is.
 MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size);
 
 // Closes the handle; the callback gets MOM_CLOSE once the device is closed. The handle is invalid
-// from the moment this returns.
+// from the moment this returns. What the queue holds and can go out at once is sent first.
 MMRESULT midiOutClose(HMIDIOUT handle);
 
 // How many bytes a short message with this status byte has, status included: 1 to 3, or 0 when the
 // status cannot start a short message (a data byte, or system exclusive).
 std::size_t MidiShortMessageLength(std::uint8_t status);
+
+// ---- Paced output, device lifecycle and state ----
+//
+// Every call into the MIDI APIs (listing, open, send, close) runs on the service's own worker
+// thread. midiOutShortMsg only queues the message for its handle; the worker hands queued
+// messages to the device in order, as fast as the device's rate allows. A caller never waits on
+// the worker longer than kMidiOutAnswerWaitMs (midiOutOpen, midiOutGetNumDevs); midiOutClose
+// does not wait at all.
+//
+// While a handle's queue cannot drain at once (the device is paced, refused output, or has gone),
+// a control change whose channel and controller already wait in the queue
+// replaces that waiting message's value in place: the latest value wins and the order of first
+// arrival is kept. Every other message waits unmerged and in order. Such a backlog is reported to
+// the callback as one MOM_PENDING when it forms and one MOM_DONE when it has gone out, so a slot
+// reads busy while the queue holds output.
+//
+// When an open device goes away, the handle stays open: the queue keeps at most one control change
+// per channel and controller, plus kMidiOutQueueOtherLimit other messages (beyond that the oldest
+// of those are dropped and counted), and the worker reopens a device of the same name as soon as
+// it is listed again, then sends what waited.
+
+// A rate of 0 bytes a second: no pacing (JACK ports, ALSA software ports).
+constexpr std::uint32_t kMidiRateUnlimited = 0;
+// A MIDI wire at 31,250 baud, ten bits a byte: the default for ALSA hardware ports.
+constexpr std::uint32_t kMidiDinRate = 3125;
+constexpr std::size_t kMidiOutQueueOtherLimit = 1024;
+constexpr std::uint32_t kMidiOutAnswerWaitMs = 4000;
+
+// Sets the output rate of the device named `deviceName` for every later open and for a handle
+// open on it now; kMidiRateUnlimited sends without pacing. Overrides the backend's default.
+void MidiOutSetDeviceRate(const std::string& deviceName, std::uint32_t bytesPerSecond);
+
+// Parses an option value "NAME=BYTES_PER_SECOND" (the name may itself hold '='; the rate is after
+// the last one; "unlimited" stands for kMidiRateUnlimited). Nothing for a malformed value.
+std::optional<std::pair<std::string, std::uint32_t>> ParseMidiRateOption(std::string_view value);
+
+enum class TMidiLink {
+  mlClosed,   // no such handle, or closed
+  mlOpening,  // the open has not finished
+  mlOpen,     // the device is connected
+  mlWaiting,  // the device went away; waiting for a device of that name to return
+};
+
+struct TMidiOutState {
+  TMidiLink Link = TMidiLink::mlClosed;
+  std::string Device;
+  std::size_t Queued = 0;     // messages waiting in the queue
+  std::uint64_t Dropped = 0;  // messages dropped over the queue's limit since the open
+  std::uint32_t Rate = kMidiRateUnlimited;
+};
+
+// What the handle is doing now; mlClosed for a handle that is not open.
+TMidiOutState MidiOutGetState(HMIDIOUT handle);
+
+// Reads the device list on the worker and gives it to `done`, called on the worker thread (post
+// to your own thread from there). The list then becomes the numbering of the other functions.
+void MidiOutListDevicesAsync(std::function<void(std::vector<std::string>)> done);

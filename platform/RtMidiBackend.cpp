@@ -1,6 +1,8 @@
 #include "RtMidiBackend.h"
 
+#include <alsa/asoundlib.h>
 #include <jack/jack.h>
+#include <jack/midiport.h>
 #include <unistd.h>
 
 #include <RtMidi.h>
@@ -8,13 +10,20 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 namespace {
 
 constexpr const char* kClientName = "Halvorine";
+// The client that only watches the JACK server has a name of its own, so that the client of the
+// output port gets the program's name ("Halvorine:out").
+constexpr const char* kWatchClientName = "Halvorine-watch";
 constexpr const char* kPortName = "out";
 constexpr const char* kSequencerDevice = "/dev/snd/seq";
 
@@ -31,6 +40,9 @@ constexpr auto kJackStallLimit = std::chrono::milliseconds(250);
 constexpr std::uint32_t kJackDrainCycles = 4;
 // How much may be written without a look at the server: some sixty short messages.
 constexpr std::size_t kJackCheckBytes = 448;
+// A server that has not cycled for this long is taken as stalled: nothing is asked of it that would
+// wait for its answer (opening, closing a client).
+constexpr auto kJackStallProbe = std::chrono::milliseconds(200);
 
 void Quiet(const char*) {}
 void QuietRtMidi(RtMidiError::Type, const std::string&, void*) {}
@@ -66,13 +78,15 @@ std::unique_ptr<RtMidiOut> MakeOut(RtMidi::Api api, RtMidiErrorCallback callback
 }
 
 // A client of its own on the JACK server that RtMidi's clients use: it counts the server's cycles
-// and learns of the server's shutdown, which RtMidi does not pass on.
+// and learns of the server's shutdown, which RtMidi does not pass on. It also lists the server's
+// MIDI inputs, and keeps the RtMidi clients that were given up while the server stalled until the
+// server answers again.
 class TJackWatch {
 public:
   static std::shared_ptr<TJackWatch> Connect() {
     SilenceJack();
     jack_status_t status{};
-    jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
+    jack_client_t* client = jack_client_open(kWatchClientName, JackNoStartServer, &status);
     if (client == nullptr) return nullptr;
     auto watch = std::shared_ptr<TJackWatch>(new TJackWatch(client));
     jack_set_process_callback(client, &TJackWatch::Process, watch.get());
@@ -81,7 +95,15 @@ public:
     return watch;
   }
 
-  ~TJackWatch() { jack_client_close(FClient); }
+  // A stalled server would hold the close, and closing a client whose server has gone crashes the
+  // JACK library: such a watch is left open, as are the clients it keeps.
+  ~TJackWatch() {
+    if (!Gone() && Cycling()) {
+      jack_client_close(FClient);
+    } else {
+      for (std::unique_ptr<RtMidiOut>& out : FAbandoned) static_cast<void>(out.release());
+    }
+  }
   TJackWatch(const TJackWatch&) = delete;
   TJackWatch& operator=(const TJackWatch&) = delete;
 
@@ -90,6 +112,75 @@ public:
   static bool Gone(std::uint64_t state) { return (state & kGoneBit) != 0; }
   static std::uint32_t Cycles(std::uint64_t state) { return static_cast<std::uint32_t>(state); }
   bool Gone() const { return Gone(State()); }
+
+  // True when the server runs two cycles within kJackStallProbe (one might have been under way when
+  // the server stopped); false when it is gone or stalled.
+  bool Cycling() const {
+    const std::uint64_t first = State();
+    const auto end = std::chrono::steady_clock::now() + kJackStallProbe;
+    for (;;) {
+      const std::uint64_t now = State();
+      if (Gone(now)) return false;
+      if (Cycles(now) - Cycles(first) >= 2) return true;
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  // The full names of the server's MIDI input ports, in the order RtMidi numbers them.
+  std::vector<std::string> MidiInputs() const {
+    std::vector<std::string> names;
+    const char** ports = jack_get_ports(FClient, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    if (ports == nullptr) return names;
+    for (const char** p = ports; *p != nullptr; ++p) names.emplace_back(*p);
+    jack_free(ports);
+    return names;
+  }
+  bool HasPort(const std::string& name) const {
+    return jack_port_by_name(FClient, name.c_str()) != nullptr;
+  }
+
+  // Keeps a client whose close would wait on a stalled server.
+  void Abandon(std::unique_ptr<RtMidiOut> out) {
+    std::lock_guard lock(FLock);
+    FAbandoned.push_back(std::move(out));
+  }
+  // Closes the abandoned clients once the server answers again; forgets them when it has gone.
+  // True when none is left.
+  bool ReleaseAbandoned() {
+    std::vector<std::unique_ptr<RtMidiOut>> release;
+    {
+      std::lock_guard lock(FLock);
+      if (FAbandoned.empty()) return true;
+    }
+    if (!Gone() && !Cycling()) return false;
+    {
+      std::lock_guard lock(FLock);
+      release.swap(FAbandoned);
+    }
+    for (std::unique_ptr<RtMidiOut>& out : release) {
+      if (Gone()) {
+        static_cast<void>(out.release());  // see the destructor
+        continue;
+      }
+      out->closePort();
+      WaitCycles(2);
+      out.reset();
+    }
+    return true;
+  }
+
+  // Waits until the server has run `count` more cycles, at most kJackStallLimit.
+  void WaitCycles(std::uint32_t count) const {
+    const std::uint32_t start = Cycles(State());
+    const auto end = std::chrono::steady_clock::now() + kJackStallLimit;
+    for (;;) {
+      const std::uint64_t state = State();
+      if (Gone(state) || Cycles(state) - start >= count) return;
+      if (std::chrono::steady_clock::now() > end) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
 
 private:
   explicit TJackWatch(jack_client_t* client) : FClient(client) {}
@@ -106,6 +197,8 @@ private:
   static constexpr std::uint64_t kGoneBit = std::uint64_t{1} << 63;
   jack_client_t* FClient;
   std::atomic<std::uint64_t> FState{0};
+  std::mutex FLock;
+  std::vector<std::unique_ptr<RtMidiOut>> FAbandoned;
 };
 
 // An open RtMidi output port. Errors that RtMidi reports after construction land in FFailed.
@@ -129,6 +222,11 @@ public:
 
   void NotifyOpen() { FNotify(MOM_OPEN); }
   RtMidiOut* Out() { return FOut.get(); }
+  // Hands the RtMidiOut over, its errors no longer reported to this port.
+  std::unique_ptr<RtMidiOut> TakeOut() {
+    if (FOut) FOut->setErrorCallback(&QuietRtMidi, nullptr);
+    return std::move(FOut);
+  }
 
 protected:
   // Closes RtMidi's port and destroys the RtMidiOut.
@@ -155,14 +253,6 @@ private:
   std::unique_ptr<RtMidiOut> FOut;  // last: RtMidi may report errors until it is gone
 };
 
-class TAlsaPort : public TRtPort {
-public:
-  explicit TAlsaPort(TMidiNotify notify) : TRtPort(RtMidi::LINUX_ALSA, std::move(notify)) {}
-  MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
-    return Write(bytes, count);
-  }
-};
-
 class TJackPort : public TRtPort {
 public:
   TJackPort(TMidiNotify notify, std::shared_ptr<TJackWatch> watch)
@@ -183,21 +273,30 @@ public:
     return Write(bytes, count);
   }
 
+  // The destination's port is gone when its client has left or the server has.
+  bool Alive() override { return FWatch->Gone() ? false : FWatch->HasPort(FDevice); }
+
+  void SetDevice(std::string device) { FDevice = std::move(device); }
+
 protected:
   // RtMidi's JACK process callback may still be running when closePort returns, and the RtMidiOut
   // frees the ring that callback reads. Two more cycles of the server mean it has finished; a
-  // server that is gone runs no callbacks at all.
+  // server that is gone runs no callbacks at all. A stalled server would hold closePort until it
+  // resumes: the client is then given to the watch, which closes it once the server answers.
   void ReleaseOut() override {
     if (Out() == nullptr) return;
-    Out()->closePort();
-    const std::uint32_t start = TJackWatch::Cycles(FWatch->State());
-    const auto end = std::chrono::steady_clock::now() + kJackStallLimit;
-    for (;;) {
-      const std::uint64_t state = FWatch->State();
-      if (TJackWatch::Gone(state) || TJackWatch::Cycles(state) - start >= 2) break;
-      if (std::chrono::steady_clock::now() > end) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The JACK library crashes when a client of a server that has gone unregisters its port or
+    // closes: such a client is left as it is, and nothing of it runs any more.
+    if (FWatch->Gone()) {
+      static_cast<void>(TakeOut().release());
+      return;
     }
+    if (!FWatch->Cycling()) {
+      FWatch->Abandon(TakeOut());
+      return;
+    }
+    Out()->closePort();
+    FWatch->WaitCycles(2);
     DestroyOut();
   }
 
@@ -258,6 +357,7 @@ private:
   }
 
   std::shared_ptr<TJackWatch> FWatch;
+  std::string FDevice;
   std::uint32_t FCycle = 0;    // the cycle count at the last look
   std::size_t FQueued = 0;     // what may still sit in the ring, at most
   std::size_t FUnsettled = 0;  // written since the last look
@@ -272,13 +372,57 @@ struct TDevice {
   std::string Name;
 };
 
+// Questions to the ALSA sequencer about its ports, through a client of its own that sends nothing.
+class TAlsaQuery {
+public:
+  TAlsaQuery() {
+    if (snd_seq_open(&FSeq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) FSeq = nullptr;
+  }
+  ~TAlsaQuery() {
+    if (FSeq != nullptr) snd_seq_close(FSeq);
+  }
+  TAlsaQuery(const TAlsaQuery&) = delete;
+  TAlsaQuery& operator=(const TAlsaQuery&) = delete;
+
+  // The port's type bits, or nothing when the port named so is not there now.
+  std::optional<unsigned> PortType(const std::string& name) {
+    const std::optional<std::pair<int, int>> address = AlsaPortAddress(name);
+    if (FSeq == nullptr || !address) return std::nullopt;
+    snd_seq_port_info_t* info = nullptr;
+    snd_seq_port_info_alloca(&info);
+    if (snd_seq_get_any_port_info(FSeq, address->first, address->second, info) < 0) {
+      return std::nullopt;
+    }
+    return snd_seq_port_info_get_type(info);
+  }
+
+private:
+  snd_seq_t* FSeq = nullptr;
+};
+
+class TAlsaPort : public TRtPort {
+public:
+  TAlsaPort(TMidiNotify notify, std::shared_ptr<TAlsaQuery> query, std::string device)
+      : TRtPort(RtMidi::LINUX_ALSA, std::move(notify)),
+        FQuery(std::move(query)),
+        FDevice(std::move(device)) {}
+  MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
+    return Write(bytes, count);
+  }
+  bool Alive() override { return FQuery->PortType(FDevice).has_value(); }
+
+private:
+  std::shared_ptr<TAlsaQuery> FQuery;
+  std::string FDevice;
+};
+
 class TRtMidiBackend : public TMidiBackend {
 public:
   std::vector<std::string> ListDevices() override {
     SilenceJack();
     FDevices.clear();
-    if (Compiled(RtMidi::LINUX_ALSA) && AlsaAvailable()) Append(RtMidi::LINUX_ALSA);
-    if (Compiled(RtMidi::UNIX_JACK) && Watch()) Append(RtMidi::UNIX_JACK);
+    if (Compiled(RtMidi::LINUX_ALSA) && AlsaAvailable()) AppendAlsa();
+    if (Compiled(RtMidi::UNIX_JACK)) AppendJack();
     std::vector<std::string> names;
     for (const TDevice& d : FDevices) names.push_back(d.Name);
     return names;
@@ -287,16 +431,25 @@ public:
   MMRESULT Open(std::size_t index, const std::string& name, TMidiNotify notify,
                 std::unique_ptr<TMidiBackendPort>& port) override {
     SilenceJack();
-    if (index >= FDevices.size() || FDevices[index].Name != name) return MMSYSERR_BADDEVICEID;
+    // The number is the one of the last list; the name decides when a later list moved it.
+    if (index >= FDevices.size() || FDevices[index].Name != name) {
+      index = 0;
+      while (index < FDevices.size() && FDevices[index].Name != name) ++index;
+      if (index == FDevices.size()) return MMSYSERR_BADDEVICEID;
+    }
     const TDevice device = FDevices[index];
     std::unique_ptr<TRtPort> opened;
     if (device.Api == RtMidi::UNIX_JACK) {
       std::shared_ptr<TJackWatch> watch = Watch();
       if (!watch) return MIDIERR_NODEVICE;
-      opened = std::make_unique<TJackPort>(std::move(notify), std::move(watch));
+      // A stalled server would hold the new client's open until it resumes.
+      if (!watch->Cycling()) return MIDIERR_NOTREADY;
+      auto jack = std::make_unique<TJackPort>(std::move(notify), std::move(watch));
+      jack->SetDevice(name);
+      opened = std::move(jack);
     } else {
       if (!AlsaAvailable()) return MIDIERR_NODEVICE;
-      opened = std::make_unique<TAlsaPort>(std::move(notify));
+      opened = std::make_unique<TAlsaPort>(std::move(notify), Alsa(), name);
     }
     RtMidiOut* out = opened->Out();
     if (out == nullptr) return MMSYSERR_ERROR;
@@ -311,32 +464,87 @@ public:
     return MMSYSERR_NOERROR;
   }
 
+  // A hardware port of the sequencer is taken as a MIDI wire; every other port as software.
+  std::uint32_t DefaultRate(const std::string& name) override {
+    const auto device = std::find_if(FDevices.begin(), FDevices.end(),
+                                     [&](const TDevice& d) { return d.Name == name; });
+    if (device == FDevices.end() || device->Api != RtMidi::LINUX_ALSA) return kMidiRateUnlimited;
+    const std::optional<unsigned> type = Alsa()->PortType(name);
+    return type && AlsaPortIsWire(*type) ? kMidiDinRate : kMidiRateUnlimited;
+  }
+
+  void Maintain() override {
+    if (std::shared_ptr<TJackWatch> watch = FWatch) watch->ReleaseAbandoned();
+    std::erase_if(FRetired,
+                  [](const std::shared_ptr<TJackWatch>& w) { return w->ReleaseAbandoned(); });
+  }
+
 private:
-  void Append(RtMidi::Api api) {
-    std::unique_ptr<RtMidiOut> out = MakeOut(api, &QuietRtMidi, nullptr);
+  void AppendAlsa() {
+    std::unique_ptr<RtMidiOut> out = MakeOut(RtMidi::LINUX_ALSA, &QuietRtMidi, nullptr);
     if (!out) return;
     const unsigned count = out->getPortCount();
     for (unsigned i = 0; i < count; ++i) {
       std::string name = out->getPortName(i);
-      if (!name.empty()) FDevices.push_back({api, std::move(name)});
+      if (!name.empty()) FDevices.push_back({RtMidi::LINUX_ALSA, std::move(name)});
     }
+  }
+
+  // The watch lists the server's inputs itself: no further client is opened to list them. While
+  // the server stalls, the inputs listed last stand.
+  void AppendJack() {
+    std::shared_ptr<TJackWatch> watch = Watch();
+    if (!watch) {
+      FJackInputs.clear();
+      return;
+    }
+    if (watch->Cycling()) FJackInputs = watch->MidiInputs();
+    for (const std::string& name : FJackInputs) FDevices.push_back({RtMidi::UNIX_JACK, name});
   }
 
   // The watch of the JACK server now running, shared by the ports open on it; nullptr when no
-  // server answers.
+  // server answers. A watch whose server has gone is kept while it holds abandoned clients.
   std::shared_ptr<TJackWatch> Watch() {
-    std::shared_ptr<TJackWatch> watch = FWatch.lock();
-    if (!watch || watch->Gone()) {
-      watch = TJackWatch::Connect();
-      FWatch = watch;
+    if (!FWatch || FWatch->Gone()) {
+      if (FWatch) FRetired.push_back(std::move(FWatch));
+      FWatch = TJackWatch::Connect();
     }
-    return watch;
+    return FWatch;
+  }
+
+  std::shared_ptr<TAlsaQuery> Alsa() {
+    if (!FAlsa) FAlsa = std::make_shared<TAlsaQuery>();
+    return FAlsa;
   }
 
   std::vector<TDevice> FDevices;
-  std::weak_ptr<TJackWatch> FWatch;
+  std::vector<std::string> FJackInputs;
+  std::shared_ptr<TJackWatch> FWatch;
+  std::vector<std::shared_ptr<TJackWatch>> FRetired;
+  std::shared_ptr<TAlsaQuery> FAlsa;
 };
 
 }  // namespace
 
 std::shared_ptr<TMidiBackend> MakeRtMidiBackend() { return std::make_shared<TRtMidiBackend>(); }
+
+std::optional<std::pair<int, int>> AlsaPortAddress(const std::string& name) {
+  const std::size_t space = name.rfind(' ');
+  const std::size_t colon = name.rfind(':');
+  if (space == std::string::npos || colon == std::string::npos || colon < space)
+    return std::nullopt;
+  int client = -1;
+  int port = -1;
+  const char* begin = name.data();
+  const auto [clientEnd, clientError] = std::from_chars(begin + space + 1, begin + colon, client);
+  const auto [portEnd, portError] = std::from_chars(begin + colon + 1, begin + name.size(), port);
+  if (clientError != std::errc{} || clientEnd != begin + colon || portError != std::errc{} ||
+      portEnd != begin + name.size() || client < 0 || port < 0) {
+    return std::nullopt;
+  }
+  return std::make_pair(client, port);
+}
+
+bool AlsaPortIsWire(unsigned type) {
+  return (type & SND_SEQ_PORT_TYPE_HARDWARE) != 0 && (type & SND_SEQ_PORT_TYPE_SOFTWARE) == 0;
+}

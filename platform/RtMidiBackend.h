@@ -1,9 +1,20 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "MidiBackend.h"
 
 // The service's real backend: the output ports of the ALSA sequencer (when /dev/snd/seq can be
 // opened) and of a running JACK server (never started on its own), through RtMidi.
 std::shared_ptr<TMidiBackend> MakeRtMidiBackend();
+
+// The sequencer address (client, port) at the end of an ALSA port name as RtMidi gives it
+// ("Client:Port 20:0"); nothing when the name does not end in one.
+std::optional<std::pair<int, int>> AlsaPortAddress(const std::string& name);
+
+// Whether a sequencer port of these type bits is a MIDI wire (hardware, not software), paced at
+// kMidiDinRate.
+bool AlsaPortIsWire(unsigned type);

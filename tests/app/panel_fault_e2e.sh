@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The MIDI server goes away under a running panel and comes back: the panel goes on answering,
-# sends to the dead server are lost quietly, and after Close and Open the values reach the new
-# server's dump.
+# what was sent while the server was away waits (the latest value of each controller) and reaches
+# the new server's dump once it is there, and after Close and Open the values reach it too.
 #
 # usage: panel_fault_e2e.sh PATH/TO/halvorine
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
@@ -29,7 +29,8 @@ sleep 0.3
 expect_dumped dump1.txt "b0 10 09|"
 
 stop_jack
-drag_par_knob1 -20   # lost with the server
+sleep 0.5            # the port notices the server has gone
+drag_par_knob1 -20   # waits for the server: 9 + 19 = 28
 press_start
 kill -0 "$program_pid" 2>/dev/null || fail "the panel died with the server"
 
@@ -39,8 +40,8 @@ sleep 0.5
 dismiss_dialogs
 kill -0 "$program_pid" 2>/dev/null || fail "the panel died on Close"
 press_open
-drag_par_knob1 -10   # 9 + 19 (sent to the dead server) + 9 = 37
+drag_par_knob1 -10   # 28 + 9 = 37
 press_start
 sleep 0.5
-expect_dumped dump2.txt "b0 10 25|fa|"
+expect_dumped dump2.txt "b0 10 1c|fa|b0 10 25|fa|"
 echo "panel fault e2e: the panel outlived its server and sends to the new one"

@@ -159,6 +159,21 @@ INSTANTIATE_TEST_SUITE_P(
                    "'a.json', 'b.json'"}),
     [](const testing::TestParamInfo<TParseCase>& info) { return std::string(info.param.Name); });
 
+TEST(CommandLine, MidiRatesAreKeptInOrderAndABadOneIsNamed) {
+  const TCommandLine line =
+      ParseCommandLine({"halvorine", "--midi-rate", "USB Wire=3125", "--midi-rate=a=b=unlimited"});
+  ASSERT_EQ(line.Action, TAction::Run) << line.Text.toStdString();
+  const std::vector<std::pair<std::string, std::uint32_t>> expected{{"USB Wire", 3125}, {"a=b", 0}};
+  EXPECT_EQ(line.MidiRates, expected);
+
+  for (const char* bad : {"NoRate", "Wire=", "Wire=fast", "=3125"}) {
+    const TCommandLine refused = ParseCommandLine({"halvorine", "--midi-rate", bad});
+    EXPECT_EQ(refused.Action, TAction::Error) << bad;
+    EXPECT_TRUE(refused.Text.contains(QStringLiteral("--midi-rate: '%1'").arg(bad)))
+        << refused.Text.toStdString();
+  }
+}
+
 // ---- The log's folder ----
 
 class LogFolder : public testing::Test {

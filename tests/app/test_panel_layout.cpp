@@ -121,7 +121,8 @@ std::vector<TControl> LayoutTable() {
       {"Label23", "QLabel", {16, 24, 66, 13}, "Base Channel", kNoHint, "GroupBox1"},
       {"GroupBox2", "QGroupBox", {232, 176, 97, 129}, " Bank A ", kNoHint},
       {"GroupBox3", "QGroupBox", {456, 176, 97, 129}, " Bank B ", kNoHint},
-      {"MidiOutComboBox", "TMidiOutComboBox", {248, 72, 209, 21}, std::nullopt, kNoHint},
+      // The device list's hint tells the port's state, as the status line does (checked below).
+      {"MidiOutComboBox", "TMidiOutComboBox", {248, 72, 209, 21}, std::nullopt, std::nullopt},
       {"BaseChannelComboBox", "QComboBox", {320, 40, 57, 21}, std::nullopt, kNoHint},
   };
   t.insert(t.end(), std::begin(rest), std::end(rest));
@@ -245,6 +246,9 @@ TEST_F(Layout, EveryControlHasItsClassPlaceSizeCaptionHintAndParent) {
     }
     EXPECT_TRUE(w->isVisible());
   }
+  const QLabel* status = Form.findChild<QLabel*>("MidiStatusLabel");
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(Form.findChild<QWidget*>("MidiOutComboBox")->toolTip(), status->text());
   QStringList items;
   for (int k = 0; k < 13; ++k) items << QString("%1 - %2").arg(k + 1).arg(k + 4);
   const QComboBox* base = Form.findChild<QComboBox*>("BaseChannelComboBox");

@@ -16,6 +16,8 @@ TEST(Showcase, OpensThePickedDeviceAndPlaysTheKeyboardOnThePickedChannel) {
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   EXPECT_GE(form.Keyboard()->width(), 831) << "all 128 keys in view";
+  // The device list is read on the MIDI service's worker once the window has painted.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.Devices()->Listed(); }, 10000));
   ASSERT_EQ(form.Devices()->count(), 2);
 
   form.Devices()->setCurrentIndex(1);

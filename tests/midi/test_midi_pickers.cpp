@@ -21,11 +21,17 @@ QStringList Items(const QComboBox& box) {
   return items;
 }
 
+// The list is read on the service's worker; this waits until the picker shows it.
+void WaitListed(const TMidiOutComboBox& box) {
+  ASSERT_TRUE(QTest::qWaitFor([&] { return box.Listed(); }, 10000));
+}
+
 }  // namespace
 
 TEST(MidiOutComboBox, WithNoDeviceIsEmptyAndAPortGivenItsIDRefusesToOpen) {
   TRecordingMidiService midi(std::vector<std::string>{});
   TMidiOutComboBox box;
+  WaitListed(box);
   EXPECT_EQ(box.count(), 0);
   EXPECT_EQ(box.DeviceID(), -1);
   TMidiOut port;
@@ -37,6 +43,7 @@ TEST(MidiOutComboBox, WithNoDeviceIsEmptyAndAPortGivenItsIDRefusesToOpen) {
 TEST(MidiOutComboBox, ListsTheDevicesInTheServicesOrderAndSelectsTheFirst) {
   TRecordingMidiService midi({"First Synth", "Second Synth", "Third Synth"});
   TMidiOutComboBox box;
+  WaitListed(box);
   EXPECT_EQ(Items(box), (QStringList{"First Synth", "Second Synth", "Third Synth"}));
   EXPECT_EQ(box.DeviceID(), 0);
   EXPECT_EQ(box.width(), 185);
@@ -72,6 +79,7 @@ TEST(MidiOutComboBox, SettingDeviceIDSelectsThatItemOrNothing) {
 TEST(MidiOutComboBox, ReadsTheListAgainOnlyWhenFilled) {
   TRecordingMidiService midi({"A"});
   TMidiOutComboBox box;
+  WaitListed(box);
   midi->SetDevices({"X", "Y"});
   EXPECT_EQ(Items(box), QStringList{"A"});
   box.SetDeviceID(-1);
@@ -83,6 +91,7 @@ TEST(MidiOutComboBox, ReadsTheListAgainOnlyWhenFilled) {
 TEST(MidiOutComboBox, LongAndNonAsciiNamesShowAsTheServiceGivesThem) {
   TRecordingMidiService midi({"Ünïcode Öut", std::string(40, 'n')});
   TMidiOutComboBox box;
+  WaitListed(box);
   EXPECT_EQ(box.itemText(0), QString::fromUtf8("Ünïcode Öut"));
   EXPECT_EQ(box.itemText(1), QString(31, QChar('n')));
 }

@@ -67,13 +67,45 @@ bool TJackHarness::Start(const TOptions& options) {
     return false;
   }
   if (!options.StartDump) return true;
-  FDump = Spawn({"jack_midi_dump"}, FDumpFile);
-  if (FDump <= 0 || !WaitForDumpPort(kStartTimeout)) {
-    FError = "jack_midi_dump did not start";
+  if (!StartDump()) {
     Stop();
     return false;
   }
   return true;
+}
+
+bool TJackHarness::StartDump() {
+  End(FDump);
+  FDump = Spawn({"jack_midi_dump"}, FDumpFile);
+  if (FDump <= 0 || !WaitForDumpPort(kStartTimeout)) {
+    FError = "jack_midi_dump did not start";
+    return false;
+  }
+  return true;
+}
+
+void TJackHarness::StopDump() { End(FDump); }
+
+void TJackHarness::PauseServer(bool paused) {
+  if (FServer <= 0) return;
+  kill(FServer, paused ? SIGSTOP : SIGCONT);
+  int status = 0;
+  if (paused) waitpid(FServer, &status, WUNTRACED);  // returns once the server has stopped
+}
+
+std::vector<std::string> TJackHarness::MidiOutputPorts() const {
+  std::vector<std::string> names;
+  jack_status_t status{};
+  jack_client_t* c = jack_client_open(
+      "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+      FName.c_str());
+  if (c == nullptr) return names;
+  if (const char** ports = jack_get_ports(c, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput)) {
+    for (const char** p = ports; *p != nullptr; ++p) names.emplace_back(*p);
+    jack_free(ports);
+  }
+  jack_client_close(c);
+  return names;
 }
 
 pid_t TJackHarness::Spawn(const std::vector<std::string>& args, const std::string& output) {
@@ -153,9 +185,13 @@ void TJackHarness::End(pid_t& pid) {
   pid = -1;
 }
 
-void TJackHarness::StopServer() { End(FServer); }
+void TJackHarness::StopServer() {
+  PauseServer(false);
+  End(FServer);
+}
 
 void TJackHarness::Stop() {
+  PauseServer(false);
   End(FDump);
   End(FServer);
   if (FEnvironmentSet) {

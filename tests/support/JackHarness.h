@@ -38,6 +38,16 @@ public:
   void StopServer();
   // Ends the dump and the server; safe to call at any time, also twice.
   void Stop();
+  // Stops the server's process in its tracks (SIGSTOP) or lets it go on (SIGCONT): a stalled
+  // server that answers nothing and runs no cycle.
+  void PauseServer(bool paused);
+  // Ends the dump alone; its port leaves the server.
+  void StopDump();
+  // Starts the dump again under the same port name, with an empty record; false when its port
+  // does not appear within 10 s.
+  bool StartDump();
+  // The full names of the server's MIDI output ports now.
+  std::vector<std::string> MidiOutputPorts() const;
 
   bool Running() const { return FServer > 0; }
   const std::string& ServerName() const { return FName; }

@@ -1,5 +1,6 @@
 #include "RecordingMidiBackend.h"
 
+#include <algorithm>
 #include <atomic>
 
 class TRecordingPort : public TMidiBackendPort {
@@ -14,9 +15,27 @@ public:
   }
 
   MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
+    FOwner.WaitWhileStalled();
     bool hold = false;
     {
       std::lock_guard lock(FOwner.FLock);
+      if (FGone) return MIDIERR_NODEVICE;
+      const auto now = std::chrono::steady_clock::now();
+      auto leaves = now;
+      if (FOwner.FWireRate != 0) {
+        // The buffer holds what has not left the wire yet.
+        const auto start = std::max(now, FOwner.FWireFree);
+        const auto held = std::chrono::duration<double>(start - now).count() * FOwner.FWireRate;
+        if (held + static_cast<double>(count) > static_cast<double>(FOwner.FWireBuffer)) {
+          ++FOwner.FRefusals;
+          return MIDIERR_NOTREADY;
+        }
+        leaves = start +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(static_cast<double>(count) / FOwner.FWireRate));
+        FOwner.FWireFree = leaves;
+      }
+      FOwner.FWireTimes.push_back(leaves);
       FOwner.FMessages.push_back({FDevice, std::vector<std::uint8_t>(bytes, bytes + count)});
       hold = FOwner.FHoldOutput;
       if (hold) ++FPending;
@@ -25,7 +44,13 @@ public:
     return MMSYSERR_NOERROR;
   }
 
+  bool Alive() override {
+    std::lock_guard lock(FOwner.FLock);
+    return !FGone;
+  }
+
   void Close() override {
+    FOwner.WaitWhileStalled();
     bool report = false;
     {
       std::lock_guard lock(FOwner.FLock);
@@ -45,6 +70,8 @@ public:
     return n;
   }
   const TMidiNotify& Notify() const { return FNotify; }
+  const std::string& Device() const { return FDevice; }
+  bool FGone = false;  // guarded by the owner's lock
 
 private:
   TRecordingMidiBackend& FOwner;
@@ -61,6 +88,56 @@ TRecordingMidiBackend::~TRecordingMidiBackend() = default;
 void TRecordingMidiBackend::SetDevices(std::vector<std::string> devices) {
   std::lock_guard lock(FLock);
   FDevices = std::move(devices);
+  for (TRecordingPort* p : FPorts) {
+    if (std::find(FDevices.begin(), FDevices.end(), p->Device()) == FDevices.end()) p->FGone = true;
+  }
+}
+
+void TRecordingMidiBackend::Stall(bool stalled) {
+  {
+    std::lock_guard lock(FLock);
+    FStalled = stalled;
+  }
+  FStallEnd.notify_all();
+}
+
+int TRecordingMidiBackend::BlockedCalls() const {
+  std::lock_guard lock(FLock);
+  return FBlocked;
+}
+
+void TRecordingMidiBackend::WaitWhileStalled() {
+  std::unique_lock lock(FLock);
+  if (!FStalled) return;
+  ++FBlocked;
+  FStallEnd.wait(lock, [&] { return !FStalled; });
+  --FBlocked;
+}
+
+void TRecordingMidiBackend::Settle() const {
+  {
+    std::lock_guard lock(FLock);
+    if (FStalled) return;
+  }
+  MidiOutFlushNotifications();
+}
+
+void TRecordingMidiBackend::SetWire(std::uint32_t bytesPerSecond, std::size_t bufferBytes) {
+  std::lock_guard lock(FLock);
+  FWireRate = bytesPerSecond;
+  FWireBuffer = bufferBytes;
+  FWireFree = {};
+}
+
+std::vector<std::chrono::steady_clock::time_point> TRecordingMidiBackend::WireTimes() const {
+  Settle();
+  std::lock_guard lock(FLock);
+  return FWireTimes;
+}
+
+int TRecordingMidiBackend::Refusals() const {
+  std::lock_guard lock(FLock);
+  return FRefusals;
 }
 
 void TRecordingMidiBackend::RefuseOpen(MMRESULT code) {
@@ -102,6 +179,7 @@ void TRecordingMidiBackend::HoldOutput(bool hold) {
 }
 
 void TRecordingMidiBackend::ReleaseOutput() {
+  Settle();
   std::vector<std::pair<TMidiNotify, int>> done;
   {
     std::lock_guard lock(FLock);
@@ -113,11 +191,13 @@ void TRecordingMidiBackend::ReleaseOutput() {
 }
 
 std::vector<TRecordedMessage> TRecordingMidiBackend::Messages() const {
+  Settle();
   std::lock_guard lock(FLock);
   return FMessages;
 }
 
 std::vector<std::uint8_t> TRecordingMidiBackend::Bytes() const {
+  Settle();
   std::lock_guard lock(FLock);
   std::vector<std::uint8_t> all;
   for (const TRecordedMessage& m : FMessages) all.insert(all.end(), m.Bytes.begin(), m.Bytes.end());
@@ -125,31 +205,38 @@ std::vector<std::uint8_t> TRecordingMidiBackend::Bytes() const {
 }
 
 void TRecordingMidiBackend::ClearMessages() {
+  Settle();
   std::lock_guard lock(FLock);
   FMessages.clear();
+  FWireTimes.clear();
 }
 
 int TRecordingMidiBackend::OpenCalls() const {
+  Settle();
   std::lock_guard lock(FLock);
   return FOpenCalls;
 }
 
 int TRecordingMidiBackend::CloseCalls() const {
+  Settle();
   std::lock_guard lock(FLock);
   return FCloseCalls;
 }
 
 int TRecordingMidiBackend::OpenPorts() const {
+  Settle();
   std::lock_guard lock(FLock);
   return static_cast<int>(FPorts.size());
 }
 
 int TRecordingMidiBackend::ListCalls() const {
+  Settle();
   std::lock_guard lock(FLock);
   return FListCalls;
 }
 
 std::vector<std::string> TRecordingMidiBackend::ListDevices() {
+  WaitWhileStalled();
   std::lock_guard lock(FLock);
   ++FListCalls;
   return FDevices;
@@ -157,6 +244,7 @@ std::vector<std::string> TRecordingMidiBackend::ListDevices() {
 
 MMRESULT TRecordingMidiBackend::Open(std::size_t index, const std::string& name, TMidiNotify notify,
                                      std::unique_ptr<TMidiBackendPort>& port) {
+  WaitWhileStalled();
   bool report = false;
   TRecordingPort* opened = nullptr;
   {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -34,7 +36,9 @@ public:
   explicit TRecordingMidiBackend(std::vector<std::string> devices = {"Recording Out"});
   ~TRecordingMidiBackend() override;
 
-  // The devices listed from the next midiOutGetNumDevs on.
+  // The devices listed from the next midiOutGetNumDevs on. A device left out goes away: its open
+  // ports send nothing more (MIDIERR_NODEVICE) and report themselves gone; a device of that name
+  // listed again later can be opened again.
   void SetDevices(std::vector<std::string> devices);
   // Every open returns `code` (MMSYSERR_NOERROR: accept again) without opening anything.
   void RefuseOpen(MMRESULT code);
@@ -52,7 +56,24 @@ public:
   // Every pending message goes out: one MOM_DONE each.
   void ReleaseOutput();
 
+  // A stalled server: while stalled, every call of the service (list, open, send, close) blocks
+  // until Stall(false). The readers below then report at once, without waiting for the worker.
+  void Stall(bool stalled);
+  // Calls blocked in the stall now.
+  int BlockedCalls() const;
+
+  // A slow wire: each device takes `bytesPerSecond` into a buffer of `bufferBytes` that empties at
+  // that rate, and refuses a message with MIDIERR_NOTREADY (recording nothing) when it does not
+  // fit. Each accepted message's time on the wire is kept (WireTimes). 0 bytes a second: no wire.
+  void SetWire(std::uint32_t bytesPerSecond, std::size_t bufferBytes);
+  // For each message of Messages(), when its last byte leaves the wire (the time of the send
+  // without a wire).
+  std::vector<std::chrono::steady_clock::time_point> WireTimes() const;
+  int Refusals() const;  // messages refused by a full wire
+
   std::vector<TRecordedMessage> Messages() const;
+  // Messages(), Bytes() and the counters first wait for the service to hand over what it can now
+  // (MidiOutFlushNotifications), unless a stall blocks it.
   // The bytes of every message, in the order sent.
   std::vector<std::uint8_t> Bytes() const;
   void ClearMessages();
@@ -68,7 +89,19 @@ public:
 private:
   friend class TRecordingPort;
 
+  // Blocks while stalled; callers do not hold FLock.
+  void WaitWhileStalled();
+  void Settle() const;
+
   mutable std::mutex FLock;
+  std::condition_variable FStallEnd;
+  bool FStalled = false;
+  int FBlocked = 0;
+  std::uint32_t FWireRate = 0;
+  std::size_t FWireBuffer = 0;
+  std::chrono::steady_clock::time_point FWireFree{};
+  std::vector<std::chrono::steady_clock::time_point> FWireTimes;
+  int FRefusals = 0;
   std::vector<std::string> FDevices;
   std::set<std::string> FHeldDevices;
   std::set<TRecordingPort*> FPorts;

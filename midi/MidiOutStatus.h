@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+#include <string>
+
+#include "MidiOutService.h"
+
+// What the panel shows of its MIDI port: the link of the port's handle and the last error that the
+// port reported (a failed Open's code, or a Close's error text).
+struct TMidiOutStatus {
+  TMidiOutState State;
+  int ErrorCode = 0;      // 0: no error reported
+  std::string ErrorText;  // a Close error's text; empty for an Open's code alone
+};
+
+// A short text naming a result code of the port or the service ("device already in use").
+QString MidiOutErrorName(int code);
+
+// The status line: "MIDI closed", "MIDI open on NAME", "MIDI waiting for NAME to return", with the
+// queue's backlog and the last error after it.
+QString MidiOutStatusText(const TMidiOutStatus& status);

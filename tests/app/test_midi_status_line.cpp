@@ -1,0 +1,90 @@
+// The port's status line on the real main window, over the recording MIDI backend.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include <chrono>
+#include <thread>
+
+#include "MainForm.h"
+#include "MidiOutComboBox.h"
+#include "RecordingMidiBackend.h"
+
+namespace {
+
+class MidiStatusLine : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+  }
+  void TearDown() override { Form.reset(); }
+
+  void Click(const char* name) {
+    QWidget* button = Form->findChild<QPushButton*>(name);
+    QTest::mouseClick(Form->windowHandle(), Qt::LeftButton, {}, button->geometry().center());
+  }
+  // The status line once the port's state has settled on what `done` waits for.
+  template <typename TDone>
+  QString StatusWhen(TDone done) {
+    EXPECT_TRUE(QTest::qWaitFor(done, 10000));
+    Form->UpdateMidiStatus();
+    const QString text = Form->MidiStatusLabel()->text();
+    EXPECT_EQ(Form->findChild<TMidiOutComboBox*>("MidiOutComboBox")->toolTip(), text);
+    return text;
+  }
+
+  TRecordingMidiService Midi{{"Synth"}};
+  std::unique_ptr<TMainForm> Form;
+};
+
+}  // namespace
+
+TEST_F(MidiStatusLine, SitsBelowTheTransportButtonsOverNoOtherControl) {
+  const QRect line = Form->MidiStatusLabel()->geometry();
+  const QRect start = Form->findChild<QPushButton*>("Button1")->geometry();
+  EXPECT_GT(line.top(), start.bottom());
+  EXPECT_LE(line.bottom(), Form->height());
+  for (QWidget* other : Form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (other != Form->MidiStatusLabel()) EXPECT_FALSE(line.intersects(other->geometry()));
+  }
+  EXPECT_EQ(Form->MidiStatusLabel()->focusPolicy(), Qt::NoFocus);
+}
+
+TEST_F(MidiStatusLine, FollowsThePortThroughItsStates) {
+  TMidiOut& port = Form->MidiOut();
+  EXPECT_EQ(StatusWhen([] { return true; }), "MIDI closed");
+
+  Midi->RefuseOpen(MMSYSERR_ALLOCATED);
+  Click("OpenButton");
+  EXPECT_EQ(StatusWhen([] { return true; }),
+            "MIDI closed - last error: device already in use (code 4)");
+
+  Midi->RefuseOpen(MMSYSERR_NOERROR);
+  Click("OpenButton");
+  EXPECT_EQ(StatusWhen([&] { return port.IsOpen(); }),
+            "MIDI open on Synth - last error: device already in use (code 4)");
+
+  Midi->SetDevices({});
+  port.SendStart();
+  port.SendStop();
+  EXPECT_EQ(StatusWhen([&] {
+              const TMidiOutState s = port.State();
+              return s.Link == TMidiLink::mlWaiting && s.Queued == 2;
+            }),
+            "MIDI waiting for Synth to return, 2 queued - last error: device already in use "
+            "(code 4)");
+
+  Midi->SetDevices({"Synth"});
+  EXPECT_EQ(StatusWhen([&] {
+              const TMidiOutState s = port.State();
+              return s.Link == TMidiLink::mlOpen && s.Queued == 0;
+            }),
+            "MIDI open on Synth - last error: device already in use (code 4)");
+  Click("CloseButton");
+  EXPECT_EQ(StatusWhen([&] { return !port.IsOpen(); }),
+            "MIDI closed - last error: device already in use (code 4)");
+}

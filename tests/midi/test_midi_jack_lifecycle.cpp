@@ -1,0 +1,112 @@
+// The port against a real JACK server that stalls, and a sink that leaves and comes back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JackHarness.h"
+#include "MidiBackend.h"
+#include "MidiOut.h"
+#include "MidiOutService.h"
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+using TMessages = std::vector<std::vector<std::uint8_t>>;
+
+int DumpDevice() {
+  const UINT n = midiOutGetNumDevs();
+  for (UINT i = 0; i < n; ++i) {
+    MIDIOUTCAPSA caps{};
+    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR &&
+        std::string(caps.szPname) == TJackHarness::kDumpPort) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+template <typename TDone>
+bool Eventually(TDone done) {
+  const auto end = TClock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (TClock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+class MidiJackLifecycle : public ::testing::Test {
+protected:
+  void SetUp() override {
+    MidiOutSetBackend(nullptr);
+    ASSERT_TRUE(Jack.Start()) << Jack.Error();
+    Port.SetDeviceID(DumpDevice());
+    ASSERT_GE(Port.DeviceID(), 0);
+    ASSERT_TRUE(Port.Open()) << "ErrorCode " << Port.ErrorCode();
+    Port.SendStart();
+    ASSERT_TRUE(Jack.WaitForMessages(1, std::chrono::seconds(10)));
+  }
+  void TearDown() override {
+    Jack.PauseServer(false);
+    try {
+      Port.Close();
+    } catch (const EMidiOutError&) {
+    }
+    Jack.Stop();
+  }
+
+  TJackHarness Jack;
+  TMidiOut Port;
+};
+
+}  // namespace
+
+TEST_F(MidiJackLifecycle, TheOutputPortCarriesTheProgramsName) {
+  const std::vector<std::string> ports = Jack.MidiOutputPorts();
+  EXPECT_NE(std::find(ports.begin(), ports.end(), "Halvorine:out"), ports.end())
+      << (ports.empty() ? "" : ports.front());
+}
+
+TEST_F(MidiJackLifecycle, AStalledServerHoldsOpenAndCloseOnlyWithinTheirDeadlines) {
+  Jack.PauseServer(true);
+  auto start = TClock::now();
+  EXPECT_NO_THROW(Port.Close()) << "nothing was pending: the client is given up, not waited on";
+  EXPECT_LT(TClock::now() - start, std::chrono::seconds(TMidiOut::kCloseWaitSeconds + 2));
+  EXPECT_FALSE(Port.IsOpen());
+
+  TMidiOut other;
+  other.SetDeviceID(Port.DeviceID());
+  start = TClock::now();
+  EXPECT_FALSE(other.Open());
+  EXPECT_LT(TClock::now() - start, std::chrono::seconds(TMidiOut::kOpenWaitSeconds + 2));
+
+  Jack.PauseServer(false);
+  const auto devices = DumpDevice();
+  ASSERT_GE(devices, 0);
+  other.SetDeviceID(devices);
+  ASSERT_TRUE(other.Open()) << "ErrorCode " << other.ErrorCode();
+  other.SendStop();
+  ASSERT_TRUE(Jack.WaitForMessages(2, std::chrono::seconds(10)));
+  EXPECT_EQ(Jack.DumpedMessages(), (TMessages{{0xFA}, {0xFC}}));
+  other.Close();
+}
+
+TEST_F(MidiJackLifecycle, ASinkThatReturnsGetsTheLatestValueWithNoFurtherAction) {
+  Jack.StopDump();
+  ASSERT_TRUE(Eventually([&] { return Port.State().Link == TMidiLink::mlWaiting; }));
+  EXPECT_TRUE(Port.IsOpen()) << "to the panel the port stays open";
+  for (std::uint8_t value : {1, 2, 3}) Port.SendControlChange(0, 16, value);
+  Port.SendNoteOn(0, 60, 100);
+  EXPECT_EQ(Port.State().Queued, 2u);
+  EXPECT_TRUE(Eventually([&] { return Port.IsBusy(); }))
+      << "the waiting messages count as pending output";
+  ASSERT_TRUE(Jack.StartDump());
+  ASSERT_TRUE(Jack.WaitForMessages(2, std::chrono::seconds(10)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // nothing comes twice
+  EXPECT_EQ(Jack.DumpedMessages(), (TMessages{{0xB0, 0x10, 0x03}, {0x90, 0x3C, 0x64}}));
+  EXPECT_TRUE(Eventually([&] { return !Port.IsBusy(); }));
+}
