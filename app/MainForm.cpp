@@ -78,7 +78,11 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   UpdateMidiStatus();
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm() {
+  // The undo stack signals as it goes; it must go while the window it reports to is whole.
+  delete FUndoStack;
+  FUndoStack = nullptr;
+}
 
 void TMainForm::NameControls() {
   static const char* const kParameterNames[kParameterCount] = {
