@@ -113,15 +113,24 @@ std::size_t ControllerKey(const std::uint8_t* bytes) {
 
 enum class TPhase { Opening, Open, Waiting, Closed };
 
-// One handle. Port is the worker's alone; everything else is guarded by the service's lock,
-// except UserClosed, which the backend's notifications read from any thread.
+// Where a handle's notifications go. The backend's ports hold it rather than the handle itself, so
+// that a port, which the handle owns, never keeps its handle alive. UserClosed is read by the
+// backend's notifications from any thread.
+struct TRoute {
+  HMIDIOUT Id = 0;
+  TMidiOutProc Proc = nullptr;  // nullptr: no callback
+  DWORD_PTR Instance = 0;
+  std::atomic<bool> UserClosed{false};
+};
+
+// One handle. Port is the worker's alone; everything else is guarded by the service's lock.
 struct THandle {
   HMIDIOUT Id = 0;
   std::string Device;
   std::shared_ptr<TMidiBackend> Backend;  // the backend that opened the port outlives it
   TMidiOutProc Proc = nullptr;            // nullptr: no callback
   DWORD_PTR Instance = 0;
-  std::atomic<bool> UserClosed{false};
+  std::shared_ptr<TRoute> Route = std::make_shared<TRoute>();
   TPhase Phase = TPhase::Opening;
   bool Answered = false;
   MMRESULT Answer = MMSYSERR_NOERROR;
@@ -143,16 +152,17 @@ struct THandle {
   std::unique_ptr<TMidiBackendPort> Port;
 };
 
-void Notify(const THandle& h, UINT message);
+void Notify(const TRoute& route, UINT message);
+void Notify(const THandle& h, UINT message) { Notify(*h.Route, message); }
 
 // The notification route of one backend port. The first port of a handle reports its open; a port
 // opened again after the device returned does not, and a close reaches the callback only when the
 // caller closed the handle: to the caller, the handle stayed open all along.
 TMidiNotify MakeNotify(const std::shared_ptr<THandle>& h, bool first) {
-  return [h, first](UINT message) {
-    if (message == MOM_OPEN && (!first || h->UserClosed.load())) return;
-    if (message == MOM_CLOSE && !h->UserClosed.load()) return;
-    Notify(*h, message);
+  return [route = h->Route, first](UINT message) {
+    if (message == MOM_OPEN && (!first || route->UserClosed.load())) return;
+    if (message == MOM_CLOSE && !route->UserClosed.load()) return;
+    Notify(*route, message);
   };
 }
 
@@ -496,7 +506,7 @@ public:
       h->Phase = TPhase::Closed;
       Forget(*h);
       StopServing(h);
-    } else if (h->UserClosed.load()) {
+    } else if (h->Route->UserClosed.load()) {
       h->Phase = TPhase::Closed;
       lock.unlock();
       port->Close();
@@ -545,8 +555,10 @@ TService& Service() {
   return *service;
 }
 
-void Notify(const THandle& h, UINT message) {
-  if (h.Proc != nullptr) Service().Notifier.Post({h.Proc, h.Id, message, h.Instance});
+void Notify(const TRoute& route, UINT message) {
+  if (route.Proc != nullptr) {
+    Service().Notifier.Post({route.Proc, route.Id, message, route.Instance});
+  }
 }
 
 }  // namespace
@@ -642,6 +654,9 @@ MMRESULT midiOutOpen(HMIDIOUT* handle, UINT device, TMidiOutProc callback, DWORD
   h->Backend = s.CurrentBackend();
   h->Proc = flags == CALLBACK_FUNCTION ? callback : nullptr;
   h->Instance = instance;
+  h->Route->Id = h->Id;
+  h->Route->Proc = h->Proc;
+  h->Route->Instance = h->Instance;
   *entry = h;
   s.OpenDevices.insert(name);
   s.Served.push_back(h);
@@ -685,7 +700,7 @@ MMRESULT midiOutClose(HMIDIOUT handle) {
   std::lock_guard lock(s.Lock);
   const std::shared_ptr<THandle> h = s.Find(handle);
   if (!h) return MMSYSERR_INVALHANDLE;
-  h->UserClosed.store(true);
+  h->Route->UserClosed.store(true);
   s.Forget(*h);
   s.Post([&s, h] { s.CloseCommand(h); });
   return MMSYSERR_NOERROR;
