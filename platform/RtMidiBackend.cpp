@@ -20,6 +20,15 @@
 
 namespace {
 
+// A client of a JACK server that has gone can be neither closed nor destroyed (the JACK library
+// crashes). Such clients are kept here, reachable and idle, until the process ends.
+void KeepForever(std::unique_ptr<RtMidiOut> out) {
+  static std::mutex lock;
+  static auto* const kept = new std::vector<std::unique_ptr<RtMidiOut>>();
+  std::lock_guard guard(lock);
+  kept->push_back(std::move(out));
+}
+
 constexpr const char* kClientName = "Halvorine";
 // The client that only watches the JACK server has a name of its own, so that the client of the
 // output port gets the program's name ("Halvorine:out").
@@ -101,7 +110,7 @@ public:
     if (!Gone() && Cycling()) {
       jack_client_close(FClient);
     } else {
-      for (std::unique_ptr<RtMidiOut>& out : FAbandoned) static_cast<void>(out.release());
+      for (std::unique_ptr<RtMidiOut>& out : FAbandoned) KeepForever(std::move(out));
     }
   }
   TJackWatch(const TJackWatch&) = delete;
@@ -160,7 +169,7 @@ public:
     }
     for (std::unique_ptr<RtMidiOut>& out : release) {
       if (Gone()) {
-        static_cast<void>(out.release());  // see the destructor
+        KeepForever(std::move(out));
         continue;
       }
       out->closePort();
@@ -288,7 +297,7 @@ protected:
     // The JACK library crashes when a client of a server that has gone unregisters its port or
     // closes: such a client is left as it is, and nothing of it runs any more.
     if (FWatch->Gone()) {
-      static_cast<void>(TakeOut().release());
+      KeepForever(TakeOut());
       return;
     }
     if (!FWatch->Cycling()) {
