@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "BenchPanel.h"
 #include "MainForm.h"
 #include "RecordingMidiBackend.h"
 #include "SkinKnob.h"
@@ -31,12 +32,7 @@ void BM_MixKnobMoveAllTicked(benchmark::State& state) {
   TRecordingMidiService midi;
   {
     TMainForm form;
-    form.show();
-    if (!QTest::qWaitForWindowExposed(&form)) qFatal("the window was not shown");
-    QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {},
-                      form.findChild<QPushButton*>("OpenButton")->geometry().center());
-    for (int n = 1; n <= 24; ++n)
-      form.findChild<QCheckBox*>(QStringLiteral("CheckBox%1").arg(n))->setChecked(true);
+    ShowOpenAllTicked(form);
     TSkinKnob* mix = form.findChild<TSkinKnob*>("MixKnob");
     const QPoint at = mix->geometry().center();
     QTest::mousePress(form.windowHandle(), Qt::LeftButton, {}, at);

@@ -21,6 +21,7 @@
 #include <map>
 #include <thread>
 
+#include "BenchPanel.h"
 #include "JackHarness.h"
 #include "MainForm.h"
 #include "MidiBackend.h"
@@ -171,12 +172,7 @@ BENCHMARK(BM_StartUpToFirstPaintRealBackend)
 void BM_MixMoveGuiThreadCpu(benchmark::State& state) {
   TRecordingMidiService midi;
   TMainForm form;
-  form.show();
-  if (!QTest::qWaitForWindowExposed(&form)) qFatal("the window was not shown");
-  QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {},
-                    form.findChild<QPushButton*>("OpenButton")->geometry().center());
-  for (int n = 1; n <= 24; ++n)
-    form.findChild<QCheckBox*>(QStringLiteral("CheckBox%1").arg(n))->setChecked(true);
+  ShowOpenAllTicked(form);
   TSkinKnob* mix = form.findChild<TSkinKnob*>("MixKnob");
   const QPoint at = mix->geometry().center();
   QTest::mousePress(form.windowHandle(), Qt::LeftButton, {}, at);

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QUndoStack>
 
+#include "BenchPanel.h"
 #include "MainForm.h"
 #include "RecordingMidiBackend.h"
 #include "SkinKnob.h"
@@ -84,12 +85,7 @@ BENCHMARK(BM_OpenFullSet)->Unit(benchmark::kMicrosecond);
 void BM_UndoMixDragAllTicked(benchmark::State& state) {
   TRecordingMidiService midi;
   TMainForm form;
-  form.show();
-  if (!QTest::qWaitForWindowExposed(&form)) qFatal("the window was not shown");
-  QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {},
-                    form.findChild<QPushButton*>("OpenButton")->geometry().center());
-  for (int n = 1; n <= 24; ++n)
-    form.findChild<QCheckBox*>(QStringLiteral("CheckBox%1").arg(n))->setChecked(true);
+  ShowOpenAllTicked(form);
   form.UndoStack().clear();
   const QPoint at = form.findChild<TSkinKnob*>("MixKnob")->geometry().center();
   QTest::mousePress(form.windowHandle(), Qt::LeftButton, {}, at);
