@@ -45,6 +45,13 @@ TARGETS = {
                                5_000_000),
     "BM_OpenFullSet": ("sound set: full set read and checked", 5_000_000),
     "BM_UndoMixDragAllTicked": ("one undo of a mix drag, 24 parameters ticked", 200_000),
+    "BM_DinWireThroughTheQueue": ("10 s of mix moves at 1 kHz onto a 3,125 B/s wire, queued "
+                                  "(its counters: values differing, last move to final state)",
+                                  None),
+    "BM_DinWireStraightBaseline": ("the same, sent straight to the wire", None),
+    "BM_MixMoveGuiThreadCpu": ("one mix-knob move, 24 ticked, the GUI thread's CPU time", None),
+    "BM_StartUpToFirstPaintRealBackend": ("main window made and first painted, real MIDI backend",
+                                          300_000_000),
 }
 
 UNITS = {"ns": 1, "us": 1_000, "ms": 1_000_000, "s": 1_000_000_000}
