@@ -40,15 +40,20 @@ struct DraggedKnob {
   }
 };
 
+// Move `n` of a drag, delivered straight to the knob: 40 pixels up or down, frames 54 and 12.
+void MoveStraightToKnob(DraggedKnob& d, int n) {
+  const QPointF local(11, (n & 1) ? -29 : 51);
+  QMouseEvent move(QEvent::MouseMove, local, d.Knob->mapToGlobal(local), Qt::NoButton,
+                   Qt::LeftButton, Qt::NoModifier, QPointingDevice::primaryPointingDevice());
+  QCoreApplication::sendEvent(d.Knob, &move);
+}
+
 // The move event delivered straight to the knob.
 void BM_KnobDragMove(benchmark::State& state) {
   DraggedKnob d;
   int i = 0;
   for (auto _ : state) {
-    const QPointF local(11, (i++ & 1) ? -29 : 51);  // 40 pixels up / down: frames 54 and 12
-    QMouseEvent move(QEvent::MouseMove, local, d.Knob->mapToGlobal(local), Qt::NoButton,
-                     Qt::LeftButton, Qt::NoModifier, QPointingDevice::primaryPointingDevice());
-    QCoreApplication::sendEvent(d.Knob, &move);
+    MoveStraightToKnob(d, i++);
   }
   benchmark::DoNotOptimize(d.Changes);
   if (d.Changes != static_cast<int>(state.iterations()))
@@ -81,10 +86,7 @@ void BM_KnobDragMoveWithValueHint(benchmark::State& state) {
   d.Knob->SetCaption("Filter Freq");
   int i = 0;
   for (auto _ : state) {
-    const QPointF local(11, (i++ & 1) ? -29 : 51);
-    QMouseEvent move(QEvent::MouseMove, local, d.Knob->mapToGlobal(local), Qt::NoButton,
-                     Qt::LeftButton, Qt::NoModifier, QPointingDevice::primaryPointingDevice());
-    QCoreApplication::sendEvent(d.Knob, &move);
+    MoveStraightToKnob(d, i++);
   }
   benchmark::DoNotOptimize(d.Changes);
   if (d.Changes != static_cast<int>(state.iterations()))

@@ -67,11 +67,5 @@ void TSkinButton::Click() {
 }
 
 void TSkinButton::keyPressEvent(QKeyEvent* event) {
-  if (event->key() != Qt::Key_Space || event->modifiers() != Qt::NoModifier) {
-    TSkinControl::keyPressEvent(event);
-    return;
-  }
-  event->accept();
-  ShowFocus(true);
-  if (!event->isAutoRepeat()) Click();
+  if (SpaceClicks(event)) Click();
 }

@@ -30,11 +30,5 @@ void TSkinCheckBox::mousePressEvent(QMouseEvent* event) {
 }
 
 void TSkinCheckBox::keyPressEvent(QKeyEvent* event) {
-  if (event->key() != Qt::Key_Space || event->modifiers() != Qt::NoModifier) {
-    TSkinControl::keyPressEvent(event);
-    return;
-  }
-  event->accept();
-  ShowFocus(true);
-  if (!event->isAutoRepeat()) Click();
+  if (SpaceClicks(event)) Click();
 }

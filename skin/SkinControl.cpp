@@ -1,5 +1,7 @@
 #include "SkinControl.h"
 
+#include <QKeyEvent>
+
 #include <QFocusEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -137,4 +139,14 @@ void TSkinControl::mouseMoveEvent(QMouseEvent* event) {
     const QPoint p = event->position().toPoint();
     OnMouseMove(this, event->modifiers(), p.x(), p.y());
   }
+}
+
+bool TSkinControl::SpaceClicks(QKeyEvent* event) {
+  if (event->key() != Qt::Key_Space || event->modifiers() != Qt::NoModifier) {
+    QWidget::keyPressEvent(event);
+    return false;
+  }
+  event->accept();
+  ShowFocus(true);
+  return !event->isAutoRepeat();
 }

@@ -108,6 +108,11 @@ protected:
   // once when this changes what is drawn.
   void ShowFocus(bool value);
 
+  // Key handling of the controls that a plain Space clicks: such a press is accepted and shows
+  // focus, and the result says whether to click (not on auto-repeat); any other key goes to
+  // QWidget's handling and the result is false.
+  bool SpaceClicks(QKeyEvent* event);
+
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;

@@ -12,24 +12,13 @@
 
 namespace {
 
-int DumpDevice() {
-  const UINT n = midiOutGetNumDevs();
-  for (UINT i = 0; i < n; ++i) {
-    MIDIOUTCAPSA caps{};
-    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR &&
-        std::string(caps.szPname) == TJackHarness::kDumpPort)
-      return static_cast<int>(i);
-  }
-  return -1;
-}
-
 TEST(KeyboardOverJack, AGlissandoArrivesAsNoteOnsAndNoteOffs) {
   MidiOutSetBackend(nullptr);
   TJackHarness jack;
   ASSERT_TRUE(jack.Start()) << jack.Error();
   {
     TMidiOut port;
-    port.SetDeviceID(DumpDevice());
+    port.SetDeviceID(TJackHarness::DumpDevice());
     ASSERT_GE(port.DeviceID(), 0) << "the dump's input is not listed";
     ASSERT_TRUE(port.Open()) << "ErrorCode " << port.ErrorCode();
 

@@ -16,19 +16,6 @@ namespace {
 
 using TMessages = std::vector<std::vector<std::uint8_t>>;
 
-// The device number of the dump's input in the real service's list; -1 when it is not listed.
-int DumpDevice() {
-  const UINT n = midiOutGetNumDevs();
-  for (UINT i = 0; i < n; ++i) {
-    MIDIOUTCAPSA caps{};
-    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR &&
-        std::string(caps.szPname) == TJackHarness::kDumpPort) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
-}
-
 // Each test runs on its own JACK server; the fixture ends it, also when the test fails.
 class MidiOverJack : public ::testing::Test {
 protected:
@@ -57,7 +44,7 @@ TEST(JackDumpLine, ParsesTheBytesOfAMessageLine) {
 }
 
 TEST_F(MidiOverJack, TheDumpReceivesExactlyTheBytesSentInOrder) {
-  const int device = DumpDevice();
+  const int device = TJackHarness::DumpDevice();
   ASSERT_GE(device, 0) << "the dump's input is not listed";
   TMidiOut port;
   port.SetDeviceID(device);
@@ -82,7 +69,7 @@ TEST_F(MidiOverJack, TheDumpReceivesExactlyTheBytesSentInOrder) {
 // jack_midi_dump itself drops what exceeds about a hundred events a cycle, so the burst is checked
 // by its results and by what follows it, not by the dump's copy of it.
 TEST_F(MidiOverJack, ABurstLargerThanTheServersBufferIsTakenWhole) {
-  const int device = DumpDevice();
+  const int device = TJackHarness::DumpDevice();
   ASSERT_GE(device, 0);
   TMidiOut port;
   port.SetDeviceID(device);
@@ -107,7 +94,7 @@ TEST_F(MidiOverJack, ABurstLargerThanTheServersBufferIsTakenWhole) {
 }
 
 TEST_F(MidiOverJack, TheServerStoppingWhileOpenLosesSendsButNothingElse) {
-  const int device = DumpDevice();
+  const int device = TJackHarness::DumpDevice();
   ASSERT_GE(device, 0);
   auto port = std::make_unique<TMidiOut>();
   port->SetDeviceID(device);
@@ -143,7 +130,7 @@ TEST_F(MidiOverJack, TheServerStoppingWhileOpenLosesSendsButNothingElse) {
   ASSERT_TRUE(Jack.Start()) << Jack.Error();
   TMidiOut again;
   EXPECT_EQ(again.PoolIndex(), 0);
-  again.SetDeviceID(DumpDevice());
+  again.SetDeviceID(TJackHarness::DumpDevice());
   ASSERT_GE(again.DeviceID(), 0);
   ASSERT_TRUE(again.Open()) << "ErrorCode " << again.ErrorCode();
   again.SendStop();
@@ -152,7 +139,7 @@ TEST_F(MidiOverJack, TheServerStoppingWhileOpenLosesSendsButNothingElse) {
 }
 
 TEST_F(MidiOverJack, OpeningADeviceThatLeftFailsWithTheServicesCode) {
-  const int device = DumpDevice();
+  const int device = TJackHarness::DumpDevice();
   ASSERT_GE(device, 0);
   Jack.StopServer();
   TMidiOut port;
@@ -160,5 +147,5 @@ TEST_F(MidiOverJack, OpeningADeviceThatLeftFailsWithTheServicesCode) {
   EXPECT_FALSE(port.Open());
   EXPECT_NE(port.ErrorCode(), 0);
   EXPECT_NE(port.ErrorCode(), TMidiOut::kErrorOpenTimeout);
-  EXPECT_EQ(DumpDevice(), -1) << "the list read afresh no longer has it";
+  EXPECT_EQ(TJackHarness::DumpDevice(), -1) << "the list read afresh no longer has it";
 }

@@ -17,18 +17,6 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using TMessages = std::vector<std::vector<std::uint8_t>>;
 
-int DumpDevice() {
-  const UINT n = midiOutGetNumDevs();
-  for (UINT i = 0; i < n; ++i) {
-    MIDIOUTCAPSA caps{};
-    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR &&
-        std::string(caps.szPname) == TJackHarness::kDumpPort) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
-}
-
 template <typename TDone>
 bool Eventually(TDone done) {
   const auto end = TClock::now() + std::chrono::seconds(10);
@@ -44,7 +32,7 @@ protected:
   void SetUp() override {
     MidiOutSetBackend(nullptr);
     ASSERT_TRUE(Jack.Start()) << Jack.Error();
-    Port.SetDeviceID(DumpDevice());
+    Port.SetDeviceID(TJackHarness::DumpDevice());
     ASSERT_GE(Port.DeviceID(), 0);
     ASSERT_TRUE(Port.Open()) << "ErrorCode " << Port.ErrorCode();
     Port.SendStart();
@@ -85,7 +73,7 @@ TEST_F(MidiJackLifecycle, AStalledServerHoldsOpenAndCloseOnlyWithinTheirDeadline
   EXPECT_LT(TClock::now() - start, std::chrono::seconds(TMidiOut::kOpenWaitSeconds + 2));
 
   Jack.PauseServer(false);
-  const auto devices = DumpDevice();
+  const auto devices = TJackHarness::DumpDevice();
   ASSERT_GE(devices, 0);
   other.SetDeviceID(devices);
   ASSERT_TRUE(other.Open()) << "ErrorCode " << other.ErrorCode();

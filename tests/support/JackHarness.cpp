@@ -1,5 +1,7 @@
 #include "JackHarness.h"
 
+#include "MidiOutService.h"
+
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
@@ -242,4 +244,16 @@ bool TJackHarness::WaitForMessages(std::size_t count, std::chrono::milliseconds 
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(kPollInterval);
   }
+}
+
+int TJackHarness::DumpDevice() {
+  const UINT n = midiOutGetNumDevs();
+  for (UINT i = 0; i < n; ++i) {
+    MIDIOUTCAPSA caps{};
+    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR &&
+        std::string(caps.szPname) == kDumpPort) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
 }

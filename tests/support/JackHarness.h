@@ -18,6 +18,9 @@
 class TJackHarness {
 public:
   static constexpr const char* kDumpPort = "midi-monitor:input";
+  // The device number of the dump's input in the MIDI service's list (read afresh); -1 when it is
+  // not listed.
+  static int DumpDevice();
 
   struct TOptions {
     std::uint32_t Rate = 48000;
