@@ -429,6 +429,7 @@ class TRtMidiBackend : public TMidiBackend {
 public:
   std::vector<std::string> ListDevices() override {
     SilenceJack();
+    DropIdleWatch();
     FDevices.clear();
     if (Compiled(RtMidi::LINUX_ALSA) && AlsaAvailable()) AppendAlsa();
     if (Compiled(RtMidi::UNIX_JACK)) AppendJack();
@@ -449,8 +450,10 @@ public:
     const TDevice device = FDevices[index];
     std::unique_ptr<TRtPort> opened;
     if (device.Api == RtMidi::UNIX_JACK) {
+      DropIdleWatch();
       std::shared_ptr<TJackWatch> watch = Watch();
       if (!watch) return MIDIERR_NODEVICE;
+      FWatchServed = true;
       // A stalled server would hold the new client's open until it resumes.
       if (!watch->Cycling()) return MIDIERR_NOTREADY;
       auto jack = std::make_unique<TJackPort>(std::move(notify), std::move(watch));
@@ -483,6 +486,7 @@ public:
   }
 
   void Maintain() override {
+    DropIdleWatch();
     if (std::shared_ptr<TJackWatch> watch = FWatch) watch->ReleaseAbandoned();
     std::erase_if(FRetired,
                   [](const std::shared_ptr<TJackWatch>& w) { return w->ReleaseAbandoned(); });
@@ -521,6 +525,20 @@ private:
     return FWatch;
   }
 
+  // Once the last port that used it has gone, the watch is closed; the next list or open starts a
+  // new one. While any client of a process is open, the JACK library keeps one table of the
+  // server's clients for the whole process, and an entry can go stale in it: a client that leaves
+  // the server while one of ours is being opened stays in the table, and the client that takes
+  // its place later never hears from this process. Only when the process has no client left does
+  // the library start afresh, so that closing and opening the port again cures it.
+  void DropIdleWatch() {
+    if (!FWatchServed || !FWatch || FWatch.use_count() != 1) return;
+    FWatchServed = false;
+    std::shared_ptr<TJackWatch> idle = std::move(FWatch);
+    // One still holding clients given up on a stalled server waits among the retired ones.
+    if (!idle->ReleaseAbandoned()) FRetired.push_back(std::move(idle));
+  }
+
   std::shared_ptr<TAlsaQuery> Alsa() {
     if (!FAlsa) FAlsa = std::make_shared<TAlsaQuery>();
     return FAlsa;
@@ -529,6 +547,7 @@ private:
   std::vector<TDevice> FDevices;
   std::vector<std::string> FJackInputs;
   std::shared_ptr<TJackWatch> FWatch;
+  bool FWatchServed = false;  // a port has used FWatch since it was opened
   std::vector<std::shared_ptr<TJackWatch>> FRetired;
   std::shared_ptr<TAlsaQuery> FAlsa;
 };

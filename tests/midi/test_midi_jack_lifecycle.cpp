@@ -59,6 +59,20 @@ TEST_F(MidiJackLifecycle, TheOutputPortCarriesTheProgramsName) {
       << (ports.empty() ? "" : ports.front());
 }
 
+// The JACK library keeps one table of the server's clients per process while any client of it is
+// open, and an entry of it can go stale; Close and Open cure that only if no client is left
+// between.
+TEST_F(MidiJackLifecycle, CloseLeavesNoClientOfTheProgramAndOpenStartsAfresh) {
+  ASSERT_TRUE(Jack.HasClient("Halvorine-watch"));
+  Port.Close();
+  EXPECT_TRUE(Eventually([&] { return !Jack.HasClient("Halvorine-watch"); }));
+  EXPECT_FALSE(Jack.HasClient("Halvorine"));
+  ASSERT_TRUE(Port.Open()) << "ErrorCode " << Port.ErrorCode();
+  Port.SendStop();
+  ASSERT_TRUE(Jack.WaitForMessages(2, std::chrono::seconds(10)));
+  EXPECT_EQ(Jack.DumpedMessages(), (TMessages{{0xFA}, {0xFC}}));
+}
+
 TEST_F(MidiJackLifecycle, AStalledServerHoldsOpenAndCloseOnlyWithinTheirDeadlines) {
   Jack.PauseServer(true);
   auto start = TClock::now();

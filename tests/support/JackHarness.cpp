@@ -110,6 +110,18 @@ std::vector<std::string> TJackHarness::MidiOutputPorts() const {
   return names;
 }
 
+bool TJackHarness::HasClient(const std::string& name) const {
+  jack_status_t status{};
+  jack_client_t* c = jack_client_open(
+      "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+      FName.c_str());
+  if (c == nullptr) return false;
+  char* uuid = jack_get_uuid_for_client_name(c, name.c_str());
+  jack_free(uuid);
+  jack_client_close(c);
+  return uuid != nullptr;
+}
+
 pid_t TJackHarness::Spawn(const std::vector<std::string>& args, const std::string& output) {
   // Everything the child needs is made before the fork: after it, only system calls are safe.
   std::vector<char*> argv;
