@@ -19,7 +19,7 @@ trap cleanup EXIT
 fail() {
   echo "FAIL: $*" >&2
   local f
-  for f in "$work"/dump*.txt "$work/program.txt"; do
+  for f in "$work"/dump*.txt "$work/program.txt" "$work/jackd.txt"; do
     [ -f "$f" ] && { echo "--- $(basename "$f") ---" >&2; cat "$f" >&2; }
   done
   exit 1
@@ -66,17 +66,39 @@ start_display() {
 }
 
 # Starts the JACK server (dummy driver, no sound card) and a dump writing to $work/$1.
+#
+# With "quiet" as $2 (a server started under a running program), no JACK client is opened to
+# watch it come up: the JACK library of a process that opens a client while another client leaves
+# the server may keep a stale wake-up for the departed client's slot, and a client that later takes
+# that slot never hears from that process. The scripts' own short-lived clients (jack_lsp) would
+# provoke exactly that while the program looks for its device. The server's socket tells when it
+# listens; jack_midi_dump is started again until it stays up.
 start_jack() {
   export JACK_NO_AUDIO_RESERVATION=1 JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=$server
   jackd -n "$server" -d dummy -r 48000 -p 256 >>"$work/jackd.txt" 2>&1 &
   jackd_pid=$!
   pids+=($jackd_pid)
+  if [ "${2:-}" = quiet ]; then
+    wait_for test -S "/dev/shm/jack_${server}_0_0" || fail "jackd did not start"
+    local try
+    for try in $(seq 20); do
+      jack_midi_dump >"$work/$1" 2>&1 &
+      dump_pid=$!
+      pids+=($dump_pid)
+      sleep 0.25
+      kill -0 "$dump_pid" 2>/dev/null && return 0
+    done
+    fail "jack_midi_dump did not start"
+  fi
   wait_for jack_lsp || fail "jackd did not start"
   jack_midi_dump >"$work/$1" 2>&1 &
   dump_pid=$!
   pids+=($dump_pid)
   wait_for sh -c 'jack_lsp | grep -q "midi-monitor:input"' || fail "jack_midi_dump has no port"
 }
+
+# True once the program's output is connected to the dump's input.
+program_connected() { jack_lsp -c | grep -A1 '^Halvorine:out$' | grep -q 'midi-monitor:input'; }
 
 stop_jack() {
   kill "$dump_pid" "$jackd_pid" 2>/dev/null || true

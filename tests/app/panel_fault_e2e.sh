@@ -34,7 +34,10 @@ drag_par_knob1 -20   # waits for the server: 9 + 19 = 28
 press_start
 kill -0 "$program_pid" 2>/dev/null || fail "the panel died with the server"
 
-start_jack dump2.txt
+start_jack dump2.txt quiet
+sleep 1              # the port looks for its device four times a second
+wait_for program_connected ||
+  fail "the panel did not find the dump on the new server: $(jack_lsp -c 2>&1 | tr '\n' ' ')"
 press_close
 sleep 0.5
 dismiss_dialogs
