@@ -429,7 +429,6 @@ class TRtMidiBackend : public TMidiBackend {
 public:
   std::vector<std::string> ListDevices() override {
     SilenceJack();
-    DropIdleWatch();
     FDevices.clear();
     if (Compiled(RtMidi::LINUX_ALSA) && AlsaAvailable()) AppendAlsa();
     if (Compiled(RtMidi::UNIX_JACK)) AppendJack();
@@ -453,7 +452,6 @@ public:
       DropIdleWatch();
       std::shared_ptr<TJackWatch> watch = Watch();
       if (!watch) return MIDIERR_NODEVICE;
-      FWatchServed = true;
       // A stalled server would hold the new client's open until it resumes.
       if (!watch->Cycling()) return MIDIERR_NOTREADY;
       auto jack = std::make_unique<TJackPort>(std::move(notify), std::move(watch));
@@ -486,7 +484,6 @@ public:
   }
 
   void Maintain() override {
-    DropIdleWatch();
     if (std::shared_ptr<TJackWatch> watch = FWatch) watch->ReleaseAbandoned();
     std::erase_if(FRetired,
                   [](const std::shared_ptr<TJackWatch>& w) { return w->ReleaseAbandoned(); });
@@ -525,15 +522,16 @@ private:
     return FWatch;
   }
 
-  // Once the last port that used it has gone, the watch is closed; the next list or open starts a
-  // new one. While any client of a process is open, the JACK library keeps one table of the
-  // server's clients for the whole process, and an entry can go stale in it: a client that leaves
-  // the server while one of ours is being opened stays in the table, and the client that takes
-  // its place later never hears from this process. Only when the process has no client left does
-  // the library start afresh, so that closing and opening the port again cures it.
+  // A port opens on a new watch unless another port still uses the current one. While any
+  // client of a process is open, the JACK library keeps one table of the server's clients for the
+  // whole process, and an entry can go stale in it: a client that leaves the server while one of
+  // ours is being opened stays in the table, and the client that takes its place later never hears
+  // from this process. With no client of the process left in between, the library starts afresh,
+  // so that closing and opening the port again cures it. The watch is not changed while a device
+  // is away: a new one opened just as the device's client leaves would meet that very race.
   void DropIdleWatch() {
-    if (!FWatchServed || !FWatch || FWatch.use_count() != 1) return;
-    FWatchServed = false;
+    // A watch whose server has gone is replaced anyway; a stalled server is asked nothing.
+    if (!FWatch || FWatch.use_count() != 1 || FWatch->Gone() || !FWatch->Cycling()) return;
     std::shared_ptr<TJackWatch> idle = std::move(FWatch);
     // One still holding clients given up on a stalled server waits among the retired ones.
     if (!idle->ReleaseAbandoned()) FRetired.push_back(std::move(idle));
@@ -547,7 +545,6 @@ private:
   std::vector<TDevice> FDevices;
   std::vector<std::string> FJackInputs;
   std::shared_ptr<TJackWatch> FWatch;
-  bool FWatchServed = false;  // a port has used FWatch since it was opened
   std::vector<std::shared_ptr<TJackWatch>> FRetired;
   std::shared_ptr<TAlsaQuery> FAlsa;
 };

@@ -59,15 +59,20 @@ TEST_F(MidiJackLifecycle, TheOutputPortCarriesTheProgramsName) {
       << (ports.empty() ? "" : ports.front());
 }
 
-// The JACK library keeps one table of the server's clients per process while any client of it is
-// open, and an entry of it can go stale; Close and Open cure that only if no client is left
-// between.
-TEST_F(MidiJackLifecycle, CloseLeavesNoClientOfTheProgramAndOpenStartsAfresh) {
-  ASSERT_TRUE(Jack.HasClient("Halvorine-watch"));
+// While a process has a JACK client open, the JACK library keeps one table of the server's clients
+// for it, and an entry of that table can go stale: Close and Open cure that only with no client of
+// the program left in between.
+TEST_F(MidiJackLifecycle, CloseAndOpenLeaveNoClientOfTheProgramInBetween) {
+  const std::string watch = Jack.ClientUuid("Halvorine-watch");
+  const std::string out = Jack.ClientUuid("Halvorine");
+  ASSERT_FALSE(watch.empty());
+  ASSERT_FALSE(out.empty());
   Port.Close();
-  EXPECT_TRUE(Eventually([&] { return !Jack.HasClient("Halvorine-watch"); }));
-  EXPECT_FALSE(Jack.HasClient("Halvorine"));
+  EXPECT_TRUE(Jack.ClientUuid("Halvorine").empty());
   ASSERT_TRUE(Port.Open()) << "ErrorCode " << Port.ErrorCode();
+  const std::string reopened = Jack.ClientUuid("Halvorine-watch");
+  EXPECT_FALSE(reopened.empty());
+  EXPECT_NE(reopened, watch);
   Port.SendStop();
   ASSERT_TRUE(Jack.WaitForMessages(2, std::chrono::seconds(10)));
   EXPECT_EQ(Jack.DumpedMessages(), (TMessages{{0xFA}, {0xFC}}));

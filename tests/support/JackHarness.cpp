@@ -110,16 +110,19 @@ std::vector<std::string> TJackHarness::MidiOutputPorts() const {
   return names;
 }
 
-bool TJackHarness::HasClient(const std::string& name) const {
+std::string TJackHarness::ClientUuid(const std::string& name) const {
   jack_status_t status{};
   jack_client_t* c = jack_client_open(
       "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
       FName.c_str());
-  if (c == nullptr) return false;
-  char* uuid = jack_get_uuid_for_client_name(c, name.c_str());
-  jack_free(uuid);
+  if (c == nullptr) return {};
+  std::string uuid;
+  if (char* found = jack_get_uuid_for_client_name(c, name.c_str())) {
+    uuid = found;
+    jack_free(found);
+  }
   jack_client_close(c);
-  return uuid != nullptr;
+  return uuid;
 }
 
 pid_t TJackHarness::Spawn(const std::vector<std::string>& args, const std::string& output) {

@@ -51,8 +51,8 @@ public:
   bool StartDump();
   // The full names of the server's MIDI output ports now.
   std::vector<std::string> MidiOutputPorts() const;
-  // Whether a client of that name is on the server now.
-  bool HasClient(const std::string& name) const;
+  // The UUID of the client of that name on the server now; empty when there is none.
+  std::string ClientUuid(const std::string& name) const;
 
   bool Running() const { return FServer > 0; }
   const std::string& ServerName() const { return FName; }
