@@ -35,6 +35,17 @@ wait_for() {
   return 1
 }
 
+# Polls a command four times a second for up to $1 seconds.
+wait_long() {
+  local i limit=$(($1 * 4))
+  shift
+  for i in $(seq "$limit"); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.25
+  done
+  return 1
+}
+
 # A display of our own at a high, random number: low numbers may be taken by a server we cannot
 # see (an abstract socket of another mount namespace), which would refuse our clients. Xvfb writes
 # the number to -displayfd only once it listens on it, so a number that another test's server took

@@ -36,7 +36,7 @@ kill -0 "$program_pid" 2>/dev/null || fail "the panel died with the server"
 
 start_jack dump2.txt quiet
 sleep 1              # the port looks for its device four times a second
-wait_for program_connected ||
+wait_long 15 program_connected ||
   fail "the panel did not find the dump on the new server: $(jack_lsp -c 2>&1 | tr '\n' ' ')"
 press_close
 sleep 0.5
