@@ -14,6 +14,7 @@
 
 #include "Application.h"
 #include "MainForm.h"
+#include "PanelDriver.h"
 #include "PanelUndo.h"
 #include "RecordingMidiBackend.h"
 #include "SkinCheckBox.h"
@@ -100,9 +101,6 @@ TEST(UndoSteps, UndoRedoAndMergeRestoreStatesAndSendOnlyWhatChanged) {
 
 // ---- The real window ----
 
-const char* const kSounds[16] = {"BD", "SD", "HT", "MT", "LT", "CP", "RS", "CB",
-                                 "CH", "OH", "RC", "CC", "M1", "M2", "M3", "M4"};
-
 class Sets : public testing::Test {
 public:
   void SetUp() override {
@@ -123,27 +121,15 @@ public:
 
   template <typename T>
   T* Find(const QString& name) const {
-    T* control = Form->findChild<T*>(name);
-    EXPECT_NE(control, nullptr) << name.toStdString();
-    return control;
+    return Driver().Find<T>(name);
   }
-  TSkinKnob* ParKnob(int n) const { return Find<TSkinKnob>(QStringLiteral("ParKnob%1").arg(n)); }
-  QCheckBox* ParBox(int n) const { return Find<QCheckBox>(QStringLiteral("CheckBox%1").arg(n)); }
-  TSkinCheckBox* SoundBox(int s) const {
-    return Find<TSkinCheckBox>(QString::fromLatin1(kSounds[s]) + "CheckBox");
-  }
-  QWindow* Window() const { return Form->windowHandle(); }
-  void Click(QWidget* control) {
-    QTest::mouseClick(Window(), Qt::LeftButton, {}, control->geometry().center());
-  }
-  // A drag of dy pixels: the window's knobs sweep their range over 128 pixels.
-  void Drag(QWidget* knob, int dy) {
-    const QPoint at = knob->geometry().center();
-    QTest::mousePress(Window(), Qt::LeftButton, {}, at);
-    QTest::mouseMove(Window(), at + QPoint(0, dy / 2));
-    QTest::mouseMove(Window(), at + QPoint(0, dy));
-    QTest::mouseRelease(Window(), Qt::LeftButton, {}, at + QPoint(0, dy));
-  }
+  // Parameter knobs and boxes are numbered from 1 here, as in their names.
+  TSkinKnob* ParKnob(int n) const { return Driver().Knob(n - 1); }
+  QCheckBox* ParBox(int n) const { return Driver().ParBox(n - 1); }
+  TSkinCheckBox* SoundBox(int s) const { return Driver().SoundBox(s); }
+  void Click(QWidget* control) { Driver().Click(control); }
+  // A drag of dy pixels in two moves: the window's knobs sweep their range over 128 pixels.
+  void Drag(QWidget* knob, int dy) { Driver().Drag(knob, {QPoint(0, dy / 2), QPoint(0, dy)}); }
   void Key(Qt::Key key, Qt::KeyboardModifiers modifiers) {
     QTest::keyClick(Form.get(), key, modifiers);
   }
@@ -167,6 +153,8 @@ public:
     EXPECT_TRUE(WriteSoundSetFile(Path(name), set, error)) << error.toStdString();
     return Path(name);
   }
+
+  TPanelDriver Driver() const { return TPanelDriver(*Form); }
 
   TRecordingMidiService Midi{{"Recording Out"}};
   std::unique_ptr<TMainForm> Form;
