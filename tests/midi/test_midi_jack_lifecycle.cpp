@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "JackHarness.h"
 #include "MidiBackend.h"
 #include "MidiOut.h"
@@ -17,15 +18,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using TMessages = std::vector<std::vector<std::uint8_t>>;
 
-template <typename TDone>
-bool Eventually(TDone done) {
-  const auto end = TClock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (TClock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+using halvorine_test::Eventually;
 
 class MidiJackLifecycle : public ::testing::Test {
 protected:

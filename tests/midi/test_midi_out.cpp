@@ -9,6 +9,7 @@
 
 #include <QVariant>
 
+#include "Eventually.h"
 #include "MidiOut.h"
 #include "MidiOutSlots.h"
 #include "RecordingMidiBackend.h"
@@ -18,14 +19,10 @@ namespace {
 
 using TBytes = std::vector<std::uint8_t>;
 
-// Waits in real time for something the notification thread brings about.
-bool WaitFor(const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+// Waits in real time (at most 5 s) for something the service's threads bring about.
+template <typename TDone>
+bool WaitFor(TDone done) {
+  return halvorine_test::Eventually(done, std::chrono::seconds(5));
 }
 
 class MidiOut : public ::testing::Test {

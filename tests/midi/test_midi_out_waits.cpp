@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "Eventually.h"
 #include "MidiBackend.h"
 #include "MidiOut.h"
 #include "RecordingMidiBackend.h"
@@ -19,14 +20,10 @@
 
 namespace {
 
-// Waits in real time (at most 5 s) for something the service's own thread brings about.
-bool WaitFor(const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+// Waits in real time (at most 5 s) for something the service's threads bring about.
+template <typename TDone>
+bool WaitFor(TDone done) {
+  return halvorine_test::Eventually(done, std::chrono::seconds(5));
 }
 
 // A tick count that moves 100 ms at every read and runs one action, once, when it first reads

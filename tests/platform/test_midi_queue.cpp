@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "MidiBackend.h"
 #include "MidiOutService.h"
 #include "RecordingMidiBackend.h"
@@ -28,16 +29,7 @@ DWORD Word(std::uint8_t status, std::uint8_t data1 = 0, std::uint8_t data2 = 0) 
   return status | (DWORD{data1} << 8) | (DWORD{data2} << 16);
 }
 
-// Polls until `done` holds; false after 10 s. Waits on the worker's progress, not on a time.
-template <typename TDone>
-bool Eventually(TDone done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using halvorine_test::Eventually;
 
 class MidiQueue : public ::testing::Test {
 protected:
