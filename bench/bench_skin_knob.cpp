@@ -35,6 +35,11 @@ struct DraggedKnob {
     if (!QTest::qWaitForWindowExposed(&Window)) qFatal("the benchmark window was not shown");
     QTest::mousePress(Window.windowHandle(), Qt::LeftButton, {}, QPoint(100, 100));
   }
+  // A run whose knob did not raise its change event once per iteration measured something else.
+  void CheckOneChangeEach(benchmark::State& state, const char* failure) {
+    benchmark::DoNotOptimize(Changes);
+    if (Changes != static_cast<int>(state.iterations())) state.SkipWithError(failure);
+  }
   ~DraggedKnob() {
     QTest::mouseRelease(Window.windowHandle(), Qt::LeftButton, {}, QPoint(100, 100));
   }
@@ -55,9 +60,7 @@ void BM_KnobDragMove(benchmark::State& state) {
   for (auto _ : state) {
     MoveStraightToKnob(d, i++);
   }
-  benchmark::DoNotOptimize(d.Changes);
-  if (d.Changes != static_cast<int>(state.iterations()))
-    state.SkipWithError("OnChange was not raised once per move");
+  d.CheckOneChangeEach(state, "OnChange was not raised once per move");
 }
 BENCHMARK(BM_KnobDragMove)->Unit(benchmark::kMicrosecond);
 
@@ -73,9 +76,7 @@ void BM_KnobDragMoveThroughWindow(benchmark::State& state) {
                         Qt::NoButton, QEvent::MouseMove, Qt::NoModifier,
                         static_cast<int>(++timestamp));
   }
-  benchmark::DoNotOptimize(d.Changes);
-  if (d.Changes != static_cast<int>(state.iterations()))
-    state.SkipWithError("OnChange was not raised once per move");
+  d.CheckOneChangeEach(state, "OnChange was not raised once per move");
 }
 BENCHMARK(BM_KnobDragMoveThroughWindow)->Unit(benchmark::kMicrosecond);
 
@@ -88,9 +89,7 @@ void BM_KnobDragMoveWithValueHint(benchmark::State& state) {
   for (auto _ : state) {
     MoveStraightToKnob(d, i++);
   }
-  benchmark::DoNotOptimize(d.Changes);
-  if (d.Changes != static_cast<int>(state.iterations()))
-    state.SkipWithError("OnChange was not raised once per move");
+  d.CheckOneChangeEach(state, "OnChange was not raised once per move");
 }
 BENCHMARK(BM_KnobDragMoveWithValueHint)->Unit(benchmark::kMicrosecond);
 
@@ -107,9 +106,7 @@ void BM_KnobWheelNotch(benchmark::State& state) {
                       Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QCoreApplication::sendEvent(d.Knob, &wheel);
   }
-  benchmark::DoNotOptimize(d.Changes);
-  if (d.Changes != static_cast<int>(state.iterations()))
-    state.SkipWithError("OnChange was not raised once per notch");
+  d.CheckOneChangeEach(state, "OnChange was not raised once per notch");
 }
 BENCHMARK(BM_KnobWheelNotch)->Unit(benchmark::kMicrosecond);
 
