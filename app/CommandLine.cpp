@@ -222,16 +222,24 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
   return line;
 }
 
+QString UserStateFolder(const QString& xdgStateHome, const QString& home) {
+  const QString state =
+      QDir::isAbsolutePath(xdgStateHome) ? xdgStateHome : home + QStringLiteral("/.local/state");
+  return QDir::cleanPath(state + QStringLiteral("/halvorine"));
+}
+
 TLogFolder ChooseLogFolder(const QString& logDir, const QString& executableFolder,
                            const QString& xdgStateHome, const QString& home) {
   QString folder = logDir;
   if (folder.isEmpty()) {
-    if (!executableFolder.isEmpty() && TakesNewFile(executableFolder)) {
+    // Beside the executable only in a build tree: an installed program's bin/ folder is never
+    // the place for a user's log, even where this user may write to it (root).
+    const bool installed =
+        QFileInfo(QDir::cleanPath(executableFolder)).fileName() == QLatin1String("bin");
+    if (!executableFolder.isEmpty() && !installed && TakesNewFile(executableFolder)) {
       return {QDir::cleanPath(executableFolder), {}};
     }
-    const QString state =
-        QDir::isAbsolutePath(xdgStateHome) ? xdgStateHome : home + QStringLiteral("/.local/state");
-    folder = state + QStringLiteral("/halvorine");
+    folder = UserStateFolder(xdgStateHome, home);
   }
   folder = QDir::cleanPath(QDir(folder).absolutePath());
   if (QFileInfo(folder).exists() && !QFileInfo(folder).isDir()) {

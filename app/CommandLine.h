@@ -43,9 +43,12 @@ struct TLogFolder {
   QString Error;   // why, when Folder is empty
 };
 
-// The log's folder: `logDir` when given (made if missing); otherwise `executableFolder` when a
-// file can be made in it; otherwise the user's state folder, `xdgStateHome`/halvorine, where
-// `xdgStateHome` counts only when it is an absolute path and `home`/.local/state stands in for
-// it otherwise. The chosen folder is made if missing and must take a new file.
+// The user's state folder for this program: `xdgStateHome`/halvorine, where `xdgStateHome`
+// counts only when it is an absolute path and `home`/.local/state stands in for it otherwise.
+QString UserStateFolder(const QString& xdgStateHome, const QString& home);
+
+// The log's folder: `logDir` when given (made if missing); otherwise `executableFolder` when it
+// is a build tree's (not an install prefix's bin/) and a file can be made in it; otherwise
+// UserStateFolder. The chosen folder is made if missing and must take a new file.
 TLogFolder ChooseLogFolder(const QString& logDir, const QString& executableFolder,
                            const QString& xdgStateHome, const QString& home);

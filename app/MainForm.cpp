@@ -79,9 +79,10 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
 }
 
 TMainForm::~TMainForm() {
-  // The undo stack signals as it goes; it must go while the window it reports to is whole.
-  delete FUndoStack;
-  FUndoStack = nullptr;
+  // The document's undo stack signals as it goes; it must go while the window it reports to is
+  // whole.
+  delete FDocument;
+  FDocument = nullptr;
 }
 
 void TMainForm::NameControls() {

@@ -9,9 +9,9 @@
 #include "DebugDevice.h"
 #include "MidiOut.h"
 #include "MidiOutStatus.h"
-#include "PanelUndo.h"
 #include "SkinSource.h"
 #include "SoundMemory.h"
+#include "SoundSetDocument.h"
 
 namespace Ui {
 class MainForm;
@@ -27,7 +27,7 @@ class TSkinKnob;
 // The panel's one window. Every control comes from the Designer layout; the handlers below are
 // bound after the layout is built, so loading it raises no change event. Each handler is a short
 // list of steps over the sound memory, the port and the log.
-class TMainForm : public QWidget, private TPanelStateTarget {
+class TMainForm : public QWidget, private TSoundSetPanel {
   Q_OBJECT
 
 public:
@@ -78,17 +78,11 @@ public:
 
   // ---- Sound sets, sending, undo (MainFormSoundSets.cpp) ----
 
-  // Opens a sound-set file: the panel shows its selected sound as selecting it would, sends
-  // nothing, and the opening is one undo step. On failure the error is shown (naming the file
-  // and the fault), the panel is left exactly as it was and the result is false.
-  bool OpenSoundSet(const QString& path);
-  // Saves the panel's state to `path` atomically, which becomes the set's file. On failure the
-  // error is shown, the old file is kept and the result is false.
-  bool SaveSoundSet(const QString& path);
-  // Saves to the set's file, or asks for one when there is none yet.
-  bool Save();
-  void OpenWithDialog();
-  bool SaveAsWithDialog();
+  // The panel's sound set as a document: its file, modified state, recent files, caption, the
+  // question before unsaved work is dropped, undo and the recovery copy.
+  TSoundSetDocument& Document() { return *FDocument; }
+  // Opens a sound-set file (see TSoundSetDocument::Open).
+  bool OpenSoundSet(const QString& path) { return FDocument->Open(path); }
 
   // The selected sound's 24 values in ascending parameter order; all sixteen sounds in sound
   // order. Both go out as a knob's values do.
@@ -99,18 +93,15 @@ public:
   // acts while a knob is being dragged.
   void Undo();
   void Redo();
-  QUndoStack& UndoStack() { return *FUndoStack; }
+  QUndoStack& UndoStack() { return FDocument->UndoStack(); }
 
-  // The open or saved set's file (empty when the run has not touched one), whether it has
-  // changes since, and the files most recently opened or saved, newest first.
-  const QString& SoundSetPath() const { return FSoundSetPath; }
-  bool IsModified() const;
-  static QStringList RecentSoundSets();
+  // Ends the program as closing the window would, without asking about unsaved work, which is
+  // kept in the recovery copy for the next start (a termination signal).
+  void EndWithoutQuestion();
+  bool Ending() const { return FCloseWithoutQuestion; }
 
-  // Asked when the window closes with unsaved changes to a set: Save, Discard or Cancel. Tests
-  // put an answer in place of the dialog.
-  using TSaveQuestion = std::function<QMessageBox::StandardButton(const QString& text)>;
-  void SetSaveQuestion(TSaveQuestion question) { FSaveQuestion = std::move(question); }
+  // Puts a state into the memory and the controls without sending or recording anything.
+  void ShowState(const TSoundSet& state) override;
 
   // The port's status line below the transport buttons, and the device list's tooltip, which
   // says the same. Refreshed a few times a second and after every port command.
@@ -133,16 +124,11 @@ private:
   // Runs a bound handler; an outermost handler that changes the state outside a knob drag
   // becomes one undo step (wheel and key turns of one knob fold into one).
   void RecordStep(THandler handler, QObject* sender);
-  void PushStep(const QString& text, const TSoundSet& before, const void* mergeKey);
   bool DragInProgress();
   void FinishDrag();
   TSoundSet CurrentState() const override;
   void RestoreState(const TSoundSet& state) override;
-  // Puts a state into the memory and the controls without sending or recording anything.
-  void ShowState(const TSoundSet& state);
   void SendSoundParameter(int sound, int index, int value);
-  void SetSoundSetPath(const QString& path);
-  void UpdateCaption();
   void StepPreset(TSkinKnob* first, TSkinKnob* second, int step);
 
   std::unique_ptr<Ui::MainForm> ui;
@@ -160,10 +146,8 @@ private:
   std::array<QCheckBox*, kParameterCount> FParCheckBoxes{};
   std::array<TSkinCheckBox*, kSoundCount> FSoundBoxes{};
 
-  QUndoStack* FUndoStack = nullptr;
-  QString FBaseCaption;
-  QString FSoundSetPath;
-  TSaveQuestion FSaveQuestion;
+  TSoundSetDocument* FDocument = nullptr;
+  bool FCloseWithoutQuestion = false;
   int FHandlerDepth = 0;
   bool FRestoring = false;
   QObject* FDragKnob = nullptr;

@@ -1,20 +1,18 @@
-// The main window's sound-set commands: open and save, send to the instrument, undo and redo.
-// They are reached by shortcuts, the background's context menu and the command line; no control
-// of the layout is added or moved.
+// The main window's bindings to its sound-set document: the commands (open and save, send to the
+// instrument, undo and redo) reached by shortcuts, the background's context menu and the command
+// line, and the recording of each action as an undo step. No control of the layout is added or
+// moved.
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QSettings>
 #include <QUndoStack>
 
 #include "Application.h"
@@ -25,26 +23,6 @@
 #include "ui_MainForm.h"
 
 namespace {
-
-constexpr int kUndoLimit = 1000;
-constexpr int kRecentCount = 8;
-const char* const kRecentKey = "recentSoundSets";
-const char* const kFileFilter = "Sound sets (*.hvset *.json);;All files (*)";
-const char* const kDefaultSuffix = "hvset";
-
-QSettings Settings() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
-                   QStringLiteral("Halvorine"));
-}
-
-void RememberRecent(const QString& path) {
-  QSettings settings = Settings();
-  QStringList recent = settings.value(kRecentKey).toStringList();
-  recent.removeAll(path);
-  recent.prepend(path);
-  while (recent.size() > kRecentCount) recent.removeLast();
-  settings.setValue(kRecentKey, recent);
-}
 
 // Undo texts by the handler that made the step.
 QString StepText(void (TMainForm::*handler)(QObject*)) {
@@ -89,10 +67,8 @@ private:
 }  // namespace
 
 void TMainForm::SetUpSoundSetCommands() {
-  FBaseCaption = windowTitle();
-  FUndoStack = new QUndoStack(this);
-  FUndoStack->setUndoLimit(kUndoLimit);
-  connect(FUndoStack, &QUndoStack::cleanChanged, this, [this] { UpdateCaption(); });
+  FDocument = new TSoundSetDocument(*this, *this);
+  QUndoStack* stack = &FDocument->UndoStack();
 
   const auto add = [this](const char* name, const QString& text, QList<QKeySequence> keys,
                           std::function<void()> command) {
@@ -106,10 +82,11 @@ void TMainForm::SetUpSoundSetCommands() {
     return action;
   };
   add("OpenAction", tr("Open..."), {QKeySequence(Qt::CTRL | Qt::Key_O)},
-      [this] { OpenWithDialog(); });
-  add("SaveAction", tr("Save"), {QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { Save(); });
+      [this] { FDocument->OpenWithDialog(); });
+  add("SaveAction", tr("Save"), {QKeySequence(Qt::CTRL | Qt::Key_S)},
+      [this] { FDocument->Save(); });
   add("SaveAsAction", tr("Save As..."), {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)},
-      [this] { SaveAsWithDialog(); });
+      [this] { FDocument->SaveAsWithDialog(); });
   add("SendSoundAction", tr("Send sound"),
       {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)},
       [this] { SendSound(); });
@@ -125,8 +102,8 @@ void TMainForm::SetUpSoundSetCommands() {
           [this] { Redo(); });
   undo->setEnabled(false);
   redo->setEnabled(false);
-  connect(FUndoStack, &QUndoStack::canUndoChanged, undo, &QAction::setEnabled);
-  connect(FUndoStack, &QUndoStack::canRedoChanged, redo, &QAction::setEnabled);
+  connect(stack, &QUndoStack::canUndoChanged, undo, &QAction::setEnabled);
+  connect(stack, &QUndoStack::canRedoChanged, redo, &QAction::setEnabled);
 
   for (TSkinKnob* knob : findChildren<TSkinKnob*>()) knob->installEventFilter(this);
 }
@@ -153,14 +130,7 @@ void TMainForm::RecordStep(THandler handler, QObject* sender) {
   // A knob turned without a drag (wheel, keys, an assistive tool) changes by one event at a time;
   // consecutive turns of the same knob are one step.
   const void* mergeKey = qobject_cast<TSkinKnob*>(sender) != nullptr ? sender : nullptr;
-  PushStep(StepText(handler), before, mergeKey);
-}
-
-void TMainForm::PushStep(const QString& text, const TSoundSet& before, const void* mergeKey) {
-  TStateChange change = TStateChange::Between(before, CurrentState());
-  if (change.IsEmpty()) return;
-  FUndoStack->push(new TPanelStateCommand(text, std::move(change), *this, mergeKey));
-  UpdateCaption();
+  FDocument->PushStep(StepText(handler), before, mergeKey);
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
@@ -188,15 +158,15 @@ bool TMainForm::DragInProgress() {
 
 void TMainForm::FinishDrag() {
   FDragKnob = nullptr;
-  TApplication::Dispatch([&] { PushStep(tr("Drag knob"), FDragBefore, nullptr); });
+  TApplication::Dispatch([&] { FDocument->PushStep(tr("Drag knob"), FDragBefore); });
 }
 
 void TMainForm::Undo() {
-  if (!DragInProgress()) FUndoStack->undo();
+  if (!DragInProgress()) FDocument->UndoStack().undo();
 }
 
 void TMainForm::Redo() {
-  if (!DragInProgress()) FUndoStack->redo();
+  if (!DragInProgress()) FDocument->UndoStack().redo();
 }
 
 void TMainForm::ShowState(const TSoundSet& state) {
@@ -250,90 +220,20 @@ void TMainForm::SendAllSounds() {
   }
 }
 
-// ---- Files ----
-
-bool TMainForm::OpenSoundSet(const QString& path) {
-  TSoundSet set;
-  QString error;
-  if (!ReadSoundSetFile(path, set, error)) {
-    TApplication::ShowError(error);
-    return false;
-  }
-  const TSoundSet before = CurrentState();
-  ShowState(set);
-  PushStep(tr("Open sound set"), before, nullptr);
-  SetSoundSetPath(path);
-  return true;
-}
-
-bool TMainForm::SaveSoundSet(const QString& path) {
-  QString error;
-  if (!WriteSoundSetFile(path, CurrentState(), error)) {
-    TApplication::ShowError(error);
-    return false;
-  }
-  SetSoundSetPath(path);
-  return true;
-}
-
-bool TMainForm::Save() {
-  return FSoundSetPath.isEmpty() ? SaveAsWithDialog() : SaveSoundSet(FSoundSetPath);
-}
-
-void TMainForm::OpenWithDialog() {
-  const QString path = QFileDialog::getOpenFileName(this, tr("Open sound set"), FSoundSetPath,
-                                                    QString::fromLatin1(kFileFilter));
-  if (!path.isEmpty()) OpenSoundSet(path);
-}
-
-bool TMainForm::SaveAsWithDialog() {
-  QString path = QFileDialog::getSaveFileName(this, tr("Save sound set"), FSoundSetPath,
-                                              QString::fromLatin1(kFileFilter));
-  if (path.isEmpty()) return false;
-  if (QFileInfo(path).suffix().isEmpty()) path += '.' + QString::fromLatin1(kDefaultSuffix);
-  return SaveSoundSet(path);
-}
-
-void TMainForm::SetSoundSetPath(const QString& path) {
-  FSoundSetPath = QFileInfo(path).absoluteFilePath();
-  FUndoStack->setClean();
-  RememberRecent(FSoundSetPath);
-  UpdateCaption();
-}
-
-bool TMainForm::IsModified() const { return !FSoundSetPath.isEmpty() && !FUndoStack->isClean(); }
-
-QStringList TMainForm::RecentSoundSets() { return Settings().value(kRecentKey).toStringList(); }
-
-void TMainForm::UpdateCaption() {
-  // A run that never touched a file keeps the caption it has always had.
-  if (FSoundSetPath.isEmpty()) {
-    setWindowTitle(FBaseCaption);
-    return;
-  }
-  setWindowTitle(QStringLiteral("%1 - %2%3")
-                     .arg(FBaseCaption, QFileInfo(FSoundSetPath).fileName(),
-                          IsModified() ? QStringLiteral("*") : QString()));
-}
-
 void TMainForm::closeEvent(QCloseEvent* event) {
-  if (!IsModified()) {
-    event->accept();
-    return;
-  }
-  const QString text = tr("The sound set \"%1\" has unsaved changes. Save them?")
-                           .arg(QFileInfo(FSoundSetPath).fileName());
-  const QMessageBox::StandardButton answer =
-      FSaveQuestion
-          ? FSaveQuestion(text)
-          : QMessageBox::question(this, FBaseCaption, text,
-                                  QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel,
-                                  QMessageBox::Save);
-  if (answer == QMessageBox::Discard || (answer == QMessageBox::Save && Save())) {
+  if (FCloseWithoutQuestion || FDocument->MaybeSave()) {
     event->accept();
   } else {
     event->ignore();
   }
+}
+
+void TMainForm::EndWithoutQuestion() {
+  FDocument->KeepRecovery();
+  FCloseWithoutQuestion = true;
+  close();
+  // A dialog may be open (an error, a question): every event loop ends, the dialog's too.
+  QCoreApplication::exit(0);
 }
 
 void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
@@ -352,10 +252,10 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
   const auto action = [this](const char* name) { return findChild<QAction*>(name); };
   menu->addAction(action("OpenAction"));
   QMenu* recent = menu->addMenu(tr("Open Recent"));
-  const QStringList files = RecentSoundSets();
+  const QStringList files = TSoundSetDocument::RecentFiles();
   for (const QString& path : files) {
-    recent->addAction(path, this,
-                      [this, path] { TApplication::Dispatch([&] { OpenSoundSet(path); }); });
+    recent->addAction(
+        path, this, [this, path] { TApplication::Dispatch([&] { FDocument->OpenAsked(path); }); });
   }
   recent->setEnabled(!files.isEmpty());
   menu->addAction(action("SaveAction"));

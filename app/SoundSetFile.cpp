@@ -1,12 +1,19 @@
 #include "SoundSetFile.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -335,21 +342,117 @@ bool ReadSoundSetFile(const QString& path, TSoundSet& set, QString& error) {
   return true;
 }
 
+namespace {
+
+// A save's temporary file: hidden, beside the set, named after it and after the saving process,
+// so that one left by a save that was killed can be told from one still being written.
+QByteArray TemporaryTemplate(const QByteArray& folder, const QByteArray& name) {
+  return folder + "/." + name + "~" + QByteArray::number(::getpid()) + "~XXXXXX";
+}
+
+// Removes the temporary files that saves of `name` by processes that no longer run left in
+// `folder`.
+void RemoveStaleTemporaries(const QByteArray& folder, const QByteArray& name) {
+  DIR* dir = ::opendir(folder.constData());
+  if (dir == nullptr) return;
+  const QByteArray prefix = "." + name + "~";
+  while (const dirent* entry = ::readdir(dir)) {
+    const QByteArray file(entry->d_name);
+    if (!file.startsWith(prefix)) continue;
+    const QList<QByteArray> parts = file.mid(prefix.size()).split('~');
+    if (parts.size() != 2 || parts[1].size() != 6) continue;
+    bool number = false;
+    const pid_t pid = parts[0].toInt(&number);
+    if (!number || pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    ::unlinkat(::dirfd(dir), entry->d_name, 0);
+  }
+  ::closedir(dir);
+}
+
+QString ErrnoText(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
+
+// The permission bits a new file gets from this process.
+mode_t NewFileMode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+bool WriteAll(int fd, const QByteArray& bytes) {
+  const char* next = bytes.constData();
+  qsizetype left = bytes.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, next, static_cast<size_t>(left));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    next += written;
+    left -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool WriteSoundSetFile(const QString& path, const TSoundSet& set, QString& error) {
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) {
-    error = InFile(path, QStringLiteral("save"), file.errorString());
+  const auto fail = [&](const QString& reason) {
+    error = InFile(path, QStringLiteral("save"), reason);
     return false;
+  };
+  // A link is followed: the file it names is the one replaced.
+  QFileInfo info(path);
+  if (info.isSymLink() && info.exists()) info = QFileInfo(info.canonicalFilePath());
+  const QByteArray target = QFile::encodeName(info.absoluteFilePath());
+  const QByteArray folder = QFile::encodeName(info.absolutePath());
+  const QByteArray name = QFile::encodeName(info.fileName());
+
+  struct stat old {};
+  const bool exists = ::stat(target.constData(), &old) == 0;
+  if (exists) {
+    if (S_ISDIR(old.st_mode)) return fail(QStringLiteral("it is a folder"));
+    if (!S_ISREG(old.st_mode)) return fail(QStringLiteral("it is not a regular file"));
+    // A set made read-only stays so, for root too: the file is replaced, not written, so the
+    // system itself would not refuse.
+    if ((old.st_mode & 0222) == 0) return fail(QStringLiteral("the file is read-only"));
+    if (::access(target.constData(), W_OK) != 0) return fail(ErrnoText(errno));
+  } else if (errno != ENOENT) {
+    return fail(ErrnoText(errno));
   }
-  const QByteArray document = SerializeSoundSet(set);
-  if (file.write(document) != document.size()) {
-    error = InFile(path, QStringLiteral("save"), file.errorString());
-    file.cancelWriting();
-    return false;
+
+  RemoveStaleTemporaries(folder, name);
+  QByteArray temporary = TemporaryTemplate(folder, name);
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return fail(ErrnoText(errno));
+  const auto abandon = [&](int code) {
+    ::close(fd);
+    ::unlink(temporary.constData());
+    return fail(ErrnoText(code));
+  };
+  if (!WriteAll(fd, SerializeSoundSet(set))) return abandon(errno);
+  // The new file keeps the old one's permissions (and, where this process may, its owner).
+  if (::fchmod(fd, exists ? (old.st_mode & 07777) : NewFileMode()) != 0) return abandon(errno);
+  if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
+    [[maybe_unused]] const int owned = ::fchown(fd, old.st_uid, old.st_gid);
   }
-  if (!file.commit()) {
-    error = InFile(path, QStringLiteral("save"), file.errorString());
-    return false;
+  // Where the disk fills, this is where it says so; nothing is renamed until the data is down.
+  if (::fsync(fd) != 0) return abandon(errno);
+  if (::close(fd) != 0) {
+    const int code = errno;
+    ::unlink(temporary.constData());
+    return fail(ErrnoText(code));
+  }
+  if (::rename(temporary.constData(), target.constData()) != 0) {
+    const int code = errno;
+    ::unlink(temporary.constData());
+    return fail(ErrnoText(code));
+  }
+  // The rename itself reaches the disk with the folder.
+  const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
   }
   return true;
 }

@@ -44,7 +44,10 @@ bool ParseSoundSet(const QByteArray& document, TSoundSet& set, QString& error);
 // the file and says what is wrong, and `set` is left as it was.
 bool ReadSoundSetFile(const QString& path, TSoundSet& set, QString& error);
 
-// Writes the set atomically: into a temporary file beside `path`, renamed over it only when
-// everything was written. On failure the old file is untouched and `error` names the file and
-// the reason.
+// Writes the set atomically: into a hidden temporary file beside `path`, synced, then renamed
+// over it, so the old file is never written in place. The new file keeps the old one's
+// permissions; a read-only file (no write bit, whoever saves) is refused. Temporary files that
+// killed saves of the same name left behind are removed first. On failure the old file is
+// untouched, no temporary file is left, and `error` names the file and the system's reason
+// ("No space left on device").
 bool WriteSoundSetFile(const QString& path, const TSoundSet& set, QString& error);

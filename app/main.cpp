@@ -1,11 +1,18 @@
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageLogContext>
 #include <QString>
 #include <QStringList>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -38,6 +45,43 @@ struct THeldMessage {
 };
 std::vector<THeldMessage> HeldMessages;
 
+// Platform plugins and the libraries under them (a Wayland client with no XDG_RUNTIME_DIR, say)
+// write to standard error themselves while the application object is made. That output is held
+// in a file as well and goes out only once the object is made; when no display can be opened the
+// user sees the program's one line alone.
+int RealStandardError = -1;
+std::FILE* HeldStandardError = nullptr;
+
+void HoldStandardError() {
+  std::fflush(stderr);
+  HeldStandardError = std::tmpfile();
+  if (HeldStandardError == nullptr) return;
+  RealStandardError = ::dup(STDERR_FILENO);
+  if (RealStandardError < 0 || ::dup2(::fileno(HeldStandardError), STDERR_FILENO) < 0) {
+    std::fclose(HeldStandardError);
+    HeldStandardError = nullptr;
+  }
+}
+
+// Puts standard error back; `replay`: what was held goes out first.
+void ReleaseStandardError(bool replay) {
+  if (HeldStandardError == nullptr) return;
+  std::fflush(stderr);
+  ::dup2(RealStandardError, STDERR_FILENO);
+  ::close(RealStandardError);
+  if (replay) {
+    std::rewind(HeldStandardError);
+    char buffer[4096];
+    size_t read = 0;
+    while ((read = std::fread(buffer, 1, sizeof buffer, HeldStandardError)) > 0) {
+      std::fwrite(buffer, 1, read, stderr);
+    }
+    std::fflush(stderr);
+  }
+  std::fclose(HeldStandardError);
+  HeldStandardError = nullptr;
+}
+
 void HoldStartUpMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (type != QtFatalMsg) {
     HeldMessages.push_back({type, context.category, message});
@@ -52,6 +96,7 @@ void HoldStartUpMessage(QtMsgType type, const QMessageLogContext& context, const
       break;
     }
   }
+  ReleaseStandardError(false);
   PrintLine(stderr, QStringLiteral("cannot open the display: %1").arg(reason.trimmed()));
   std::fflush(stderr);
   // Nothing is open yet that an exit would have to finish, and Qt's state is half made.
@@ -79,28 +124,56 @@ void ReleaseStartUpMessages() {
   HeldMessages.clear();
 }
 
-// Sets the log's medium and, for the file, its folder. Returns false after saying why when
-// --log-dir names a folder that cannot be used.
-bool PrepareLog(const TCommandLine& line) {
+// Sets the log's medium and, for the file, its folder. Says why and returns the exit code when
+// --log-dir names a folder that cannot be used (a bad value) or Debug.txt cannot be opened there
+// (the program cannot start as asked); 0 otherwise.
+int PrepareLog(const TCommandLine& line) {
   if (line.LogMedia == dmFile) {
     const TLogFolder folder =
         ChooseLogFolder(line.LogDir, QString::fromStdString(ExecutableFolder()),
                         qEnvironmentVariable("XDG_STATE_HOME"), QDir::homePath());
     if (folder.Folder.isEmpty() && !line.LogDir.isEmpty()) {
       PrintLine(stderr, QStringLiteral("--log-dir: %1 (see halvorine --help)").arg(folder.Error));
-      return false;
+      return kExitBadArgument;
     }
     if (folder.Folder.isEmpty()) {
       PrintLine(stderr,
                 QStringLiteral("no folder for the log: %1; it stays closed").arg(folder.Error));
     } else {
       TDebugDevice::SetLogFolder(folder.Folder.toStdString());
-      PrintLine(stderr, QStringLiteral("the log goes to %1")
-                            .arg(QString::fromStdString(TDebugDevice::LogFilePath())));
+      const std::string path = TDebugDevice::LogFilePath();
+      const QString file = QString::fromStdString(path);
+      // The log itself takes only a regular file; anything else in its place is said here,
+      // before a success line could claim otherwise.
+      const int fd =
+          ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+      struct stat info {};
+      const int error = fd < 0 ? errno : (::fstat(fd, &info) != 0 ? errno : 0);
+      if (fd >= 0) ::close(fd);
+      if (error != 0 || !S_ISREG(info.st_mode)) {
+        const QString reason = error == ELOOP    ? QStringLiteral("it is a symbolic link")
+                               : error == EISDIR ? QStringLiteral("it is a folder")
+                               : error != 0      ? QString::fromLocal8Bit(std::strerror(error))
+                                                 : QStringLiteral("it is not a regular file");
+        PrintLine(stderr, QStringLiteral("cannot open the log file %1: %2").arg(file, reason));
+        return kExitStartFailed;
+      }
+      PrintLine(stderr, QStringLiteral("the log goes to %1").arg(file));
     }
   }
   // The medium is class-wide: set here, it is the one the window's creation handler opens.
   TDebugDevice().SetMedia(line.LogMedia);
+  return 0;
+}
+
+// Whether the argument that gave `file` is the same bytes when written back: a name that is not
+// valid UTF-8 cannot be, and would otherwise be looked for under another name.
+bool NameRoundTrips(int argc, char** argv, const QString& file) {
+  for (int i = 1; i < argc; ++i) {
+    if (QString::fromLocal8Bit(argv[i]) == file) {
+      return QFile::encodeName(file) == QByteArray(argv[i]);
+    }
+  }
   return true;
 }
 
@@ -121,11 +194,19 @@ int main(int argc, char** argv) {
     case TCommandLine::TAction::Run:
       break;
   }
-  if (!PrepareLog(line)) return kExitBadArgument;
+  if (!line.File.isEmpty() && !NameRoundTrips(argc, argv, line.File)) {
+    PrintLine(stderr, QStringLiteral("cannot open the sound set \"%1\": the file name is not "
+                                     "valid UTF-8; rename the file")
+                          .arg(line.File));
+    return kExitBadArgument;
+  }
+  if (const int failed = PrepareLog(line); failed != 0) return failed;
   for (const auto& [device, rate] : line.MidiRates) MidiOutSetDeviceRate(device, rate);
 
   qInstallMessageHandler(HoldStartUpMessage);
+  HoldStandardError();
   TApplication app(argc, argv);
+  ReleaseStandardError(true);
   ReleaseStartUpMessages();
   return app.RunMainForm(line.Device, line.File);
 }

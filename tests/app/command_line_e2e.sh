@@ -73,6 +73,15 @@ check 2 - "--log-dir" 1 -- -- --log-dir=
 check 2 - "--device" 1 -- -- --device ""
 check 2 - "more than one file" 1 -- -- a.json b.json
 check 2 - "--log-dir: cannot make" 1 -- -- --log file --log-dir /proc/self/log
+check 2 - "the file name is not valid UTF-8" 1 -- -- "$work/set-$(printf '\377').hvset"
+
+# A log file that cannot be opened: said instead of where the log goes, exit code 1.
+mkdir -p "$work/logs/folder/Debug.txt" "$work/logs/link"
+ln -s /etc/hostname "$work/logs/link/Debug.txt"
+check 1 - "cannot open the log file .*/Debug.txt: it is a folder" 1 -- -- \
+  --log file --log-dir "$work/logs/folder"
+check 1 - "cannot open the log file .*/Debug.txt: it is a symbolic link" 1 -- -- \
+  --log file --log-dir "$work/logs/link"
 
 # Displays that cannot be opened: one line, exit code 1, never an abort.
 nodisplay="^halvorine: cannot open the display"
@@ -84,6 +93,9 @@ check 1 - "$nodisplay" 1 -- WAYLAND_DISPLAY=nothing-here XDG_SESSION_TYPE=waylan
 check 1 - "$nodisplay.*bogus" 1 -- QT_QPA_PLATFORM=bogus --
 check 1 - "$nodisplay" 1 -- QT_QPA_PLATFORM=xcb --
 check 1 - "$nodisplay" 1 -- --
+# A Wayland client library with no runtime folder speaks for itself; the user still sees one line.
+check 1 - "$nodisplay" 1 -- -u XDG_RUNTIME_DIR --
+check 1 - "$nodisplay" 1 -- -u XDG_RUNTIME_DIR WAYLAND_DISPLAY=nothing-here --
 check 1 - "$nodisplay.*:$free" 1 -- -- -display ":$free"
 check 1 - "$nodisplay" 1 -- QT_QPA_PLATFORM=offscreen -- -platform xcb -display ":$free.0"
 check 1 - "$nodisplay.*bogus" 1 -- DISPLAY=":$free" -- --platform bogus
@@ -108,10 +120,25 @@ expect_log() {
     fail "$name: stderr does not say where the log goes: $(cat "$work/$name.err")"
 }
 
-start beside "$work/bin" --log file
-expect_log beside "$work/bin"
+start beside "$work/build/app" --log file
+expect_log beside "$work/build/app"
 start given "$work/bin2" --log file --log-dir "$work/logs/new"
 expect_log given "$work/logs/new"
+# An installed program (in an install prefix's bin/) never logs beside itself, root or not.
+start installed "$work/prefix/bin" --log file
+expect_log installed "$work/state/halvorine"
+[ ! -e "$work/prefix/bin/Debug.txt" ] || fail "installed: a log beside the program"
+
+# The serial port and the monitor say how they fared; a set that cannot be opened is said too.
+start serial "$work/b1" --log serial
+wait_for grep -qE "^halvorine: (the log goes to|cannot open) the serial port COM1 \(/dev/ttyS0\)" \
+  "$work/serial.err" || fail "--log serial: $(cat "$work/serial.err")"
+DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" start monitor "$work/b2" --log monitor
+wait_for grep -q "start halvorine-debug-monitor first" "$work/monitor.err" ||
+  fail "--log monitor: $(cat "$work/monitor.err")"
+start badset "$work/b3" "$work/no-such-set.hvset"
+wait_for grep -qx "halvorine: Cannot open the sound set \"$work/no-such-set.hvset\": no such file." \
+  "$work/badset.err" || fail "a bad FILE: $(cat "$work/badset.err")"
 
 # A program in a folder it cannot write to (as /usr/bin is to a user, here a read-only mount,
 # which holds for root too): the log goes to the user's state folder.

@@ -3,6 +3,8 @@
 set -euo pipefail
 
 work=$(mktemp -d)
+# The program's settings and recovery copies stay with the test.
+export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state"
 server="halvorine-e2e-$$"
 pids=()
 dump_pid=""

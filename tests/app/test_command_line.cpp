@@ -184,7 +184,7 @@ protected:
 
 TEST_F(LogFolder, IsChosenInOrder) {
   ASSERT_TRUE(Dir.isValid());
-  ASSERT_TRUE(QDir().mkpath(Path("exe")));
+  ASSERT_TRUE(QDir().mkpath(Path("exe")) && QDir().mkpath(Path("prefix/bin")));
   const QString home = Path("home");
   // /proc/self takes no new file, for root neither: it stands for /usr/bin seen by a user.
   const QString unwritable = QStringLiteral("/proc/self");
@@ -199,6 +199,11 @@ TEST_F(LogFolder, IsChosenInOrder) {
       {"the state folder when the executable's is unwritable",
        {},
        unwritable,
+       Path("state"),
+       Path("state/halvorine")},
+      {"the state folder for an installed program, even where bin/ is writable",
+       {},
+       Path("prefix/bin"),
        Path("state"),
        Path("state/halvorine")},
       {"the state folder when the executable's is unknown",

@@ -1,10 +1,13 @@
 // Sound-set files without a window: round trips of random sets, every kind of bad document and
 // bad file refused with its reason and without touching the set, and saves that fail part way.
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +18,7 @@
 #include <functional>
 #include <random>
 
+#include "EndedProcess.h"
 #include "SoundSetFile.h"
 
 namespace {
@@ -283,14 +287,16 @@ TEST(SoundSetFile, FailedSavesKeepTheOldFile) {
   struct TCase {
     const char* Name;
     std::function<bool()> Save;
+    QString Reason;  // the system's own words, at the end of the message
   };
   const TCase cases[] = {
-      {"disk full part way",
+      {"file too large part way",
        [&] {
          const TFileSizeLimit limit(4096);
          return WriteSoundSetFile(path, newer, error);
-       }},
-      {"folder not writable",
+       },
+       QString::fromLocal8Bit(std::strerror(EFBIG))},
+      {"no temporary file can be made beside it",
        [&] {
          if (geteuid() == 0) return WriteSoundSetFile(path + "/x", newer, error);
          QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::ExeOwner);
@@ -298,18 +304,43 @@ TEST(SoundSetFile, FailedSavesKeepTheOldFile) {
          QFile::setPermissions(folder.path(),
                                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
          return saved;
-       }},
+       },
+       QString::fromLocal8Bit(std::strerror(geteuid() == 0 ? ENOTDIR : EACCES))},
   };
   for (const TCase& c : cases) {
     error.clear();
     EXPECT_FALSE(c.Save()) << c.Name;
-    EXPECT_TRUE(error.startsWith("Cannot save the sound set") && error.contains(folder.path()))
+    EXPECT_TRUE(error.startsWith("Cannot save the sound set") && error.contains(folder.path()) &&
+                error.endsWith(c.Reason + QStringLiteral(".")))
         << c.Name << ": " << error.toStdString();
     QFile kept(path);
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(kept.readAll(), oldBytes) << c.Name;
-    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{"kept.hvset"}) << c.Name;
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.hvset"})
+        << c.Name;
   }
+}
+
+// What a save killed part way left beside the set goes with the next save there; a save still
+// running in another program keeps its file.
+TEST(SoundSetFile, ASaveClearsWhatKilledSavesLeft) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const pid_t ended = EndedProcess();
+  const QString dead = QStringLiteral(".set.hvset~%1~a1B2c3").arg(ended);
+  const QString alive = QStringLiteral(".set.hvset~%1~a1B2c3").arg(getppid());
+  const QString otherSet = QStringLiteral(".other.hvset~%1~a1B2c3").arg(ended);
+  for (const QString& name : {dead, alive, otherSet}) {
+    QFile file(folder.filePath(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  }
+  QString error;
+  ASSERT_TRUE(WriteSoundSetFile(folder.filePath("set.hvset"), TSoundSet{}, error));
+  QStringList left = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
+  left.sort();
+  QStringList expected{alive, otherSet, QStringLiteral("set.hvset")};
+  expected.sort();
+  EXPECT_EQ(left, expected);
 }
 
 }  // namespace

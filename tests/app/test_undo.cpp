@@ -6,13 +6,17 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUndoStack>
 
 #include "Application.h"
+#include "EndedProcess.h"
 #include "MainForm.h"
 #include "PanelDriver.h"
 #include "PanelUndo.h"
@@ -168,6 +172,38 @@ Bytes Messages(std::initializer_list<std::array<int, 3>> messages) {
   return bytes;
 }
 
+// The caption as the window system shows it: "[*]" becomes the unsaved mark.
+QString Shown(const QWidget& window) {
+  QString title = window.windowTitle();
+  return title.replace(QStringLiteral("[*]"), window.isWindowModified() ? "*" : "");
+}
+
+// Answers the modal file dialogs a test brings up: each is given the next name, or dismissed
+// when none is left.
+class TDialogAnswers : public QObject {
+public:
+  explicit TDialogAnswers(QStringList names) : FNames(std::move(names)) {
+    connect(&FTimer, &QTimer::timeout, this, [this] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr) return;
+      ++Shown;
+      if (FNames.isEmpty()) {
+        dialog->reject();
+        return;
+      }
+      // As typed into its name field (selectFile leaves a focused field as it is).
+      dialog->findChild<QLineEdit*>("fileNameEdit")->setText(FNames.takeFirst());
+      static_cast<QDialog*>(dialog)->accept();
+    });
+    FTimer.start(10);
+  }
+  int Shown = 0;
+
+private:
+  QStringList FNames;
+  QTimer FTimer;
+};
+
 TEST_F(Sets, SendSoundAndSendAllGoOutInOrderOnTheSoundsChannels) {
   ASSERT_TRUE(Form->OpenSoundSet(WriteSet("send.hvset")));
   EXPECT_EQ(Take(), Bytes{});  // opening sends nothing
@@ -276,7 +312,7 @@ TEST_F(Sets, OpeningIsAStepAndBadFilesLeaveThePanelAsItWas) {
   EXPECT_TRUE(Errors[0].contains(bad.fileName()) && Errors[0].contains("not JSON"))
       << Errors[0].toStdString();
   EXPECT_TRUE(State().SameSounds(before));
-  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2");
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");
   EXPECT_EQ(Form->UndoStack().count(), 1);
 
   ASSERT_TRUE(Form->OpenSoundSet(WriteSet("good.hvset")));
@@ -285,7 +321,7 @@ TEST_F(Sets, OpeningIsAStepAndBadFilesLeaveThePanelAsItWas) {
   EXPECT_TRUE(SoundBox(7)->GetChecked() && !SoundBox(0)->GetChecked());
   EXPECT_EQ(ParKnob(24)->GetPosition(), 17);
   EXPECT_FALSE(ParBox(1)->isChecked());  // BD's tick is not shown while CB is
-  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - good.hvset");
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - good.hvset");
 
   Key(Qt::Key_Z, Qt::ControlModifier);
   EXPECT_TRUE(State().SameSounds(before));
@@ -293,51 +329,214 @@ TEST_F(Sets, OpeningIsAStepAndBadFilesLeaveThePanelAsItWas) {
   // Every value that changed, in sound order: BD's first is back at 9 after the drag.
   ASSERT_EQ(undone.size(), 16u * 72u);
   EXPECT_EQ(Bytes(undone.begin(), undone.begin() + 3), Messages({{0xB0, 16, 9}}));
-  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - good.hvset*");
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");  // the drag's unsaved work, back without a file
 }
 
-TEST_F(Sets, CaptionRecentFilesAndTheQuestionOnClosing) {
-  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2");
+// Every path that drops the current set, from every kind of set and with every answer: the
+// question comes exactly when there is unsaved work, Cancel keeps everything as it was, Save
+// keeps the work in its file (or the one chosen for it) first.
+TEST_F(Sets, EveryPathThatDropsWorkAsksFirst) {
+  const QString other = WriteSet("other.hvset");
+  struct TPath {
+    const char* Name;
+    std::function<bool(Sets&)> Drop;  // whether the set was dropped
+  };
+  const TPath paths[] = {
+      {"close", [](Sets& t) { return t.Form->close(); }},
+      {"open",
+       [other](Sets& t) {
+         t.Form->Document().OpenWithDialog();
+         return t.Form->Document().Path() == other;
+       }},
+      {"open recent", [other](Sets& t) { return t.Form->Document().OpenAsked(other); }},
+  };
+  const QMessageBox::StandardButton answers[] = {QMessageBox::Cancel, QMessageBox::Discard,
+                                                 QMessageBox::Save};
+  for (const TPath& path : paths) {
+    for (const bool named : {false, true}) {
+      for (const bool modified : {false, true}) {
+        for (const QMessageBox::StandardButton answer : answers) {
+          const std::string what = std::string(path.Name) + (named ? " named" : " unnamed") +
+                                   (modified ? " modified " : " saved ") +
+                                   std::to_string(int(answer));
+          Form.reset();
+          SetUp();
+          int asked = 0;
+          Form->Document().SetQuestion([&](const QString&, QMessageBox::StandardButtons) {
+            ++asked;
+            return answer;
+          });
+          if (named) {
+            ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
+          }
+          if (modified) Drag(ParKnob(1), -10);
+          const TSoundSet before = State();
+          const QString caption = Shown(*Form);
+          // Saving an unnamed set asks for its file first; Open asks for the file to open.
+          QStringList files;
+          if (modified && !named && answer == QMessageBox::Save) files << Path("chosen");
+          if (std::string(path.Name) == "open") files << other;
+          TDialogAnswers dialogs(files);
+          const bool dropped = path.Drop(*this);
+          EXPECT_EQ(asked, modified ? 1 : 0) << what;
+          EXPECT_EQ(dropped, !modified || answer != QMessageBox::Cancel) << what;
+          if (!dropped) {
+            EXPECT_TRUE(State().SameSounds(before) && Form->Document().IsModified()) << what;
+            EXPECT_EQ(Shown(*Form), caption) << what;
+          }
+          if (modified && answer == QMessageBox::Save) {
+            TSoundSet saved;
+            QString error;
+            ASSERT_TRUE(ReadSoundSetFile(Path(named ? "mine.hvset" : "chosen.hvset"), saved, error))
+                << what;
+            EXPECT_TRUE(saved.SameSounds(before)) << what;
+          }
+          if (!modified || answer == QMessageBox::Cancel) break;  // the answer is not asked for
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(Errors.isEmpty()) << Errors.join("; ").toStdString();
+}
+
+TEST_F(Sets, CaptionSaveAsAndRecentFiles) {
   int asked = 0;
-  QMessageBox::StandardButton answer = QMessageBox::Cancel;
-  Form->SetSaveQuestion([&](const QString&) {
+  QString question;
+  QMessageBox::StandardButton answer = QMessageBox::No;
+  Form->Document().SetQuestion([&](const QString& text, QMessageBox::StandardButtons) {
     ++asked;
+    question = text;
     return answer;
   });
-  // A run that never touched a file closes as always, changes or not.
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2");
   Drag(ParKnob(1), -10);
-  EXPECT_TRUE(Form->close());
-  EXPECT_EQ(asked, 0);
-  Form->show();
-  Form->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2");
+
+  // A typed name without its suffix over an existing set: the question names the real file, and
+  // No goes back to the dialog (dismissed here) without writing.
+  const QString kit = WriteSet("kit.hvset");
+  QFile(kit).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+  Drag(ParKnob(1), -10);
+  {
+    TDialogAnswers dialogs({Path("kit")});
+    EXPECT_FALSE(Form->Document().SaveAsWithDialog());
+    EXPECT_EQ(dialogs.Shown, 2);
+  }
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(question.contains("\"kit.hvset\" already exists")) << question.toStdString();
+  TSoundSet kept;
+  QString error;
+  ASSERT_TRUE(ReadSoundSetFile(kit, kept, error));
+  EXPECT_EQ(kept.SelectedSound, 7);
+  answer = QMessageBox::Yes;
+  {
+    TDialogAnswers dialogs({Path("kit")});
+    EXPECT_TRUE(Form->Document().SaveAsWithDialog());
+  }
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - kit.hvset");
+  ASSERT_TRUE(ReadSoundSetFile(kit, kept, error));
+  EXPECT_TRUE(kept.SameSounds(State()));
+  // Its permissions stay; a read-only set is refused, for root too.
+  const QFileDevice::Permissions notUser(0x7077);
+  EXPECT_EQ(QFile(kit).permissions() & notUser,
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+  QFile(kit).setPermissions(QFile::ReadOwner | QFile::ReadUser);
+  Drag(ParKnob(2), -20);
+  EXPECT_FALSE(Form->Document().Save());
+  ASSERT_EQ(Errors.size(), 1);
+  EXPECT_TRUE(Errors.takeFirst().contains("read-only"));
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - kit.hvset*");
 
   for (int n = 0; n < 9; ++n) {
-    ASSERT_TRUE(Form->SaveSoundSet(Folder.filePath(QStringLiteral("set%1.hvset").arg(n))));
+    ASSERT_TRUE(Form->Document().SaveTo(Folder.filePath(QStringLiteral("set%1.hvset").arg(n))));
   }
-  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - set8.hvset");
-  const QStringList recent = TMainForm::RecentSoundSets();
+  QStringList recent = TSoundSetDocument::RecentFiles();
   ASSERT_EQ(recent.size(), 8);
   EXPECT_EQ(recent.front(), Path("set8.hvset"));
   EXPECT_EQ(recent.back(), Path("set1.hvset"));
+  // A recent file that is gone says so once and leaves the list.
+  QFile::remove(Path("set5.hvset"));
+  EXPECT_FALSE(Form->Document().OpenAsked(Path("set5.hvset")));
+  EXPECT_EQ(Errors.size(), 1);
+  recent = TSoundSetDocument::RecentFiles();
+  EXPECT_EQ(recent.size(), 7);
+  EXPECT_FALSE(recent.contains(Path("set5.hvset")));
+}
 
-  Drag(ParKnob(2), -20);
-  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - set8.hvset*");
-  EXPECT_FALSE(Form->close());  // Cancel keeps the window
-  EXPECT_EQ(asked, 1);
-  Key(Qt::Key_S, Qt::ControlModifier);
-  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2 - set8.hvset");
-  TSoundSet saved;
-  QString error;
-  ASSERT_TRUE(ReadSoundSetFile(Path("set8.hvset"), saved, error));
-  EXPECT_TRUE(saved.SameSounds(State()));
-  EXPECT_EQ(saved.Device, "Recording Out");
+// Undoing an Open brings back the values with the file they came from and its modified state,
+// so that Ctrl+S writes them where they belong; redo brings the opened file back, saved.
+TEST_F(Sets, UndoOfOpenRestoresTheFileItCameFrom) {
+  Form->Document().SetQuestion(
+      [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Discard; });
+  ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
+  Drag(ParKnob(1), -10);
+  const TSoundSet mine = State();
+  const QString opened = WriteSet("opened.hvset");
+  ASSERT_TRUE(Form->Document().OpenAsked(opened));
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - opened.hvset");
 
   Key(Qt::Key_Z, Qt::ControlModifier);
-  answer = QMessageBox::Discard;
-  EXPECT_TRUE(Form->close());
-  EXPECT_EQ(asked, 2);
+  EXPECT_TRUE(State().SameSounds(mine));
+  EXPECT_EQ(Form->Document().Path(), Path("mine.hvset"));
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
+  Key(Qt::Key_S, Qt::ControlModifier);
+  TSoundSet saved;
+  QString error;
+  ASSERT_TRUE(ReadSoundSetFile(Path("mine.hvset"), saved, error));
+  EXPECT_TRUE(saved.SameSounds(mine));
+  ASSERT_TRUE(ReadSoundSetFile(opened, saved, error));
+  EXPECT_EQ(saved.SelectedSound, 7);  // untouched
+
+  Key(Qt::Key_Y, Qt::ControlModifier);
+  EXPECT_EQ(Form->Document().Path(), opened);
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - opened.hvset");
+  EXPECT_EQ(Form->Memory().SelectedSound(), 7);
+  Key(Qt::Key_Z, Qt::ControlModifier);  // back to mine, saved just now
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset");
   EXPECT_TRUE(Errors.isEmpty()) << Errors.join("; ").toStdString();
+}
+
+// Unsaved work is kept in a recovery copy; a later start whose owner is gone offers it back.
+TEST_F(Sets, UnsavedWorkIsRecovered) {
+  const QString recovery =
+      TSoundSetDocument::StateFolder() +
+      QStringLiteral("/recovery-%1.hvset").arg(QCoreApplication::applicationPid());
+  Form->Document().SetQuestion(
+      [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Yes; });
+  ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
+  Drag(ParKnob(3), -30);
+  EXPECT_FALSE(QFileInfo::exists(recovery));
+  QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(recovery), 2 * TSoundSetDocument::kRecoveryDelayMs);
+  Key(Qt::Key_S, Qt::ControlModifier);  // saved: nothing to recover
+  EXPECT_FALSE(QFileInfo::exists(recovery));
+  Drag(ParKnob(3), 10);
+  const TSoundSet unsaved = State();
+  Form->Document().KeepRecovery();  // as a termination signal does
+  Form.reset();
+  ASSERT_TRUE(QFileInfo::exists(recovery));
+
+  // The copy of a program that no longer runs (this one's stands in: a process that has ended).
+  const pid_t ended = EndedProcess();
+  const QString orphan =
+      TSoundSetDocument::StateFolder() + QStringLiteral("/recovery-%1.hvset").arg(ended);
+  for (const char* end : {"", ".of"}) {
+    QFile::remove(orphan + end);
+    ASSERT_TRUE(QFile::rename(recovery + end, orphan + end));
+  }
+  SetUp();
+  Form->Document().SetQuestion(
+      [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Yes; });
+  Form->Document().OfferRecovery();
+  EXPECT_TRUE(State().SameSounds(unsaved));
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
+  EXPECT_FALSE(QFileInfo::exists(orphan));
+  Form->Document().SetQuestion(
+      [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Discard; });
+  EXPECT_TRUE(Form->close());
+  Form.reset();
+  EXPECT_FALSE(QFileInfo::exists(recovery));
 }
 
 TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {

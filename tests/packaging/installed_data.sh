@@ -38,4 +38,27 @@ for size in 16 22 32 48 64 128 256; do
 done
 grep -q "<svg " "$share/icons/hicolor/scalable/apps/$icon.svg" || fail "no scalable icon"
 grep -qx "Icon=$icon" "$share"/applications/*.desktop || fail "the desktop entry names another icon"
+# Sound-set files: a type the MIME database takes, which the desktop entry opens.
+[ -f "$share/mime/packages/halvorine.xml" ] || fail "no file type for sound sets"
+update-mime-database "$share/mime" || fail "the MIME database refuses the sound-set type"
+grep -q '^application/x-halvorine-sound-set:\*\.hvset$' "$share/mime/globs" ||
+  fail "the sound-set type does not claim *.hvset"
+grep -qx "MimeType=application/x-halvorine-sound-set;" "$share"/applications/*.desktop ||
+  fail "the desktop entry does not open sound sets"
+
+# The installed program logs into the user's state folder, never beside itself, root or not; a
+# termination signal ends it as closing the window does.
+state=$work/state
+XDG_STATE_HOME=$state QT_QPA_PLATFORM=offscreen "$work/usr/bin/halvorine" --log file \
+  2>"$work/stderr.txt" &
+pid=$!
+for _ in $(seq 100); do [ -s "$state/halvorine/Debug.txt" ] && break; sleep 0.1; done
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+[ "$status" = 0 ] || fail "the installed program ended with $status on SIGTERM: $(cat "$work/stderr.txt")"
+grep -qx "halvorine: the log goes to $state/halvorine/Debug.txt" "$work/stderr.txt" ||
+  fail "the installed program's log: $(cat "$work/stderr.txt")"
+grep -q "Start of debug session" "$state/halvorine/Debug.txt" || fail "nothing in the log"
+[ ! -e "$work/usr/bin/Debug.txt" ] || fail "the installed program wrote its log into bin/"
 echo PASS

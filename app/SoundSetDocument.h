@@ -1,0 +1,120 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <functional>
+#include <optional>
+
+#include "PanelUndo.h"
+
+class QUndoStack;
+class QWidget;
+
+// What the document needs of the panel besides a state to record and restore: a way to show a
+// state without sending it or recording it (an opened or recovered set).
+class TSoundSetPanel : public TPanelStateTarget {
+public:
+  virtual void ShowState(const TSoundSet& state) = 0;
+};
+
+// The panel's sound set as a document: its file, whether it has changes since that file (from
+// the undo stack's clean state), the recent files, the window's caption, the question before
+// unsaved work is dropped, and a recovery copy of unsaved work.
+//
+// Every path that would drop the current set (closing, Open, Open Recent) goes through
+// MaybeSave() first. Opening is an undo step: undoing it restores the values together with the
+// previous file name and modified state, and redoing it brings the opened file back.
+class TSoundSetDocument : public QObject {
+  Q_OBJECT
+
+public:
+  // Asks the user; the answer is one of `buttons`. Tests put an answer in place of the dialog.
+  using TQuestion = std::function<QMessageBox::StandardButton(
+      const QString& text, QMessageBox::StandardButtons buttons)>;
+
+  // `window` shows the caption and parents the dialogs; its title when made is the caption's
+  // base, shown alone while there is no file and no change.
+  TSoundSetDocument(QWidget& window, TSoundSetPanel& panel);
+  ~TSoundSetDocument() override;
+
+  QUndoStack& UndoStack() { return *FUndoStack; }
+  // Records an action already done, from `before` to the panel's current state, as one step;
+  // steps with the same non-null merge key in a row fold into one. Nothing changed: no step.
+  void PushStep(const QString& text, const TSoundSet& before, const void* mergeKey = nullptr);
+
+  // Opens `path` at once: the panel shows it, nothing is sent, and the opening is one step. On
+  // failure the error is shown (naming the file and the fault) and the result is false.
+  bool Open(const QString& path);
+  // The user's Open: asks about unsaved work first; a recent entry whose file is gone is taken
+  // off the list after its error.
+  bool OpenAsked(const QString& path);
+  void OpenWithDialog();
+  // Saves atomically to `path`, which becomes the set's file. On failure the error is shown, the
+  // old file is kept and the result is false.
+  bool SaveTo(const QString& path);
+  // Saves to the set's file, or asks for one when there is none yet.
+  bool Save();
+  // Asks for a file; the suffix is settled before the dialog checks for an existing file, so
+  // replacing one always asks.
+  bool SaveAsWithDialog();
+  // With unsaved changes: Save, Discard or Cancel. True when the current set may be dropped.
+  bool MaybeSave();
+
+  bool IsModified() const;
+  // The open or saved set's file, absolute; empty when the set has none.
+  const QString& Path() const { return FPath; }
+  // The files most recently opened or saved, newest first.
+  static QStringList RecentFiles();
+  void SetQuestion(TQuestion question) { FQuestion = std::move(question); }
+
+  // ---- The recovery copy ----
+  // Unsaved work is written to a recovery file in the user's state folder a few seconds after a
+  // change; it is removed when the work is saved or dropped and when the document goes, unless
+  // the program ends by a signal with work unsaved.
+  static constexpr int kRecoveryDelayMs = 3000;
+  // Offers to restore the newest recovery file that no running program owns (the question's
+  // Yes reads "Restore"): Restore shows it as unsaved work (of its file, if it had one) as one
+  // step; Discard removes it.
+  void OfferRecovery();
+  // Writes the recovery copy now when there is unsaved work, and keeps it past the document's
+  // end: the program is ending without asking.
+  void KeepRecovery();
+  // This process's recovery file; empty while there is none.
+  QString RecoveryPath() const;
+  // Where the user's recovery files are: $XDG_STATE_HOME/halvorine, or ~/.local/state/halvorine.
+  static QString StateFolder();
+
+private:
+  class TOpenCommand;
+  // A file name, and whether the set was the same as that file at the undo index where this
+  // side stands (the index before an Open for its old side, after it for its new side).
+  struct TFileSide {
+    QString Path;
+    bool Clean = false;
+  };
+
+  TFileSide CurrentSide() const;
+  // Takes `side` as the set's file once the stack has reached its new index.
+  void RestoreSideAfterStep(const TFileSide& side) { FPendingSide = side; }
+  void ApplyPendingSide();
+  void SetPath(const QString& path);
+  void UpdateCaption();
+  QMessageBox::StandardButton Ask(const QString& text, QMessageBox::StandardButtons buttons);
+  void ScheduleRecovery();
+  void WriteRecovery();
+  void RemoveRecovery();
+
+  QWidget& FWindow;
+  TSoundSetPanel& FPanel;
+  QUndoStack* FUndoStack;
+  QString FBaseCaption;
+  QString FPath;
+  TQuestion FQuestion;
+  std::optional<TFileSide> FPendingSide;
+  QTimer FRecoveryTimer;
+  bool FRecoveryWritten = false;
+  bool FKeepRecovery = false;
+};
