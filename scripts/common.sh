@@ -21,7 +21,7 @@ HALVORINE_TEST_PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-daemon
   jackd2
-  xvfb xdotool openbox wmctrl qt6-wayland
+  xvfb xdotool x11-utils openbox wmctrl qt6-wayland
   at-spi2-core python3-gi gir1.2-atspi-2.0
   clang-format
   desktop-file-utils shared-mime-info appstream groff-base man-db file dpkg-dev lintian
