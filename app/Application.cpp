@@ -72,6 +72,7 @@ int TApplication::RunMainForm(const QString& device, const QString& soundSet) {
                    qUtf8Printable(device));
     }
     MainForm.show();
+    MainForm.KeepOnScreen();
     if (!soundSet.isEmpty()) MainForm.OpenSoundSet(soundSet);
     exec();
   } catch (...) {

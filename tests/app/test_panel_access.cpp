@@ -1,10 +1,13 @@
 // The real main window from the wheel, the keyboard and assistive tools, offscreen over the
 // recording MIDI backend: the bytes each gesture sends, the values shown, the names and roles
-// tools read, and the Tab chain, which the skinned controls stay out of.
+// tools read, the Tab chain that reaches every control, and the window's place on a screen.
 #include <gtest/gtest.h>
 #include <QAccessible>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
+#include <QSet>
 #include <QTest>
 #include <QWheelEvent>
 
@@ -35,9 +38,9 @@ protected:
     QTest::mouseClick(Form->windowHandle(), Qt::LeftButton, {}, control->geometry().center());
   }
 
-  static void Wheel(QWidget* control, int angle) {
+  static void Wheel(QWidget* control, int angle, Qt::KeyboardModifiers modifiers = {}) {
     const QPointF at(5, 5);
-    QWheelEvent event(at, control->mapToGlobal(at), {}, QPoint(0, angle), Qt::NoButton, {},
+    QWheelEvent event(at, control->mapToGlobal(at), {}, QPoint(0, angle), Qt::NoButton, modifiers,
                       Qt::NoScrollPhase, false);
     QCoreApplication::sendEvent(control, &event);
   }
@@ -66,8 +69,12 @@ TEST_F(PanelAccess, WheelAndKeysSendWhatOneDragMoveSends) {
     std::function<void(TSkinKnob*)> Gesture;
     Bytes Want;
   };
-  const auto wheel = [](int angle) { return [angle](TSkinKnob* k) { Wheel(k, angle); }; };
-  const auto key = [](Qt::Key k) { return [k](TSkinKnob* knob) { QTest::keyClick(knob, k); }; };
+  const auto wheel = [](int angle, Qt::KeyboardModifiers modifiers = {}) {
+    return [angle, modifiers](TSkinKnob* k) { Wheel(k, angle, modifiers); };
+  };
+  const auto key = [](Qt::Key k, Qt::KeyboardModifiers modifiers = {}) {
+    return [k, modifiers](TSkinKnob* knob) { QTest::keyClick(knob, k, modifiers); };
+  };
   const Case cases[] = {
       // BD's Filter Freq is controller 16 + 12 on channel 1.
       {"ParKnob13", 63, wheel(120), {0xB0, 0x1C, 0x40}},
@@ -77,6 +84,12 @@ TEST_F(PanelAccess, WheelAndKeysSendWhatOneDragMoveSends) {
       {"ParKnob1", 5, key(Qt::Key_End), {0xB0, 0x10, 0x7F}},
       {"ParKnob1", 5, key(Qt::Key_Left), {0xB0, 0x10, 0x04}},
       {"ParKnob1", 5, key(Qt::Key_Tab), {}},
+      // Shift makes a notch or an arrow ten steps, still one message each.
+      {"ParKnob13", 63, wheel(240, Qt::ShiftModifier), {0xB0, 0x1C, 0x49, 0xB0, 0x1C, 0x53}},
+      {"ParKnob13", 63, wheel(-120, Qt::ShiftModifier), {0xB0, 0x1C, 0x35}},
+      {"ParKnob1", 5, key(Qt::Key_Up, Qt::ShiftModifier), {0xB0, 0x10, 0x0F}},
+      {"ParKnob1", 5, key(Qt::Key_Left, Qt::ShiftModifier), {0xB0, 0x10, 0x00}},
+      {"ParKnob1", 125, key(Qt::Key_Right, Qt::ShiftModifier), {0xB0, 0x10, 0x7F}},
   };
   for (const Case& c : cases) {
     TSkinKnob* knob = Knob(c.Knob);
@@ -130,22 +143,103 @@ TEST_F(PanelAccess, ToolsSeeAndOperateTheSkinnedControls) {
   EXPECT_EQ(Midi->Bytes(), (Bytes{0xB0, 0x34, 0x40}));
 }
 
-TEST_F(PanelAccess, SkinnedControlsStayOutOfTheTabChain) {
+TEST_F(PanelAccess, TabReachesEveryControlAndTheKeysWorkThere) {
   auto* open = Form->findChild<QPushButton*>("OpenButton");
   const QStringList cycle = TabCycle(open);
-  EXPECT_EQ(cycle.size(), 41);
-  for (const QString& name : cycle) {
-    EXPECT_FALSE(Form->findChild<TSkinControl*>(name)) << name.toStdString();
+  // The layout's 41 other stops, then the 16 sound boxes and the 31 knobs.
+  ASSERT_EQ(cycle.size(), 41 + 16 + 31);
+  QStringList skinned;
+  for (const QString& name : cycle.mid(41)) {
+    if (Form->findChild<TSkinControl*>(name)) skinned << name;
   }
-  // A click gives a knob focus; Tab from there goes on to a stop of the same chain.
+  EXPECT_EQ(skinned.size(), 47);
+  EXPECT_EQ(skinned.first(), "BDCheckBox");
+  EXPECT_EQ(skinned.last(), "PresetB2Knob");
+
+  // Tab shows the mark and the knob's value on the status line, Up turns it; the line keeps its
+  // place and size.
+  const QRect line = Form->MidiStatusLabel()->geometry();
+  const QString portState = Form->MidiStatusLabel()->text();
   TSkinKnob* knob = Knob("ParKnob13");
-  Click(knob);
-  ASSERT_TRUE(knob->hasFocus());
-  QTest::keyClick(knob, Qt::Key_Tab);
-  QWidget* next = QApplication::focusWidget();
-  ASSERT_NE(next, nullptr);
-  EXPECT_TRUE(cycle.contains(next->objectName()) || next == open)
-      << next->objectName().toStdString();
+  knob->SetPosition(63);
+  Midi->ClearMessages();
+  Form->findChild<QWidget*>("ParKnob12")->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), knob);
+  EXPECT_TRUE(knob->GetFocusShown());
+  QTest::keyClick(knob, Qt::Key_Up);
+  EXPECT_EQ(Midi->Bytes(), (Bytes{0xB0, 0x1C, 0x40}));
+  EXPECT_EQ(Form->MidiStatusLabel()->text(), "Filter Freq: 64");
+  EXPECT_EQ(Form->MidiStatusLabel()->geometry(), line);
+  // Focus gone and the turn's time over, the port's state is back.
+  open->setFocus(Qt::TabFocusReason);
+  QTRY_COMPARE_WITH_TIMEOUT(Form->MidiStatusLabel()->text(), portState, 5000);
+
+  // Space and Return on a focused sound box select its sound, sending nothing.
+  Midi->ClearMessages();
+  const std::pair<const char*, Qt::Key> selections[] = {{"SDCheckBox", Qt::Key_Space},
+                                                        {"M4CheckBox", Qt::Key_Return}};
+  for (const auto& [name, key] : selections) {
+    auto* box = Form->findChild<TSkinCheckBox*>(name);
+    box->setFocus(Qt::TabFocusReason);
+    EXPECT_TRUE(box->GetFocusShown()) << name;
+    QTest::keyClick(box, key);
+    EXPECT_EQ(Form->Memory().SelectedSound(), box->GetTag()) << name;
+    EXPECT_TRUE(box->GetChecked()) << name;
+  }
+  EXPECT_TRUE(Midi->Bytes().empty());
+}
+
+TEST_F(PanelAccess, EveryControlHasANameOfItsOwn) {
+  const std::pair<const char*, const char*> names[] = {{"StoreAButton", "Bank A store"},
+                                                       {"RecallBButton", "Bank B recall"},
+                                                       {"ADownButton", "Bank A previous preset"},
+                                                       {"BUpButton", "Bank B next preset"},
+                                                       {"GroupFilterButton1", "Tick column 1"},
+                                                       {"GroupFilterButton3", "Tick column 3"},
+                                                       {"BaseChannelComboBox", "Base channel"},
+                                                       {"MidiOutComboBox", "MIDI output device"},
+                                                       {"CheckBox13", "Tick Filter Freq"},
+                                                       {"CheckBox14", "Tick Filter Width"},
+                                                       {"ParKnob14", "Filter Width"},
+                                                       {"PresetB2Knob", "Preset B second"},
+                                                       {"OHCheckBox", "OH"},
+                                                       {"Button3", "Continue"}};
+  const auto nameOf = [](QWidget* w) {
+    return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name);
+  };
+  for (const auto& [control, want] : names)
+    EXPECT_EQ(nameOf(Form->findChild<QWidget*>(control)), want) << control;
+  // Every stop of the Tab chain has a name, and no two share one.
+  QSet<QString> seen;
+  const QStringList stops = TabCycle(Form->findChild<QWidget*>("OpenButton")) << "OpenButton";
+  for (const QString& stop : stops) {
+    const QString name = nameOf(Form->findChild<QWidget*>(stop));
+    EXPECT_FALSE(name.isEmpty()) << stop.toStdString();
+    EXPECT_FALSE(seen.contains(name)) << name.toStdString();
+    seen << name;
+  }
+  // The visible captions stay as the layout has them.
+  EXPECT_EQ(Form->findChild<QCheckBox*>("CheckBox13")->text(), "Filter F");
+  EXPECT_EQ(Form->findChild<QPushButton*>("StoreBButton")->text(), "S");
+}
+
+TEST(PanelPlacement, TheWholeWindowLandsOnTheAvailableArea) {
+  const QRect screen(0, 0, 640, 512);  // 1280 x 1024 at a scale factor of 2
+  const struct {
+    QRect Frame;
+    QPoint Want;
+  } cases[] = {
+      {{199, 137, 570, 474}, {70, 38}},    // too far right and down: moved in
+      {{199, 137, 300, 200}, {199, 137}},  // fits: stays
+      {{-50, -20, 300, 200}, {0, 0}},      // off the top-left
+      {{199, 137, 700, 600}, {0, 0}},      // larger than the area: its top-left shows
+      {{1100, 30, 570, 474}, {1070, 30}},  // a second screen to the right
+  };
+  for (const auto& c : cases) {
+    const QRect area = c.Frame.x() >= 640 ? screen.translated(1000, 0) : screen;
+    EXPECT_EQ(PlaceOnScreen(c.Frame, area), c.Want) << c.Frame.x() << "," << c.Frame.y();
+  }
 }
 
 }  // namespace
