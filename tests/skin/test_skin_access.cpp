@@ -13,6 +13,7 @@
 #include <QToolTip>
 #include <QWheelEvent>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -22,6 +23,7 @@ TEST(SkinKnobArithmetic, KeysAndWheelNotches) {
   struct KeyCase {
     int Key, Position, Min, Max;
     std::optional<int> Want;
+    bool Coarse = false;
   };
   const KeyCase keys[] = {{Qt::Key_Up, 64, 0, 127, 65},
                           {Qt::Key_Right, 64, 0, 127, 65},
@@ -37,10 +39,17 @@ TEST(SkinKnobArithmetic, KeysAndWheelNotches) {
                           {Qt::Key_Down, INT32_MIN, INT32_MIN, 0, INT32_MIN},
                           {Qt::Key_End, 0, -100, 100, 100},
                           {Qt::Key_Space, 64, 0, 127, std::nullopt},
-                          {Qt::Key_Plus, 64, 0, 127, std::nullopt}};
+                          {Qt::Key_Plus, 64, 0, 127, std::nullopt},
+                          // Coarse: the arrows move ten, the other keys as they do.
+                          {Qt::Key_Up, 64, 0, 127, 74, true},
+                          {Qt::Key_Left, 64, 0, 127, 54, true},
+                          {Qt::Key_Right, 120, 0, 127, 127, true},
+                          {Qt::Key_Down, -95, -100, 100, -100, true},
+                          {Qt::Key_PageUp, 64, 0, 127, 74, true},
+                          {Qt::Key_Home, 64, 0, 127, 0, true}};
   for (const KeyCase& c : keys)
-    EXPECT_EQ(SkinKnobKeyValue(c.Key, c.Position, c.Min, c.Max), c.Want)
-        << c.Key << " at " << c.Position;
+    EXPECT_EQ(SkinKnobKeyValue(c.Key, c.Position, c.Min, c.Max, c.Coarse), c.Want)
+        << c.Key << " at " << c.Position << (c.Coarse ? " coarse" : "");
 
   const std::pair<std::int64_t, TWheelNotches> wheel[] = {
       {0, {0, 0}},     {119, {0, 119}},    {120, {1, 0}},          {250, {2, 10}},
@@ -137,6 +146,33 @@ TEST_F(SkinKnobAccessTest, AClickGivesFocusOutsideTheTabChainAndKeysStep) {
     Changes.clear();
     QTest::keyClick(Knob, key);
     EXPECT_EQ(Changes, want) << key;
+  }
+}
+
+TEST_F(SkinKnobAccessTest, OnTurnFollowsTheUsersGesturesOnly) {
+  int turns = 0;
+  Knob->OnTurn = [&turns](QObject*) { ++turns; };
+  Knob->setFocus(Qt::TabFocusReason);
+  const std::pair<std::function<void()>, int> steps[] = {
+      {[this] { Knob->SetPosition(10); }, 0},  // code moves it: no turn
+      {[this] { Wheel(240); }, 1},             // one event of two notches
+      {[this] { QTest::keyClick(Knob, Qt::Key_Up); }, 2},
+      {[this] { QTest::keyClick(Knob, Qt::Key_A); }, 2},
+      {[this] {
+         H.Press(Qt::LeftButton, {11, 11});
+       },
+       2},
+      {[this] {
+         H.Move({11, 5});
+       },
+       3},
+      {[this] {
+         H.Release(Qt::LeftButton, {11, 5});
+       },
+       3}};
+  for (const auto& [step, want] : steps) {
+    step();
+    EXPECT_EQ(turns, want);
   }
 }
 
