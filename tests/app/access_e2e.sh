@@ -62,7 +62,10 @@ probe tree >"$work/tree.txt"
 [ "$(tree '^check box|[A-Z][A-Z0-9]|')" = 16 ] || fail "want 16 sound boxes"
 [ "$(tree '^dial|Filter Freq|0..127=0|focusable$')" = 1 ] || fail "Filter Freq: $(cat "$work/tree.txt")"
 [ "$(tree '^dial|Mix A|-100..100=0|')" = 1 ] || fail "Mix A: $(grep 'Mix' "$work/tree.txt")"
-[ "$(tree '^combo box|Base channel|')" = 1 ] || fail "Base channel: $(grep '^combo' "$work/tree.txt")"
+for name in "Bank A store" "Bank B recall" "Bank A previous preset" "Tick column 1" "Base channel" \
+  "MIDI output device" "Tick Filter Freq" "Tick Filter Width"; do
+  grep -q "^[a-z ]*|$name|" "$work/tree.txt" || fail "no control named '$name'"
+done
 # Each of the 89 controls that take focus has a name of its own.
 names=$(awk -F'|' '$1 ~ /^(push button|check box|dial|combo box)$/ && $4 ~ /focusable/ { print $2 }' \
   "$work/tree.txt" | sort)
