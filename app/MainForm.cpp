@@ -481,9 +481,22 @@ QPoint PlaceOnScreen(const QRect& frame, const QRect& available) {
 }
 
 void TMainForm::KeepOnScreen() {
+  FPlaceOnActivation = !isActiveWindow();
   const QScreen* at = screen();
   if (at == nullptr) return;
   const QRect frame = frameGeometry();
   const QPoint place = PlaceOnScreen(frame, at->availableGeometry());
-  if (place != frame.topLeft()) move(place);
+  // Asked as the client area's corner. A window manager that places by the frame (the gravity
+  // Qt gives a window placed by its frame) puts the frame's corner there, which is the aim; one
+  // that places the client area puts the frame only its title higher: the bottom and the right
+  // still fit.
+  if (place != frame.topLeft()) setGeometry(QRect(place, size()));
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && FPlaceOnActivation && isActiveWindow()) {
+    FPlaceOnActivation = false;
+    KeepOnScreen();
+  }
 }

@@ -127,11 +127,13 @@ public:
   void UpdateMidiStatus();
 
   // Moves the window the least way that puts all of it on its screen's available area, when it
-  // is not already there (a scale factor or a small screen); called once it is shown.
+  // is not already there (a scale factor or a small screen); called once it is shown. Checked
+  // again when the window is first activated: by then a window manager has added its frame.
   void KeepOnScreen();
 
 protected:
   void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
 
@@ -171,6 +173,7 @@ private:
   static constexpr int kKnobStatusMilliseconds = 3000;
   QTimer* FKnobStatusTimer = nullptr;
   QPointer<TSkinKnob> FTurnedKnob;
+  bool FPlaceOnActivation = false;
 
   bool FSuppressMorph = false;
   bool FSuppressParKnob = false;
