@@ -6,11 +6,40 @@
 
 namespace {
 
-class TNamedComboBoxAccessible : public QAccessibleWidget {
+// Named by the list's accessible name; its current item is its value and, read-only, its text
+// (screen readers read a list's item from its text).
+class TNamedComboBoxAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
   explicit TNamedComboBoxAccessible(QComboBox* box)
       : QAccessibleWidget(box, QAccessible::ComboBox) {
     addControllingSignal(QStringLiteral("activated(int)"));
+  }
+
+  void* interface_cast(QAccessible::InterfaceType t) override {
+    if (t == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
+    return QAccessibleWidget::interface_cast(t);
+  }
+
+  // ---- The current item as read-only text ----
+  QString text(int startOffset, int endOffset) const override {
+    return Box()->currentText().mid(startOffset, endOffset - startOffset);
+  }
+  int characterCount() const override { return static_cast<int>(Box()->currentText().size()); }
+  int cursorPosition() const override { return 0; }
+  void setCursorPosition(int) override {}
+  void selection(int, int* startOffset, int* endOffset) const override {
+    *startOffset = *endOffset = 0;
+  }
+  int selectionCount() const override { return 0; }
+  void addSelection(int, int) override {}
+  void removeSelection(int) override {}
+  void setSelection(int, int, int) override {}
+  QRect characterRect(int) const override { return {}; }
+  int offsetAtPoint(const QPoint&) const override { return -1; }
+  void scrollToSubstring(int, int) override {}
+  QString attributes(int offset, int* startOffset, int* endOffset) const override {
+    *startOffset = *endOffset = offset;
+    return {};
   }
 
   QString text(QAccessible::Text t) const override {
