@@ -142,6 +142,7 @@ int TApplication::RunMainForm(const QString& device, const QString& soundSet) {
     ReportLogMedium();
     const TTerminationSignals termination(MainForm);
     MainForm.show();
+    MainForm.KeepOnScreen();
     MainForm.Document().OfferRecovery();
     if (!soundSet.isEmpty()) {
       ErrorsToStandardError = true;

@@ -1,12 +1,18 @@
 #include "MainForm.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
+#include <vector>
+
 #include "Application.h"
+#include "ComboBoxAccessible.h"
 #include "MidiOutComboBox.h"
 #include "SkinCheckBox.h"
 #include "SkinKnob.h"
@@ -35,9 +41,13 @@ std::array<T*, kParameterCount> ParameterControls(const QWidget* form, const cha
 }  // namespace
 
 TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::MainForm>()) {
+  // Before any control is made: an interface, once made, is kept for the control's life.
+  InstallComboBoxAccessibility();
   // The layout first, its handlers after every property, so that loading raises nothing.
   ui->setupUi(this);
   move(199, 137);
+  // The window may grow but never hide a control by shrinking.
+  setMinimumSize(size());
   // The layout is drawn for a sans-serif face in an 11-pixel character cell (a 10-pixel em),
   // whatever the resolution of the screen.
   QFont face = font();
@@ -70,8 +80,16 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   auto* statusTimer = new QTimer(this);
   connect(statusTimer, &QTimer::timeout, this, &TMainForm::UpdateMidiStatus);
   statusTimer->start(250);
+  // A knob the user turned shows its value on the status line for as long as its value hint.
+  FKnobStatusTimer = new QTimer(this);
+  FKnobStatusTimer->setSingleShot(true);
+  FKnobStatusTimer->setInterval(kKnobStatusMilliseconds);
+  connect(FKnobStatusTimer, &QTimer::timeout, this, &TMainForm::UpdateMidiStatus);
+  connect(qApp, &QApplication::focusChanged, this, &TMainForm::UpdateMidiStatus,
+          Qt::QueuedConnection);
 
   NameControls();
+  JoinTabChain();
   BindHandlers();
   FormCreate();
   SetUpSoundSetCommands();
@@ -96,6 +114,23 @@ void TMainForm::NameControls() {
     parKnobs[i]->SetCaption(QString::fromLatin1(kParameterNames[i]));
   for (int k = 0; k < kSoundCount; ++k)
     FSoundBoxes[k]->SetCaption(QString::fromLatin1(kSoundNames[k]));
+  // The tick boxes are too narrow to show their captions, which are cut short ("Filter F"); tools
+  // hear the whole parameter name, told apart from its knob.
+  const auto parBoxes = ParameterControls<QCheckBox>(this, "CheckBox%1");
+  for (int i = 0; i < kParameterCount; ++i)
+    parBoxes[i]->setAccessibleName(QStringLiteral("Tick ") +
+                                   QString::fromLatin1(kParameterNames[i]));
+
+  // Controls whose texts and hints are alike in both banks or say nothing without their place.
+  const std::pair<QWidget*, const char*> names[] = {
+      {ui->StoreAButton, "Bank A store"},          {ui->RecallAButton, "Bank A recall"},
+      {ui->ADownButton, "Bank A previous preset"}, {ui->AUpButton, "Bank A next preset"},
+      {ui->StoreBButton, "Bank B store"},          {ui->RecallBButton, "Bank B recall"},
+      {ui->BDownButton, "Bank B previous preset"}, {ui->BUpButton, "Bank B next preset"},
+      {ui->GroupFilterButton1, "Tick column 1"},   {ui->GroupFilterButton2, "Tick column 2"},
+      {ui->GroupFilterButton3, "Tick column 3"},   {ui->BaseChannelComboBox, "Base channel"},
+      {ui->MidiOutComboBox, "MIDI output device"}};
+  for (const auto& [control, name] : names) control->setAccessibleName(QString::fromLatin1(name));
 
   // The two knobs of a bank's preset pair both show the pair; each has a name of its own.
   const auto pair = [](TSkinKnob* first, TSkinKnob* second, const QString& bank) {
@@ -121,6 +156,24 @@ void TMainForm::NameControls() {
     knob->SetCaption(QString::fromLatin1(name));
     knob->OnValueText = percent;
   }
+}
+
+void TMainForm::JoinTabChain() {
+  // The layout's own stops keep their order; the skinned controls follow the last of them: the
+  // sound row, the parameter knobs column by column, then bank A's preset knobs, the mix knobs
+  // and bank B's preset knobs.
+  std::vector<TSkinControl*> joining(FSoundBoxes.begin(), FSoundBoxes.end());
+  for (TSkinKnob* knob : ParameterControls<TSkinKnob>(this, "ParKnob%1")) joining.push_back(knob);
+  for (TSkinKnob* knob : {ui->PresetA1Knob, ui->PresetA2Knob, ui->MixKnob, ui->MixAKnob,
+                          ui->MixBKnob, ui->PresetB1Knob, ui->PresetB2Knob}) {
+    joining.push_back(knob);
+  }
+  for (TSkinControl* control : joining) control->setFocusPolicy(Qt::StrongFocus);
+  // Each goes right after the last layout stop, the last one first. (Chained forward, Qt would
+  // leave a control where it is when the stop before it, counted round past the window itself,
+  // is already the one asked for: the first knob would stay ahead of the Open button.)
+  for (auto control = joining.rbegin(); control != joining.rend(); ++control)
+    QWidget::setTabOrder(ui->Button3, *control);
 }
 
 void TMainForm::BindHandlers() {
@@ -175,6 +228,13 @@ void TMainForm::BindHandlers() {
           [list = ui->BaseChannelComboBox, call = bind(&TMainForm::BaseChannelComboBoxChange)] {
             call(list);
           });
+  for (TSkinKnob* knob : findChildren<TSkinKnob*>()) {
+    knob->OnTurn = [this](QObject* sender) {
+      FTurnedKnob = static_cast<TSkinKnob*>(sender);
+      FKnobStatusTimer->start();
+      UpdateMidiStatus();
+    };
+  }
 }
 
 void TMainForm::FormCreate() {
@@ -398,6 +458,46 @@ void TMainForm::CloseButtonClick(QObject*) {
 void TMainForm::UpdateMidiStatus() {
   FMidiStatus.State = FMidiOut->State();
   const QString text = MidiOutStatusText(FMidiStatus);
-  if (FMidiStatusLabel->text() != text) FMidiStatusLabel->setText(text);
+  const QString knob = KnobStatusText();
+  const QString shown = knob.isEmpty() ? text : knob;
+  if (FMidiStatusLabel->text() != shown) FMidiStatusLabel->setText(shown);
   if (ui->MidiOutComboBox->toolTip() != text) ui->MidiOutComboBox->setToolTip(text);
+}
+
+QString TMainForm::KnobStatusText() const {
+  if (!FTurnedKnob.isNull() && FKnobStatusTimer->isActive()) return FTurnedKnob->ValueHint();
+  // A knob reached with the keyboard shows its value for as long as it keeps the focus.
+  const auto* focused = qobject_cast<const TSkinKnob*>(QApplication::focusWidget());
+  if (focused != nullptr && focused->window() == this && focused->GetFocusShown())
+    return focused->ValueHint();
+  return {};
+}
+
+QPoint PlaceOnScreen(const QRect& frame, const QRect& available) {
+  // Where the window is larger than the area, its top-left corner stays visible.
+  const int x = std::max(std::min(frame.x(), available.right() + 1 - frame.width()), available.x());
+  const int y =
+      std::max(std::min(frame.y(), available.bottom() + 1 - frame.height()), available.y());
+  return {x, y};
+}
+
+void TMainForm::KeepOnScreen() {
+  FPlaceOnActivation = !isActiveWindow();
+  const QScreen* at = screen();
+  if (at == nullptr) return;
+  const QRect frame = frameGeometry();
+  const QPoint place = PlaceOnScreen(frame, at->availableGeometry());
+  // Asked as the client area's corner. A window manager that places by the frame (the gravity
+  // Qt gives a window placed by its frame) puts the frame's corner there, which is the aim; one
+  // that places the client area puts the frame only its title higher: the bottom and the right
+  // still fit.
+  if (place != frame.topLeft()) setGeometry(QRect(place, size()));
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && FPlaceOnActivation && isActiveWindow()) {
+    FPlaceOnActivation = false;
+    KeepOnScreen();
+  }
 }

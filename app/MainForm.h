@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMessageBox>
+#include <QPointer>
 #include <QWidget>
 #include <array>
 #include <functional>
@@ -20,9 +21,15 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
+class QTimer;
 class QUndoStack;
 class TSkinCheckBox;
 class TSkinKnob;
+
+// Top-left corner for a window of rectangle `frame` (its frame included) so that the whole of it
+// lies within `available`: the same corner where it already does, else moved the least way in;
+// where the window is larger than the area, it is put at the area's left or top edge.
+QPoint PlaceOnScreen(const QRect& frame, const QRect& available);
 
 // The panel's one window. Every control comes from the Designer layout; the handlers below are
 // bound after the layout is built, so loading it raises no change event. Each handler is a short
@@ -104,12 +111,20 @@ public:
   void ShowState(const TSoundSet& state) override;
 
   // The port's status line below the transport buttons, and the device list's tooltip, which
-  // says the same. Refreshed a few times a second and after every port command.
+  // says the same. Refreshed a few times a second and after every port command. While the user
+  // turns a knob (and a few seconds after), or a knob has the keyboard's focus, the line shows
+  // that knob's name and value instead ("Filter Freq: 64"); the tooltip keeps the port's state.
   QLabel* MidiStatusLabel() const { return FMidiStatusLabel; }
   void UpdateMidiStatus();
 
+  // Moves the window the least way that puts all of it on its screen's available area, when it
+  // is not already there (a scale factor or a small screen); called once it is shown. Checked
+  // again when the window is first activated: by then a window manager has added its frame.
+  void KeepOnScreen();
+
 protected:
   void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
 
@@ -120,6 +135,9 @@ private:
   // Gives every skinned control the name a user knows it by and each knob its value's text, for
   // value hints and assistive tools.
   void NameControls();
+  // Puts the sound boxes and knobs into the Tab chain after the layout's own stops.
+  void JoinTabChain();
+  QString KnobStatusText() const;
   void SetUpSoundSetCommands();
   // Runs a bound handler; an outermost handler that changes the state outside a knob drag
   // becomes one undo step (wheel and key turns of one knob fold into one).
@@ -138,6 +156,10 @@ private:
   std::unique_ptr<TMidiOut> FMidiOut;
   QLabel* FMidiStatusLabel = nullptr;
   TMidiOutStatus FMidiStatus;
+  static constexpr int kKnobStatusMilliseconds = 3000;
+  QTimer* FKnobStatusTimer = nullptr;
+  QPointer<TSkinKnob> FTurnedKnob;
+  bool FPlaceOnActivation = false;
 
   bool FSuppressMorph = false;
   bool FSuppressParKnob = false;

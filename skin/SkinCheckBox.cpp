@@ -30,5 +30,14 @@ void TSkinCheckBox::mousePressEvent(QMouseEvent* event) {
 }
 
 void TSkinCheckBox::keyPressEvent(QKeyEvent* event) {
+  // Return and Enter press a box as Space does: the box is the choice of a selector row.
+  const int key = event->key();
+  if ((key == Qt::Key_Return || key == Qt::Key_Enter) &&
+      (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+    event->accept();
+    ShowFocus(true);
+    if (!event->isAutoRepeat()) Click();
+    return;
+  }
   if (SpaceClicks(event)) Click();
 }

@@ -10,7 +10,7 @@
 // Construction leaves GlyphIndex alone, so a layout that starts a box checked sets GlyphIndex 1
 // as well (or calls SetChecked).
 //
-// With focus (taken by a click only), Space is a left press; an assistive tool's toggle is too.
+// With focus, Space, Return and Enter are a left press; an assistive tool's toggle is too.
 class TSkinCheckBox : public TSkinControl {
   Q_OBJECT
   Q_PROPERTY(bool Checked READ GetChecked WRITE SetChecked)

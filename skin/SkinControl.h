@@ -34,7 +34,8 @@ int SkinClampGlyphIndex(int value, int glyphColCount, int glyphRowCount);
 // On a screen of a higher pixel ratio the frame is enlarged by repeating pixels, never smoothed,
 // so the artwork stays sharp.
 //
-// A control takes focus from a click only (Qt::ClickFocus), so it stays out of the Tab chain.
+// A control takes focus from a click only (Qt::ClickFocus), so by itself it stays out of the Tab
+// chain; a window that wants it there gives it Qt::StrongFocus.
 // Focus is shown as a one-pixel ring in the highlight colour over the frame's outermost pixels,
 // the frame itself unchanged, once the keyboard is used on the control or when focus came from
 // anywhere but the mouse (an assistive tool, code); a click alone leaves the look exactly as the

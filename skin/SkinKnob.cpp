@@ -34,22 +34,23 @@ int SkinKnobDragValue(int startPosition, int min, int max, int sensitivity, int 
   return static_cast<int>(std::clamp<std::int64_t>(value, min, max));
 }
 
-std::optional<int> SkinKnobKeyValue(int key, int position, int min, int max) {
+std::optional<int> SkinKnobKeyValue(int key, int position, int min, int max, bool coarse) {
+  const int step = coarse ? kKnobCoarseStep : kKnobFineStep;
   std::int64_t value = position;
   switch (key) {
     case Qt::Key_Up:
     case Qt::Key_Right:
-      value += 1;
+      value += step;
       break;
     case Qt::Key_Down:
     case Qt::Key_Left:
-      value -= 1;
+      value -= step;
       break;
     case Qt::Key_PageUp:
-      value += 10;
+      value += kKnobCoarseStep;
       break;
     case Qt::Key_PageDown:
-      value -= 10;
+      value -= kKnobCoarseStep;
       break;
     case Qt::Key_Home:
       value = min;
@@ -212,7 +213,7 @@ void TSkinKnob::mouseMoveEvent(QMouseEvent* event) {
   if (!FDragging) return;
   const int dy = event->position().toPoint().y() - FDragStartY;
   SetPosition(SkinKnobDragValue(FDragStartPosition, FMin, FMax, FSensitivity, dy));
-  ShowValueHint();
+  Turned();
 }
 
 void TSkinKnob::mouseReleaseEvent(QMouseEvent* event) {
@@ -231,13 +232,15 @@ void TSkinKnob::wheelEvent(QWheelEvent* event) {
   if (event->inverted()) delta = -delta;
   const TWheelNotches turn = SkinKnobWheelNotches(std::int64_t{FWheelAccumulated} + delta);
   FWheelAccumulated = turn.Remainder;
-  const int step = turn.Notches > 0 ? 1 : -1;
+  const int size = event->modifiers() & Qt::ShiftModifier ? kKnobCoarseStep : kKnobFineStep;
+  const int step = turn.Notches > 0 ? size : -size;
   for (int i = 0; i < std::abs(turn.Notches); ++i) Step(step);
-  if (turn.Notches != 0) ShowValueHint();
+  if (turn.Notches != 0) Turned();
 }
 
 void TSkinKnob::keyPressEvent(QKeyEvent* event) {
-  const std::optional<int> value = SkinKnobKeyValue(event->key(), FPosition, FMin, FMax);
+  const bool coarse = event->modifiers() & Qt::ShiftModifier;
+  const std::optional<int> value = SkinKnobKeyValue(event->key(), FPosition, FMin, FMax, coarse);
   if (!value) {
     TSkinControl::keyPressEvent(event);
     return;
@@ -245,7 +248,12 @@ void TSkinKnob::keyPressEvent(QKeyEvent* event) {
   event->accept();
   ShowFocus(true);
   SetPosition(*value);
+  Turned();
+}
+
+void TSkinKnob::Turned() {
   ShowValueHint();
+  if (OnTurn) OnTurn(this);
 }
 
 void TSkinKnob::leaveEvent(QEvent* event) {

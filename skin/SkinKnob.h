@@ -28,10 +28,14 @@ int SkinKnobGlyphOfPosition(int position, int min, int max, int frameCount);
 // ranges or long drags cannot overflow. Requires min < max and sensitivity >= 1.
 int SkinKnobDragValue(int startPosition, int min, int max, int sensitivity, int dy);
 
-// Value a focused knob at `position` on [min, max] moves to for `key`: Up and Right one more,
-// Down and Left one less, PageUp and PageDown ten more or less, Home and End the ends; clamped
-// into [min, max]. Nothing for any other key.
-std::optional<int> SkinKnobKeyValue(int key, int position, int min, int max);
+// Steps of one wheel notch or arrow key: one, or ten when the step is coarse (Shift held).
+constexpr int kKnobFineStep = 1;
+constexpr int kKnobCoarseStep = 10;
+
+// Value a focused knob at `position` on [min, max] moves to for `key`: Up and Right one step
+// more, Down and Left one less (ten with `coarse`, else one), PageUp and PageDown ten more or
+// less, Home and End the ends; clamped into [min, max]. Nothing for any other key.
+std::optional<int> SkinKnobKeyValue(int key, int position, int min, int max, bool coarse = false);
 
 // Whole wheel notches in `accumulated` eighths of a degree (a notch is 120, truncated toward
 // zero), and what is left over for the next event. Positive notches turn the knob up. At most
@@ -50,11 +54,11 @@ TWheelNotches SkinKnobWheelNotches(std::int64_t accumulated);
 // when the value does not change; callers that move a knob from code and do not want their
 // handler to run guard with their own flag. SetMin and SetMax never raise OnChange.
 //
-// Besides the drag: each wheel notch over the knob is one Step of one (up raises it), and a
-// knob with focus (taken by a click; it is not in the Tab chain) takes the keys of
-// SkinKnobKeyValue. Each notch and each key is one SetPosition, so it raises OnChange exactly
-// once, as one drag move does. The wheel is ignored during a drag, whose value follows the
-// pointer alone.
+// Besides the drag: each wheel notch over the knob is one Step of one, or of ten with Shift held
+// (up raises it), and a knob with focus takes the keys of SkinKnobKeyValue, Shift making the
+// arrows coarse. Each notch and each key is one SetPosition, so it raises OnChange exactly once,
+// as one drag move does. The wheel is ignored during a drag, whose value follows the pointer
+// alone. After each such turn by the user (a drag move, a notch, a key) OnTurn is raised.
 //
 // A knob with a Caption shows ValueHint in a tooltip while the pointer rests on it and while it
 // is dragged, wheeled or keyed; without one, the knob's own tooltip (if any) is shown as for any
@@ -101,6 +105,8 @@ public:
   TNotifyEvent OnChange;
   // Asked for ValueText; may read other controls (a preset pair shows both of its knobs).
   TKnobTextEvent OnValueText;
+  // Raised after OnChange when the user turned the knob (drag, wheel or key), not when code did.
+  TNotifyEvent OnTurn;
 
 protected:
   bool event(QEvent* event) override;
@@ -115,6 +121,8 @@ protected:
 
 private:
   void Position2Glyph();
+  // What follows a user's turn: the value hint and OnTurn.
+  void Turned();
   // Shows ValueHint below the knob (or updates the one shown); hides it a few seconds after the
   // last call unless a drag is going on.
   void ShowValueHint();

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The panel as an assistive tool sees and drives it: a session bus with the accessibility bus,
-# the built program under Xvfb, its tree read over AT-SPI, a sound chosen and a knob set through
-# AT-SPI, then the wheel and a key on a knob through X; the bytes that reach a JACK dump checked.
+# the built program under Xvfb, its tree read over AT-SPI; a knob turned and a sound chosen with
+# the keyboard alone; a sound chosen and a knob set through AT-SPI, then the wheel and a key on a
+# knob through X; the bytes that reach a JACK dump checked. Last, at a scale factor of 2 the
+# window must still lie wholly on the 1280 x 1024 screen.
 #
 # usage: access_e2e.sh PATH/TO/halvorine
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
@@ -31,37 +33,67 @@ bus_pid() {
     org.freedesktop.DBus.GetConnectionUnixProcessID "string:$2" | awk '{ print $2 }'
 }
 
-start_display
+start_display 1280x1024x24
 start_accessibility_bus
 start_jack dump.txt
 start_program "$1"
+[ "$X,$Y" = 199,137 ] || fail "the window is at $X,$Y where it fits at 199,137"
 # The program's first call to the registry started it.
 wait_for bus_pid "$a11y_bus" org.a11y.atspi.Registry || fail "the accessibility registry did not start"
 pids+=($(bus_pid "$a11y_bus" org.a11y.atspi.Registry))
 
-pick_first_device
+# The keyboard alone, the mouse pressing Open and nothing else: the device list starts on its
+# first device once it has been read.
+device_listed() { probe tree | grep '^list item|midi-monitor:input' >/dev/null; }
+wait_long 10 device_listed || fail "the device list was not read"
 press_open
-
+keys() { xdotool key --delay 20 $(for i in $(seq "$1"); do printf '%s ' "$2"; done); sleep 0.3; }
+keys 58 Tab                                  # from Open past the layout's 41 other stops and 16 boxes
+xdotool key Up; sleep 0.3                    # Par1 of BD: one control change
 probe tree >"$work/tree.txt" || fail "the tree could not be read"
 tree() { grep -c -- "$1" "$work/tree.txt" || true; }
+[ "$(tree '^label|Par1: 1|')" = 2 ] || fail "no value hint and status: $(grep 'focused\|^label' "$work/tree.txt")"
+keys 14 shift+Tab                            # back to HT, the third sound box
+xdotool key space; sleep 0.3
+probe tree >"$work/tree.txt"
+[ "$(tree '^check box|HT||checked')" = 1 ] || fail "Space did not select HT"
+
 [ "$(tree '^dial|')" = 31 ] || fail "want 31 dials: $(cat "$work/tree.txt")"
 [ "$(tree '^check box|[A-Z][A-Z0-9]|')" = 16 ] || fail "want 16 sound boxes"
 [ "$(tree '^dial|Filter Freq|0..127=0|focusable$')" = 1 ] || fail "Filter Freq: $(cat "$work/tree.txt")"
 [ "$(tree '^dial|Mix A|-100..100=0|')" = 1 ] || fail "Mix A: $(grep 'Mix' "$work/tree.txt")"
-[ "$(tree '^check box|BD||checked,focusable$')" = 1 ] || fail "BD is not shown checked"
+for name in "Bank A store" "Bank B recall" "Bank A previous preset" "Tick column 1" "Base channel" \
+  "MIDI output device" "Tick Filter Freq" "Tick Filter Width"; do
+  grep -q "^[a-z ]*|$name|" "$work/tree.txt" || fail "no control named '$name'"
+done
+# Each of the 89 controls that take focus has a name of its own.
+names=$(awk -F'|' '$1 ~ /^(push button|check box|dial|combo box)$/ && $4 ~ /focusable/ { print $2 }' \
+  "$work/tree.txt" | sort)
+[ "$(grep -c . <<<"$names")" = 89 ] && [ "$(uniq <<<"$names" | grep -c .)" = 89 ] ||
+  fail "want 89 distinct names: $(uniq -c <<<"$names" | grep -v '^ *1 ' || echo "$names")"
 
 probe act SD toggle || fail "SD could not be toggled"
 probe tree >"$work/tree.txt"
 [ "$(tree '^check box|SD||checked')" = 1 ] || fail "SD is not selected: $(grep 'check box' "$work/tree.txt")"
-[ "$(tree '^check box|BD||focusable$')" = 1 ] || fail "BD is still selected"
+[ "$(tree '^check box|BD||focusable$')" = 1 ] || fail "BD is selected"
+[ "$(tree '^check box|HT||focusable')" = 1 ] || fail "HT is still selected"
 
 probe set "Filter Freq" 64 || fail "Filter Freq took no value"
 sleep 0.3
 at 35 83; xdotool click 4; sleep 0.2     # one wheel notch up on Par1
-probe tree >"$work/tree.txt"                 # the value hint is on the screen, and readable
-[ "$(tree '|Par1: 1|')" = 1 ] || fail "no value hint: $(grep -v '|0\.\.' "$work/tree.txt")"
+probe tree >"$work/tree.txt"                 # the value hint and the status line, readable
+[ "$(tree '^label|Par1: 1|')" = 2 ] || fail "no value hint: $(grep -v '|0\.\.' "$work/tree.txt")"
 xdotool click 1; xdotool key Up; sleep 0.5   # a click gives Par1 focus; Up adds one
 
-# SD is sound 1: channel 1, controllers 40 + parameter index.
-expect_dumped dump.txt "b0 34 40|b0 28 01|b0 28 02|"
-echo "access e2e: AT-SPI reads and sets the panel, the wheel and keys turn a knob"
+# BD is sound 0, SD sound 1: channel 1, controllers 16 and 40 + parameter index.
+expect_dumped dump.txt "b0 10 01|b0 34 40|b0 28 01|b0 28 02|"
+
+# Twice the size does not fit where it stands: the window is moved onto the screen, whole.
+kill "$program_pid"
+wait "$program_pid" 2>/dev/null || true
+QT_SCALE_FACTOR=2 start_program "$1"
+[ "$WIDTH,$HEIGHT" = 1140,948 ] || fail "at scale 2 the window is ${WIDTH}x$HEIGHT"
+((X >= 0 && Y >= 0 && X + WIDTH <= 1280 && Y + HEIGHT <= 1024)) ||
+  fail "at scale 2 the window is at $X,$Y, partly off the 1280 x 1024 screen"
+echo "access e2e: the keyboard and AT-SPI reach and name every control, the wheel and keys turn" \
+  "a knob, the window stays on the screen at scale 2"

@@ -21,7 +21,8 @@ from gi.repository import Atspi  # noqa: E402
 # deprecated.
 warnings.simplefilter("ignore", DeprecationWarning)
 
-STATES = (("checked", Atspi.StateType.CHECKED), ("focusable", Atspi.StateType.FOCUSABLE))
+STATES = (("checked", Atspi.StateType.CHECKED), ("focusable", Atspi.StateType.FOCUSABLE),
+          ("focused", Atspi.StateType.FOCUSED))
 
 
 def find_application(name):

@@ -1,9 +1,10 @@
 // The real main window from the wheel, the keyboard and assistive tools, offscreen over the
 // recording MIDI backend: the bytes each gesture sends, the values shown, the names and roles
-// tools read, and the Tab chain, which the skinned controls stay out of.
+// tools read, what the keyboard does where Tab leads, and the window's place on a screen.
 #include <gtest/gtest.h>
 #include <QAccessible>
 #include <QCheckBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QWheelEvent>
@@ -35,9 +36,9 @@ protected:
     QTest::mouseClick(Form->windowHandle(), Qt::LeftButton, {}, control->geometry().center());
   }
 
-  static void Wheel(QWidget* control, int angle) {
+  static void Wheel(QWidget* control, int angle, Qt::KeyboardModifiers modifiers = {}) {
     const QPointF at(5, 5);
-    QWheelEvent event(at, control->mapToGlobal(at), {}, QPoint(0, angle), Qt::NoButton, {},
+    QWheelEvent event(at, control->mapToGlobal(at), {}, QPoint(0, angle), Qt::NoButton, modifiers,
                       Qt::NoScrollPhase, false);
     QCoreApplication::sendEvent(control, &event);
   }
@@ -66,8 +67,12 @@ TEST_F(PanelAccess, WheelAndKeysSendWhatOneDragMoveSends) {
     std::function<void(TSkinKnob*)> Gesture;
     Bytes Want;
   };
-  const auto wheel = [](int angle) { return [angle](TSkinKnob* k) { Wheel(k, angle); }; };
-  const auto key = [](Qt::Key k) { return [k](TSkinKnob* knob) { QTest::keyClick(knob, k); }; };
+  const auto wheel = [](int angle, Qt::KeyboardModifiers modifiers = {}) {
+    return [angle, modifiers](TSkinKnob* k) { Wheel(k, angle, modifiers); };
+  };
+  const auto key = [](Qt::Key k, Qt::KeyboardModifiers modifiers = {}) {
+    return [k, modifiers](TSkinKnob* knob) { QTest::keyClick(knob, k, modifiers); };
+  };
   const Case cases[] = {
       // BD's Filter Freq is controller 16 + 12 on channel 1.
       {"ParKnob13", 63, wheel(120), {0xB0, 0x1C, 0x40}},
@@ -77,6 +82,9 @@ TEST_F(PanelAccess, WheelAndKeysSendWhatOneDragMoveSends) {
       {"ParKnob1", 5, key(Qt::Key_End), {0xB0, 0x10, 0x7F}},
       {"ParKnob1", 5, key(Qt::Key_Left), {0xB0, 0x10, 0x04}},
       {"ParKnob1", 5, key(Qt::Key_Tab), {}},
+      // Shift makes a notch or an arrow ten steps, still one message each.
+      {"ParKnob13", 63, wheel(240, Qt::ShiftModifier), {0xB0, 0x1C, 0x49, 0xB0, 0x1C, 0x53}},
+      {"ParKnob1", 5, key(Qt::Key_Left, Qt::ShiftModifier), {0xB0, 0x10, 0x00}},
   };
   for (const Case& c : cases) {
     TSkinKnob* knob = Knob(c.Knob);
@@ -130,22 +138,33 @@ TEST_F(PanelAccess, ToolsSeeAndOperateTheSkinnedControls) {
   EXPECT_EQ(Midi->Bytes(), (Bytes{0xB0, 0x34, 0x40}));
 }
 
-TEST_F(PanelAccess, SkinnedControlsStayOutOfTheTabChain) {
-  auto* open = Form->findChild<QPushButton*>("OpenButton");
-  const QStringList cycle = TabCycle(open);
-  EXPECT_EQ(cycle.size(), 41);
-  for (const QString& name : cycle) {
-    EXPECT_FALSE(Form->findChild<TSkinControl*>(name)) << name.toStdString();
+// Where Tab goes is pinned by the layout test; here, what a control reached with it does.
+TEST_F(PanelAccess, KeyboardFocusShowsAKnobOnTheStatusLineAndSelectsSounds) {
+  const QRect line = Form->MidiStatusLabel()->geometry();
+  const QString portState = Form->MidiStatusLabel()->text();
+  Knob("ParKnob13")->SetPosition(63);
+  Knob("ParKnob13")->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Knob("ParKnob13"), Qt::Key_Up);
+  EXPECT_EQ(Form->MidiStatusLabel()->text(), "Filter Freq: 64");
+  EXPECT_EQ(Form->MidiStatusLabel()->geometry(), line);
+  Knob("MixKnob")->SetPosition(35);  // moved by code: not shown
+  EXPECT_EQ(Form->MidiStatusLabel()->text(), "Filter Freq: 64");
+  Form->findChild<QWidget*>("OpenButton")->setFocus(Qt::TabFocusReason);
+  QTRY_COMPARE_WITH_TIMEOUT(Form->MidiStatusLabel()->text(), portState, 5000);
+
+  for (const char* name : {"SDCheckBox", "M4CheckBox"}) {
+    auto* box = Form->findChild<TSkinCheckBox*>(name);
+    box->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(box, name[0] == 'S' ? Qt::Key_Space : Qt::Key_Return);
+    EXPECT_EQ(Form->Memory().SelectedSound(), box->GetTag()) << name;
   }
-  // A click gives a knob focus; Tab from there goes on to a stop of the same chain.
-  TSkinKnob* knob = Knob("ParKnob13");
-  Click(knob);
-  ASSERT_TRUE(knob->hasFocus());
-  QTest::keyClick(knob, Qt::Key_Tab);
-  QWidget* next = QApplication::focusWidget();
-  ASSERT_NE(next, nullptr);
-  EXPECT_TRUE(cycle.contains(next->objectName()) || next == open)
-      << next->objectName().toStdString();
+}
+
+TEST(PanelPlacement, TheWholeWindowLandsOnTheAvailableArea) {
+  const QRect area(0, 0, 640, 512);  // 1280 x 1024 at a scale factor of 2
+  EXPECT_EQ(PlaceOnScreen({199, 137, 300, 200}, area), QPoint(199, 137));
+  EXPECT_EQ(PlaceOnScreen({199, 137, 570, 474}, area), QPoint(70, 38));
+  EXPECT_EQ(PlaceOnScreen({-50, 137, 700, 600}, area), QPoint(0, 0));  // larger than the area
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ TEST(SkinKnobArithmetic, KeysAndWheelNotches) {
   struct KeyCase {
     int Key, Position, Min, Max;
     std::optional<int> Want;
+    bool Coarse = false;
   };
   const KeyCase keys[] = {{Qt::Key_Up, 64, 0, 127, 65},
                           {Qt::Key_Right, 64, 0, 127, 65},
@@ -37,10 +38,15 @@ TEST(SkinKnobArithmetic, KeysAndWheelNotches) {
                           {Qt::Key_Down, INT32_MIN, INT32_MIN, 0, INT32_MIN},
                           {Qt::Key_End, 0, -100, 100, 100},
                           {Qt::Key_Space, 64, 0, 127, std::nullopt},
-                          {Qt::Key_Plus, 64, 0, 127, std::nullopt}};
+                          {Qt::Key_Plus, 64, 0, 127, std::nullopt},
+                          // Coarse: the arrows move ten, the other keys as they do.
+                          {Qt::Key_Up, 64, 0, 127, 74, true},
+                          {Qt::Key_Left, 64, 0, 127, 54, true},
+                          {Qt::Key_Down, -95, -100, 100, -100, true},
+                          {Qt::Key_PageUp, 64, 0, 127, 74, true}};
   for (const KeyCase& c : keys)
-    EXPECT_EQ(SkinKnobKeyValue(c.Key, c.Position, c.Min, c.Max), c.Want)
-        << c.Key << " at " << c.Position;
+    EXPECT_EQ(SkinKnobKeyValue(c.Key, c.Position, c.Min, c.Max, c.Coarse), c.Want)
+        << c.Key << " at " << c.Position << (c.Coarse ? " coarse" : "");
 
   const std::pair<std::int64_t, TWheelNotches> wheel[] = {
       {0, {0, 0}},     {119, {0, 119}},    {120, {1, 0}},          {250, {2, 10}},
@@ -138,6 +144,20 @@ TEST_F(SkinKnobAccessTest, AClickGivesFocusOutsideTheTabChainAndKeysStep) {
     QTest::keyClick(Knob, key);
     EXPECT_EQ(Changes, want) << key;
   }
+}
+
+TEST_F(SkinKnobAccessTest, OnTurnFollowsTheUsersGesturesOnly) {
+  int turns = 0;
+  Knob->OnTurn = [&turns](QObject*) { ++turns; };
+  Knob->setFocus(Qt::TabFocusReason);
+  Knob->SetPosition(10);  // code: no turn
+  Wheel(240);             // one event of two notches: one turn
+  QTest::keyClick(Knob, Qt::Key_A);
+  QTest::keyClick(Knob, Qt::Key_Up);
+  H.Press(Qt::LeftButton, {11, 11});
+  H.Move({11, 5});
+  H.Release(Qt::LeftButton, {11, 5});
+  EXPECT_EQ(turns, 3);
 }
 
 TEST_F(SkinKnobAccessTest, FocusRingAppearsWithTheKeyboardOverAnUnchangedFrame) {
