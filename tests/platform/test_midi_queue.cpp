@@ -355,3 +355,23 @@ TEST_F(MidiQueue, AStalledServerHoldsNoCallerAndCatchesUpAfterwards) {
   EXPECT_EQ(Seen(), (std::vector<UINT>{MOM_OPEN, MOM_CLOSE, MOM_OPEN, MOM_CLOSE}));
   EXPECT_EQ(Midi->OpenPorts(), 0);
 }
+
+// A server that freezes while 24 controllers move: every value sent during the freeze merges into
+// the one waiting for its controller, from the first moment, so at most one message per
+// controller follows the one the device was holding, and each ends on its last value.
+TEST_F(MidiQueue, AfterAFreezeOneValuePerControllerGoesOut) {
+  const HMIDIOUT h = Open();
+  Midi->Stall(true);
+  ASSERT_EQ(midiOutShortMsg(h, Word(0xB0, 1, 0)), MMSYSERR_NOERROR);
+  ASSERT_TRUE(Eventually([&] { return Midi->BlockedCalls() == 1; }));
+  for (int move = 0; move < 200; ++move) {
+    for (std::uint8_t p = 0; p < 24; ++p) midiOutShortMsg(h, Word(0xB0, p, move % 128));
+  }
+  EXPECT_EQ(MidiOutGetState(h).Queued, 25u) << "the one held, and one per controller";
+  Midi->Stall(false);
+  ASSERT_TRUE(Eventually([&] { return MidiOutGetState(h).Queued == 0; }));
+  const std::vector<TRecordedMessage> sent = Midi->Messages();
+  ASSERT_EQ(sent.size(), 25u);
+  for (std::uint8_t p = 0; p < 24; ++p) EXPECT_EQ(sent[1 + p].Bytes, (TBytes{0xB0, p, 199 % 128}));
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+}
