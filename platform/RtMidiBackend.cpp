@@ -49,6 +49,12 @@ constexpr auto kJackStallLimit = std::chrono::milliseconds(250);
 constexpr std::uint32_t kJackDrainCycles = 4;
 // How much may be written without a look at the server: some sixty short messages.
 constexpr std::size_t kJackCheckBytes = 448;
+// What is written into the ring while the server runs one cycle (prefixes counted): some thirty
+// short messages. RtMidi's process callback hands the whole ring to the port in one cycle, and a
+// receiver (jack_midi_dump, a bridge to hardware) keeps a ring of its own of a few hundred bytes
+// that a burst in one cycle overflows; spread over cycles, every message arrives. A send beyond
+// this is refused (MIDIERR_NOTREADY) and offered again by the service a moment later.
+constexpr std::size_t kJackCycleBytes = 224;
 // A server that has not cycled for this long is taken as stalled: nothing is asked of it that would
 // wait for its answer (opening, closing a client).
 constexpr auto kJackStallProbe = std::chrono::milliseconds(200);
@@ -323,8 +329,15 @@ private:
     } else {
       Settle(now);
     }
+    const std::size_t bucket = FCycle % kJackDrainCycles;
+    const std::size_t thisCycle = FBucketCycle[bucket] == FCycle ? FBucketBytes[bucket] : 0;
+    if (thisCycle + need > kJackCycleBytes) {
+      FNextCheck = 0;
+      return MIDIERR_NOTREADY;
+    }
     const MMRESULT r = FQueued + need <= kJackRingBudget ? MMSYSERR_NOERROR : WaitForRoom(need);
-    FNextCheck = std::min(FQueued + kJackCheckBytes, kJackRingBudget);
+    FNextCheck = std::min(
+        {FQueued + kJackCheckBytes, FQueued + kJackCycleBytes - thisCycle, kJackRingBudget});
     return r;
   }
 
