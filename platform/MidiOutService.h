@@ -125,11 +125,12 @@ std::size_t MidiShortMessageLength(std::uint8_t status);
 // the worker longer than kMidiOutAnswerWaitMs (midiOutOpen, midiOutGetNumDevs); midiOutClose
 // does not wait at all.
 //
-// A control change whose channel and controller already wait in the queue (not yet handed to the
-// device) replaces that waiting message's value in place: the latest value wins and the order of
-// first arrival is kept. Every other message waits unmerged and in order; Start, Stop and Continue
-// that cannot go out within a second of the send are dropped and counted. A backlog (the device is
-// paced, refused output, or has gone) is reported to the callback as one MOM_PENDING when it forms
+// While the queue cannot drain at once (the device is paced, refused output, has gone, or has been
+// taking a batch for over a millisecond), a control change whose channel and controller already
+// wait in the queue, not yet handed to the device, replaces that waiting message's value in place:
+// the latest value wins and the order of first arrival is kept. Every other message waits
+// unmerged and in order; Start, Stop and Continue that cannot go out within a second of the send
+// are dropped and counted. A backlog is reported to the callback as one MOM_PENDING when it forms
 // and one MOM_DONE when it has gone out, so a slot reads busy while the queue holds output.
 //
 // When an open device goes away, the handle stays open: the queue keeps at most one control change

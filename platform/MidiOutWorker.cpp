@@ -91,9 +91,8 @@ std::uint32_t TService::RateOf(const std::string& device, TMidiBackend& backend,
 }
 
 void TService::Push(THandle& h, const std::uint8_t* bytes, std::size_t count) {
-  // Only Start, Stop and Continue need the time they were queued: the clock is read for no other.
-  const TClock::time_point at =
-      TMidiSendQueue::IsTransport(bytes[0]) ? TClock::now() : TClock::time_point{};
+  // The clock is read only when the queue needs it, not for every message.
+  const TClock::time_point at = h.Queue.NeedsTime(bytes[0]) ? TClock::now() : TClock::time_point{};
   h.Queue.Push(bytes, count, at);
   if (h.Queue.Held()) {
     SetHeld(h, true);  // a backlog that forms now is reported now

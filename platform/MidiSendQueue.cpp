@@ -5,7 +5,9 @@
 void TMidiSendQueue::Push(const std::uint8_t* bytes, std::size_t count, TClock::time_point now) {
   if (IsControlChange(bytes, count)) {
     std::uint64_t& waiting = FControllerSeq[ControllerKey(bytes)];
-    if (waiting != 0 && waiting >= FInFlightEnd) {
+    const bool held =
+        FHeld || FRate != kUnpaced || (FInFlightEnd != 0 && now - FTakenAt >= kSlowHandover);
+    if (held && waiting != 0 && waiting >= FInFlightEnd) {
       At(waiting).Bytes[2] = bytes[2];
       return;
     }

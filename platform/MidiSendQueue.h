@@ -13,10 +13,13 @@
 // and the arithmetic of when the next may go. A plain object: no lock and no thread; its owner
 // serialises the calls and gives the time.
 //
-// - A control change takes the place of a waiting one of its channel and controller (the latest
+// - While output cannot go out at once (a backlog is held, the device is paced, or it has been
+//   taking a batch for longer than kSlowHandover: a device that blocks, a server that froze), a
+//   control change takes the place of a waiting one of its channel and controller (the latest
 //   value wins, at the place of the first arrival) unless that one is being handed to the device
 //   now. Only the status's channel and the controller number decide; every other message waits
-//   unmerged and in order.
+//   unmerged and in order. Output that goes straight through is never merged: every value sent
+//   reaches the device.
 // - At most OtherLimit messages that are not control changes wait; beyond that the oldest of them
 //   is dropped and counted (Dropped). Control changes need no limit: 16 x 128 at most can wait.
 // - Start, Stop and Continue that could not be handed over within TransportLimit of being queued
@@ -51,14 +54,18 @@ public:
   // refused everything for StuckAfter.
   static constexpr auto kRefusedRetry = std::chrono::milliseconds(2);
   static constexpr auto kStuckRetry = std::chrono::milliseconds(10);
+  // A device still taking a batch after this does not take output at once.
+  static constexpr auto kSlowHandover = std::chrono::milliseconds(1);
 
   explicit TMidiSendQueue(std::size_t otherLimit = 1024,
                           TClock::duration transportLimit = std::chrono::seconds(1),
                           TClock::duration stuckAfter = std::chrono::milliseconds(250))
       : FOtherLimit(otherLimit), FTransportLimit(transportLimit), FStuckAfter(stuckAfter) {}
 
-  // Queues a complete message of `count` (1 to 3) bytes.
+  // Queues a complete message of `count` (1 to 3) bytes. `now` is needed only for Start, Stop and
+  // Continue and while a batch is in flight (NeedsTime); otherwise any value will do.
   void Push(const std::uint8_t* bytes, std::size_t count, TClock::time_point now);
+  bool NeedsTime(std::uint8_t status) const { return FInFlightEnd != 0 || IsTransport(status); }
 
   // The messages to hand to the device now, in flight until Sent; empty when nothing waits, or
   // when it is not yet time (then `wake` is lowered to that time). Messages dropped in place may
