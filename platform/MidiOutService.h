@@ -110,7 +110,8 @@ MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message);
 MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size);
 
 // Closes the handle; the callback gets MOM_CLOSE once the device is closed. The handle is invalid
-// from the moment this returns. What the queue holds and can go out at once is sent first.
+// from the moment this returns. What the queue holds and can go out at once is sent first; what
+// waits for a device that has gone or refuses everything is dropped.
 MMRESULT midiOutClose(HMIDIOUT handle);
 
 // How many bytes a short message with this status byte has, status included: 1 to 3, or 0 when the
