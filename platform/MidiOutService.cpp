@@ -125,8 +125,8 @@ MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message) {
   const std::size_t count = kLengths[message & 0xFF];
   TService& s = Service();
   std::lock_guard lock(s.Lock);
-  const std::shared_ptr<THandle> h = s.Find(handle);
-  if (!h) return MMSYSERR_INVALHANDLE;
+  THandle* h = s.Lookup(handle);
+  if (h == nullptr) return MMSYSERR_INVALHANDLE;
   if (count == 0 || (message & kDataTopBits[count]) != 0) return MMSYSERR_INVALPARAM;
   const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(message & 0xFF),
                                  static_cast<std::uint8_t>((message >> 8) & 0xFF),

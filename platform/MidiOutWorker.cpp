@@ -59,15 +59,6 @@ std::vector<std::string> TService::StoreList(TMidiBackend& backend) {
   return names;
 }
 
-std::shared_ptr<THandle> TService::Find(HMIDIOUT handle) {
-  const std::size_t slot = static_cast<std::size_t>(handle & kIndexMask);
-  const auto generation = static_cast<std::uint32_t>(handle >> kIndexBits);
-  if (slot == 0 || slot > kMaxHandles || generation == 0) return nullptr;
-  const std::shared_ptr<THandle>& h = Handles[slot - 1];
-  if (!h || h->Id != handle) return nullptr;
-  return h;
-}
-
 void TService::Forget(const THandle& h) {
   const std::size_t slot = static_cast<std::size_t>(h.Id & kIndexMask) - 1;
   if (Handles[slot] && Handles[slot]->Id == h.Id) {

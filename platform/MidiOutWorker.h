@@ -131,8 +131,19 @@ public:
   // Reads the list (on the worker) and stores it as the numbering of the service's functions.
   std::vector<std::string> StoreList(TMidiBackend& backend);
 
-  // The handle, or nullptr when it is not open.
-  std::shared_ptr<THandle> Find(HMIDIOUT handle);
+  // The handle, or nullptr when it is not open. Lookup is the same without a reference of its
+  // own, for the send path: the pointer is good while the caller holds Lock.
+  std::shared_ptr<THandle> Find(HMIDIOUT handle) {
+    THandle* h = Lookup(handle);
+    return h != nullptr ? Handles[(handle & kIndexMask) - 1] : nullptr;
+  }
+  THandle* Lookup(HMIDIOUT handle) {
+    const std::size_t slot = static_cast<std::size_t>(handle & kIndexMask);
+    const auto generation = static_cast<std::uint32_t>(handle >> kIndexBits);
+    if (slot == 0 || slot > kMaxHandles || generation == 0) return nullptr;
+    THandle* h = Handles[slot - 1].get();
+    return h != nullptr && h->Id == handle ? h : nullptr;
+  }
   void Forget(const THandle& h);
   void StopServing(const std::shared_ptr<THandle>& h);
   // Queues a message of the handle and lets the worker know.
