@@ -433,6 +433,9 @@ void TMainForm::OpenButtonClick(QObject*) {
   FMidiOut->SetDeviceID(ui->MidiOutComboBox->DeviceID());
   if (FMidiOut->Open()) {
     DebugDevice.WriteLn("Midi is Open");
+    // The status line tells the present: an error before this open is over.
+    FMidiStatus.ErrorCode = 0;
+    FMidiStatus.ErrorText.clear();
   } else {
     FMidiStatus.ErrorCode = FMidiOut->ErrorCode();
     FMidiStatus.ErrorText.clear();

@@ -4,8 +4,9 @@
 // caller's thread, a refused message lost. Counters: how many of the 24 final values on the wire
 // differ from the panel's, and the time from the last move until the wire holds the final state.
 //
-// Also the GUI thread's own cost of one such move, and the start of the main window to its first
-// paint over the real backend, with a JACK server running and without one, in the same run.
+// Also the GUI thread's own cost of one such move, the start of the main window to its first paint
+// over the real backend, with a JACK server running and without one, in the same run, and the
+// time from a wheel notch on a knob to the control change reaching a JACK port.
 
 #include <benchmark/benchmark.h>
 
@@ -13,13 +14,21 @@
 #include <QCheckBox>
 #include <QPushButton>
 #include <QTest>
+#include <QWheelEvent>
 
+#include <jack/jack.h>
+#include <jack/midiport.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <map>
+#include <random>
 #include <thread>
+#include <vector>
 
 #include "BenchPanel.h"
 #include "JackHarness.h"
@@ -191,5 +200,97 @@ void BM_MixMoveGuiThreadCpu(benchmark::State& state) {
   QTest::mouseRelease(form.windowHandle(), Qt::LeftButton, {}, at);
 }
 BENCHMARK(BM_MixMoveGuiThreadCpu)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// Knob to wire: a wheel notch on a parameter knob of the panel, offscreen, whose port is open on a
+// JACK port of this program, until the server's cycle hands the control change to that port. A
+// message sent at a random moment waits for the next cycle, so the floor is up to one period
+// (256 frames at 48 kHz here); the notches come at random moments. Counters in milliseconds: the
+// median and the 99th percentile, and the period.
+std::atomic<std::int64_t> SinkArrival{0};  // the steady clock when the last event came
+std::atomic<int> SinkEvents{0};
+jack_port_t* SinkPort = nullptr;
+
+int SinkProcess(jack_nframes_t frames, void*) {
+  void* buffer = jack_port_get_buffer(SinkPort, frames);
+  const jack_nframes_t count = jack_midi_get_event_count(buffer);
+  if (count > 0) {
+    SinkArrival.store(TClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    SinkEvents.fetch_add(static_cast<int>(count), std::memory_order_release);
+  }
+  return 0;
+}
+
+void BM_KnobToWireLatency(benchmark::State& state) {
+  TJackHarness jack;
+  TJackHarness::TOptions options;
+  options.StartDump = false;
+  if (!jack.Start(options)) {
+    state.SkipWithError(jack.Error().c_str());
+    return;
+  }
+  jack_client_t* sink = jack_client_open("bench-sink", JackNoStartServer, nullptr);
+  SinkPort = sink == nullptr
+                 ? nullptr
+                 : jack_port_register(sink, "input", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+  if (SinkPort == nullptr || jack_set_process_callback(sink, &SinkProcess, nullptr) != 0 ||
+      jack_activate(sink) != 0) {
+    state.SkipWithError("cannot make the receiving port");
+    return;
+  }
+  MidiOutSetBackend(nullptr);
+  int device = -1;
+  const UINT n = midiOutGetNumDevs();
+  for (UINT i = 0; i < n; ++i) {
+    MIDIOUTCAPSA caps{};
+    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR &&
+        std::strcmp(caps.szPname, "bench-sink:input") == 0) {
+      device = static_cast<int>(i);
+    }
+  }
+  std::vector<double> ms;
+  {
+    TMainForm form;
+    form.show();
+    if (!QTest::qWaitForWindowExposed(&form)) qFatal("the window was not shown");
+    form.MidiOut().SetDeviceID(device);
+    if (!form.MidiOut().Open()) state.SkipWithError("the port did not open");
+    TSkinKnob* knob = form.findChild<TSkinKnob*>("ParKnob1");
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> pause(0, 6000);
+    int notch = 0;
+    for (auto _ : state) {
+      for (int i = 0; i < 300; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
+        const int before = SinkEvents.load(std::memory_order_acquire);
+        const QPointF at(5, 5);
+        QWheelEvent event(at, knob->mapToGlobal(at), {}, QPoint(0, (notch++ & 1) ? -120 : 120),
+                          Qt::NoButton, {}, Qt::NoScrollPhase, false);
+        const TClock::time_point sent = TClock::now();
+        QCoreApplication::sendEvent(knob, &event);
+        while (SinkEvents.load(std::memory_order_acquire) == before &&
+               TClock::now() - sent < std::chrono::seconds(1)) {
+          std::this_thread::yield();
+        }
+        if (SinkEvents.load(std::memory_order_acquire) == before) continue;
+        const TClock::time_point arrived{
+            TClock::duration(SinkArrival.load(std::memory_order_relaxed))};
+        ms.push_back(std::chrono::duration<double, std::milli>(arrived - sent).count());
+      }
+    }
+    form.MidiOut().Close();
+  }
+  std::sort(ms.begin(), ms.end());
+  if (!ms.empty()) {
+    state.counters["p50_ms"] = ms[ms.size() / 2];
+    state.counters["p99_ms"] = ms[ms.size() * 99 / 100];
+  }
+  state.counters["period_ms"] = 1000.0 * options.Period / options.Rate;
+  state.counters["notches_arrived"] = static_cast<double>(ms.size());
+  jack_client_close(sink);
+  MidiOutSetBackend(nullptr);
+  MidiOutFlushNotifications();
+  jack.Stop();
+}
+BENCHMARK(BM_KnobToWireLatency)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace

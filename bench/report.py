@@ -49,6 +49,8 @@ TARGETS = {
                                   "(its counters: values differing, last move to final state)",
                                   None),
     "BM_DinWireStraightBaseline": ("the same, sent straight to the wire", None),
+    "BM_KnobToWireLatency": ("a wheel notch on a knob to the JACK port (its counters: p50 and p99 "
+                             "in ms, against one period)", None),
     "BM_MixMoveGuiThreadCpu": ("one mix-knob move, 24 ticked, the GUI thread's CPU time", None),
     "BM_StartUpToFirstPaintRealBackend": ("main window made and first painted, real MIDI backend",
                                           300_000_000),

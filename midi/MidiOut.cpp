@@ -1,8 +1,10 @@
 #include "MidiOut.h"
 
 #include <array>
+#include <chrono>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "MidiBackend.h"
 #include "MidiOutSlots.h"
@@ -11,6 +13,9 @@
 namespace {
 
 constexpr std::uint32_t kTicksPerSecond = 1000;
+
+// Between two looks of a wait: the waits poll the slot state, and must not spin a core doing so.
+void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
 // Flag i is 1 while a port holds slot i.
 std::array<std::uint8_t, TMidiOut::kPoolSize> MidiOutPool{};
@@ -97,11 +102,13 @@ bool TMidiOut::Open() {
   FHandleLive = true;
   while (!IsOpen()) {
     if (deadline.Check()) break;
+    Pause();
   }
   if (deadline.Expired) {
     FErrorCode = kErrorOpenTimeout;
     return false;
   }
+  FClosedDropped = 0;
   return true;
 }
 
@@ -109,28 +116,43 @@ void TMidiOut::Close() {
   if (!IsOpen()) return;
   // Messages still on their way to the device are pending output too: the service hands over
   // what it can now and reports what the device holds, so that IsBusy counts them.
+  // The wait applies while the device can take messages; for a device that has gone or refuses
+  // everything (a stopped or stalled server) nothing can drain, and the close drops what waits.
   MidiOutFlushNotifications();
+  std::uint64_t dropped = 0;
   if (IsBusy()) {
     TDeadline deadline;
     deadline.Start(kSendWaitSeconds);
     while (IsBusy()) {
+      const TMidiOutState state = State();
+      if (state.Link == TMidiLink::mlWaiting || state.Refusing) {
+        dropped = state.Queued;
+        break;
+      }
       if (deadline.Check()) break;
+      Pause();
     }
     if (deadline.Expired) throw EMidiOutError(kMidiOutSendTooLong);
   }
   midiOutUnprepareHeader(FHandle, FHeader, static_cast<UINT>(kHeaderBlockSize));
   midiOutClose(FHandle);
   FHandleLive = false;
+  FClosedDropped = dropped;
   TDeadline deadline;
   deadline.Start(kCloseWaitSeconds);
   while (IsOpen()) {
     if (deadline.Check()) break;
+    Pause();
   }
   if (deadline.Expired) throw EMidiOutError(kMidiOutUnableToClose);
 }
 
 TMidiOutState TMidiOut::State() const {
-  if (!FHandleLive) return {};
+  if (!FHandleLive) {
+    TMidiOutState closed;
+    closed.Dropped = FClosedDropped;
+    return closed;
+  }
   return MidiOutGetState(FHandle);
 }
 

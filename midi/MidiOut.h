@@ -35,10 +35,10 @@ struct TDeadline {
 // for the port's slot; the port keeps no such flag. At most 16 ports exist at once; each holds one
 // slot from construction to destruction, always the lowest free one.
 //
-// Open and Close wait by polling, blocking the calling thread: up to 5 s on Open, 20 s + 5 s on
-// Close, whatever the MIDI server does. A port is used from one thread. Sends are queued by the
-// service and go out in order; IsBusy reads true while a backlog waits (a slow wire, or a device
-// that went away and is waited for).
+// Open and Close wait by polling (a look each millisecond), blocking the calling thread: up to 5 s
+// on Open, 20 s + 5 s on Close, whatever the MIDI server does. A port is used from one thread.
+// Sends are queued by the service and go out in order; IsBusy reads true while a backlog waits (a
+// slow wire, or a device that went away and is waited for).
 class TMidiOut : public QObject {
   Q_OBJECT
   Q_PROPERTY(int DeviceID READ DeviceID WRITE SetDeviceID)
@@ -58,7 +58,9 @@ public:
   bool Open();
   // Closes the device if it is open. Throws EMidiOutError(kMidiOutSendTooLong) when output is
   // still pending after 20 s (the device stays open), EMidiOutError(kMidiOutUnableToClose) when
-  // the device still reports open 5 s after the close.
+  // the device still reports open 5 s after the close. The 20 s apply while the device can take
+  // messages: for a device that has gone, or refuses everything, the close goes ahead at once and
+  // what waited is dropped (counted in State().Dropped until the next open).
   void Close();
 
   // The send operations hand one message to the service at once and return its result code; on a
@@ -82,7 +84,7 @@ public:
   bool IsOpen() const;
   bool IsBusy() const;
   // What the service's handle of the port is doing: device, link, queue. Closed when the port has
-  // no handle.
+  // no handle, with the messages the last close dropped.
   TMidiOutState State() const;
 
   // The device number the next Open uses, in the service's numbering; -1 for none.
@@ -132,4 +134,5 @@ private:
   std::byte* FBuffer = nullptr;
   std::int32_t FErrorCode = 0;
   std::uint8_t FChannel = 0;
+  std::uint64_t FClosedDropped = 0;  // messages the last close dropped
 };

@@ -46,8 +46,10 @@ QString MidiOutStatusText(const TMidiOutStatus& status) {
   if (s.Link != TMidiLink::mlClosed && s.Queued > 0) {
     text += QStringLiteral(", %1 queued").arg(s.Queued);
   }
-  if (s.Link != TMidiLink::mlClosed && s.Dropped > 0) {
-    text += QStringLiteral(", %1 dropped").arg(s.Dropped);
+  // A closed port shows what its close dropped, when it dropped anything.
+  if (s.Dropped > 0) text += QStringLiteral(", %1 dropped").arg(s.Dropped);
+  if (s.TransportDropped > 0) {
+    text += QStringLiteral(", %1 transport dropped").arg(s.TransportDropped);
   }
   if (status.ErrorCode != 0 || !status.ErrorText.empty()) {
     const QString what = status.ErrorText.empty() ? MidiOutErrorName(status.ErrorCode)

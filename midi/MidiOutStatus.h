@@ -18,5 +18,6 @@ struct TMidiOutStatus {
 QString MidiOutErrorName(int code);
 
 // The status line: "MIDI closed", "MIDI open on NAME", "MIDI waiting for NAME to return", with the
-// queue's backlog and the last error after it.
+// queue's backlog, what was dropped (over the queue's limit or by a close, and Start, Stop and
+// Continue that came too late) and the last error after it.
 QString MidiOutStatusText(const TMidiOutStatus& status);

@@ -110,7 +110,8 @@ MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message);
 MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size);
 
 // Closes the handle; the callback gets MOM_CLOSE once the device is closed. The handle is invalid
-// from the moment this returns. What the queue holds and can go out at once is sent first.
+// from the moment this returns. What the queue holds and can go out at once is sent first; what
+// waits for a device that has gone or refuses everything is dropped.
 MMRESULT midiOutClose(HMIDIOUT handle);
 
 // How many bytes a short message with this status byte has, status included: 1 to 3, or 0 when the
@@ -125,17 +126,19 @@ std::size_t MidiShortMessageLength(std::uint8_t status);
 // the worker longer than kMidiOutAnswerWaitMs (midiOutOpen, midiOutGetNumDevs); midiOutClose
 // does not wait at all.
 //
-// While a handle's queue cannot drain at once (the device is paced, refused output, or has gone),
-// a control change whose channel and controller already wait in the queue
-// replaces that waiting message's value in place: the latest value wins and the order of first
-// arrival is kept. Every other message waits unmerged and in order. Such a backlog is reported to
-// the callback as one MOM_PENDING when it forms and one MOM_DONE when it has gone out, so a slot
-// reads busy while the queue holds output.
+// While the queue cannot drain at once (the device is paced, refused output, has gone, or has been
+// taking a batch for over a millisecond), a control change whose channel and controller already
+// wait in the queue, not yet handed to the device, replaces that waiting message's value in place:
+// the latest value wins and the order of first arrival is kept. Every other message waits
+// unmerged and in order; Start, Stop and Continue that cannot go out within a second of the send
+// are dropped and counted. A backlog is reported to the callback as one MOM_PENDING when it forms
+// and one MOM_DONE when it has gone out, so a slot reads busy while the queue holds output.
 //
 // When an open device goes away, the handle stays open: the queue keeps at most one control change
 // per channel and controller, plus kMidiOutQueueOtherLimit other messages (beyond that the oldest
 // of those are dropped and counted), and the worker reopens a device of the same name as soon as
-// it is listed again, then sends what waited.
+// it is listed again, then sends what waited. A close drops what waits for a device that has gone
+// or refuses everything, and closes at once.
 
 // A rate of 0 bytes a second: no pacing (JACK ports, ALSA software ports).
 constexpr std::uint32_t kMidiRateUnlimited = 0;
@@ -164,7 +167,12 @@ struct TMidiOutState {
   std::string Device;
   std::size_t Queued = 0;     // messages waiting in the queue
   std::uint64_t Dropped = 0;  // messages dropped over the queue's limit since the open
+  // Start, Stop and Continue dropped because they could not go out within a second of the send.
+  std::uint64_t TransportDropped = 0;
   std::uint32_t Rate = kMidiRateUnlimited;
+  // The device is connected but has refused every message for a while (a stalled server): what
+  // waits cannot drain, and a close drops it.
+  bool Refusing = false;
 };
 
 // What the handle is doing now; mlClosed for a handle that is not open.

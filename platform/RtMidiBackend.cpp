@@ -49,6 +49,15 @@ constexpr auto kJackStallLimit = std::chrono::milliseconds(250);
 constexpr std::uint32_t kJackDrainCycles = 4;
 // How much may be written without a look at the server: some sixty short messages.
 constexpr std::size_t kJackCheckBytes = 448;
+// What is written into the ring while the server runs one cycle (prefixes counted) is bounded by
+// the length of the cycle: about 1,500 short messages a second, half again what a MIDI wire
+// carries. RtMidi's process callback hands the whole ring to the port in one cycle, and a receiver
+// (jack_midi_dump, a bridge to hardware) keeps a ring of its own, of some hundred messages, that
+// its own thread empties when it gets to run: a burst in one cycle overflows it; spread over
+// cycles, every message arrives. A send beyond the bound is refused (MIDIERR_NOTREADY) and offered
+// again by the service a moment later.
+constexpr std::size_t kJackRingBytesPerSecond = 1500 * (kJackLengthPrefix + 3);
+constexpr std::size_t kJackMinCycleBytes = 2 * (kJackLengthPrefix + 3);
 // A server that has not cycled for this long is taken as stalled: nothing is asked of it that would
 // wait for its answer (opening, closing a client).
 constexpr auto kJackStallProbe = std::chrono::milliseconds(200);
@@ -98,6 +107,7 @@ public:
     jack_client_t* client = jack_client_open(kWatchClientName, JackNoStartServer, &status);
     if (client == nullptr) return nullptr;
     auto watch = std::shared_ptr<TJackWatch>(new TJackWatch(client));
+    watch->FSampleRate = jack_get_sample_rate(client);
     jack_set_process_callback(client, &TJackWatch::Process, watch.get());
     jack_on_shutdown(client, &TJackWatch::Shutdown, watch.get());
     if (jack_activate(client) != 0) return nullptr;
@@ -144,6 +154,12 @@ public:
     for (const char** p = ports; *p != nullptr; ++p) names.emplace_back(*p);
     jack_free(ports);
     return names;
+  }
+  // The ring bytes that may be written while the server runs one cycle.
+  std::size_t CycleBytes() const {
+    const std::size_t frames = FFrames.load(std::memory_order_relaxed);
+    if (FSampleRate == 0) return kJackMinCycleBytes;
+    return std::max(kJackMinCycleBytes, frames * kJackRingBytesPerSecond / FSampleRate);
   }
   bool HasPort(const std::string& name) const {
     return jack_port_by_name(FClient, name.c_str()) != nullptr;
@@ -194,8 +210,10 @@ public:
 private:
   explicit TJackWatch(jack_client_t* client) : FClient(client) {}
 
-  static int Process(jack_nframes_t, void* arg) {
-    static_cast<TJackWatch*>(arg)->FState.fetch_add(1, std::memory_order_release);
+  static int Process(jack_nframes_t frames, void* arg) {
+    auto* watch = static_cast<TJackWatch*>(arg);
+    watch->FFrames.store(frames, std::memory_order_relaxed);
+    watch->FState.fetch_add(1, std::memory_order_release);
     return 0;
   }
   static void Shutdown(void* arg) {
@@ -206,6 +224,8 @@ private:
   static constexpr std::uint64_t kGoneBit = std::uint64_t{1} << 63;
   jack_client_t* FClient;
   std::atomic<std::uint64_t> FState{0};
+  std::atomic<jack_nframes_t> FFrames{0};  // the length of the last cycle
+  jack_nframes_t FSampleRate = 0;
   std::mutex FLock;
   std::vector<std::unique_ptr<RtMidiOut>> FAbandoned;
 };
@@ -323,8 +343,16 @@ private:
     } else {
       Settle(now);
     }
+    const std::size_t bucket = FCycle % kJackDrainCycles;
+    const std::size_t thisCycle = FBucketCycle[bucket] == FCycle ? FBucketBytes[bucket] : 0;
+    const std::size_t cycleBytes = FWatch->CycleBytes();
+    if (thisCycle + need > cycleBytes) {
+      FNextCheck = 0;
+      return MIDIERR_NOTREADY;
+    }
     const MMRESULT r = FQueued + need <= kJackRingBudget ? MMSYSERR_NOERROR : WaitForRoom(need);
-    FNextCheck = std::min(FQueued + kJackCheckBytes, kJackRingBudget);
+    FNextCheck =
+        std::min({FQueued + kJackCheckBytes, FQueued + cycleBytes - thisCycle, kJackRingBudget});
     return r;
   }
 

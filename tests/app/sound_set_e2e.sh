@@ -69,4 +69,18 @@ press_open
 xdotool key ctrl+Return; sleep 0.5
 
 expect_dumped dump.txt "$(bd_values $(seq 1 24))b0 10 0a|$(bd_values 10 $(seq 2 24))"
-echo "sound set e2e: the set opened, was sent, saved and opened again with the change"
+
+# Send all: sixteen sounds of 24 control changes, every one its own channel and controller, all of
+# them reaching the dump (whose ring holds about a hundred messages) in the order sent.
+before=$(dumped dump.txt | tr '|' '\n' | grep -c .)
+xdotool key ctrl+shift+Return
+for _ in $(seq 50); do
+  [ "$(dumped dump.txt | tr '|' '\n' | grep -c .)" -ge $((before + 384)) ] && break
+  sleep 0.1
+done
+all=$(dumped dump.txt | tr '|' '\n' | tail -n +$((before + 1)))
+[ "$(echo "$all" | grep -c .)" = 384 ] || fail "Send all: $(echo "$all" | grep -c .) of 384 arrived"
+[ "$(echo "$all" | sort -u | grep -c .)" = 384 ] || fail "Send all: a message came twice"
+[ "$(echo "$all" | head -n 24 | tr '\n' '|')" = "$(bd_values 10 $(seq 2 24))" ] ||
+  fail "Send all: the first sound is not BD as saved"
+echo "sound set e2e: the set opened, was sent, saved and opened again with the change; Send all arrived whole"

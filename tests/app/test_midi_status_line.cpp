@@ -65,9 +65,11 @@ TEST_F(MidiStatusLine, FollowsThePortThroughItsStates) {
 
   Midi->RefuseOpen(MMSYSERR_NOERROR);
   Click("OpenButton");
-  EXPECT_EQ(StatusWhen([&] { return port.IsOpen(); }),
-            "MIDI open on Synth - last error: device already in use (code 4)");
+  EXPECT_EQ(StatusWhen([&] { return port.IsOpen(); }), "MIDI open on Synth")
+      << "a successful open clears the last error";
 
+  // Start and Stop wait for the device; what cannot go out within a second is dropped, so that
+  // the instrument does not start when the device returns.
   Midi->SetDevices({});
   port.SendStart();
   port.SendStop();
@@ -75,16 +77,14 @@ TEST_F(MidiStatusLine, FollowsThePortThroughItsStates) {
               const TMidiOutState s = port.State();
               return s.Link == TMidiLink::mlWaiting && s.Queued == 2;
             }),
-            "MIDI waiting for Synth to return, 2 queued - last error: device already in use "
-            "(code 4)");
+            "MIDI waiting for Synth to return, 2 queued");
+  EXPECT_EQ(StatusWhen([&] { return port.State().TransportDropped == 2; }),
+            "MIDI waiting for Synth to return, 2 transport dropped");
 
   Midi->SetDevices({"Synth"});
-  EXPECT_EQ(StatusWhen([&] {
-              const TMidiOutState s = port.State();
-              return s.Link == TMidiLink::mlOpen && s.Queued == 0;
-            }),
-            "MIDI open on Synth - last error: device already in use (code 4)");
+  EXPECT_EQ(StatusWhen([&] { return port.State().Link == TMidiLink::mlOpen; }),
+            "MIDI open on Synth, 2 transport dropped");
+  for (const TRecordedMessage& m : Midi->Messages()) EXPECT_LT(m.Bytes[0], 0xF0) << "no transport";
   Click("CloseButton");
-  EXPECT_EQ(StatusWhen([&] { return !port.IsOpen(); }),
-            "MIDI closed - last error: device already in use (code 4)");
+  EXPECT_EQ(StatusWhen([&] { return !port.IsOpen(); }), "MIDI closed");
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -66,30 +67,40 @@ TEST_F(MidiOverJack, TheDumpReceivesExactlyTheBytesSentInOrder) {
   EXPECT_EQ(port.SendStart(), MMSYSERR_INVALHANDLE);
 }
 
-// jack_midi_dump itself drops what exceeds about a hundred events a cycle, so the burst is checked
-// by its results and by what follows it, not by the dump's copy of it.
-TEST_F(MidiOverJack, ABurstLargerThanTheServersBufferIsTakenWhole) {
+// jack_midi_dump keeps about a hundred events between two looks of its own thread, and RtMidi
+// hands over everything written since the last cycle in one: a burst is spread over the server's
+// cycles. Send all (16 sounds x 24 parameters, every one its own channel and controller) and then
+// as many notes as the queue holds all reach the dump, whole and in order, and the sends never
+// wait for the device.
+TEST_F(MidiOverJack, ABurstArrivesWholeSpreadOverCycles) {
   const int device = TJackHarness::DumpDevice();
   ASSERT_GE(device, 0);
   TMidiOut port;
   port.SetDeviceID(device);
   ASSERT_TRUE(port.Open());
-  constexpr int kCount = 5000;  // 35 KB queued at once: more than RtMidi's JACK ring holds
+  TMessages sent;
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < kCount; ++i) {
-    ASSERT_EQ(port.SendControlChange(0, 16, static_cast<std::uint8_t>(i & 0x7F)), MMSYSERR_NOERROR)
-        << i;
+  for (std::uint8_t channel = 0; channel < 4; ++channel) {
+    for (std::uint8_t c = 0; c < 96; ++c) {
+      const auto value = static_cast<std::uint8_t>((channel * 96 + c) & 0x7F);
+      ASSERT_EQ(port.SendControlChange(channel, 16 + c, value), MMSYSERR_NOERROR);
+      sent.push_back(
+          {static_cast<std::uint8_t>(0xB0 | channel), static_cast<std::uint8_t>(16 + c), value});
+    }
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const std::size_t before = Jack.DumpedMessages().size();
-  port.SendNoteOn(5, 1, 2);
-  port.SendStop();
-  ASSERT_TRUE(Jack.WaitForMessages(before + 2, std::chrono::seconds(10)));
+  for (std::size_t i = 0; i < kMidiOutQueueOtherLimit; ++i) {
+    const auto key = static_cast<std::uint8_t>(i & 0x7F);
+    ASSERT_EQ(port.SendNoteOn(9, key, 1), MMSYSERR_NOERROR);
+    sent.push_back({0x99, key, 1});
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(Jack.WaitForMessages(sent.size(), std::chrono::seconds(10)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const TMessages got = Jack.DumpedMessages();
-  ASSERT_EQ(got.size(), before + 2);
-  EXPECT_EQ(got[before], (std::vector<std::uint8_t>{0x95, 0x01, 0x02}));
-  EXPECT_EQ(got[before + 1], (std::vector<std::uint8_t>{0xFC}));
+  EXPECT_EQ(got.size(), sent.size());
+  EXPECT_TRUE(got == sent) << "the first 384 arrived: "
+                           << std::equal(sent.begin(), sent.begin() + 384, got.begin(),
+                                         got.begin() + std::min<std::size_t>(got.size(), 384));
   port.Close();
 }
 
@@ -112,18 +123,8 @@ TEST_F(MidiOverJack, TheServerStoppingWhileOpenLosesSendsButNothingElse) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 
-  {
-    // What waits for the server counts as pending output: the port's waits run their course, on a
-    // clock that passes them in a few reads.
-    TManualTickCount clock(0, 1000);
-    try {
-      port->Close();
-    } catch (const EMidiOutError& e) {
-      const std::string text = e.what();
-      EXPECT_TRUE(text == kMidiOutSendTooLong || text == kMidiOutUnableToClose) << text;
-    }
-    port.reset();
-  }
+  EXPECT_NO_THROW(port->Close()) << "what waits for a server that is gone is dropped";
+  port.reset();
 
   // A new port can be made, and with a server back it works.
   Jack.Stop();

@@ -328,6 +328,33 @@ TEST_F(MidiOut, CloseWaitsForPendingOutput) {
   EXPECT_EQ(Midi->CloseCalls(), 1);
 }
 
+// Nothing drains to a device that has gone, or that refuses every message (a stalled server):
+// Close does not wait the 20 s for it, but closes within a second, reports the close, and counts
+// what it dropped.
+TEST_F(MidiOut, CloseWithADeviceThatCannotTakeMessagesClosesPromptly) {
+  for (const bool away : {true, false}) {
+    SCOPED_TRACE(away ? "device away" : "device refusing");
+    TMidiOut port;
+    ASSERT_TRUE(port.Open());
+    if (away) Midi->SetDevices({});
+    if (!away) Midi->SetWire(kMidiDinRate, 0);
+    port.SendControlChange(0, 16, 1);
+    port.SendNoteOn(0, 60, 1);
+    ASSERT_TRUE(WaitFor([&] { return port.IsBusy(); }));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW(port.Close());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(port.IsOpen()) << "the close was reported";
+    EXPECT_EQ(port.State().Dropped, 2u);
+    EXPECT_TRUE(Midi->Messages().empty());
+    Midi->SetDevices({"Drum Machine", "Other"});
+    Midi->SetWire(0, 0);
+    ASSERT_TRUE(port.Open());
+    EXPECT_EQ(port.State().Dropped, 0u) << "counted until the next open";
+    port.Close();
+  }
+}
+
 TEST_F(MidiOut, CloseWithOutputPendingFor20SecondsRaisesAndStaysOpen) {
   TMidiOut port;
   ASSERT_TRUE(port.Open());

@@ -56,6 +56,7 @@ TEST(MidiOutStatusText, SaysWhatThePortIsDoing) {
     int Code;
     const char* Error;
     const char* Text;
+    std::uint64_t TransportDropped = 0;
   };
   const TCase cases[] = {
       {L::mlClosed, "", 0, 0, 0, "", "MIDI closed"},
@@ -63,6 +64,8 @@ TEST(MidiOutStatusText, SaysWhatThePortIsDoing) {
       {L::mlOpen, "Synth", 0, 0, 0, "", "MIDI open on Synth"},
       {L::mlOpen, "Synth", 24, 0, 0, "", "MIDI open on Synth, 24 queued"},
       {L::mlWaiting, "Synth", 3, 2, 0, "", "MIDI waiting for Synth to return, 3 queued, 2 dropped"},
+      {L::mlOpen, "Synth", 1, 0, 0, "", "MIDI open on Synth, 1 queued, 3 transport dropped", 3},
+      {L::mlClosed, "", 0, 7, 0, "", "MIDI closed, 7 dropped"},
       {L::mlClosed, "", 0, 0, 4, "", "MIDI closed - last error: device already in use (code 4)"},
       {L::mlClosed, "", 0, 0, 2000, "",
        "MIDI closed - last error: device did not open within 5 s (code 2000)"},
@@ -76,6 +79,7 @@ TEST(MidiOutStatusText, SaysWhatThePortIsDoing) {
     status.State.Device = c.Device;
     status.State.Queued = c.Queued;
     status.State.Dropped = c.Dropped;
+    status.State.TransportDropped = c.TransportDropped;
     status.ErrorCode = c.Code;
     status.ErrorText = c.Error;
     EXPECT_EQ(MidiOutStatusText(status), c.Text) << c.Text;

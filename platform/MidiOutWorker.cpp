@@ -1,0 +1,314 @@
+#include "MidiOutWorker.h"
+
+#include <algorithm>
+
+#include "RtMidiBackend.h"
+
+namespace midi_service {
+
+namespace {
+
+// How often the worker asks an open device whether it is still there, tries to reopen a device
+// that went away, and lets the backends release what they left behind.
+constexpr auto kLookInterval = std::chrono::milliseconds(250);
+// What a close still waits for queued output that can go out, before the rest is given up.
+constexpr auto kCloseDrainLimit = std::chrono::seconds(1);
+// While messages come, the worker looks for more this often, for this long after the last.
+constexpr auto kPollInterval = std::chrono::milliseconds(1);
+constexpr auto kPollWindow = std::chrono::milliseconds(100);
+
+// The notification route of one backend port. The first port of a handle reports its open; a port
+// opened again after the device returned does not, and a close reaches the callback only when the
+// caller closed the handle: to the caller, the handle stayed open all along.
+TMidiNotify MakeNotify(const std::shared_ptr<THandle>& h, bool first) {
+  return [route = h->Route, first](UINT message) {
+    if (message == MOM_OPEN && (!first || route->UserClosed.load())) return;
+    if (message == MOM_CLOSE && !route->UserClosed.load()) return;
+    Notify(*route, message);
+  };
+}
+
+}  // namespace
+
+TService& Service() {
+  static TService* service = new TService;
+  return *service;
+}
+
+void Notify(const TRoute& route, UINT message) {
+  if (route.Proc != nullptr) {
+    Service().Notifier.Post({route.Proc, route.Id, message, route.Instance});
+  }
+}
+
+std::shared_ptr<TMidiBackend> TService::CurrentBackend() {
+  if (!Backend) Backend = MakeRtMidiBackend();
+  return Backend;
+}
+
+bool TService::ListLocked(std::unique_lock<std::mutex>& lock) {
+  const std::uint64_t seq = Post([this, backend = CurrentBackend()] { StoreList(*backend); });
+  return WaitFor(lock, [&] { return CommandsDone >= seq; });
+}
+
+std::vector<std::string> TService::StoreList(TMidiBackend& backend) {
+  std::vector<std::string> names = backend.ListDevices();
+  std::lock_guard lock(Lock);
+  Devices = names;
+  Listed = true;
+  return names;
+}
+
+void TService::Forget(const THandle& h) {
+  const std::size_t slot = static_cast<std::size_t>(h.Id & kIndexMask) - 1;
+  if (Handles[slot] && Handles[slot]->Id == h.Id) {
+    Handles[slot].reset();
+    OpenDevices.erase(h.Device);
+  }
+}
+
+void TService::StopServing(const std::shared_ptr<THandle>& h) {
+  Served.erase(std::remove(Served.begin(), Served.end(), h), Served.end());
+}
+
+std::uint32_t TService::RateOf(const std::string& device, TMidiBackend& backend,
+                               std::unique_lock<std::mutex>& lock) {
+  const auto set = Rates.find(device);
+  if (set != Rates.end()) return set->second;
+  lock.unlock();
+  const std::uint32_t rate = backend.DefaultRate(device);
+  lock.lock();
+  return rate;
+}
+
+void TService::Push(THandle& h, const std::uint8_t* bytes, std::size_t count) {
+  // The clock is read only when the queue needs it, not for every message.
+  const TClock::time_point at = h.Queue.NeedsTime(bytes[0]) ? TClock::now() : TClock::time_point{};
+  h.Queue.Push(bytes, count, at);
+  if (h.Queue.Held()) {
+    SetHeld(h, true);  // a backlog that forms now is reported now
+  } else if (!Kicked) {
+    LastMessage = TClock::now();
+    Kick(false);
+  }
+}
+
+TMidiOutState TService::StateOf(const THandle& h) {
+  TMidiOutState state;
+  switch (h.Phase) {
+    case TPhase::Opening:
+      state.Link = TMidiLink::mlOpening;
+      break;
+    case TPhase::Open:
+      state.Link = TMidiLink::mlOpen;
+      break;
+    case TPhase::Waiting:
+      state.Link = TMidiLink::mlWaiting;
+      break;
+    case TPhase::Closed:
+      break;
+  }
+  state.Device = h.Device;
+  state.Queued = h.Queue.Size();
+  state.Dropped = h.Queue.Dropped();
+  state.TransportDropped = h.Queue.TransportDropped();
+  state.Rate = h.Queue.Rate();
+  state.Refusing = h.Phase == TPhase::Open && h.Queue.Stuck(TClock::now());
+  return state;
+}
+
+// A backlog is reported once when it forms and once when it is gone.
+void TService::SetHeld(THandle& h, bool held) {
+  switch (h.Queue.SetHeld(held)) {
+    case TMidiSendQueue::TNotice::Pending:
+      Notify(h, MOM_PENDING);
+      break;
+    case TMidiSendQueue::TNotice::Done:
+      Notify(h, MOM_DONE);
+      break;
+    case TMidiSendQueue::TNotice::None:
+      break;
+  }
+}
+
+void TService::Run() {
+  std::unique_lock lock(Lock);
+  for (;;) {
+    while (!Commands.empty()) {
+      std::function<void()> command = std::move(Commands.front());
+      Commands.pop_front();
+      lock.unlock();
+      command();
+      command = nullptr;
+      lock.lock();
+      ++CommandsDone;
+      Progress.notify_all();
+    }
+    Kicked = false;
+    const TClock::time_point wake = Pass(lock);
+    CommandsPassed = CommandsDone;
+    Progress.notify_all();
+    if (!Commands.empty() || Kicked) continue;
+    // While messages keep coming (a drag sends some every millisecond), the worker looks for
+    // them each millisecond instead of being woken for each: a wake-up costs the sender more
+    // than the message itself. After kPollWindow without a message it sleeps until woken.
+    if (TClock::now() - LastMessage < kPollWindow) {
+      Polling = true;
+      Wake.wait_until(lock, std::min(wake, TClock::now() + kPollInterval));
+      Polling = false;
+      continue;
+    }
+    Sleeping = true;
+    Wake.wait_until(lock, wake);
+    Sleeping = false;
+  }
+}
+
+// One pass over the served handles: watch, reconnect, drain. Returns when to pass again.
+TClock::time_point TService::Pass(std::unique_lock<std::mutex>& lock) {
+  TClock::time_point now = TClock::now();
+  TClock::time_point wake = now + kLookInterval;
+  const std::vector<std::shared_ptr<THandle>> served = Served;
+  for (const std::shared_ptr<THandle>& h : served) {
+    if (h->Phase == TPhase::Open && now >= h->NextLook) {
+      h->NextLook = now + kLookInterval;
+      TMidiBackendPort* port = h->Port.get();
+      lock.unlock();
+      const bool alive = port->Alive();
+      lock.lock();
+      if (!alive) Disconnect(*h, lock);
+    }
+    if (h->Phase == TPhase::Waiting && now >= h->NextLook) Reconnect(h, lock);
+    h->Queue.Expire(TClock::now(), wake);
+    if (h->Phase == TPhase::Open) Drain(*h, lock, wake);
+    if (h->Phase == TPhase::Waiting) SetHeld(*h, true);
+    wake = std::min(wake, h->NextLook);
+  }
+  now = TClock::now();
+  if (now >= NextMaintain) {
+    NextMaintain = now + kLookInterval;
+    std::set<std::shared_ptr<TMidiBackend>> backends;
+    if (Backend) backends.insert(Backend);
+    for (const std::shared_ptr<THandle>& h : Served) backends.insert(h->Backend);
+    lock.unlock();
+    for (const std::shared_ptr<TMidiBackend>& b : backends) b->Maintain();
+    lock.lock();
+  }
+  return std::min(wake, NextMaintain);
+}
+
+// Hands the queue to the device as far as its rate and its answers allow. An unpaced device takes
+// what waits in batches, so that the caller and the worker meet on the lock once per batch rather
+// than once per message.
+void TService::Drain(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake) {
+  for (;;) {
+    const std::span<const TMidiSendQueue::TMessage> batch = h.Queue.Take(TClock::now(), wake);
+    if (batch.empty()) {
+      SetHeld(h, h.Queue.Size() > 0);
+      return;
+    }
+    TMidiBackendPort* port = h.Port.get();
+    lock.unlock();
+    std::size_t done = 0;
+    MMRESULT r = MMSYSERR_NOERROR;
+    for (; done < batch.size(); ++done) {
+      if (batch[done].Count == 0) continue;
+      r = port->Send(batch[done].Bytes.data(), batch[done].Count);
+      if (r == MIDIERR_NOTREADY || r == MIDIERR_NODEVICE) break;
+    }
+    lock.lock();
+    // Sent, or refused for a reason of the message's own: either way they have left the queue.
+    h.Queue.Sent(done, r == MIDIERR_NOTREADY, TClock::now());
+    if (r == MIDIERR_NODEVICE) {
+      Disconnect(h, lock);
+      return;
+    }
+  }
+}
+
+void TService::Disconnect(THandle& h, std::unique_lock<std::mutex>& lock) {
+  std::unique_ptr<TMidiBackendPort> port = std::move(h.Port);
+  h.Phase = TPhase::Waiting;
+  h.NextLook = TClock::now() + kLookInterval;
+  SetHeld(h, true);
+  lock.unlock();
+  if (port) port->Close();
+  port.reset();
+  lock.lock();
+}
+
+void TService::Reconnect(const std::shared_ptr<THandle>& h, std::unique_lock<std::mutex>& lock) {
+  h->NextLook = TClock::now() + kLookInterval;
+  std::shared_ptr<TMidiBackend> backend = h->Backend;
+  const std::string device = h->Device;
+  lock.unlock();
+  std::unique_ptr<TMidiBackendPort> port;
+  MMRESULT r = MIDIERR_NODEVICE;
+  const std::vector<std::string> names = backend->ListDevices();
+  const auto found = std::find(names.begin(), names.end(), device);
+  if (found != names.end()) {
+    r = backend->Open(static_cast<std::size_t>(found - names.begin()), device, MakeNotify(h, false),
+                      port);
+  }
+  lock.lock();
+  if (r != MMSYSERR_NOERROR || !port) return;
+  h->Queue.SetRate(RateOf(device, *backend, lock));
+  h->Port = std::move(port);
+  h->Phase = TPhase::Open;
+  h->Queue.Resume();
+  h->NextLook = TClock::now() + kLookInterval;
+}
+
+void TService::OpenCommand(const std::shared_ptr<THandle>& h, std::size_t index) {
+  std::unique_ptr<TMidiBackendPort> port;
+  MMRESULT r = h->Backend->Open(index, h->Device, MakeNotify(h, true), port);
+  if (r == MMSYSERR_NOERROR && !port) r = MMSYSERR_ERROR;
+  std::unique_lock lock(Lock);
+  h->Answered = true;
+  h->Answer = r;
+  if (r != MMSYSERR_NOERROR) {
+    h->Phase = TPhase::Closed;
+    Forget(*h);
+    StopServing(h);
+  } else if (h->Route->UserClosed.load()) {
+    h->Phase = TPhase::Closed;
+    lock.unlock();
+    port->Close();
+    return;
+  } else {
+    h->Queue.SetRate(RateOf(h->Device, *h->Backend, lock));
+    h->Port = std::move(port);
+    h->Phase = TPhase::Open;
+    h->NextLook = TClock::now() + kLookInterval;
+  }
+  Progress.notify_all();
+}
+
+// What waits goes out first while the device takes it (at most kCloseDrainLimit). A device that
+// has gone, or has refused everything for a while (a stalled server), cannot drain: what waits for
+// it is dropped and the close goes ahead at once.
+void TService::CloseCommand(const std::shared_ptr<THandle>& h) {
+  std::unique_lock lock(Lock);
+  const TClock::time_point end = TClock::now() + kCloseDrainLimit;
+  while (h->Phase == TPhase::Open && !h->Queue.Stuck(TClock::now())) {
+    TClock::time_point wake = end;
+    Drain(*h, lock, wake);
+    if (h->Queue.Size() == 0 || h->Phase != TPhase::Open || TClock::now() >= end) break;
+    lock.unlock();
+    std::this_thread::sleep_until(std::min(wake, end));
+    lock.lock();
+  }
+  const bool opened = h->Phase == TPhase::Open || h->Phase == TPhase::Waiting;
+  h->Phase = TPhase::Closed;
+  h->Queue.Clear();
+  StopServing(h);
+  std::unique_ptr<TMidiBackendPort> port = std::move(h->Port);
+  lock.unlock();
+  if (port) {
+    port->Close();
+  } else if (opened) {
+    Notify(*h, MOM_CLOSE);  // the device had gone: nothing left to close
+  }
+}
+
+}  // namespace midi_service
