@@ -121,6 +121,15 @@ int main(int argc, char** argv) {
     case TCommandLine::TAction::Run:
       break;
   }
+  // The list needs no display and no log.
+  if (line.ListDevices) {
+    const UINT count = midiOutGetNumDevs();
+    std::string name;
+    for (UINT i = 0; i < count; ++i) {
+      if (MidiOutGetDeviceName(i, name) == MMSYSERR_NOERROR) std::printf("%s\n", name.c_str());
+    }
+    return 0;
+  }
   if (!PrepareLog(line)) return kExitBadArgument;
   for (const auto& [device, rate] : line.MidiRates) MidiOutSetDeviceRate(device, rate);
 

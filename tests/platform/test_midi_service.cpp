@@ -84,7 +84,7 @@ TEST_F(MidiService, ListsTheBackendsDevicesInOrder) {
   EXPECT_EQ(midiOutGetDevCapsA(0, nullptr, sizeof caps), MMSYSERR_INVALPARAM);
 }
 
-TEST_F(MidiService, DeviceNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
+TEST_F(MidiService, CapabilityNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
   const std::string longAscii(40, 'x');
   // 30 ASCII bytes then a two-byte character: cutting at 31 would split the character.
   const std::string split = std::string(30, 'a') + "\xC3\xA9" + "zz";
@@ -95,6 +95,11 @@ TEST_F(MidiService, DeviceNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
   EXPECT_EQ(std::string(caps.szPname), std::string(31, 'x'));
   ASSERT_EQ(midiOutGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
   EXPECT_EQ(std::string(caps.szPname), std::string(30, 'a'));
+  // The full name stays whole for the list, --device and reconnection.
+  std::string full;
+  ASSERT_EQ(MidiOutGetDeviceName(1, full), MMSYSERR_NOERROR);
+  EXPECT_EQ(full, split);
+  EXPECT_EQ(MidiOutGetDeviceName(3, full), MMSYSERR_BADDEVICEID);
   // A caller's shorter structure gets only its own size.
   MIDIOUTCAPSA partial{};
   std::memset(&partial, 0x55, sizeof partial);
