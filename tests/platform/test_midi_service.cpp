@@ -14,6 +14,7 @@
 #include "MidiBackend.h"
 #include "MidiOutService.h"
 #include "RecordingMidiBackend.h"
+#include "RtMidiBackend.h"
 
 namespace {
 
@@ -344,4 +345,26 @@ TEST(RealMidiService, WithoutServersListsNothingAndStaysQuiet) {
       name.c_str());
   EXPECT_EQ(client, nullptr);
   if (client != nullptr) jack_client_close(client);
+}
+
+// ALSA port names as RtMidi gives them: the address at the end, and what stays when the port's
+// client comes back under another number. JACK names have no address and stay as they are.
+TEST(AlsaPortName, AddressAndIdentity) {
+  struct TCase {
+    std::string Name;
+    std::optional<std::pair<int, int>> Address;
+    std::string Identity;
+  };
+  for (const TCase& c : {
+           TCase{"Virtual Raw MIDI 0-0:VirMIDI 0-0 16:0", std::pair{16, 0},
+                 "Virtual Raw MIDI 0-0:VirMIDI 0-0"},
+           TCase{"aseqdump:aseqdump 129:3", std::pair{129, 3}, "aseqdump:aseqdump"},
+           TCase{"midi-monitor:input", std::nullopt, "midi-monitor:input"},
+           TCase{"a2j:Fast Track [20] (playback): Port 1", std::nullopt,
+                 "a2j:Fast Track [20] (playback): Port 1"},
+           TCase{"Client:Port 20:x", std::nullopt, "Client:Port 20:x"},
+       }) {
+    EXPECT_EQ(AlsaPortAddress(c.Name), c.Address) << c.Name;
+    EXPECT_EQ(AlsaPortIdentity(c.Name), c.Identity) << c.Name;
+  }
 }
