@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "MidiBackend.h"
@@ -348,23 +349,18 @@ TEST(RealMidiService, WithoutServersListsNothingAndStaysQuiet) {
 }
 
 // ALSA port names as RtMidi gives them: the address at the end, and what stays when the port's
-// client comes back under another number. JACK names have no address and stay as they are.
+// client comes back under another number. Names without an address (JACK's) stay as they are.
 TEST(AlsaPortName, AddressAndIdentity) {
-  struct TCase {
-    std::string Name;
-    std::optional<std::pair<int, int>> Address;
-    std::string Identity;
-  };
-  for (const TCase& c : {
-           TCase{"Virtual Raw MIDI 0-0:VirMIDI 0-0 16:0", std::pair{16, 0},
-                 "Virtual Raw MIDI 0-0:VirMIDI 0-0"},
-           TCase{"aseqdump:aseqdump 129:3", std::pair{129, 3}, "aseqdump:aseqdump"},
-           TCase{"midi-monitor:input", std::nullopt, "midi-monitor:input"},
-           TCase{"a2j:Fast Track [20] (playback): Port 1", std::nullopt,
-                 "a2j:Fast Track [20] (playback): Port 1"},
-           TCase{"Client:Port 20:x", std::nullopt, "Client:Port 20:x"},
-       }) {
-    EXPECT_EQ(AlsaPortAddress(c.Name), c.Address) << c.Name;
-    EXPECT_EQ(AlsaPortIdentity(c.Name), c.Identity) << c.Name;
+  using TAddress = std::optional<std::pair<int, int>>;
+  for (const auto& [name, address, identity] :
+       std::vector<std::tuple<std::string, TAddress, std::string>>{
+           {"Virtual Raw MIDI 0-0:VirMIDI 0-0 16:0", std::pair{16, 0},
+            "Virtual Raw MIDI 0-0:VirMIDI 0-0"},
+           {"aseqdump:aseqdump 129:3", std::pair{129, 3}, "aseqdump:aseqdump"},
+           {"a2j:Fast Track [20] (playback): Port 1", std::nullopt,
+            "a2j:Fast Track [20] (playback): Port 1"},
+           {"Client:Port 20:x", std::nullopt, "Client:Port 20:x"}}) {
+    EXPECT_EQ(AlsaPortAddress(name), address) << name;
+    EXPECT_EQ(AlsaPortIdentity(name), identity) << name;
   }
 }
