@@ -104,7 +104,7 @@ sync
 reboot -f
 INIT
 chmod +x "$root/init"
-(cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.gz"
+(cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null) | gzip -1 >"$work/initramfs.gz"
 
 # The VM's console is a file; what the job printed is shown once it has ended.
 status_line=""
@@ -114,7 +114,7 @@ timeout --kill-after=5 "${HALVORINE_VM_TIMEOUT:-240}" "$qemu" -accel tcg,thread=
   -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" \
   -fsdev local,id=hostroot,path=/,security_model=none,multidevs=remap,readonly=on \
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot </dev/null || true
-tr -d '\r' <"$work/console.txt" | grep -v '^halvorine-vm-status: ' || true
+tr -d '\r' <"$work/console.txt" | grep -v -e '^halvorine-vm-status: ' -e 'reboot: ' || true
 status_line=$(tr -d '\r' <"$work/console.txt" | grep '^halvorine-vm-status: ' | tail -n 1 || true)
 [ -n "$status_line" ] || { echo "FAIL: the VM ended without the script's exit status (timeout?)"; exit 1; }
 status=${status_line#halvorine-vm-status: }
