@@ -149,7 +149,10 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("Pace the output to the MIDI device NAME at RATE bytes a second (3125 for a "
                      "MIDI wire; 0 or unlimited: no pacing). May be given for several devices."),
       QStringLiteral("name=rate"));
-  parser.addOptions({log, logDir, device, midiRate});
+  const QCommandLineOption listDevices(
+      QStringLiteral("list-devices"),
+      QStringLiteral("Print the MIDI output devices, one full name a line, and end."));
+  parser.addOptions({log, logDir, device, midiRate, listDevices});
   parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
                                QStringLiteral("[file]"));
 
@@ -213,6 +216,7 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
     }
     line.MidiRates.push_back(*rate);
   }
+  line.ListDevices = parser.isSet(listDevices);
   const QStringList files = parser.positionalArguments();
   if (files.size() > 1) {
     return Failure(

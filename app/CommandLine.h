@@ -22,6 +22,7 @@ struct TCommandLine {
   TDebugMedia LogMedia = dmNull;  // --log
   QString LogDir;                 // --log-dir; empty: the default folder
   QString Device;                 // --device; empty: the picker as it comes
+  bool ListDevices = false;       // --list-devices: print the MIDI output devices, no window
   QString File;                   // the sound-set file to open; empty: none
   // --midi-rate NAME=BYTES_PER_SECOND, each given: the output rate of that device (0: unpaced).
   std::vector<std::pair<std::string, std::uint32_t>> MidiRates;
