@@ -359,8 +359,10 @@ void TSoundSetDocument::OfferRecovery() {
                              .arg(what, file.lastModified().toString(Qt::TextDate));
     if (Ask(text, QMessageBox::Yes | QMessageBox::Discard) == QMessageBox::Yes) {
       if (!ReadSoundSetFile(file.filePath(), set, error)) {
+        // Kept for a look by hand under another name, so that it is not offered at every start.
+        QFile::rename(file.filePath(), file.filePath() + QStringLiteral(".unreadable"));
         TApplication::ShowError(error);
-        return;  // kept for a later look; it is not offered again while it cannot be read
+        return;
       }
       const TSoundSet before = FPanel.CurrentState();
       FPanel.ShowState(set);

@@ -2,7 +2,8 @@
 # Runs a script as root inside a small VM that has a real ALSA sequencer, and ends with its exit
 # status. The VM is Debian's own kernel under QEMU's software emulator (no KVM needed) with a
 # busybox initramfs: it loads the virtio and 9p modules, mounts this machine's root read-only over
-# 9p, puts tmpfs on every place a test writes to (/tmp, /run, /dev/shm, /var/tmp), chroots into it
+# 9p, puts tmpfs on every place a test writes to (/tmp, /run, /dev/shm, /var/tmp; a folder of the
+# job's own there is mounted again over it), chroots into it
 # and loads snd-seq-dummy ("Midi Through") and snd-virmidi (four "Virtual Raw MIDI" ports whose
 # raw side, /dev/snd/midiC0D0..3, carries the bytes a cable would). Nothing in the VM can write to
 # this machine's files.
@@ -78,6 +79,20 @@ done
   echo
 } >"$root/job.sh"
 
+# The folders the job needs that lie where the VM puts tmpfs (a tree cloned under /tmp, say): each
+# is mounted again over the tmpfs, at its own path.
+for p in "$PWD" "$@"; do
+  [ -e "$p" ] || continue
+  p=$(realpath "$p")
+  for d in /tmp /run /var/tmp /dev/shm; do
+    case "$p" in "$d"/*)
+      rest=${p#"$d"/}
+      [ -d "$d/${rest%%/*}" ] && echo "$d/${rest%%/*}"
+      ;;
+    esac
+  done
+done | sort -u >"$root/keep.list"
+
 cat >"$root/init" <<'INIT'
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -93,7 +108,19 @@ if mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose,ro host
   mount -t devtmpfs devtmpfs /host/dev
   mkdir -p /host/dev/pts /host/dev/shm
   mount -t devpts devpts /host/dev/pts
+  n=0
+  while read -r k; do
+    n=$((n + 1))
+    mkdir -p "/kept/$n"
+    mount -o bind "/host$k" "/kept/$n"
+  done </keep.list
   for d in dev/shm tmp run var/tmp; do mount -t tmpfs -o mode=1777 tmpfs "/host/$d"; done
+  n=0
+  while read -r k; do
+    n=$((n + 1))
+    mkdir -p "/host$k"
+    mount -o bind "/kept/$n" "/host$k"
+  done </keep.list
   mkdir -m 1777 /host/tmp/.X11-unix /host/tmp/.ICE-unix
   cp /job.sh /host/run/halvorine-job.sh
   chroot /host /bin/bash /run/halvorine-job.sh </dev/null >/dev/console 2>&1
