@@ -149,7 +149,13 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("Pace the output to the MIDI device NAME at RATE bytes a second (3125 for a "
                      "MIDI wire; 0 or unlimited: no pacing). May be given for several devices."),
       QStringLiteral("name=rate"));
-  parser.addOptions({log, logDir, device, midiRate});
+  const QCommandLineOption input(
+      QStringLiteral("input"),
+      QStringLiteral("Follow this MIDI input device from the start: the control changes of the "
+                     "sounds' parameters on the panel's four channels set them without being sent "
+                     "back."),
+      QStringLiteral("name"));
+  parser.addOptions({log, logDir, device, midiRate, input});
   parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
                                QStringLiteral("[file]"));
 
@@ -205,6 +211,10 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
   if (parser.isSet(device)) {
     line.Device = parser.value(device);
     if (line.Device.isEmpty()) return Failure(QStringLiteral("--device: empty device name"));
+  }
+  if (parser.isSet(input)) {
+    line.Input = parser.value(input);
+    if (line.Input.isEmpty()) return Failure(QStringLiteral("--input: empty device name"));
   }
   for (const QString& value : parser.values(midiRate)) {
     const auto rate = ParseMidiRateOption(value.toStdString());
