@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
@@ -17,6 +18,7 @@
 
 #include "Application.h"
 #include "EndedProcess.h"
+#include "Eventually.h"
 #include "MainForm.h"
 #include "PanelDriver.h"
 #include "PanelUndo.h"
@@ -557,3 +559,67 @@ TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {
 }
 
 }  // namespace
+
+// What the instrument sends: the block's parameters follow as a hand on their knobs would (the
+// tick box cleared, the knob moved if its sound is shown), nothing goes back, everything else is
+// ignored; a run with no gap over a second is one step, whose undo sends the values from before.
+TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
+  Midi->SetInputs({"Recording In"});
+  ASSERT_TRUE(Form->SelectInputByName("Recording In"));
+  EXPECT_FALSE(Form->SelectInputByName("Nobody"));
+  ASSERT_TRUE(Form->SelectInputByName("Recording In"));
+  Click(ParBox(3));  // parameter 3 follows bank A's preset (0, 0): 21
+  const int steps = Form->UndoStack().count();
+  Take();
+  // Plays the messages and lets the window's thread take them, until `sound`'s first value is
+  // `value`.
+  const auto play = [&](std::initializer_list<std::vector<std::uint8_t>> messages, int sound,
+                        int value) {
+    for (const auto& m : messages) ASSERT_TRUE(Midi->Play("Recording In", m));
+    ASSERT_TRUE(halvorine_test::Eventually([&] {
+      QCoreApplication::processEvents();
+      return Form->Memory().Record(sound).Values[0] == value;
+    }));
+  };
+  play({{0xB0, 18, 7},
+        {0xB4, 16, 33},
+        {0xB0, 64, 1},
+        {0x90, 36, 100},
+        {0xB0, 15, 3},
+        {0xFA},
+        {0xB0, 16, 40}},
+       0, 40);
+  play({{0xB1, 16, 22}}, 4, 22);
+  EXPECT_EQ(ParKnob(3)->GetPosition(), 7);
+  EXPECT_FALSE(ParBox(3)->isChecked());
+  EXPECT_EQ(Form->Memory().Current().MorphEnabled[2], 0);
+  EXPECT_EQ(Form->Memory().Record(4).Values[0], 22);
+  for (int s = 0; s < 16; ++s) {
+    if (s != 0 && s != 4) {
+      EXPECT_EQ(Form->Memory().Record(s).Values, TParameterValues{}) << s;
+    }
+  }
+  EXPECT_EQ(Take(), Bytes{});
+  ASSERT_EQ(Form->UndoStack().count(), steps + 1);
+  EXPECT_EQ(Form->UndoStack().undoText(), "Received from the instrument");
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");
+
+  QTest::qWait(1100);  // a gap of over a second starts a new step
+  play({{0xB0, 16, 41}}, 0, 41);
+  ASSERT_EQ(Form->UndoStack().count(), steps + 2);
+  Form->Undo();
+  EXPECT_EQ(Take(), Messages({{0xB0, 16, 40}}));
+  Form->Undo();
+  EXPECT_EQ(Take(), Messages({{0xB0, 16, 0}, {0xB0, 18, 21}, {0xB1, 16, 0}}));
+  EXPECT_TRUE(ParBox(3)->isChecked());
+  EXPECT_EQ(ParKnob(3)->GetPosition(), 21);
+
+  // Another base channel follows other channels: channel 2 is now the base.
+  Form->findChild<QComboBox*>("BaseChannelComboBox")->setCurrentIndex(1);
+  Form->BaseChannelComboBoxChange(nullptr);
+  Take();
+  play({{0xB1, 16, 55}}, 0, 55);
+  EXPECT_EQ(ParKnob(1)->GetPosition(), 55);
+  Form->MidiIn().Close();
+  EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 56}));
+}
