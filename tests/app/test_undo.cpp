@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -620,6 +621,22 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   Take();
   play({{0xB1, 16, 55}}, 0, 55);
   EXPECT_EQ(ParKnob(1)->GetPosition(), 55);
-  Form->MidiIn().Close();
+
+  // The status line tells where the input is; an input that leaves is followed again on return.
+  const auto status = [&] {
+    Form->UpdateMidiStatus();
+    return Form->MidiStatusLabel()->text();
+  };
+  EXPECT_TRUE(status().endsWith("; input from Recording In")) << status().toStdString();
+  Midi->SetInputs({});
+  ASSERT_TRUE(
+      halvorine_test::Eventually([&] { return status().endsWith("input Recording In away"); }));
   EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 56}));
+  Midi->SetInputs({"Recording In"});
+  ASSERT_TRUE(
+      halvorine_test::Eventually([&] { return status().endsWith("input from Recording In"); }));
+  play({{0xB1, 16, 57}}, 0, 57);
+  Form->MidiIn().Close();
+  EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 58}));
+  EXPECT_EQ(status().indexOf("input"), -1);
 }
