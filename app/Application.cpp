@@ -132,17 +132,17 @@ void TApplication::ShowError(const QString& text) {
   QMessageBox::critical(activeWindow(), applicationName(), text);
 }
 
-int TApplication::RunMainForm(const QString& device, const QString& soundSet,
-                              const QString& input) {
+int TApplication::RunMainForm(const QString& device, const QString& soundSet, const QString& input,
+                              bool thru) {
   try {
     TMainForm MainForm;
     if (!device.isEmpty() && !MainForm.SelectDeviceByName(device)) {
       std::fprintf(stderr, "halvorine: --device: no MIDI output device named '%s'\n",
                    qUtf8Printable(device));
     }
-    if (input.isEmpty()) {
-      MainForm.RestoreInput();
-    } else if (!MainForm.SelectInputByName(input)) {
+    MainForm.RestoreInput(input.isEmpty());
+    if (thru) MainForm.SetThru(true);
+    if (!input.isEmpty() && !MainForm.SelectInputByName(input)) {
       std::fprintf(stderr, "halvorine: --input: no MIDI input device named '%s'\n",
                    qUtf8Printable(input));
     }

@@ -155,7 +155,10 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
                      "sounds' parameters on the panel's four channels set them without being sent "
                      "back."),
       QStringLiteral("name"));
-  parser.addOptions({log, logDir, device, midiRate, input});
+  const QCommandLineOption thru(
+      QStringLiteral("thru"),
+      QStringLiteral("Pass every message from the MIDI input on to the output, unchanged."));
+  parser.addOptions({log, logDir, device, midiRate, input, thru});
   parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
                                QStringLiteral("[file]"));
 
@@ -216,6 +219,7 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
     line.Input = parser.value(input);
     if (line.Input.isEmpty()) return Failure(QStringLiteral("--input: empty device name"));
   }
+  line.Thru = parser.isSet(thru);
   for (const QString& value : parser.values(midiRate)) {
     const auto rate = ParseMidiRateOption(value.toStdString());
     if (!rate) {

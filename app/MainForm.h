@@ -67,8 +67,12 @@ public:
   TMidiIn& MidiIn() { return *FMidiIn; }
   // Follows the MIDI input device named `name`; false when no such input is listed.
   bool SelectInputByName(const QString& name);
-  // Follows the input chosen last in the menu, if any.
-  void RestoreInput();
+  // Takes thru and (with `input`) the input chosen last in the menu, if any.
+  void RestoreInput(bool input = true);
+  // Thru: every message from the input also goes to the output, unchanged and in order, through
+  // the port's queue. Off unless chosen (remembered in the settings) or given on the command line.
+  void SetThru(bool thru, bool remember = false);
+  bool Thru() const { return FThru; }
   // Takes what the input received: control changes of the block's parameters set them as a hand
   // on their knobs would, without sending; a run of them is one undo step.
   void ReceiveInput();
@@ -193,6 +197,7 @@ private:
   TSoundSet FDragBefore;
 
   TMidiIn* FMidiIn = nullptr;
+  bool FThru = false;
   QElapsedTimer FReceivedClock;
   qint64 FLastReceived = 0;
   int FReceivedRun = 0;

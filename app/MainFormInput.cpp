@@ -13,6 +13,7 @@
 namespace {
 
 constexpr const char* kInputKey = "MidiInput";
+constexpr const char* kThruKey = "MidiThru";
 // A run of received changes with no longer gap than this is one undo step.
 constexpr qint64 kReceivedRunGapMs = 1000;
 
@@ -35,7 +36,14 @@ bool TMainForm::SelectInputByName(const QString& name) {
   return opened;
 }
 
-void TMainForm::RestoreInput() {
+void TMainForm::SetThru(bool thru, bool remember) {
+  FThru = thru;
+  if (remember) Settings().setValue(QString::fromLatin1(kThruKey), thru);
+}
+
+void TMainForm::RestoreInput(bool input) {
+  if (Settings().value(QString::fromLatin1(kThruKey)).toBool()) SetThru(true);
+  if (!input) return;
   const QString name = Settings().value(QString::fromLatin1(kInputKey)).toString();
   // A remembered input that is not there now is followed all the same: it may come later.
   if (!name.isEmpty() && !SelectInputByName(name)) FMidiIn->Close();
@@ -68,6 +76,11 @@ void TMainForm::AddInputMenu(QMenu* menu) {
   for (const QString& name : names) add(name, name);
   if (!names.isEmpty()) inputs->addSeparator();
   add(tr("None"), QString());
+  QAction* thru = menu->addAction(tr("MIDI thru"), this, [this](bool on) {
+    TApplication::Dispatch([&] { SetThru(on, true); });
+  });
+  thru->setCheckable(true);
+  thru->setChecked(FThru);
 }
 
 void TMainForm::ReceiveInput() {
@@ -75,6 +88,7 @@ void TMainForm::ReceiveInput() {
   TSoundSet before;
   const int base = FMidiOut->GetChannel();
   FMidiIn->Take([&](const TMidiInMessage& m) {
+    if (FThru && m.Count > 0) FMidiOut->SendMessage(m.Bytes[0], m.Bytes[1], m.Bytes[2]);
     if (m.Count != 3 || (m.Bytes[0] & 0xF0) != 0xB0) return;
     const std::optional<TParameterAt> at = ParameterAt(base, m.Bytes[0] & 0x0F, m.Bytes[1]);
     if (!at) return;

@@ -493,8 +493,8 @@ public:
       unsigned number = 0;
       while (number < count && FIn->getPortName(number) != FDevice) ++number;
       if (number == count) return MIDIERR_NODEVICE;
-      // System exclusive, timing and active sensing are left out; the rest is handed on.
-      FIn->ignoreTypes(true, true, true);
+      // System exclusive and active sensing are left out; the rest, the clock too, is handed on.
+      FIn->ignoreTypes(true, false, true);
       FIn->setCallback(&TRtInPort::OnMessage, this);
       FIn->openPort(number, kInPortName);
       return FIn->isPortOpen() ? MMSYSERR_NOERROR : MMSYSERR_ERROR;

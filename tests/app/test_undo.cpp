@@ -636,6 +636,12 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   ASSERT_TRUE(
       halvorine_test::Eventually([&] { return status().endsWith("input from Recording In"); }));
   play({{0xB1, 16, 57}}, 0, 57);
+  // Thru: everything goes on to the output unchanged and in order, followed or not.
+  Take();
+  Form->SetThru(true);
+  play({{0xF8}, {0x94, 36, 100}, {0xC0, 5}, {0xB1, 16, 60}}, 0, 60);
+  EXPECT_EQ(Take(), (Bytes{0xF8, 0x94, 36, 100, 0xC0, 5, 0xB1, 16, 60}));
+  Form->SetThru(false);
   Form->MidiIn().Close();
   EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 58}));
   EXPECT_EQ(status().indexOf("input"), -1);
