@@ -7,11 +7,13 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -559,8 +561,6 @@ TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {
   EXPECT_FALSE(rightClick(ParKnob(1)->geometry().center()));  // a knob keeps the button
 }
 
-}  // namespace
-
 // What the instrument sends: the block's parameters follow as a hand on their knobs would (the
 // tick box cleared, the knob moved if its sound is shown), nothing goes back, everything else is
 // ignored; a run with no gap over a second is one step, whose undo sends the values from before.
@@ -646,3 +646,44 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 58}));
   EXPECT_EQ(status().indexOf("input"), -1);
 }
+
+// The background menu lists the inputs as they are when it opens, and None; the choice is
+// followed and remembered.
+TEST_F(Sets, TheMenuChoosesTheInput) {
+  const auto choose = [this](const QStringList& inputs, const QString& text) {
+    std::vector<std::string> names;
+    for (const QString& name : inputs) names.push_back(name.toStdString());
+    Midi->SetInputs(names);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, {540, 400},
+                            Form->mapToGlobal(QPoint(540, 400)));
+    QApplication::sendEvent(Form.get(), &event);
+    QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
+    ASSERT_NE(menu, nullptr);
+    QMenu* list = nullptr;
+    for (QAction* a : menu->actions()) {
+      if (a->text() == "MIDI input") list = a->menu();
+    }
+    ASSERT_NE(list, nullptr);
+    QStringList texts;
+    for (QAction* a : list->actions()) {
+      if (!a->isSeparator()) texts << a->text();
+    }
+    EXPECT_EQ(texts, inputs + QStringList{"None"});
+    list->actions().at(texts.indexOf(text) + (text == "None" ? 1 : 0))->trigger();
+    menu->close();
+    delete menu;
+  };
+  const auto remembered = [] {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine")
+        .value("MidiInput")
+        .toString();
+  };
+  choose({"A In", "B In"}, "B In");
+  EXPECT_EQ(Form->MidiIn().Device(), "B In");
+  EXPECT_EQ(remembered(), "B In");
+  choose({"C In", "B In"}, "None");
+  EXPECT_EQ(Form->MidiIn().Device(), "");
+  EXPECT_EQ(remembered(), "");
+}
+
+}  // namespace
