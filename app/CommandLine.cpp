@@ -158,7 +158,10 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
   const QCommandLineOption thru(
       QStringLiteral("thru"),
       QStringLiteral("Pass every message from the MIDI input on to the output, unchanged."));
-  parser.addOptions({log, logDir, device, midiRate, input, thru});
+  const QCommandLineOption listDevices(
+      QStringLiteral("list-devices"),
+      QStringLiteral("Print the MIDI output devices, one full name a line, and end."));
+  parser.addOptions({log, logDir, device, midiRate, listDevices, input, thru});
   parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
                                QStringLiteral("[file]"));
 
@@ -227,6 +230,7 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
     }
     line.MidiRates.push_back(*rate);
   }
+  line.ListDevices = parser.isSet(listDevices);
   const QStringList files = parser.positionalArguments();
   if (files.size() > 1) {
     return Failure(

@@ -22,6 +22,7 @@ struct TCommandLine {
   TDebugMedia LogMedia = dmNull;  // --log
   QString LogDir;                 // --log-dir; empty: the default folder
   QString Device;                 // --device; empty: the picker as it comes
+  bool ListDevices = false;       // --list-devices: print the MIDI output devices, no window
   QString File;                   // the sound-set file to open; empty: none
   QString Input;                  // --input; empty: the input chosen last in the window
   bool Thru = false;              // --thru

@@ -194,6 +194,15 @@ int main(int argc, char** argv) {
     case TCommandLine::TAction::Run:
       break;
   }
+  // The list needs no display and no log.
+  if (line.ListDevices) {
+    const UINT count = midiOutGetNumDevs();
+    std::string name;
+    for (UINT i = 0; i < count; ++i) {
+      if (MidiOutGetDeviceName(i, name) == MMSYSERR_NOERROR) std::printf("%s\n", name.c_str());
+    }
+    return 0;
+  }
   if (!line.File.isEmpty() && !NameRoundTrips(argc, argv, line.File)) {
     PrintLine(stderr, QStringLiteral("cannot open the sound set \"%1\": the file name is not "
                                      "valid UTF-8; rename the file")

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 
 #include <QEvent>
@@ -22,19 +21,6 @@ struct TMidiOutComboBox::TPending {
   bool KeepSelection = false;
   std::vector<std::string> Names;
 };
-
-namespace {
-
-QString DeviceName(const std::string& name) {
-  // The service's capabilities name: at most 31 bytes, cut on a character boundary.
-  std::size_t length = std::min(name.size(), MAXPNAMELEN - 1);
-  if (length < name.size()) {
-    while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80) --length;
-  }
-  return QString::fromUtf8(name.data(), static_cast<qsizetype>(length));
-}
-
-}  // namespace
 
 TMidiOutComboBox::TMidiOutComboBox(QWidget* parent)
     : QComboBox(parent), FPending(std::make_shared<TPending>()) {
@@ -109,11 +95,11 @@ void TMidiOutComboBox::FillDevices() {
   std::vector<std::string> names;
   const UINT n = midiOutGetNumDevs();
   for (UINT i = 0; i < n; ++i) {
-    // A device whose capabilities cannot be read still takes its place, with an empty name, so
-    // that item i keeps naming device i.
-    MIDIOUTCAPSA caps{};
-    if (midiOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) caps.szPname[0] = '\0';
-    names.emplace_back(caps.szPname, strnlen(caps.szPname, MAXPNAMELEN));
+    // A device whose name cannot be read still takes its place, with an empty name, so that item
+    // i keeps naming device i.
+    std::string name;
+    if (MidiOutGetDeviceName(i, name) != MMSYSERR_NOERROR) name.clear();
+    names.push_back(std::move(name));
   }
   {
     std::lock_guard lock(FPending->Lock);
@@ -165,7 +151,7 @@ void TMidiOutComboBox::ApplyPending() {
 
 void TMidiOutComboBox::Apply(const std::vector<std::string>& names, bool keepSelection) {
   QStringList items;
-  for (const std::string& name : names) items << DeviceName(name);
+  for (const std::string& name : names) items << QString::fromStdString(name);
   QStringList current;
   for (int i = 0; i < count(); ++i) current << itemText(i);
   if (keepSelection && items == current) return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -58,6 +59,12 @@ public:
   // once the device is open.
   virtual MMRESULT Open(std::size_t index, const std::string& name, TMidiNotify notify,
                         std::unique_ptr<TMidiBackendPort>& port) = 0;
+  // The place in `names` (the last ListDevices() result) of the device that was listed as `name`
+  // before, names.size() when it is not there. The name may have changed in a part that does not
+  // make it another device (an ALSA port's client number).
+  virtual std::size_t FindDevice(const std::vector<std::string>& names, const std::string& name) {
+    return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+  }
   // Bytes a second that the device named `name` takes; kMidiRateUnlimited for no pacing.
   virtual std::uint32_t DefaultRate(const std::string& /*name*/) { return kMidiRateUnlimited; }
   // Called by the worker a few times a second: a chance to release what was left behind.

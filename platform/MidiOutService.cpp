@@ -58,6 +58,15 @@ UINT midiOutGetNumDevs() {
   return static_cast<UINT>(s.Devices.size());
 }
 
+MMRESULT MidiOutGetDeviceName(UINT device, std::string& name) {
+  TService& s = Service();
+  std::unique_lock lock(s.Lock);
+  s.EnsureListedLocked(lock);
+  if (device >= s.Devices.size()) return MMSYSERR_BADDEVICEID;
+  name = s.Devices[device];
+  return MMSYSERR_NOERROR;
+}
+
 MMRESULT midiOutGetDevCapsA(UINT device, MIDIOUTCAPSA* caps, UINT size) {
   if (caps == nullptr) return MMSYSERR_INVALPARAM;
   TService& s = Service();

@@ -91,6 +91,11 @@ UINT midiOutGetNumDevs();
 // Fills the first `size` bytes of `caps` for device `device`.
 MMRESULT midiOutGetDevCapsA(UINT device, MIDIOUTCAPSA* caps, UINT size);
 
+// The full name of device `device` of the list, which the capability record's szPname cuts to 31
+// bytes: the name the device list shows and the status line, --device and reconnection use.
+// MMSYSERR_BADDEVICEID when there is no such device.
+MMRESULT MidiOutGetDeviceName(UINT device, std::string& name);
+
 // Opens device `device`. On MMSYSERR_NOERROR *handle holds the new handle and the callback (when
 // `flags` is CALLBACK_FUNCTION) will get MOM_OPEN once the device is open; on any other result
 // *handle is left as it was. A device can be open through one handle at a time. When the device

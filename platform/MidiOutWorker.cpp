@@ -247,11 +247,8 @@ void TService::Reconnect(const std::shared_ptr<THandle>& h, std::unique_lock<std
   std::unique_ptr<TMidiBackendPort> port;
   MMRESULT r = MIDIERR_NODEVICE;
   const std::vector<std::string> names = backend->ListDevices();
-  const auto found = std::find(names.begin(), names.end(), device);
-  if (found != names.end()) {
-    r = backend->Open(static_cast<std::size_t>(found - names.begin()), device, MakeNotify(h, false),
-                      port);
-  }
+  const std::size_t found = backend->FindDevice(names, device);
+  if (found < names.size()) r = backend->Open(found, names[found], MakeNotify(h, false), port);
   lock.lock();
   if (r != MMSYSERR_NOERROR || !port) return;
   h->Queue.SetRate(RateOf(device, *backend, lock));

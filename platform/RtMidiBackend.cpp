@@ -1,5 +1,7 @@
 #include "RtMidiBackend.h"
 
+#include <poll.h>
+
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -7,9 +9,12 @@
 
 #include <RtMidi.h>
 
+#include "AlsaInputRoom.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -451,24 +456,135 @@ public:
     return snd_seq_port_info_get_type(info);
   }
 
+  // "CLIENT:PORT", the names of the client and the port at the address that `name` ends with;
+  // nothing when no port is there.
+  std::optional<std::string> NameAt(const std::string& name) {
+    const std::optional<std::pair<int, int>> address = AlsaPortAddress(name);
+    if (FSeq == nullptr || !address) return std::nullopt;
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_port_info_t* port = nullptr;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    if (snd_seq_get_any_client_info(FSeq, address->first, client) < 0 ||
+        snd_seq_get_any_port_info(FSeq, address->first, address->second, port) < 0) {
+      return std::nullopt;
+    }
+    return std::string(snd_seq_client_info_get_name(client)) + ':' +
+           snd_seq_port_info_get_name(port);
+  }
+
 private:
   snd_seq_t* FSeq = nullptr;
 };
 
-class TAlsaPort : public TRtPort {
+// An output port of the program's own on the ALSA sequencer, connected to the device. A user-space
+// client (a software synthesizer, a bridge, aseqdump) takes events into an input queue of a few
+// hundred; a write that finds it full is refused, RtMidi's ALSA output then drops the message
+// without a word, and the client's next read throws away all its queue held. This port looks at
+// the room in the device's queue before it writes and writes no more than there is; a message that
+// finds no room (or is refused all the same) goes back to the service as MIDIERR_NOTREADY and
+// stays first in the queue until there is room. Kernel clients (hardware, virtual cables) take each
+// event as it comes.
+class TAlsaPort : public TMidiBackendPort {
 public:
   TAlsaPort(TMidiNotify notify, std::shared_ptr<TAlsaQuery> query, std::string device)
-      : TRtPort(RtMidi::LINUX_ALSA, std::move(notify)),
-        FQuery(std::move(query)),
-        FDevice(std::move(device)) {}
-  MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
-    return Write(bytes, count);
+      : FNotify(std::move(notify)), FQuery(std::move(query)), FDevice(std::move(device)) {}
+  ~TAlsaPort() override { Release(); }
+  TAlsaPort(const TAlsaPort&) = delete;
+  TAlsaPort& operator=(const TAlsaPort&) = delete;
+
+  // Makes the client and its port "Halvorine:out" and connects it to the device.
+  MMRESULT Open() {
+    const std::optional<std::pair<int, int>> address = AlsaPortAddress(FDevice);
+    if (!address) return MIDIERR_NODEVICE;
+    if (snd_seq_open(&FSeq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) {
+      FSeq = nullptr;
+      return MIDIERR_NODEVICE;
+    }
+    snd_seq_set_client_name(FSeq, kClientName);
+    FPort = snd_seq_create_simple_port(
+        FSeq, kPortName, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    if (FPort < 0 || snd_midi_event_new(kMaxShortMessage, &FCoder) < 0) return MMSYSERR_ERROR;
+    snd_midi_event_no_status(FCoder, 1);  // every message whole, no running status
+    if (snd_seq_connect_to(FSeq, FPort, address->first, address->second) < 0) {
+      return MIDIERR_NODEVICE;
+    }
+    FClient = address->first;
+    pollfd descriptor{};
+    if (snd_seq_poll_descriptors(FSeq, &descriptor, 1, POLLOUT) == 1) FFd = descriptor.fd;
+    FNotify(MOM_OPEN);
+    return MMSYSERR_NOERROR;
   }
-  bool Alive() override { return FQuery->PortType(FDevice).has_value(); }
+
+  MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    snd_midi_event_reset_encode(FCoder);
+    const long used = snd_midi_event_encode(FCoder, bytes, static_cast<long>(count), &event);
+    if (used != static_cast<long>(count) || event.type == SND_SEQ_EVENT_NONE) {
+      return MMSYSERR_INVALPARAM;
+    }
+    if (FCredit == 0 && !LookForRoom()) return MIDIERR_NOTREADY;
+    snd_seq_ev_set_source(&event, FPort);
+    snd_seq_ev_set_subs(&event);
+    snd_seq_ev_set_direct(&event);
+    // Written at once or not at all: no buffer of the library holds the event back.
+    const int r = snd_seq_event_output_direct(FSeq, &event);
+    if (r >= 0) {
+      --FCredit;
+      return MMSYSERR_NOERROR;
+    }
+    if (r == -EAGAIN || r == -ENOMEM || r == -ENOSPC) return MIDIERR_NOTREADY;
+    return Alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+  }
+
+  // The address may be taken by another client once the device's client has left: the device is
+  // there while the port at its address still has its client's and its own name.
+  bool Alive() override { return FQuery->NameAt(FDevice) == AlsaPortIdentity(FDevice); }
+
+  void Close() override {
+    Release();
+    FNotify(MOM_CLOSE);
+  }
 
 private:
+  static constexpr std::size_t kMaxShortMessage = 3;
+  // Room left in the device's queue for others that write to it: a quarter, at most this much.
+  static constexpr int kRoomKept = 16;
+  // What may be written without a look when the sequencer does not tell the room.
+  static constexpr int kUnknownRoom = 1 << 30;
+
+  // Sets the credit to the room in the device's queue now, less what is kept for others. A queue
+  // only empties between looks, so the credit never overfills it (other writers aside).
+  bool LookForRoom() {
+    const std::optional<TAlsaInputRoom> room =
+        FFd >= 0 ? AlsaInputRoom(FFd, FClient) : std::nullopt;
+    if (!room) {
+      FCredit = kUnknownRoom;
+      return true;
+    }
+    FCredit = std::max(room->Free - std::min(kRoomKept, room->Size / 4), 0);
+    return FCredit > 0;
+  }
+
+  // Closing the client ends its connection; events written directly wait nowhere in between.
+  void Release() {
+    if (FCoder != nullptr) snd_midi_event_free(FCoder);
+    FCoder = nullptr;
+    if (FSeq != nullptr) snd_seq_close(FSeq);
+    FSeq = nullptr;
+  }
+
+  TMidiNotify FNotify;
   std::shared_ptr<TAlsaQuery> FQuery;
   std::string FDevice;
+  snd_seq_t* FSeq = nullptr;
+  snd_midi_event_t* FCoder = nullptr;
+  int FPort = -1;
+  int FClient = -1;  // the device's
+  int FFd = -1;      // the sequencer device, for the looks at the room
+  int FCredit = 0;   // events that may still be written before the next look
 };
 
 // An open RtMidi input. RtMidi calls OnMessage on its own receiving thread (the JACK server's
@@ -614,20 +730,20 @@ public:
       if (index == FDevices.size()) return MMSYSERR_BADDEVICEID;
     }
     const TDevice device = FDevices[index];
-    std::unique_ptr<TRtPort> opened;
-    if (device.Api == RtMidi::UNIX_JACK) {
-      DropIdleWatch();
-      std::shared_ptr<TJackWatch> watch = Watch();
-      if (!watch) return MIDIERR_NODEVICE;
-      // A stalled server would hold the new client's open until it resumes.
-      if (!watch->Cycling()) return MIDIERR_NOTREADY;
-      auto jack = std::make_unique<TJackPort>(std::move(notify), std::move(watch));
-      jack->SetDevice(name);
-      opened = std::move(jack);
-    } else {
+    if (device.Api == RtMidi::LINUX_ALSA) {
       if (!AlsaAvailable()) return MIDIERR_NODEVICE;
-      opened = std::make_unique<TAlsaPort>(std::move(notify), Alsa(), name);
+      auto alsa = std::make_unique<TAlsaPort>(std::move(notify), Alsa(), name);
+      const MMRESULT r = alsa->Open();
+      if (r == MMSYSERR_NOERROR) port = std::move(alsa);
+      return r;
     }
+    DropIdleWatch();
+    std::shared_ptr<TJackWatch> watch = Watch();
+    if (!watch) return MIDIERR_NODEVICE;
+    // A stalled server would hold the new client's open until it resumes.
+    if (!watch->Cycling()) return MIDIERR_NOTREADY;
+    auto opened = std::make_unique<TJackPort>(std::move(notify), std::move(watch));
+    opened->SetDevice(name);
     RtMidiOut* out = opened->Out();
     if (out == nullptr) return MMSYSERR_ERROR;
     // Port numbers shift as other programs come and go: find the device by name now.
@@ -639,6 +755,21 @@ public:
     opened->NotifyOpen();
     port = std::move(opened);
     return MMSYSERR_NOERROR;
+  }
+
+  // An ALSA port whose client has left and come back has a new address: it is found again by the
+  // names of its client and port.
+  std::size_t FindDevice(const std::vector<std::string>& names, const std::string& name) override {
+    const auto exact = std::find(names.begin(), names.end(), name);
+    if (exact != names.end() || !AlsaPortAddress(name)) return exact - names.begin();
+    const std::string identity = AlsaPortIdentity(name);
+    for (std::size_t i = 0; i < names.size() && i < FDevices.size(); ++i) {
+      if (FDevices[i].Api == RtMidi::LINUX_ALSA && FDevices[i].Name == names[i] &&
+          AlsaPortIdentity(names[i]) == identity) {
+        return i;
+      }
+    }
+    return names.size();
   }
 
   // A hardware port of the sequencer is taken as a MIDI wire; every other port as software.
@@ -736,6 +867,10 @@ std::optional<std::pair<int, int>> AlsaPortAddress(const std::string& name) {
     return std::nullopt;
   }
   return std::make_pair(client, port);
+}
+
+std::string AlsaPortIdentity(const std::string& name) {
+  return AlsaPortAddress(name) ? name.substr(0, name.rfind(' ')) : name;
 }
 
 bool AlsaPortIsWire(unsigned type) {

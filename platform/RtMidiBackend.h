@@ -15,6 +15,10 @@ std::shared_ptr<TMidiBackend> MakeRtMidiBackend();
 // ("Client:Port 20:0"); nothing when the name does not end in one.
 std::optional<std::pair<int, int>> AlsaPortAddress(const std::string& name);
 
+// The name without the address at its end ("Client:Port"): what stays the same when the port's
+// client leaves and comes back under another number. A name without an address stays as it is.
+std::string AlsaPortIdentity(const std::string& name);
+
 // Whether a sequencer port of these type bits is a MIDI wire (hardware, not software), paced at
 // kMidiDinRate.
 bool AlsaPortIsWire(unsigned type);

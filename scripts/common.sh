@@ -16,7 +16,8 @@ HALVORINE_PACKAGES=(
 
 # What the tests and benchmarks need besides (scripts/test installs both lists): GoogleTest and
 # Google Benchmark, a private session bus, a JACK server with jack_midi_dump, a display with X
-# input, the format check, and the tools that check what is installed and packaged.
+# input, the format check, the tools that check what is installed and packaged, and the VM that
+# has a real ALSA sequencer (tests/alsa/alsa_vm.sh: QEMU, Debian's kernel, busybox, aseqdump).
 HALVORINE_TEST_PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-daemon
@@ -25,6 +26,7 @@ HALVORINE_TEST_PACKAGES=(
   at-spi2-core python3-gi gir1.2-atspi-2.0
   clang-format
   desktop-file-utils shared-mime-info appstream groff-base man-db file dpkg-dev lintian
+  qemu-system-x86 linux-image-amd64 busybox-static alsa-utils
 )
 
 as_root() {

@@ -59,7 +59,7 @@ start_display() {
     number=$((100 + RANDOM % 800))
     [ -e "/tmp/.X$number-lock" ] && continue
     : >"$work/xvfb.fd"
-    Xvfb ":$number" -screen 0 "$screen" -nolisten tcp -displayfd 3 \
+    Xvfb ":$number" -screen 0 "$screen" -nolisten tcp -noreset -displayfd 3 \
       3>"$work/xvfb.fd" >"$work/xvfb.txt" 2>&1 &
     pid=$!
     for i in $(seq 200); do
@@ -118,10 +118,11 @@ stop_jack() {
   wait "$dump_pid" "$jackd_pid" 2>/dev/null || true
 }
 
-# Starts the program and finds its window; X and Y are then the client area's place.
+# Starts the program (with its arguments) and finds its window; X and Y are then the client
+# area's place.
 start_program() {
   unset QT_QPA_PLATFORM
-  "$1" >"$work/program.txt" 2>&1 &
+  "$@" >"$work/program.txt" 2>&1 &
   program_pid=$!
   pids+=($program_pid)
   wait_for xdotool search --name "^Halvorine v0.2$" || fail "the window did not appear"

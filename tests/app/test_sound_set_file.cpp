@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <random>
+#include <thread>
 
 #include "EndedProcess.h"
 #include "SoundSetFile.h"
@@ -120,30 +122,38 @@ TEdit Remove(QString sound) {
 }
 
 struct TBadDocument {
-  const char* Name;
+  std::string Name;
   TEdit Edit;           // applied to a good document, or
   QByteArray Document;  // taken as it stands when Edit is empty
-  const char* Reason;
+  QString Reason;
 };
+
+// A number of the document and its range, at one place of each kind.
+struct TRange {
+  QStringList Path;
+  int Low;
+  int High;
+};
+
+// "sounds.SD.values[3]", as the reader names a place.
+QString PlaceOf(const QStringList& path) {
+  QString place;
+  for (const QString& key : path) {
+    bool isIndex = false;
+    key.toInt(&isIndex);
+    place += isIndex ? "[" + key + "]" : (place.isEmpty() ? key : "." + key);
+  }
+  return place;
+}
 
 TEST(SoundSetFile, BadDocumentsAreRefusedWithTheirReasonAndChangeNothing) {
   const QByteArray good = QJsonDocument(GoodDocument()).toJson();
-  const TBadDocument cases[] = {
+  std::vector<TBadDocument> cases = {
       {"not JSON", {}, "hello", "not JSON"},
       {"truncated", {}, good.left(good.size() / 2), "not JSON"},
       {"array", {}, "[1, 2]", "not a sound set"},
       {"other format", Put({"format"}, "something-else"), {}, "not a sound set"},
-      {"newer version", Put({"version"}, 2), {}, "newer version"},
-      {"version zero", Put({"version"}, 0), {}, "version: 0 is out of range 1..1"},
       {"version text", Put({"version"}, "1"), {}, "version: not a whole number"},
-      {"value too high",
-       Put({"sounds", "SD", "values", "3"}, 128),
-       {},
-       "sounds.SD.values[3]: 128 is out of range 0..127"},
-      {"stored below 0",
-       Put({"sounds", "M4", "bankB", "stored", "23"}, -1),
-       {},
-       "sounds.M4.bankB.stored[23]: -1 is out of range 0..127"},
       {"fraction", Put({"sounds", "BD", "values", "0"}, 3.5), {}, "values[0]: not a whole number"},
       {"value text", Put({"sounds", "BD", "values", "0"}, "12"), {}, "not a whole number"},
       {"huge value", Put({"sounds", "BD", "values", "0"}, 1e300), {}, "out of range"},
@@ -157,22 +167,56 @@ TEST(SoundSetFile, BadDocumentsAreRefusedWithTheirReasonAndChangeNothing) {
        "values: has 2 entries instead of 24"},
       {"sound missing", Remove("M4"), {}, "sounds.M4: missing"},
       {"unknown sound", Put({"sounds", "XX"}, QJsonObject{}), {}, "sounds.XX: not the name"},
-      {"mix above 100", Put({"sounds", "BD", "mix"}, 101), {}, "mix: 101 is out of range 0..100"},
-      {"mixA below -100", Put({"sounds", "BD", "mixA"}, -101), {}, "mixA: -101 is out of range"},
-      {"preset too high",
-       Put({"sounds", "BD", "bankA", "preset", "1"}, 128),
-       {},
-       "bankA.preset[1]: 128 is out of range 0..127"},
       {"bad source", Put({"sounds", "BD", "bankB", "source"}, "both"), {}, "bankB.source: must be"},
       {"sound of wrong shape",
        Put({"sounds", "BD"}, QJsonObject{{"values", 1}}),
        {},
        "not an array"},
-      {"base channel 14", Put({"baseChannel"}, 14), {}, "baseChannel: 14 is out of range 1..13"},
       {"selected unknown", Put({"selectedSound"}, "ZZ"), {}, "selectedSound: not the name"},
       {"sounds not object", Put({"sounds"}, QJsonArray{}), {}, "sounds: not an object"},
       {"device not text", Put({"device"}, 5), {}, "device: not a string"},
   };
+  // Every number a set holds: each end is read as it stands, one past either end is refused
+  // naming its place.
+  const TRange ranges[] = {
+      {{"version"}, kSoundSetVersion, kSoundSetVersion},
+      {{"baseChannel"}, 1, 13},
+      {{"sounds", "BD", "values", "0"}, 0, 127},
+      {{"sounds", "SD", "values", "23"}, 0, 127},
+      {{"sounds", "CH", "bankA", "stored", "0"}, 0, 127},
+      {{"sounds", "M4", "bankB", "stored", "23"}, 0, 127},
+      {{"sounds", "BD", "bankA", "preset", "0"}, 0, 127},
+      {{"sounds", "LT", "bankA", "preset", "1"}, 0, 127},
+      {{"sounds", "HT", "bankB", "preset", "0"}, 0, 127},
+      {{"sounds", "CB", "bankB", "preset", "1"}, 0, 127},
+      {{"sounds", "RS", "mix"}, 0, 100},
+      {{"sounds", "CP", "mixA"}, -100, 100},
+      {{"sounds", "OH", "mixB"}, -100, 100},
+  };
+  for (const TRange& r : ranges) {
+    const QString place = PlaceOf(r.Path);
+    for (const int end : {r.Low, r.High}) {
+      QJsonObject root = GoodDocument();
+      Put(r.Path, end)(root);
+      const QByteArray document = QJsonDocument(root).toJson();
+      TSoundSet set;
+      QString error;
+      // Written back, the set is the same document: the end was read as it stands.
+      EXPECT_TRUE(ParseSoundSet(document, set, error) && SerializeSoundSet(set) == document)
+          << place.toStdString() << " = " << end << ": " << error.toStdString();
+    }
+    for (const int out : {r.Low - 1, r.High + 1}) {
+      const QString reason =
+          place == "version" && out > r.High
+              ? QStringLiteral("newer version of the program (format version %1;").arg(out)
+              : QStringLiteral("%1: %2 is out of range %3..%4")
+                    .arg(place)
+                    .arg(out)
+                    .arg(r.Low)
+                    .arg(r.High);
+      cases.push_back({reason.toStdString(), Put(r.Path, out), {}, reason});
+    }
+  }
   std::mt19937 random(99);
   const TSoundSet before = RandomSet(random);
   for (const TBadDocument& c : cases) {
@@ -185,7 +229,7 @@ TEST(SoundSetFile, BadDocumentsAreRefusedWithTheirReasonAndChangeNothing) {
     TSoundSet set = before;
     QString error;
     EXPECT_FALSE(ParseSoundSet(document, set, error)) << c.Name;
-    EXPECT_TRUE(error.contains(QLatin1String(c.Reason))) << c.Name << ": " << error.toStdString();
+    EXPECT_TRUE(error.contains(c.Reason)) << c.Name << ": " << error.toStdString();
     EXPECT_TRUE(set.SameSounds(before) && set.Device == before.Device) << c.Name;
   }
 }
@@ -273,6 +317,46 @@ private:
   sighandler_t FOldSignal;
 };
 
+// Runs a save where the set may be written but no file made beside it. Root ignores
+// permissions, so for root the save runs on a thread of its own that gives root up (the system
+// call changes only the calling thread's user; the thread ends with it).
+bool SaveInClosedFolder(const QString& folder, const QString& path,
+                        const std::function<bool()>& save) {
+  const QByteArray dir = QFile::encodeName(folder);
+  EXPECT_EQ(chmod(dir.constData(), 0555), 0);
+  bool saved = false;
+  if (geteuid() == 0) {
+    constexpr uid_t kNobody = 65534;
+    EXPECT_EQ(chown(dir.constData(), kNobody, -1), 0);
+    EXPECT_EQ(chown(QFile::encodeName(path).constData(), kNobody, -1), 0);
+    std::thread([&] {
+      if (syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0) {
+        ADD_FAILURE() << "cannot give up root: " << std::strerror(errno);
+        return;
+      }
+      saved = save();
+    }).join();
+  } else {
+    saved = save();
+  }
+  EXPECT_EQ(chmod(dir.constData(), 0700), 0);
+  return saved;
+}
+
+ino_t InodeOf(const QString& path) {
+  struct stat info {};
+  EXPECT_EQ(stat(QFile::encodeName(path).constData(), &info), 0) << path.toStdString();
+  return info.st_ino;
+}
+
+QByteArray BytesOf(const QString& path) {
+  QFile file(path);
+  EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+  return file.readAll();
+}
+
+// A save replaces the set by a new file, never writes the old one: a failed save leaves the
+// same file with the same bytes, and a good one leaves a link to the old file with the old bytes.
 TEST(SoundSetFile, FailedSavesKeepTheOldFile) {
   QTemporaryDir folder;
   ASSERT_TRUE(folder.isValid());
@@ -282,6 +366,7 @@ TEST(SoundSetFile, FailedSavesKeepTheOldFile) {
   QString error;
   ASSERT_TRUE(WriteSoundSetFile(path, old, error));
   const QByteArray oldBytes = SerializeSoundSet(old);
+  const ino_t oldFile = InodeOf(path);
   const TSoundSet newer = RandomSet(random);
 
   struct TCase {
@@ -289,23 +374,17 @@ TEST(SoundSetFile, FailedSavesKeepTheOldFile) {
     std::function<bool()> Save;
     QString Reason;  // the system's own words, at the end of the message
   };
+  const auto save = [&] { return WriteSoundSetFile(path, newer, error); };
   const TCase cases[] = {
       {"file too large part way",
        [&] {
          const TFileSizeLimit limit(4096);
-         return WriteSoundSetFile(path, newer, error);
+         return save();
        },
        QString::fromLocal8Bit(std::strerror(EFBIG))},
       {"no temporary file can be made beside it",
-       [&] {
-         if (geteuid() == 0) return WriteSoundSetFile(path + "/x", newer, error);
-         QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::ExeOwner);
-         const bool saved = WriteSoundSetFile(path, newer, error);
-         QFile::setPermissions(folder.path(),
-                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-         return saved;
-       },
-       QString::fromLocal8Bit(std::strerror(geteuid() == 0 ? ENOTDIR : EACCES))},
+       [&] { return SaveInClosedFolder(folder.path(), path, save); },
+       QString::fromLocal8Bit(std::strerror(EACCES))},
   };
   for (const TCase& c : cases) {
     error.clear();
@@ -313,12 +392,18 @@ TEST(SoundSetFile, FailedSavesKeepTheOldFile) {
     EXPECT_TRUE(error.startsWith("Cannot save the sound set") && error.contains(folder.path()) &&
                 error.endsWith(c.Reason + QStringLiteral(".")))
         << c.Name << ": " << error.toStdString();
-    QFile kept(path);
-    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
-    EXPECT_EQ(kept.readAll(), oldBytes) << c.Name;
+    EXPECT_EQ(BytesOf(path), oldBytes) << c.Name;
+    EXPECT_EQ(InodeOf(path), oldFile) << c.Name;
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.hvset"})
         << c.Name;
   }
+
+  const QString link = folder.filePath("link.hvset");
+  ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()), 0);
+  ASSERT_TRUE(save()) << error.toStdString();
+  EXPECT_EQ(BytesOf(path), SerializeSoundSet(newer));
+  EXPECT_NE(InodeOf(path), oldFile);
+  EXPECT_EQ(BytesOf(link), oldBytes);
 }
 
 // What a save killed part way left beside the set goes with the next save there; a save still

@@ -165,6 +165,32 @@ public:
 
   TPanelDriver Driver() const { return TPanelDriver(*Form); }
 
+  // Every control that shows a state: the selected sound's 31 knobs and 24 boxes, the sound
+  // boxes and the base channel; and the state held behind them.
+  void ExpectShown(const TSoundSet& state, const char* what) const {
+    const TSoundRecord& r = state.Records[state.SelectedSound];
+    std::vector<int> knobs(r.Values.begin(), r.Values.end());
+    knobs.insert(knobs.end(),
+                 {r.PresetA1, r.PresetA2, r.PresetB1, r.PresetB2, r.Mix, r.MixA, r.MixB});
+    std::vector<int> shownKnobs;
+    for (int k = 0; k < int(knobs.size()); ++k)
+      shownKnobs.push_back(Driver().Knob(k)->GetPosition());
+    std::vector<bool> ticks(r.MorphEnabled.begin(), r.MorphEnabled.end());
+    std::vector<bool> shownTicks;
+    for (int i = 1; i <= kParameterCount; ++i) shownTicks.push_back(ParBox(i)->isChecked());
+    std::vector<bool> sounds;
+    std::vector<bool> shownSounds;
+    for (int s = 0; s < kSoundCount; ++s) {
+      sounds.push_back(s == state.SelectedSound);
+      shownSounds.push_back(SoundBox(s)->GetChecked());
+    }
+    EXPECT_EQ(shownKnobs, knobs) << what;
+    EXPECT_EQ(shownTicks, ticks) << what;
+    EXPECT_EQ(shownSounds, sounds) << what;
+    EXPECT_EQ(Driver().BaseChannel()->currentIndex() + 1, state.BaseChannel) << what;
+    EXPECT_TRUE(State().SameSounds(state)) << what;
+  }
+
   TRecordingMidiService Midi{{"Recording Out"}};
   std::unique_ptr<TMainForm> Form;
   QTemporaryDir Folder;
@@ -174,6 +200,23 @@ public:
 Bytes Messages(std::initializer_list<std::array<int, 3>> messages) {
   Bytes bytes;
   for (const auto& m : messages) bytes.insert(bytes.end(), m.begin(), m.end());
+  return bytes;
+}
+
+// What restoring `to` over `from` sends: each value that differs, in sound order, on the sound's
+// channel from the restored base channel and its block of 24 controllers.
+Bytes Changed(const TSoundSet& from, const TSoundSet& to) {
+  static constexpr int kFirstController[4] = {16, 40, 72, 96};
+  Bytes bytes;
+  for (int s = 0; s < kSoundCount; ++s) {
+    for (int i = 0; i < kParameterCount; ++i) {
+      const int value = to.Records[s].Values[i];
+      if (value == from.Records[s].Values[i]) continue;
+      const int channel = to.BaseChannel - 1 + s / 4;
+      bytes.insert(bytes.end(), {std::uint8_t(0xB0 | channel),
+                                 std::uint8_t(kFirstController[s % 4] + i), std::uint8_t(value)});
+    }
+  }
   return bytes;
 }
 
@@ -322,10 +365,6 @@ TEST_F(Sets, OpeningIsAStepAndBadFilesLeaveThePanelAsItWas) {
 
   ASSERT_TRUE(Form->OpenSoundSet(WriteSet("good.hvset")));
   EXPECT_EQ(Take(), Bytes{});
-  EXPECT_EQ(Form->Memory().SelectedSound(), 7);
-  EXPECT_TRUE(SoundBox(7)->GetChecked() && !SoundBox(0)->GetChecked());
-  EXPECT_EQ(ParKnob(24)->GetPosition(), 17);
-  EXPECT_FALSE(ParBox(1)->isChecked());  // BD's tick is not shown while CB is
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - good.hvset");
 
   Key(Qt::Key_Z, Qt::ControlModifier);
@@ -335,6 +374,56 @@ TEST_F(Sets, OpeningIsAStepAndBadFilesLeaveThePanelAsItWas) {
   ASSERT_EQ(undone.size(), 16u * 72u);
   EXPECT_EQ(Bytes(undone.begin(), undone.begin() + 3), Messages({{0xB0, 16, 9}}));
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");  // the drag's unsaved work, back without a file
+}
+
+// Open, and undo and redo over it, put back a state that differs in every field: every control
+// shows it, and what changed is sent (opening itself sends nothing).
+TEST_F(Sets, RestoringAStateShowsEveryFieldAndSendsWhatChanged) {
+  const TSoundSet start = State();
+  TSoundSet set = start;
+  for (int s = 0; s < kSoundCount; ++s) {
+    const TSoundRecord& was = start.Records[s];
+    TSoundRecord& r = set.Records[s];
+    for (int i = 0; i < kParameterCount; ++i) {
+      r.Values[i] = (was.Values[i] + 1 + s + i) % 128;
+      r.StoredA[i] = (was.StoredA[i] + 2 + s + i) % 128;
+      r.StoredB[i] = (was.StoredB[i] + 3 + s + i) % 128;
+      r.MorphEnabled[i] = was.MorphEnabled[i] == 0 ? 1 : 0;
+    }
+    r.UseStoredA = was.UseStoredA == 0 ? 1 : 0;
+    r.UseStoredB = was.UseStoredB == 0 ? 1 : 0;
+    r.PresetA1 = (was.PresetA1 + 1 + s) % 128;
+    r.PresetA2 = (was.PresetA2 + 2 + s) % 128;
+    r.PresetB1 = (was.PresetB1 + 3 + s) % 128;
+    r.PresetB2 = (was.PresetB2 + 4 + s) % 128;
+    r.Mix = (was.Mix + 5 + s) % 101;
+    r.MixA = was.MixA > 0 ? was.MixA - 50 - s : was.MixA + 50 + s;
+    r.MixB = was.MixB < 0 ? was.MixB + 20 + s : was.MixB - 20 - s;
+  }
+  set.SelectedSound = (start.SelectedSound + 9) % kSoundCount;
+  set.BaseChannel = (start.BaseChannel + 4) % 13 + 1;
+  QString error;
+  ASSERT_TRUE(WriteSoundSetFile(Path("all.hvset"), set, error)) << error.toStdString();
+
+  struct TRestore {
+    const char* Name;
+    std::function<void()> Act;
+    const TSoundSet& Shown;
+    Bytes Sent;
+  };
+  const TRestore steps[] = {
+      {"open", [&] { EXPECT_TRUE(Form->OpenSoundSet(Path("all.hvset"))); }, set, {}},
+      {"undo", [&] { Key(Qt::Key_Z, Qt::ControlModifier); }, start, Changed(set, start)},
+      {"redo", [&] { Key(Qt::Key_Y, Qt::ControlModifier); }, set, Changed(start, set)},
+      {"undo again", [&] { Key(Qt::Key_Z, Qt::ControlModifier); }, start, Changed(set, start)},
+      {"redo again", [&] { Key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier); }, set,
+       Changed(start, set)},
+  };
+  for (const TRestore& step : steps) {
+    step.Act();
+    ExpectShown(step.Shown, step.Name);
+    EXPECT_EQ(Take(), step.Sent) << step.Name;
+  }
 }
 
 // Every path that drops the current set, from every kind of set and with every answer: the

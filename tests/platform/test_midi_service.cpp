@@ -9,11 +9,13 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "MidiBackend.h"
 #include "MidiOutService.h"
 #include "RecordingMidiBackend.h"
+#include "RtMidiBackend.h"
 
 namespace {
 
@@ -84,7 +86,7 @@ TEST_F(MidiService, ListsTheBackendsDevicesInOrder) {
   EXPECT_EQ(midiOutGetDevCapsA(0, nullptr, sizeof caps), MMSYSERR_INVALPARAM);
 }
 
-TEST_F(MidiService, DeviceNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
+TEST_F(MidiService, CapabilityNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
   const std::string longAscii(40, 'x');
   // 30 ASCII bytes then a two-byte character: cutting at 31 would split the character.
   const std::string split = std::string(30, 'a') + "\xC3\xA9" + "zz";
@@ -95,6 +97,11 @@ TEST_F(MidiService, DeviceNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
   EXPECT_EQ(std::string(caps.szPname), std::string(31, 'x'));
   ASSERT_EQ(midiOutGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
   EXPECT_EQ(std::string(caps.szPname), std::string(30, 'a'));
+  // The full name stays whole for the list, --device and reconnection.
+  std::string full;
+  ASSERT_EQ(MidiOutGetDeviceName(1, full), MMSYSERR_NOERROR);
+  EXPECT_EQ(full, split);
+  EXPECT_EQ(MidiOutGetDeviceName(3, full), MMSYSERR_BADDEVICEID);
   // A caller's shorter structure gets only its own size.
   MIDIOUTCAPSA partial{};
   std::memset(&partial, 0x55, sizeof partial);
@@ -339,4 +346,21 @@ TEST(RealMidiService, WithoutServersListsNothingAndStaysQuiet) {
       name.c_str());
   EXPECT_EQ(client, nullptr);
   if (client != nullptr) jack_client_close(client);
+}
+
+// ALSA port names as RtMidi gives them: the address at the end, and what stays when the port's
+// client comes back under another number. Names without an address (JACK's) stay as they are.
+TEST(AlsaPortName, AddressAndIdentity) {
+  using TAddress = std::optional<std::pair<int, int>>;
+  for (const auto& [name, address, identity] :
+       std::vector<std::tuple<std::string, TAddress, std::string>>{
+           {"Virtual Raw MIDI 0-0:VirMIDI 0-0 16:0", std::pair{16, 0},
+            "Virtual Raw MIDI 0-0:VirMIDI 0-0"},
+           {"aseqdump:aseqdump 129:3", std::pair{129, 3}, "aseqdump:aseqdump"},
+           {"a2j:Fast Track [20] (playback): Port 1", std::nullopt,
+            "a2j:Fast Track [20] (playback): Port 1"},
+           {"Client:Port 20:x", std::nullopt, "Client:Port 20:x"}}) {
+    EXPECT_EQ(AlsaPortAddress(name), address) << name;
+    EXPECT_EQ(AlsaPortIdentity(name), identity) << name;
+  }
 }
