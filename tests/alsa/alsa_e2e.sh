@@ -20,7 +20,13 @@ while got < int(sys.argv[2]):
   open(sys.argv[1], "w").write("%d %d\n" % (got, (last - first) * 1000))' "$work/pace.txt" "$1"
 }
 # Ends the program and moves the pointer away: a --sync move to where it already is never ends.
-quit_program() { kill "$program_pid"; wait "$program_pid" || true; xdotool mousemove 0 0; }
+# The unsaved work it keeps for a next start is not wanted here: each run starts afresh.
+quit_program() {
+  kill "$program_pid"
+  wait "$program_pid" || true
+  rm -f "$XDG_STATE_HOME"/halvorine/recovery-*
+  xdotool mousemove 0 0
+}
 changes() { grep -c "Control change" "$work/$1" || true; }
 has_changes() { [ "$(changes "$1")" -ge "$2" ]; }
 start_sink() {
