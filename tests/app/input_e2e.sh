@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The panel hears the instrument: a JACK client plays it, sending control changes into the panel's
 # input named with --input. The selected sound takes them without sending them back, channels
-# outside the panel's block and controllers of no parameter are ignored, Ctrl+Return then sends the
-# received values, and undo sends the values from before.
+# outside the panel's block and controllers of no parameter are ignored, and Ctrl+Return then sends
+# the received values.
 #
 # usage: input_e2e.sh PATH/TO/halvorine PATH/TO/jack_midi_send
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
@@ -18,8 +18,7 @@ pids+=($!)
 exec 4>"$work/play"
 wait_for sh -c 'jack_lsp | grep -q "^instrument:out$"' || fail "the instrument has no port"
 play() { printf '%s\n' "$@" >&4; sleep 0.5; }
-count() { dumped dump.txt | tr '|' '\n' | grep -c . || true; }
-at_least() { [ "$(count)" -ge "$1" ]; }
+at_least() { [ "$(dumped dump.txt | tr '|' '\n' | grep -c .)" -ge "$1" ]; }
 
 unset QT_QPA_PLATFORM
 "$1" --input instrument:out >"$work/program.txt" 2>&1 &
@@ -50,15 +49,6 @@ first=$(echo "$before" | cut -d'|' -f1-24)
 want="$first|b0 10 40|b0 11 05|$(echo "$before" | cut -d'|' -f3-24)|"
 [ "$(dumped dump.txt)" = "$want" ] || fail "after receiving: got '$(dumped dump.txt)', want '$want'"
 
-# The run was one step: undo sends BD's two values back and LT's one.
-xdotool key ctrl+z
-wait_for at_least 51 || fail "undo sent nothing"
-undone=$(dumped dump.txt | cut -d'|' -f49-51)
-case "$undone" in
-  "$(echo "$before" | cut -d'|' -f1-2)|b1 10 "??) ;;
-  *) fail "undo sent '$undone'" ;;
-esac
-[ "$(count)" = 51 ] || fail "undo sent more: $(dumped dump.txt)"
 kill "$program_pid"
 wait "$program_pid" 2>/dev/null || true
 if grep -q "halvorine:" "$work/program.txt"; then fail "the program complained"; fi

@@ -338,13 +338,13 @@ TEST(ParameterAt, InvertsTheAddressOfEveryParameterAndNothingElse) {
                   (TParameterAt{sound, index}));
       }
     }
-    const struct {
-      int Channel;
-      int Controller;
-    } none[] = {{(base + 3) % 16, 16}, {(base + 14) % 16, 20}, {base - 1, 15},
-                {base - 1, 64},        {base - 1, 71},         {base - 1, 120}};
-    for (const auto& n : none) {
-      EXPECT_FALSE(ParameterAt(base, n.Channel, n.Controller)) << base << ' ' << n.Channel;
+    const std::pair<int, int> none[] = {{(base + 3) % 16, 16},
+                                        {(base + 14) % 16, 20},
+                                        {base - 1, 15},
+                                        {base - 1, 64},
+                                        {base - 1, 120}};
+    for (const auto& [channel, controller] : none) {
+      EXPECT_FALSE(ParameterAt(base, channel, controller)) << base << ' ' << channel;
     }
   }
 }
