@@ -132,12 +132,19 @@ void TApplication::ShowError(const QString& text) {
   QMessageBox::critical(activeWindow(), applicationName(), text);
 }
 
-int TApplication::RunMainForm(const QString& device, const QString& soundSet) {
+int TApplication::RunMainForm(const QString& device, const QString& soundSet, const QString& input,
+                              bool thru) {
   try {
     TMainForm MainForm;
     if (!device.isEmpty() && !MainForm.SelectDeviceByName(device)) {
       std::fprintf(stderr, "halvorine: --device: no MIDI output device named '%s'\n",
                    qUtf8Printable(device));
+    }
+    MainForm.RestoreInput(input.isEmpty());
+    if (thru) MainForm.SetThru(true);
+    if (!input.isEmpty() && !MainForm.SelectInputByName(input)) {
+      std::fprintf(stderr, "halvorine: --input: no MIDI input device named '%s'\n",
+                   qUtf8Printable(input));
     }
     ReportLogMedium();
     const TTerminationSignals termination(MainForm);

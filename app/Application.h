@@ -22,7 +22,11 @@ public:
   // A sound set named by `soundSet` is opened once the window shows; if it cannot be, the error
   // is shown and the panel starts as it would without it. An error while the window is made, or
   // one that leaves the event loop, is shown and on standard error, and the result is 1.
-  int RunMainForm(const QString& device = {}, const QString& soundSet = {});
+  // With `input`, that MIDI input device is followed (one not listed is reported on standard error
+  // and the panel goes on without input); without it, the input chosen last in the window.
+  // `thru` passes the input on to the output.
+  int RunMainForm(const QString& device = {}, const QString& soundSet = {},
+                  const QString& input = {}, bool thru = false);
 
   // Shows an error's text to the user in a modal message box, or hands it to the sink set with
   // SetErrorSink (for unattended runs, such as tests that must never block on a dialog).

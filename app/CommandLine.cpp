@@ -149,10 +149,19 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("Pace the output to the MIDI device NAME at RATE bytes a second (3125 for a "
                      "MIDI wire; 0 or unlimited: no pacing). May be given for several devices."),
       QStringLiteral("name=rate"));
+  const QCommandLineOption input(
+      QStringLiteral("input"),
+      QStringLiteral("Follow this MIDI input device from the start: the control changes of the "
+                     "sounds' parameters on the panel's four channels set them without being sent "
+                     "back."),
+      QStringLiteral("name"));
+  const QCommandLineOption thru(
+      QStringLiteral("thru"),
+      QStringLiteral("Pass every message from the MIDI input on to the output, unchanged."));
   const QCommandLineOption listDevices(
       QStringLiteral("list-devices"),
       QStringLiteral("Print the MIDI output devices, one full name a line, and end."));
-  parser.addOptions({log, logDir, device, midiRate, listDevices});
+  parser.addOptions({log, logDir, device, midiRate, listDevices, input, thru});
   parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
                                QStringLiteral("[file]"));
 
@@ -209,6 +218,11 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
     line.Device = parser.value(device);
     if (line.Device.isEmpty()) return Failure(QStringLiteral("--device: empty device name"));
   }
+  if (parser.isSet(input)) {
+    line.Input = parser.value(input);
+    if (line.Input.isEmpty()) return Failure(QStringLiteral("--input: empty device name"));
+  }
+  line.Thru = parser.isSet(thru);
   for (const QString& value : parser.values(midiRate)) {
     const auto rate = ParseMidiRateOption(value.toStdString());
     if (!rate) {

@@ -24,6 +24,8 @@ struct TCommandLine {
   QString Device;                 // --device; empty: the picker as it comes
   bool ListDevices = false;       // --list-devices: print the MIDI output devices, no window
   QString File;                   // the sound-set file to open; empty: none
+  QString Input;                  // --input; empty: the input chosen last in the window
+  bool Thru = false;              // --thru
   // --midi-rate NAME=BYTES_PER_SECOND, each given: the output rate of that device (0: unpaced).
   std::vector<std::pair<std::string, std::uint32_t>> MidiRates;
 };

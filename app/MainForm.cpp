@@ -93,6 +93,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   BindHandlers();
   FormCreate();
   SetUpSoundSetCommands();
+  SetUpInput();
   UpdateMidiStatus();
 }
 
@@ -460,7 +461,11 @@ void TMainForm::CloseButtonClick(QObject*) {
 
 void TMainForm::UpdateMidiStatus() {
   FMidiStatus.State = FMidiOut->State();
-  const QString text = MidiOutStatusText(FMidiStatus);
+  QString text = MidiOutStatusText(FMidiStatus);
+  if (FMidiIn != nullptr) {
+    const QString input = MidiInStatusText(FMidiIn->State());
+    if (!input.isEmpty()) text += QStringLiteral("; ") + input;
+  }
   const QString knob = KnobStatusText();
   const QString shown = knob.isEmpty() ? text : knob;
   if (FMidiStatusLabel->text() != shown) FMidiStatusLabel->setText(shown);

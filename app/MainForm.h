@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
@@ -8,6 +9,7 @@
 #include <memory>
 
 #include "DebugDevice.h"
+#include "MidiIn.h"
 #include "MidiOut.h"
 #include "MidiOutStatus.h"
 #include "SkinSource.h"
@@ -20,6 +22,7 @@ class MainForm;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QTimer;
 class QUndoStack;
@@ -58,6 +61,21 @@ public:
   // without opening it. Returns false, leaving the picker as it is, when the list holds no such
   // device. A list still being read is waited for first (bounded by the service's answer wait).
   bool SelectDeviceByName(const QString& name);
+
+  // ---- MIDI input (MainFormInput.cpp) ----
+
+  TMidiIn& MidiIn() { return *FMidiIn; }
+  // Follows the MIDI input device named `name`; false when no such input is listed.
+  bool SelectInputByName(const QString& name);
+  // Takes thru and (with `input`) the input chosen last in the menu, if any.
+  void RestoreInput(bool input = true);
+  // Thru: every message from the input also goes to the output, unchanged and in order, through
+  // the port's queue. Off unless chosen (remembered in the settings) or given on the command line.
+  void SetThru(bool thru, bool remember = false);
+  bool Thru() const { return FThru; }
+  // Takes what the input received: control changes of the block's parameters set them as a hand
+  // on their knobs would, without sending; a run of them is one undo step.
+  void ReceiveInput();
 
   // Handlers, called with the control that raised the event.
   void FormCreate();
@@ -148,6 +166,9 @@ private:
   void RestoreState(const TSoundSet& state) override;
   void SendSoundParameter(int sound, int index, int value);
   void StepPreset(TSkinKnob* first, TSkinKnob* second, int step);
+  void SetUpInput();
+  void AddInputMenu(QMenu* menu);
+  void SetReceivedParameter(int sound, int index, int value);
 
   std::unique_ptr<Ui::MainForm> ui;
   TSkinSource SoundSelectionSkinSource;
@@ -174,4 +195,11 @@ private:
   bool FRestoring = false;
   QObject* FDragKnob = nullptr;
   TSoundSet FDragBefore;
+
+  TMidiIn* FMidiIn = nullptr;
+  bool FThru = false;
+  QElapsedTimer FReceivedClock;
+  qint64 FLastReceived = 0;
+  int FReceivedRun = 0;
+  std::array<char, 2> FReceivedKeys{};  // merge keys: a new run takes the other one
 };

@@ -266,6 +266,8 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
   menu->addSeparator();
   menu->addAction(action("UndoAction"));
   menu->addAction(action("RedoAction"));
+  menu->addSeparator();
+  AddInputMenu(menu);
   // Not modal: the event loop goes on while the menu is open.
   menu->popup(event->globalPos());
 }

@@ -78,6 +78,10 @@ public:
     return Send(kNoteOn | (channel & kChannelMask), key & kDataMask, 0);
   }
   MMRESULT SendStart() { return Send(kStart, 0, 0); }
+  // A complete short message as received, passed on unchanged (thru).
+  MMRESULT SendMessage(std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
+    return Send(status, data1, data2);
+  }
   MMRESULT SendContinue() { return Send(kContinue, 0, 0); }
   MMRESULT SendStop() { return Send(kStop, 0, 0); }
 

@@ -33,6 +33,20 @@ public:
   virtual void Close() = 0;
 };
 
+// Hands one received message (1 to 3 bytes, or a longer system message) on; called on the
+// backend's receiving thread, which may be real-time: it must neither block nor lock.
+using TMidiReceive = std::function<void(const std::uint8_t* bytes, std::size_t count)>;
+
+// One open input: it calls its receive function for each message until Close returns.
+class TMidiBackendInPort {
+public:
+  virtual ~TMidiBackendInPort() = default;
+  // False once the device has gone away. Asked by the worker a few times a second.
+  virtual bool Alive() { return true; }
+  // Ends the connection; no message is handed on once this returns.
+  virtual void Close() = 0;
+};
+
 class TMidiBackend {
 public:
   virtual ~TMidiBackend() = default;
@@ -55,6 +69,14 @@ public:
   virtual std::uint32_t DefaultRate(const std::string& /*name*/) { return kMidiRateUnlimited; }
   // Called by the worker a few times a second: a chance to release what was left behind.
   virtual void Maintain() {}
+
+  // Names of the input devices now (sources of other programs and hardware), in a stable order.
+  virtual std::vector<std::string> ListInputs() { return {}; }
+  // Opens the input device named `name`, calling `receive` for each message it sends.
+  virtual MMRESULT OpenInput(const std::string& /*name*/, TMidiReceive /*receive*/,
+                             std::unique_ptr<TMidiBackendInPort>& /*port*/) {
+    return MMSYSERR_BADDEVICEID;
+  }
 };
 
 // Puts `backend` in place of the current one and returns the one it replaced; an empty pointer

@@ -190,8 +190,10 @@ TClock::time_point TService::Pass(std::unique_lock<std::mutex>& lock) {
     std::set<std::shared_ptr<TMidiBackend>> backends;
     if (Backend) backends.insert(Backend);
     for (const std::shared_ptr<THandle>& h : Served) backends.insert(h->Backend);
+    const std::vector<std::function<void()>> watchers = Watchers;
     lock.unlock();
     for (const std::shared_ptr<TMidiBackend>& b : backends) b->Maintain();
+    for (const std::function<void()>& watch : watchers) watch();
     lock.lock();
   }
   return std::min(wake, NextMaintain);

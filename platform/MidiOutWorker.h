@@ -87,6 +87,8 @@ public:
   TClock::time_point LastMessage{};
   TClock::time_point NextMaintain{};
   TMidiNotifier Notifier;
+  // Run on the worker a few times a second, without Lock held (the input's watch).
+  std::vector<std::function<void()>> Watchers;
 
   // ---- For the caller's side; callers hold Lock ----
 

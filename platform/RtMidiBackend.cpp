@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,9 +28,10 @@ namespace {
 
 // A client of a JACK server that has gone can be neither closed nor destroyed (the JACK library
 // crashes). Such clients are kept here, reachable and idle, until the process ends.
-void KeepForever(std::unique_ptr<RtMidiOut> out) {
+template <typename TClient>
+void KeepForever(std::unique_ptr<TClient> out) {
   static std::mutex lock;
-  static auto* const kept = new std::vector<std::unique_ptr<RtMidiOut>>();
+  static auto* const kept = new std::vector<std::unique_ptr<TClient>>();
   std::lock_guard guard(lock);
   kept->push_back(std::move(out));
 }
@@ -39,6 +41,10 @@ constexpr const char* kClientName = "Halvorine";
 // output port gets the program's name ("Halvorine:out").
 constexpr const char* kWatchClientName = "Halvorine-watch";
 constexpr const char* kPortName = "out";
+// The input has a client of its own ("Halvorine-in:in"); sources of this program's own clients are
+// not offered as inputs.
+constexpr const char* kInClientName = "Halvorine-in";
+constexpr const char* kInPortName = "in";
 constexpr const char* kSequencerDevice = "/dev/snd/seq";
 
 // RtMidi's JACK client queues each message as a 4-byte length and the bytes in a ring of 16 KiB
@@ -157,6 +163,18 @@ public:
     const char** ports = jack_get_ports(FClient, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
     if (ports == nullptr) return names;
     for (const char** p = ports; *p != nullptr; ++p) names.emplace_back(*p);
+    jack_free(ports);
+    return names;
+  }
+  // The full names of the server's MIDI sources, but this program's own.
+  std::vector<std::string> MidiSources() const {
+    std::vector<std::string> names;
+    const char** ports = jack_get_ports(FClient, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
+    if (ports == nullptr) return names;
+    for (const char** p = ports; *p != nullptr; ++p) {
+      if (std::string_view(*p).starts_with(kClientName)) continue;
+      names.emplace_back(*p);
+    }
     jack_free(ports);
     return names;
   }
@@ -569,8 +587,129 @@ private:
   int FCredit = 0;   // events that may still be written before the next look
 };
 
+// An open RtMidi input. RtMidi calls OnMessage on its own receiving thread (the JACK server's
+// process thread, or the ALSA reader's), which only hands the bytes on.
+class TRtInPort : public TMidiBackendInPort {
+public:
+  TRtInPort(RtMidi::Api api, std::string device, TMidiReceive receive,
+            std::shared_ptr<TJackWatch> watch, std::shared_ptr<TAlsaQuery> alsa)
+      : FApi(api),
+        FDevice(std::move(device)),
+        FReceive(std::move(receive)),
+        FWatch(std::move(watch)),
+        FAlsa(std::move(alsa)) {}
+  ~TRtInPort() override { Close(); }
+
+  MMRESULT Open() {
+    try {
+      FIn =
+          std::make_unique<RtMidiIn>(FApi, FApi == RtMidi::UNIX_JACK ? kInClientName : kClientName);
+      FIn->setErrorCallback(&QuietRtMidi, nullptr);
+      const unsigned count = FIn->getPortCount();
+      unsigned number = 0;
+      while (number < count && FIn->getPortName(number) != FDevice) ++number;
+      if (number == count) return MIDIERR_NODEVICE;
+      // System exclusive and active sensing are left out; the rest, the clock too, is handed on.
+      FIn->ignoreTypes(true, false, true);
+      FIn->setCallback(&TRtInPort::OnMessage, this);
+      FIn->openPort(number, kInPortName);
+      return FIn->isPortOpen() ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+    } catch (...) {
+      return MMSYSERR_ERROR;
+    }
+  }
+
+  bool Alive() override {
+    if (FApi == RtMidi::UNIX_JACK) return !FWatch->Gone() && FWatch->HasPort(FDevice);
+    return FAlsa->PortType(FDevice).has_value();
+  }
+
+  // As for the output: a client of a server that has gone is kept as it is, one of a stalled
+  // server is kept until the process ends, and the process callback has finished two cycles
+  // after the port closes.
+  void Close() override {
+    if (!FIn) return;
+    if (FApi == RtMidi::UNIX_JACK) {
+      if (FWatch->Gone() || !FWatch->Cycling()) {
+        FIn->cancelCallback();
+        KeepForever(std::move(FIn));
+        return;
+      }
+      FIn->closePort();
+      FWatch->WaitCycles(2);
+    } else {
+      FIn->closePort();
+    }
+    FIn.reset();
+  }
+
+private:
+  static void OnMessage(double, std::vector<unsigned char>* message, void* arg) {
+    if (message == nullptr || message->empty()) return;
+    static_cast<TRtInPort*>(arg)->FReceive(message->data(), message->size());
+  }
+
+  RtMidi::Api FApi;
+  std::string FDevice;
+  TMidiReceive FReceive;
+  std::shared_ptr<TJackWatch> FWatch;
+  std::shared_ptr<TAlsaQuery> FAlsa;
+  std::unique_ptr<RtMidiIn> FIn;
+};
+
 class TRtMidiBackend : public TMidiBackend {
 public:
+  std::vector<std::string> ListInputs() override {
+    SilenceJack();
+    FInputs.clear();
+    if (Compiled(RtMidi::LINUX_ALSA) && AlsaAvailable()) {
+      try {
+        RtMidiIn in(RtMidi::LINUX_ALSA, kClientName);
+        in.setErrorCallback(&QuietRtMidi, nullptr);
+        const unsigned count = in.getPortCount();
+        for (unsigned i = 0; i < count; ++i) {
+          std::string name = in.getPortName(i);
+          if (!name.empty() && !name.starts_with(kClientName)) {
+            FInputs.push_back({RtMidi::LINUX_ALSA, std::move(name)});
+          }
+        }
+      } catch (...) {
+      }
+    }
+    if (Compiled(RtMidi::UNIX_JACK)) {
+      std::shared_ptr<TJackWatch> watch = Watch();
+      if (watch && watch->Cycling()) {
+        for (std::string& name : watch->MidiSources()) {
+          FInputs.push_back({RtMidi::UNIX_JACK, std::move(name)});
+        }
+      }
+    }
+    std::vector<std::string> names;
+    for (const TDevice& d : FInputs) names.push_back(d.Name);
+    return names;
+  }
+
+  MMRESULT OpenInput(const std::string& name, TMidiReceive receive,
+                     std::unique_ptr<TMidiBackendInPort>& port) override {
+    SilenceJack();
+    const auto device = std::find_if(FInputs.begin(), FInputs.end(),
+                                     [&](const TDevice& d) { return d.Name == name; });
+    if (device == FInputs.end()) return MMSYSERR_BADDEVICEID;
+    std::shared_ptr<TJackWatch> watch;
+    if (device->Api == RtMidi::UNIX_JACK) {
+      watch = Watch();
+      if (!watch) return MIDIERR_NODEVICE;
+      if (!watch->Cycling()) return MIDIERR_NOTREADY;
+    }
+    std::shared_ptr<TAlsaQuery> alsa = watch ? nullptr : Alsa();
+    auto in = std::make_unique<TRtInPort>(device->Api, name, std::move(receive), std::move(watch),
+                                          std::move(alsa));
+    const MMRESULT r = in->Open();
+    if (r != MMSYSERR_NOERROR) return r;
+    port = std::move(in);
+    return MMSYSERR_NOERROR;
+  }
+
   std::vector<std::string> ListDevices() override {
     SilenceJack();
     FDevices.clear();
@@ -702,6 +841,7 @@ private:
   }
 
   std::vector<TDevice> FDevices;
+  std::vector<TDevice> FInputs;
   std::vector<std::string> FJackInputs;
   std::shared_ptr<TJackWatch> FWatch;
   std::vector<std::shared_ptr<TJackWatch>> FRetired;

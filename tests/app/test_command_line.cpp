@@ -19,6 +19,8 @@ struct TParseCase {
   QString Device = {};
   QString File = {};
   QString Text = {};  // a part of the text (help, version or error line)
+  QString Input = {};
+  bool Thru = false;
 };
 
 class Parse : public testing::TestWithParam<TParseCase> {};
@@ -38,6 +40,8 @@ TEST_P(Parse, GivesTheActionAndValues) {
   EXPECT_EQ(line.LogDir, c.LogDir);
   EXPECT_EQ(line.Device, c.Device);
   EXPECT_EQ(line.File, c.File);
+  EXPECT_EQ(line.Input, c.Input);
+  EXPECT_EQ(line.Thru, c.Thru);
 }
 
 const QString kNone;
@@ -85,6 +89,24 @@ INSTANTIATE_TEST_SUITE_P(
                    dmNull,
                    kNone,
                    "midi-monitor:input"},
+        TParseCase{"InputAndThru",
+                   {"--thru", "--input", "instrument:out"},
+                   TAction::Run,
+                   dmNull,
+                   kNone,
+                   kNone,
+                   kNone,
+                   kNone,
+                   "instrument:out",
+                   true},
+        TParseCase{"EmptyInput",
+                   {"--input", ""},
+                   TAction::Error,
+                   dmNull,
+                   kNone,
+                   kNone,
+                   kNone,
+                   "--input: empty"},
         TParseCase{"File", {"set.json"}, TAction::Run, dmNull, kNone, kNone, "set.json"},
         TParseCase{
             "FileAfterDashDash", {"--", "--log"}, TAction::Run, dmNull, kNone, kNone, "--log"},

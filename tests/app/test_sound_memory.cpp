@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <set>
 
 #include "SoundMemory.h"
+#include "Transmission.h"
 
 namespace {
 
@@ -311,4 +313,38 @@ TEST(Morph, SweepAgainstIndependentArithmetic) {
     }
   }
   EXPECT_GT(checked, 10'000'000);
+}
+
+// Every parameter of every sound, from every base channel, comes back from its own address; the
+// channels beyond the base's four and the controllers of no parameter address nothing.
+TEST(ParameterAt, InvertsTheAddressOfEveryParameterAndNothingElse) {
+  for (const int base : {1, 2, 9, 13, 14, 16}) {
+    int found = 0;
+    for (int channel = 0; channel < 16; ++channel) {
+      for (int controller = 0; controller < 128; ++controller) {
+        const std::optional<TParameterAt> at = ParameterAt(base, channel, controller);
+        if (!at) continue;
+        ++found;
+        const TControlAddress back = ParameterAddress(base, at->Sound, at->Index);
+        EXPECT_EQ((back.Channel & 0x0F), channel) << base << ' ' << controller;
+        EXPECT_EQ(back.Controller, controller) << base << ' ' << channel;
+      }
+    }
+    EXPECT_EQ(found, kSoundCount * kParameterCount) << base;
+    for (int sound = 0; sound < kSoundCount; ++sound) {
+      for (int index = 0; index < kParameterCount; ++index) {
+        const TControlAddress to = ParameterAddress(base, sound, index);
+        EXPECT_EQ(ParameterAt(base, to.Channel & 0x0F, to.Controller),
+                  (TParameterAt{sound, index}));
+      }
+    }
+    const std::pair<int, int> none[] = {{(base + 3) % 16, 16},
+                                        {(base + 14) % 16, 20},
+                                        {base - 1, 15},
+                                        {base - 1, 64},
+                                        {base - 1, 120}};
+    for (const auto& [channel, controller] : none) {
+      EXPECT_FALSE(ParameterAt(base, channel, controller)) << base << ' ' << channel;
+    }
+  }
 }

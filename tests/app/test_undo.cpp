@@ -7,10 +7,13 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -18,6 +21,7 @@
 
 #include "Application.h"
 #include "EndedProcess.h"
+#include "Eventually.h"
 #include "MainForm.h"
 #include "PanelDriver.h"
 #include "PanelUndo.h"
@@ -644,6 +648,124 @@ TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {
   };
   EXPECT_TRUE(rightClick({540, 400}));                        // empty background
   EXPECT_FALSE(rightClick(ParKnob(1)->geometry().center()));  // a knob keeps the button
+}
+
+// What the instrument sends: the block's parameters follow as a hand on their knobs would (the
+// tick box cleared, the knob moved if its sound is shown), nothing goes back, everything else is
+// ignored; a run with no gap over a second is one step, whose undo sends the values from before.
+TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
+  Midi->SetInputs({"Recording In"});
+  EXPECT_FALSE(Form->SelectInputByName("Nobody"));
+  ASSERT_TRUE(Form->SelectInputByName("Recording In"));
+  Click(ParBox(3));  // parameter 3 follows bank A's preset (0, 0): 21
+  const int steps = Form->UndoStack().count();
+  Take();
+  // Plays the messages and lets the window's thread take them, until `sound`'s first value is
+  // `value`.
+  const auto play = [&](std::initializer_list<std::vector<std::uint8_t>> messages, int sound,
+                        int value) {
+    for (const auto& m : messages) ASSERT_TRUE(Midi->Play("Recording In", m));
+    ASSERT_TRUE(halvorine_test::Eventually([&] {
+      QCoreApplication::processEvents();
+      return Form->Memory().Record(sound).Values[0] == value;
+    }));
+  };
+  play({{0xB0, 18, 7},
+        {0xB4, 16, 33},
+        {0xB0, 64, 1},
+        {0x90, 36, 100},
+        {0xB0, 15, 3},
+        {0xFA},
+        {0xB0, 16, 40}},
+       0, 40);
+  play({{0xB1, 16, 22}}, 4, 22);
+  EXPECT_EQ(ParKnob(3)->GetPosition(), 7);
+  EXPECT_FALSE(ParBox(3)->isChecked());
+  EXPECT_EQ(Form->Memory().Current().MorphEnabled[2], 0);
+  for (int s : {1, 2, 3, 5, 15}) EXPECT_EQ(Form->Memory().Record(s).Values, TParameterValues{});
+  EXPECT_EQ(Take(), Bytes{});
+  ASSERT_EQ(Form->UndoStack().count(), steps + 1);
+  EXPECT_EQ(Form->UndoStack().undoText(), "Received from the instrument");
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");
+
+  QTest::qWait(1100);  // a gap of over a second starts a new step
+  play({{0xB0, 16, 41}}, 0, 41);
+  ASSERT_EQ(Form->UndoStack().count(), steps + 2);
+  Form->Undo();
+  EXPECT_EQ(Take(), Messages({{0xB0, 16, 40}}));
+  Form->Undo();
+  EXPECT_EQ(Take(), Messages({{0xB0, 16, 0}, {0xB0, 18, 21}, {0xB1, 16, 0}}));
+  EXPECT_TRUE(ParBox(3)->isChecked());
+  EXPECT_EQ(ParKnob(3)->GetPosition(), 21);
+
+  // Another base channel follows other channels: channel 2 is now the base.
+  Form->findChild<QComboBox*>("BaseChannelComboBox")->setCurrentIndex(1);
+  Form->BaseChannelComboBoxChange(nullptr);
+  Take();
+  play({{0xB1, 16, 55}}, 0, 55);
+  EXPECT_EQ(ParKnob(1)->GetPosition(), 55);
+
+  // The status line tells where the input is; an input that leaves is followed again on return.
+  const auto status = [&] {
+    Form->UpdateMidiStatus();
+    return Form->MidiStatusLabel()->text();
+  };
+  EXPECT_TRUE(status().endsWith("; input from Recording In")) << status().toStdString();
+  Midi->SetInputs({});
+  ASSERT_TRUE(
+      halvorine_test::Eventually([&] { return status().endsWith("input Recording In away"); }));
+  EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 56}));
+  Midi->SetInputs({"Recording In"});
+  ASSERT_TRUE(
+      halvorine_test::Eventually([&] { return status().endsWith("input from Recording In"); }));
+  play({{0xB1, 16, 57}}, 0, 57);
+  // Thru: everything goes on to the output unchanged and in order, followed or not.
+  Take();
+  Form->SetThru(true);
+  play({{0xF8}, {0x94, 36, 100}, {0xC0, 5}, {0xB1, 16, 60}}, 0, 60);
+  EXPECT_EQ(Take(), (Bytes{0xF8, 0x94, 36, 100, 0xC0, 5, 0xB1, 16, 60}));
+  Form->SetThru(false);
+  Form->MidiIn().Close();
+  EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 58}));
+  EXPECT_EQ(status().indexOf("input"), -1);
+}
+
+// The background menu lists the inputs as they are when it opens, and None; the choice is
+// followed and remembered.
+TEST_F(Sets, TheMenuChoosesTheInput) {
+  const auto choose = [this](const QStringList& inputs, const QString& text) {
+    std::vector<std::string> names;
+    for (const QString& name : inputs) names.push_back(name.toStdString());
+    Midi->SetInputs(names);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, {540, 400},
+                            Form->mapToGlobal(QPoint(540, 400)));
+    QApplication::sendEvent(Form.get(), &event);
+    QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
+    ASSERT_NE(menu, nullptr);
+    QMenu* list = nullptr;
+    for (QAction* a : menu->actions()) {
+      if (a->text() == "MIDI input") list = a->menu();
+    }
+    ASSERT_NE(list, nullptr);
+    QStringList texts;
+    for (QAction* a : list->actions()) {
+      if (!a->isSeparator()) texts << a->text();
+    }
+    EXPECT_EQ(texts, inputs + QStringList{"None"});
+    list->actions().at(texts.indexOf(text) + (text == "None" ? 1 : 0))->trigger();
+    delete menu;
+  };
+  const auto remembered = [] {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine")
+        .value("MidiInput")
+        .toString();
+  };
+  choose({"A In", "B In"}, "B In");
+  EXPECT_EQ(Form->MidiIn().Device(), "B In");
+  EXPECT_EQ(remembered(), "B In");
+  choose({"C In", "B In"}, "None");
+  EXPECT_EQ(Form->MidiIn().Device(), "");
+  EXPECT_EQ(remembered(), "");
 }
 
 }  // namespace

@@ -235,6 +235,57 @@ int TRecordingMidiBackend::ListCalls() const {
   return FListCalls;
 }
 
+namespace {
+
+class TRecordingInPort : public TMidiBackendInPort {
+public:
+  TRecordingInPort(TRecordingMidiBackend& backend, std::string name)
+      : FBackend(backend), FName(std::move(name)) {}
+  bool Alive() override {
+    const std::vector<std::string> inputs = FBackend.ListInputs();
+    return std::find(inputs.begin(), inputs.end(), FName) != inputs.end();
+  }
+  void Close() override { FBackend.SetInputs(FBackend.ListInputs(), &FName); }
+
+private:
+  TRecordingMidiBackend& FBackend;
+  std::string FName;
+};
+
+}  // namespace
+
+void TRecordingMidiBackend::SetInputs(std::vector<std::string> inputs, const std::string* closed) {
+  std::lock_guard lock(FLock);
+  FInputs = std::move(inputs);
+  if (closed != nullptr) {
+    std::erase_if(FOpenInputs, [&](const auto& open) { return open.first == *closed; });
+  }
+}
+
+bool TRecordingMidiBackend::Play(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  std::lock_guard lock(FLock);
+  for (const auto& [open, receive] : FOpenInputs) {
+    if (open != name) continue;
+    receive(bytes.data(), bytes.size());
+    return true;
+  }
+  return false;
+}
+
+std::vector<std::string> TRecordingMidiBackend::ListInputs() {
+  std::lock_guard lock(FLock);
+  return FInputs;
+}
+
+MMRESULT TRecordingMidiBackend::OpenInput(const std::string& name, TMidiReceive receive,
+                                          std::unique_ptr<TMidiBackendInPort>& port) {
+  std::lock_guard lock(FLock);
+  if (std::find(FInputs.begin(), FInputs.end(), name) == FInputs.end()) return MIDIERR_NODEVICE;
+  FOpenInputs.emplace_back(name, std::move(receive));
+  port = std::make_unique<TRecordingInPort>(*this, name);
+  return MMSYSERR_NOERROR;
+}
+
 std::vector<std::string> TRecordingMidiBackend::ListDevices() {
   WaitWhileStalled();
   std::lock_guard lock(FLock);

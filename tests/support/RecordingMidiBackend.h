@@ -82,6 +82,16 @@ public:
   int OpenPorts() const;  // ports open now
   int ListCalls() const;  // device lists read
 
+  // Input: the inputs listed from now on (an open one left out reads as gone), and one message
+  // played by the input named `name` if it is open, from the calling thread as a receiving
+  // thread would. True when it was open.
+  // `closed`: the input whose port closes.
+  void SetInputs(std::vector<std::string> inputs, const std::string* closed = nullptr);
+  bool Play(const std::string& name, const std::vector<std::uint8_t>& bytes);
+  std::vector<std::string> ListInputs() override;
+  MMRESULT OpenInput(const std::string& name, TMidiReceive receive,
+                     std::unique_ptr<TMidiBackendInPort>& port) override;
+
   std::vector<std::string> ListDevices() override;
   MMRESULT Open(std::size_t index, const std::string& name, TMidiNotify notify,
                 std::unique_ptr<TMidiBackendPort>& port) override;
@@ -103,6 +113,8 @@ private:
   std::vector<std::chrono::steady_clock::time_point> FWireTimes;
   int FRefusals = 0;
   std::vector<std::string> FDevices;
+  std::vector<std::string> FInputs;
+  std::vector<std::pair<std::string, TMidiReceive>> FOpenInputs;
   std::set<std::string> FHeldDevices;
   std::set<TRecordingPort*> FPorts;
   std::vector<TRecordedMessage> FMessages;

@@ -1,0 +1,123 @@
+// The main window's binding to the MIDI input: what the instrument sends takes the place of a hand
+// on the knobs, without anything going back to it. No control of the layout is added or moved.
+#include <QActionGroup>
+#include <QCheckBox>
+#include <QMenu>
+#include <QSettings>
+
+#include "Application.h"
+#include "MainForm.h"
+#include "SkinKnob.h"
+#include "Transmission.h"
+
+namespace {
+
+constexpr const char* kInputKey = "MidiInput";
+constexpr const char* kThruKey = "MidiThru";
+// A run of received changes with no longer gap than this is one undo step.
+constexpr qint64 kReceivedRunGapMs = 1000;
+
+QSettings Settings() {
+  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
+                   QStringLiteral("Halvorine"));
+}
+
+}  // namespace
+
+void TMainForm::SetUpInput() {
+  FMidiIn = new TMidiIn(this);
+  connect(FMidiIn, &TMidiIn::Arrived, this,
+          [this] { TApplication::Dispatch([this] { ReceiveInput(); }); });
+}
+
+bool TMainForm::SelectInputByName(const QString& name) {
+  const bool opened = FMidiIn->Open(name);
+  UpdateMidiStatus();
+  return opened;
+}
+
+void TMainForm::SetThru(bool thru, bool remember) {
+  FThru = thru;
+  if (remember) Settings().setValue(QString::fromLatin1(kThruKey), thru);
+}
+
+void TMainForm::RestoreInput(bool input) {
+  if (Settings().value(QString::fromLatin1(kThruKey)).toBool()) SetThru(true);
+  if (!input) return;
+  const QString name = Settings().value(QString::fromLatin1(kInputKey)).toString();
+  // A remembered input that is not listed now is left out, as --input would leave it; it can be
+  // chosen again from the menu once it is there.
+  if (!name.isEmpty()) SelectInputByName(name);
+}
+
+void TMainForm::AddInputMenu(QMenu* menu) {
+  QMenu* inputs = menu->addMenu(tr("MIDI input"));
+  auto* group = new QActionGroup(inputs);
+  const QString current = FMidiIn->Device();
+  const auto choose = [this](const QString& name) {
+    TApplication::Dispatch([&] {
+      if (name.isEmpty()) {
+        FMidiIn->Close();
+        Settings().remove(QString::fromLatin1(kInputKey));
+      } else {
+        SelectInputByName(name);
+        Settings().setValue(QString::fromLatin1(kInputKey), name);
+      }
+      UpdateMidiStatus();
+    });
+  };
+  const auto add = [&](const QString& text, const QString& name) {
+    QAction* action = inputs->addAction(text, this, [choose, name] { choose(name); });
+    action->setCheckable(true);
+    action->setChecked(name == current);
+    group->addAction(action);
+  };
+  QStringList names = TMidiIn::Devices();
+  if (!current.isEmpty() && !names.contains(current)) names.prepend(current);
+  for (const QString& name : names) add(name, name);
+  if (!names.isEmpty()) inputs->addSeparator();
+  add(tr("None"), QString());
+  QAction* thru = menu->addAction(tr("MIDI thru"), this, [this](bool on) {
+    TApplication::Dispatch([&] { SetThru(on, true); });
+  });
+  thru->setCheckable(true);
+  thru->setChecked(FThru);
+}
+
+void TMainForm::ReceiveInput() {
+  bool changed = false;
+  TSoundSet before;
+  const int base = FMidiOut->GetChannel();
+  FMidiIn->Take([&](const TMidiInMessage& m) {
+    if (FThru && m.Count > 0) FMidiOut->SendMessage(m.Bytes[0], m.Bytes[1], m.Bytes[2]);
+    if (m.Count != 3 || (m.Bytes[0] & 0xF0) != 0xB0) return;
+    const std::optional<TParameterAt> at = ParameterAt(base, m.Bytes[0] & 0x0F, m.Bytes[1]);
+    if (!at) return;
+    if (!changed) before = CurrentState();
+    changed = true;
+    SetReceivedParameter(at->Sound, at->Index, m.Bytes[2]);
+  });
+  if (!changed || DragInProgress()) return;  // a drag records what came with it at its release
+  const qint64 now = FReceivedClock.isValid() ? FReceivedClock.elapsed() : 0;
+  if (!FReceivedClock.isValid()) FReceivedClock.start();
+  if (now - FLastReceived > kReceivedRunGapMs) FReceivedRun ^= 1;
+  FLastReceived = now;
+  FDocument->PushStep(tr("Received from the instrument"), before, &FReceivedKeys[FReceivedRun]);
+}
+
+// As a hand on the knob: the box is cleared and the record changes, the knob moves if the sound is
+// shown. No morph runs and nothing is sent.
+void TMainForm::SetReceivedParameter(int sound, int index, int value) {
+  TSoundRecord& r = FMemory.Record(sound);
+  r.Values[index] = value;
+  r.MorphEnabled[index] = 0;
+  if (sound != FMemory.SelectedSound()) return;
+  const bool restoring = std::exchange(FRestoring, true);
+  FSuppressMorph = true;
+  FSuppressParKnob = true;
+  FParCheckBoxes[index]->setChecked(false);
+  if (FParKnobs[index]->GetPosition() != value) SetParKnob(index, value);
+  FSuppressParKnob = false;
+  FSuppressMorph = false;
+  FRestoring = restoring;
+}
