@@ -19,6 +19,7 @@
 #include "JackHarness.h"
 #include "SkinKnob.h"
 
+#include "BenchJack.h"
 #include "BenchPanel.h"
 #include "MainForm.h"
 #include "RecordingMidiBackend.h"
@@ -80,12 +81,10 @@ void BM_InputPortToKnobLatency(benchmark::State& state) {
     state.SkipWithError(jack.Error().c_str());
     return;
   }
-  jack_client_t* source = jack_client_open("bench-source", JackNoStartServer, nullptr);
-  SourcePort = source == nullptr ? nullptr
-                                 : jack_port_register(source, "output", JACK_DEFAULT_MIDI_TYPE,
-                                                      JackPortIsOutput, 0);
-  if (SourcePort == nullptr || jack_set_process_callback(source, &SourceProcess, nullptr) != 0 ||
-      jack_activate(source) != 0) {
+  jack_client_t* source = nullptr;
+  SourcePort =
+      OpenMeasuringPort("bench-source", "output", JackPortIsOutput, &SourceProcess, source);
+  if (SourcePort == nullptr) {
     state.SkipWithError("cannot make the sending port");
     return;
   }
@@ -121,13 +120,7 @@ void BM_InputPortToKnobLatency(benchmark::State& state) {
     }
     form.MidiIn().Close();
   }
-  std::sort(ms.begin(), ms.end());
-  if (!ms.empty()) {
-    state.counters["p50_ms"] = ms[ms.size() / 2];
-    state.counters["p99_ms"] = ms[ms.size() * 99 / 100];
-  }
-  state.counters["period_ms"] = 1000.0 * options.Period / options.Rate;
-  state.counters["changes_arrived"] = static_cast<double>(ms.size());
+  ReportLatencies(state, std::move(ms), options, "changes_arrived");
   jack_client_close(source);
   MidiOutFlushNotifications();
   jack.Stop();

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchJack.h"
 #include "BenchPanel.h"
 #include "JackHarness.h"
 #include "MainForm.h"
@@ -228,12 +229,9 @@ void BM_KnobToWireLatency(benchmark::State& state) {
     state.SkipWithError(jack.Error().c_str());
     return;
   }
-  jack_client_t* sink = jack_client_open("bench-sink", JackNoStartServer, nullptr);
-  SinkPort = sink == nullptr
-                 ? nullptr
-                 : jack_port_register(sink, "input", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-  if (SinkPort == nullptr || jack_set_process_callback(sink, &SinkProcess, nullptr) != 0 ||
-      jack_activate(sink) != 0) {
+  jack_client_t* sink = nullptr;
+  SinkPort = OpenMeasuringPort("bench-sink", "input", JackPortIsInput, &SinkProcess, sink);
+  if (SinkPort == nullptr) {
     state.SkipWithError("cannot make the receiving port");
     return;
   }
@@ -279,13 +277,7 @@ void BM_KnobToWireLatency(benchmark::State& state) {
     }
     form.MidiOut().Close();
   }
-  std::sort(ms.begin(), ms.end());
-  if (!ms.empty()) {
-    state.counters["p50_ms"] = ms[ms.size() / 2];
-    state.counters["p99_ms"] = ms[ms.size() * 99 / 100];
-  }
-  state.counters["period_ms"] = 1000.0 * options.Period / options.Rate;
-  state.counters["notches_arrived"] = static_cast<double>(ms.size());
+  ReportLatencies(state, std::move(ms), options, "notches_arrived");
   jack_client_close(sink);
   MidiOutSetBackend(nullptr);
   MidiOutFlushNotifications();

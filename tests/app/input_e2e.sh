@@ -20,14 +20,7 @@ wait_for sh -c 'jack_lsp | grep -q "^instrument:out$"' || fail "the instrument h
 play() { printf '%s\n' "$@" >&4; sleep 0.5; }
 at_least() { [ "$(dumped dump.txt | tr '|' '\n' | grep -c .)" -ge "$1" ]; }
 
-unset QT_QPA_PLATFORM
-"$1" --input instrument:out >"$work/program.txt" 2>&1 &
-program_pid=$!
-pids+=($program_pid)
-wait_for xdotool search --name "^Halvorine v0.2$" || fail "the window did not appear"
-window=$(xdotool search --name "^Halvorine v0.2$" | head -n 1)
-eval "$(xdotool getwindowgeometry --shell "$window")"
-sleep 0.5
+start_program "$1" --input instrument:out
 wait_for sh -c 'jack_lsp -c | grep -A1 "^instrument:out$" | grep -q "Halvorine-in:in"' ||
   fail "the input is not connected from the instrument"
 
