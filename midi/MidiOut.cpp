@@ -100,6 +100,7 @@ bool TMidiOut::Open() {
   }
   FHandle = handle;
   FHandleLive = true;
+  if (FClockBpm > 0) MidiOutSetClock(FHandle, FClockBpm);
   while (!IsOpen()) {
     if (deadline.Check()) break;
     Pause();
@@ -154,6 +155,17 @@ TMidiOutState TMidiOut::State() const {
     return closed;
   }
   return MidiOutGetState(FHandle);
+}
+
+bool TMidiOut::SetClockTempo(double bpm) {
+  if (bpm != 0 && !MidiClockMilliBpm(bpm)) return false;
+  FClockBpm = bpm;
+  if (FHandleLive) MidiOutSetClock(FHandle, bpm);
+  return true;
+}
+
+TMidiClockPosition TMidiOut::ClockPosition() const {
+  return FHandleLive ? MidiOutGetClock(FHandle) : TMidiClockPosition{};
 }
 
 bool TMidiOut::IsOpen() const { return MIDIOUTISOPEN(FPoolIndex); }

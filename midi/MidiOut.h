@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "MidiClock.h"
 #include "MidiOutService.h"
 
 // The texts of the errors that a port raises.
@@ -85,6 +86,15 @@ public:
   MMRESULT SendContinue() { return Send(kContinue, 0, 0); }
   MMRESULT SendStop() { return Send(kStop, 0, 0); }
 
+  // The MIDI clock of the port, in beats a minute (20 to 300), 0 for none: kept across closes and
+  // opens and applied to every open. With a clock, SendStart and SendContinue are followed by
+  // clock ticks that the service times, until SendStop. False, changing nothing, for a tempo out
+  // of range.
+  bool SetClockTempo(double bpm);
+  double ClockTempo() const { return FClockBpm; }
+  // Whether ticks are going out now, and how many since the last Start.
+  TMidiClockPosition ClockPosition() const;
+
   bool IsOpen() const;
   bool IsBusy() const;
   // What the service's handle of the port is doing: device, link, queue. Closed when the port has
@@ -139,4 +149,5 @@ private:
   std::int32_t FErrorCode = 0;
   std::uint8_t FChannel = 0;
   std::uint64_t FClosedDropped = 0;  // messages the last close dropped
+  double FClockBpm = 0;
 };

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "MidiClock.h"
 #include "MidiOutService.h"
 
 // The seam under the MIDI output service. The service keeps handles, device numbers and the
@@ -31,6 +32,11 @@ public:
   virtual bool Alive() { return true; }
   // Ends the connection; the port is destroyed right after. Posts MOM_CLOSE when the device closes.
   virtual void Close() = 0;
+  // Asks the port to time the handle's MIDI clock itself: from the tick after each Start or
+  // Continue it sends until a Stop, at the tempo `clock` holds when each tick falls due, counting
+  // the ticks and keeping Running in `clock`. False: the port cannot, and the worker times them.
+  // Called once, before the first Send.
+  virtual bool TimeClock(std::shared_ptr<TMidiClockState> /*clock*/) { return false; }
 };
 
 // Hands one received message (1 to 3 bytes, or a longer system message) on; called on the

@@ -178,6 +178,8 @@ struct TMidiOutState {
   // The device is connected but has refused every message for a while (a stalled server): what
   // waits cannot drain, and a close drops it.
   bool Refusing = false;
+  double ClockBpm = 0;        // the clock's tempo; 0: no clock
+  bool ClockRunning = false;  // ticks are going out (between a Start or Continue and a Stop)
 };
 
 // What the handle is doing now; mlClosed for a handle that is not open.
@@ -186,3 +188,25 @@ TMidiOutState MidiOutGetState(HMIDIOUT handle);
 // Reads the device list on the worker and gives it to `done`, called on the worker thread (post
 // to your own thread from there). The list then becomes the numbering of the other functions.
 void MidiOutListDevicesAsync(std::function<void(std::vector<std::string>)> done);
+
+// ---- MIDI clock ----
+//
+// With a clock set, a Start or Continue sent on the handle is followed by clock ticks (0xF8), 24 a
+// quarter note, the first one a tick after it, until a Stop. The service times the ticks, never the
+// caller: a JACK port writes each at its own frame of the server's cycle, other devices get them
+// from the worker on a high-resolution timer. Ticks go out beside the queue, not behind a backlog
+// in it; a tick the device refuses is skipped, not sent late. A new tempo takes effect from the
+// next tick. The clock stays with the handle when its device goes away and returns.
+
+// Sets the clock of the handle to `bpm` beats a minute (20 to 300, to a thousandth), or turns it
+// off with 0 (running ticks stop; no Stop is sent). MMSYSERR_INVALPARAM for another tempo.
+MMRESULT MidiOutSetClock(HMIDIOUT handle, double bpm);
+
+struct TMidiClockPosition {
+  double Bpm = 0;  // 0: no clock
+  bool Running = false;
+  std::uint64_t Ticks = 0;  // ticks sent since the last Start; a Continue counts on
+};
+
+// Where the handle's clock is; a closed handle has none.
+TMidiClockPosition MidiOutGetClock(HMIDIOUT handle);
