@@ -315,6 +315,7 @@ void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock:
     const MMRESULT r = port->Send(&kTick, 1);
     lock.lock();
     clock.Ticks.fetch_add(1);
+    if (r == MMSYSERR_NOERROR) h.Queue.Charge(1, TClock::now());
     if (milliBpm != h.TickMilliBpm) {
       h.TickSteps = TMidiClockSteps(kNanosecondsPerSecond, milliBpm);
       h.TickMilliBpm = milliBpm;
