@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The panel on a real ALSA sequencer, inside the VM of alsa_vm.sh: the list, an open by the full
 # name, the bytes at the raw side of a virtual cable, Close and Open, wire pacing measured there,
-# Send all reaching a slow user-space sink whole, and the sink returning under another number.
+# Send all reaching a slow user-space sink whole, the sink returning under another number, and the
+# MIDI clock between Start and Stop.
 #
 # usage: alsa_e2e.sh PATH/TO/halvorine
 source "$(dirname "${BASH_SOURCE[0]}")/../app/e2e_lib.sh"
@@ -89,4 +90,19 @@ start_sink dump_sink2.txt
 [ "$sink" != "$first" ] || fail "the sink came back as $first again"
 wait_long 10 has_changes dump_sink2.txt 1 || fail "the returned sink got nothing"
 grep -q "controller 16, value 9$" "$work/dump_sink2.txt" || fail "the returned sink got another value"
-echo "alsa e2e: list, cable bytes, Close/Open, pacing, Send all to aseqdump whole, sink return"
+quit_program
+
+# The clock from the worker's timer: Start, ticks, Stop, and no tick after it.
+start_sink dump_clock.txt
+start_program "$program" --device "aseqdump:aseqdump $sink:0" --tempo 300
+press_open
+press_start
+wait_long 10 grep -q "Clock" "$work/dump_clock.txt" || fail "no clock tick after Start"
+sleep 1
+press_stop
+wait_long 10 grep -q "Stop" "$work/dump_clock.txt" || fail "no Stop"
+sleep 0.3
+events=$(awk '$2 ~ /^(Start|Clock|Stop)$/ { print $2 }' "$work/dump_clock.txt" | uniq -c | xargs)
+[[ "$events" =~ ^1\ Start\ ([0-9]+)\ Clock\ 1\ Stop$ ]] && [ "${BASH_REMATCH[1]}" -ge 60 ] ||
+  fail "clock at the sink: '$events'"
+echo "alsa e2e: list, cable bytes, Close/Open, pacing, Send all to aseqdump whole, sink return, clock"

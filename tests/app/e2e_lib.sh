@@ -145,6 +145,7 @@ pick_first_device() { click 352 82; xdotool key Home Return; sleep 0.2; }
 press_open() { click 300 116; }
 press_close() { click 409 116; }
 press_start() { click 277 348; }
+press_stop() { click 365 348; }
 drag_par_knob1() { drag 35 83 "$1"; }
 tick_box2() { click 16 128; }
 drag_mix_knob() { drag 395 219 "$1"; }

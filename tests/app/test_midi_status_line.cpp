@@ -49,7 +49,9 @@ TEST_F(MidiStatusLine, SitsBelowTheTransportButtonsOverNoOtherControl) {
   EXPECT_GT(line.top(), start.bottom());
   EXPECT_LE(line.bottom(), Form->height());
   for (QWidget* other : Form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-    if (other != Form->MidiStatusLabel()) EXPECT_FALSE(line.intersects(other->geometry()));
+    if (other != Form->MidiStatusLabel()) {
+      EXPECT_FALSE(line.intersects(other->geometry()));
+    }
   }
   EXPECT_EQ(Form->MidiStatusLabel()->focusPolicy(), Qt::NoFocus);
 }
