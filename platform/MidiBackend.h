@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,6 +38,14 @@ public:
   // the ticks and keeping Running in `clock`. False: the port cannot, and the worker times them.
   // Called once, before the first Send.
   virtual bool TimeClock(std::shared_ptr<TMidiClockState> /*clock*/) { return false; }
+  // For a clock the worker times: sends one tick (0xF8) that is due at `due`. A port that can have
+  // the device deliver it at that time (a sequencer queue) is handed it up to TickLead() early, so
+  // that the worker's own wake-up need not be exact; the default sends it at once.
+  virtual MMRESULT SendTick(std::chrono::steady_clock::time_point /*due*/) {
+    static constexpr std::uint8_t kTick = 0xF8;
+    return Send(&kTick, 1);
+  }
+  virtual std::chrono::nanoseconds TickLead() const { return {}; }
 };
 
 // Hands one received message (1 to 3 bytes, or a longer system message) on; called on the

@@ -311,10 +311,11 @@ void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock:
     return;
   }
   TMidiBackendPort* port = h.Port.get();
-  static constexpr std::uint8_t kTick = 0xF8;
-  while (TClock::now() >= h.NextTick) {
+  const std::chrono::nanoseconds lead = port->TickLead();
+  while (TClock::now() + lead >= h.NextTick) {
+    const TClock::time_point due = h.NextTick;
     lock.unlock();
-    const MMRESULT r = port->Send(&kTick, 1);
+    const MMRESULT r = port->SendTick(due);
     lock.lock();
     clock.Ticks.fetch_add(1);
     if (r == MMSYSERR_NOERROR) h.Queue.Charge(1, TClock::now());
@@ -329,7 +330,7 @@ void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock:
     }
     if (h.Port.get() != port || h.Phase != TPhase::Open) return;
   }
-  wake = std::min(wake, h.NextTick);
+  wake = std::min(wake, h.NextTick - lead);
 }
 
 void TService::OpenCommand(const std::shared_ptr<THandle>& h, std::size_t index) {

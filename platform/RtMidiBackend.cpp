@@ -537,6 +537,11 @@ public:
       return MMSYSERR_INVALPARAM;
     }
     if (FCredit == 0 && !LookForRoom()) return MIDIERR_NOTREADY;
+    // Ticks scheduled for the run that this ends or starts again must not follow it.
+    if (FQueue >= 0 && (event.type == SND_SEQ_EVENT_START || event.type == SND_SEQ_EVENT_CONTINUE ||
+                        event.type == SND_SEQ_EVENT_STOP)) {
+      DropScheduledTicks();
+    }
     snd_seq_ev_set_source(&event, FPort);
     snd_seq_ev_set_subs(&event);
     snd_seq_ev_set_direct(&event);
@@ -559,7 +564,68 @@ public:
     FNotify(MOM_CLOSE);
   }
 
+  // A tick goes onto the port's own queue, stamped with its time: the sequencer delivers it then,
+  // on the kernel's timer, however late the worker woke up within the lead. Without a queue it
+  // goes at once.
+  MMRESULT SendTick(std::chrono::steady_clock::time_point due) override {
+    static constexpr std::uint8_t kTick = 0xF8;
+    if (FQueue < 0 && !StartQueue()) return Send(&kTick, 1);
+    if (FCredit == 0 && !LookForRoom()) return MIDIERR_NOTREADY;
+    snd_seq_queue_status_t* status = nullptr;
+    snd_seq_queue_status_alloca(&status);
+    if (snd_seq_get_queue_status(FSeq, FQueue, status) < 0) return Send(&kTick, 1);
+    const snd_seq_real_time_t* now = snd_seq_queue_status_get_real_time(status);
+    const auto ahead = std::max<std::int64_t>(
+        0,
+        std::chrono::duration_cast<std::chrono::nanoseconds>(due - std::chrono::steady_clock::now())
+            .count());
+    const std::int64_t at =
+        std::int64_t{now->tv_sec} * kNanosecondsPerSecond + now->tv_nsec + ahead;
+    snd_seq_real_time_t time{static_cast<unsigned>(at / kNanosecondsPerSecond),
+                             static_cast<unsigned>(at % kNanosecondsPerSecond)};
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    event.type = SND_SEQ_EVENT_CLOCK;
+    snd_seq_ev_set_source(&event, FPort);
+    snd_seq_ev_set_subs(&event);
+    snd_seq_ev_schedule_real(&event, FQueue, 0, &time);
+    const int r = snd_seq_event_output_direct(FSeq, &event);
+    if (r >= 0) {
+      --FCredit;
+      return MMSYSERR_NOERROR;
+    }
+    if (r == -EAGAIN || r == -ENOMEM || r == -ENOSPC) return MIDIERR_NOTREADY;
+    return Alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+  }
+  std::chrono::nanoseconds TickLead() const override { return kTickLead; }
+
 private:
+  static constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+  // How early the worker hands a tick over: more than its wake-ups are late, even under load or
+  // emulation, and a tick or two at the highest tempo.
+  static constexpr std::chrono::nanoseconds kTickLead = std::chrono::milliseconds(10);
+
+  bool StartQueue() {
+    if (FQueueFailed) return false;
+    FQueue = snd_seq_alloc_named_queue(FSeq, kClientName);
+    if (FQueue >= 0 && snd_seq_start_queue(FSeq, FQueue, nullptr) >= 0 &&
+        snd_seq_drain_output(FSeq) >= 0) {
+      return true;
+    }
+    if (FQueue >= 0) snd_seq_free_queue(FSeq, FQueue);
+    FQueue = -1;
+    FQueueFailed = true;
+    return false;
+  }
+
+  void DropScheduledTicks() {
+    snd_seq_remove_events_t* remove = nullptr;
+    snd_seq_remove_events_alloca(&remove);
+    snd_seq_remove_events_set_queue(remove, FQueue);
+    snd_seq_remove_events_set_condition(remove, SND_SEQ_REMOVE_OUTPUT);
+    snd_seq_remove_events(FSeq, remove);
+  }
+
   static constexpr std::size_t kMaxShortMessage = 3;
   // Room left in the device's queue for others that write to it: a quarter, at most this much.
   static constexpr int kRoomKept = 16;
@@ -596,6 +662,8 @@ private:
   int FClient = -1;  // the device's
   int FFd = -1;      // the sequencer device, for the looks at the room
   int FCredit = 0;   // events that may still be written before the next look
+  int FQueue = -1;   // the queue that delivers clock ticks on time, made with the first tick
+  bool FQueueFailed = false;
 };
 
 // An open RtMidi input. RtMidi calls OnMessage on its own receiving thread (the JACK server's
