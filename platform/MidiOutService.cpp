@@ -224,3 +224,24 @@ void MidiOutListDevicesAsync(std::function<void(std::vector<std::string>)> done)
   s.Post(
       [&s, backend = s.CurrentBackend(), done = std::move(done)] { done(s.StoreList(*backend)); });
 }
+
+MMRESULT MidiOutSetClock(HMIDIOUT handle, double bpm) {
+  const std::optional<std::uint32_t> milliBpm =
+      bpm == 0 ? std::optional<std::uint32_t>(0) : MidiClockMilliBpm(bpm);
+  if (!milliBpm) return MMSYSERR_INVALPARAM;
+  TService& s = Service();
+  std::lock_guard lock(s.Lock);
+  THandle* h = s.Lookup(handle);
+  if (h == nullptr) return MMSYSERR_INVALHANDLE;
+  h->Clock->MilliBpm.store(*milliBpm);
+  s.Kick();
+  return MMSYSERR_NOERROR;
+}
+
+TMidiClockPosition MidiOutGetClock(HMIDIOUT handle) {
+  TService& s = Service();
+  std::lock_guard lock(s.Lock);
+  const THandle* h = s.Lookup(handle);
+  if (h == nullptr) return {};
+  return {h->Clock->MilliBpm.load() / 1000.0, h->Clock->Running.load(), h->Clock->Ticks.load()};
+}

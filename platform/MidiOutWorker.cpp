@@ -1,5 +1,7 @@
 #include "MidiOutWorker.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 
 #include "RtMidiBackend.h"
@@ -16,6 +18,7 @@ constexpr auto kCloseDrainLimit = std::chrono::seconds(1);
 // While messages come, the worker looks for more this often, for this long after the last.
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
 constexpr auto kPollWindow = std::chrono::milliseconds(100);
+constexpr std::uint64_t kNanosecondsPerSecond = 1'000'000'000;
 
 // The notification route of one backend port. The first port of a handle reports its open; a port
 // opened again after the device returned does not, and a close reaches the callback only when the
@@ -114,6 +117,8 @@ TMidiOutState TService::StateOf(const THandle& h) {
   state.TransportDropped = h.Queue.TransportDropped();
   state.Rate = h.Queue.Rate();
   state.Refusing = h.Phase == TPhase::Open && h.Queue.Stuck(TClock::now());
+  state.ClockBpm = h.Clock->MilliBpm.load() / 1000.0;
+  state.ClockRunning = h.Clock->Running.load();
   return state;
 }
 
@@ -132,6 +137,9 @@ void TService::SetHeld(THandle& h, bool held) {
 }
 
 void TService::Run() {
+  // The worker's sleeps end when their time comes, not up to the default 50 µs later: clock ticks
+  // are timed by them.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::unique_lock lock(Lock);
   for (;;) {
     while (!Commands.empty()) {
@@ -180,6 +188,7 @@ TClock::time_point TService::Pass(std::unique_lock<std::mutex>& lock) {
     }
     if (h->Phase == TPhase::Waiting && now >= h->NextLook) Reconnect(h, lock);
     h->Queue.Expire(TClock::now(), wake);
+    if (h->Phase == TPhase::Open) SendTicks(*h, lock, wake);
     if (h->Phase == TPhase::Open) Drain(*h, lock, wake);
     if (h->Phase == TPhase::Waiting) SetHeld(*h, true);
     wake = std::min(wake, h->NextLook);
@@ -219,6 +228,12 @@ void TService::Drain(THandle& h, std::unique_lock<std::mutex>& lock, TClock::tim
       if (r == MIDIERR_NOTREADY || r == MIDIERR_NODEVICE) break;
     }
     lock.lock();
+    if (!h.PortTimesClock) {
+      const TClock::time_point now = TClock::now();
+      for (std::size_t i = 0; i < done; ++i) {
+        if (batch[i].Count == 1) ClockTransport(h, batch[i].Bytes[0], now);
+      }
+    }
     // Sent, or refused for a reason of the message's own: either way they have left the queue.
     h.Queue.Sent(done, r == MIDIERR_NOTREADY, TClock::now());
     if (r == MIDIERR_NODEVICE) {
@@ -231,6 +246,8 @@ void TService::Drain(THandle& h, std::unique_lock<std::mutex>& lock, TClock::tim
 void TService::Disconnect(THandle& h, std::unique_lock<std::mutex>& lock) {
   std::unique_ptr<TMidiBackendPort> port = std::move(h.Port);
   h.Phase = TPhase::Waiting;
+  // The instrument has lost the clock with the device; ticks start again with the next Start.
+  h.Clock->Running.store(false);
   h.NextLook = TClock::now() + kLookInterval;
   SetHeld(h, true);
   lock.unlock();
@@ -252,10 +269,64 @@ void TService::Reconnect(const std::shared_ptr<THandle>& h, std::unique_lock<std
   lock.lock();
   if (r != MMSYSERR_NOERROR || !port) return;
   h->Queue.SetRate(RateOf(device, *backend, lock));
-  h->Port = std::move(port);
+  Attach(*h, std::move(port));
   h->Phase = TPhase::Open;
   h->Queue.Resume();
   h->NextLook = TClock::now() + kLookInterval;
+}
+
+void TService::Attach(THandle& h, std::unique_ptr<TMidiBackendPort> port) {
+  h.PortTimesClock = port->TimeClock(h.Clock);
+  h.Port = std::move(port);
+}
+
+void TService::ClockTransport(THandle& h, std::uint8_t status, TClock::time_point at) {
+  constexpr std::uint8_t kStart = 0xFA;
+  constexpr std::uint8_t kContinue = 0xFB;
+  constexpr std::uint8_t kStop = 0xFC;
+  if (status != kStart && status != kContinue && status != kStop) return;
+  TMidiClockState& clock = *h.Clock;
+  const std::uint32_t milliBpm = clock.MilliBpm.load();
+  const bool running = status != kStop && milliBpm != 0;
+  if (status == kStart) clock.Ticks.store(0);
+  if (running) {
+    h.TickSteps = TMidiClockSteps(kNanosecondsPerSecond, milliBpm);
+    h.TickMilliBpm = milliBpm;
+    h.NextTick = at + std::chrono::nanoseconds(h.TickSteps.Next());
+  }
+  clock.Running.store(running);
+  if (running) Kick();
+}
+
+// Ticks go to the port beside the queue, as soon as they are due: a backlog of control changes
+// never holds the clock back. A tick the device refuses is counted and skipped.
+void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake) {
+  TMidiClockState& clock = *h.Clock;
+  if (h.PortTimesClock || !clock.Running.load()) return;
+  const std::uint32_t milliBpm = clock.MilliBpm.load();
+  if (milliBpm == 0) {
+    clock.Running.store(false);
+    return;
+  }
+  TMidiBackendPort* port = h.Port.get();
+  static constexpr std::uint8_t kTick = 0xF8;
+  while (TClock::now() >= h.NextTick) {
+    lock.unlock();
+    const MMRESULT r = port->Send(&kTick, 1);
+    lock.lock();
+    clock.Ticks.fetch_add(1);
+    if (milliBpm != h.TickMilliBpm) {
+      h.TickSteps = TMidiClockSteps(kNanosecondsPerSecond, milliBpm);
+      h.TickMilliBpm = milliBpm;
+    }
+    h.NextTick += std::chrono::nanoseconds(h.TickSteps.Next());
+    if (r == MIDIERR_NODEVICE) {
+      Disconnect(h, lock);
+      return;
+    }
+    if (h.Port.get() != port || h.Phase != TPhase::Open) return;
+  }
+  wake = std::min(wake, h.NextTick);
 }
 
 void TService::OpenCommand(const std::shared_ptr<THandle>& h, std::size_t index) {
@@ -276,7 +347,7 @@ void TService::OpenCommand(const std::shared_ptr<THandle>& h, std::size_t index)
     return;
   } else {
     h->Queue.SetRate(RateOf(h->Device, *h->Backend, lock));
-    h->Port = std::move(port);
+    Attach(*h, std::move(port));
     h->Phase = TPhase::Open;
     h->NextLook = TClock::now() + kLookInterval;
   }

@@ -60,6 +60,13 @@ struct THandle {
   TMidiSendQueue Queue{kMidiOutQueueOtherLimit};
   TClock::time_point NextLook{};
   std::unique_ptr<TMidiBackendPort> Port;
+  // The clock: shared with the port when the port times it, else timed by the worker with the
+  // members below.
+  std::shared_ptr<TMidiClockState> Clock = std::make_shared<TMidiClockState>();
+  bool PortTimesClock = false;
+  TMidiClockSteps TickSteps;
+  std::uint32_t TickMilliBpm = 0;
+  TClock::time_point NextTick{};
 };
 
 class TService {
@@ -170,6 +177,11 @@ private:
   std::uint32_t RateOf(const std::string& device, TMidiBackend& backend,
                        std::unique_lock<std::mutex>& lock);
   void SetHeld(THandle& h, bool held);
+  // Gives the handle a new port: the port times the clock if it can.
+  void Attach(THandle& h, std::unique_ptr<TMidiBackendPort> port);
+  // The worker's clock: a Start, Continue or Stop the port took, and the ticks due by now.
+  void ClockTransport(THandle& h, std::uint8_t status, TClock::time_point at);
+  void SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake);
 
   std::thread Worker;  // last: starts once the members above exist
 };

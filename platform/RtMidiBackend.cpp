@@ -5,6 +5,7 @@
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <jack/ringbuffer.h>
 #include <unistd.h>
 
 #include <RtMidi.h>
@@ -47,28 +48,24 @@ constexpr const char* kInClientName = "Halvorine-in";
 constexpr const char* kInPortName = "in";
 constexpr const char* kSequencerDevice = "/dev/snd/seq";
 
-// RtMidi's JACK client queues each message as a 4-byte length and the bytes in a ring of 16 KiB
-// that the server's cycle empties, and a send into a full ring spins until there is room. The port
-// keeps its own count of what may still sit in the ring and stays well below that size, so that a
-// send never meets a full ring, and a server that stops cycling cannot hold a send forever.
-constexpr std::size_t kJackLengthPrefix = sizeof(int);
-constexpr std::size_t kJackRingBudget = 12 * 1024;
-// What a send waits for room, counted from the server's last cycle, before the message is dropped.
+// The output port is a JACK client of the program's own. The worker writes each message into the
+// port's ring as a length byte and its bytes; the server's process callback empties the ring into
+// the port's buffer at the cycle's first frame, and writes clock ticks at their own frames.
+constexpr std::size_t kJackRingSize = 16 * 1024;
+constexpr std::size_t kJackMessageMax = 3;
+// What a look at the server waits for cycles before it takes the server as stalled.
 constexpr auto kJackStallLimit = std::chrono::milliseconds(250);
-// Bytes written while the watch had counted c cycles have left the ring once it counts c + 4:
-// cycle c + 3 then began after the write and its process callbacks have all run.
-constexpr std::uint32_t kJackDrainCycles = 4;
-// How much may be written without a look at the server: some sixty short messages.
-constexpr std::size_t kJackCheckBytes = 448;
-// What is written into the ring while the server runs one cycle (prefixes counted) is bounded by
-// the length of the cycle: about 1,500 short messages a second, half again what a MIDI wire
-// carries. RtMidi's process callback hands the whole ring to the port in one cycle, and a receiver
+// What one cycle hands to the port (length bytes counted) is bounded by the length of the cycle:
+// about 1,500 short messages a second, half again what a MIDI wire carries. A receiver
 // (jack_midi_dump, a bridge to hardware) keeps a ring of its own, of some hundred messages, that
 // its own thread empties when it gets to run: a burst in one cycle overflows it; spread over
-// cycles, every message arrives. A send beyond the bound is refused (MIDIERR_NOTREADY) and offered
-// again by the service a moment later.
-constexpr std::size_t kJackRingBytesPerSecond = 1500 * (kJackLengthPrefix + 3);
-constexpr std::size_t kJackMinCycleBytes = 2 * (kJackLengthPrefix + 3);
+// cycles, every message arrives. What the bound holds back waits in the ring for the next cycle.
+constexpr std::size_t kJackBytesPerSecond = 1500 * (1 + kJackMessageMax);
+constexpr std::size_t kJackMinCycleBytes = 2 * (1 + kJackMessageMax);
+// The ring takes at most this many cycles' worth; a send beyond is refused (MIDIERR_NOTREADY) and
+// offered again by the service a moment later, so a backlog waits in the service's queue, where a
+// control change still takes its latest value.
+constexpr std::size_t kJackRingCycles = 4;
 // A server that has not cycled for this long is taken as stalled: nothing is asked of it that would
 // wait for its answer (opening, closing a client).
 constexpr auto kJackStallProbe = std::chrono::milliseconds(200);
@@ -106,10 +103,154 @@ std::unique_ptr<RtMidiOut> MakeOut(RtMidi::Api api, RtMidiErrorCallback callback
   }
 }
 
-// A client of its own on the JACK server that RtMidi's clients use: it counts the server's cycles
-// and learns of the server's shutdown, which RtMidi does not pass on. It also lists the server's
-// MIDI inputs, and keeps the RtMidi clients that were given up while the server stalled until the
-// server answers again.
+// The output's own JACK client: one MIDI output port "out", connected to the device, a ring that
+// the worker fills and the process callback empties, and, when asked, the handle's MIDI clock,
+// written tick by tick at the frame where each falls due. Destroying it closes the client, which
+// stops the process callback first.
+class TJackOutClient {
+public:
+  ~TJackOutClient() {
+    if (FClient != nullptr) jack_client_close(FClient);
+    if (FRing != nullptr) jack_ringbuffer_free(FRing);
+  }
+  TJackOutClient(const TJackOutClient&) = delete;
+  TJackOutClient& operator=(const TJackOutClient&) = delete;
+
+  // Opens the client, activates it and connects its port to `device`.
+  static MMRESULT Open(const std::string& device, std::unique_ptr<TJackOutClient>& opened) {
+    auto out = std::unique_ptr<TJackOutClient>(new TJackOutClient);
+    jack_status_t status{};
+    out->FClient = jack_client_open(kClientName, JackNoStartServer, &status);
+    if (out->FClient == nullptr) return MIDIERR_NODEVICE;
+    out->FSampleRate = jack_get_sample_rate(out->FClient);
+    out->FPort =
+        jack_port_register(out->FClient, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    out->FRing = jack_ringbuffer_create(kJackRingSize);
+    if (out->FPort == nullptr || out->FRing == nullptr || out->FSampleRate == 0) {
+      return MMSYSERR_ERROR;
+    }
+    out->FCycleBytes.store(out->BytesFor(jack_get_buffer_size(out->FClient)));
+    jack_set_process_callback(out->FClient, &TJackOutClient::Process, out.get());
+    if (jack_activate(out->FClient) != 0) return MMSYSERR_ERROR;
+    if (jack_connect(out->FClient, jack_port_name(out->FPort), device.c_str()) != 0) {
+      return MIDIERR_NODEVICE;
+    }
+    opened = std::move(out);
+    return MMSYSERR_NOERROR;
+  }
+
+  // Queues one message for the next cycle; false when the ring holds its share already.
+  bool Write(const std::uint8_t* bytes, std::size_t count) {
+    const std::size_t need = 1 + count;
+    const std::size_t limit = kJackRingCycles * FCycleBytes.load(std::memory_order_relaxed);
+    if (jack_ringbuffer_read_space(FRing) + need > std::max(limit, need)) return false;
+    std::array<char, 1 + kJackMessageMax> record{};
+    record[0] = static_cast<char>(count);
+    std::copy(bytes, bytes + count, record.begin() + 1);
+    return jack_ringbuffer_write(FRing, record.data(), need) == need;
+  }
+
+  void TimeClock(std::shared_ptr<TMidiClockState> clock) {
+    FClockOwner = std::move(clock);
+    FClock.store(FClockOwner.get(), std::memory_order_release);
+  }
+
+private:
+  TJackOutClient() = default;
+
+  std::size_t BytesFor(jack_nframes_t frames) const {
+    return std::max(kJackMinCycleBytes, std::size_t{frames} * kJackBytesPerSecond / FSampleRate);
+  }
+
+  static int Process(jack_nframes_t frames, void* arg) {
+    static_cast<TJackOutClient*>(arg)->Cycle(frames);
+    return 0;
+  }
+
+  // Runs on the server's real-time thread: no lock, no allocation. Messages go out at the cycle's
+  // first frame, ticks at their own; a Start or Continue among the messages starts the ticks one
+  // period after it, a Stop ends them before any later tick of the cycle.
+  void Cycle(jack_nframes_t frames) {
+    void* buffer = jack_port_get_buffer(FPort, frames);
+    jack_midi_clear_buffer(buffer);
+    const jack_nframes_t start = jack_last_frame_time(FClient);
+    TMidiClockState* clock = FClock.load(std::memory_order_acquire);
+    const std::size_t budget = BytesFor(frames);
+    FCycleBytes.store(budget, std::memory_order_relaxed);
+    std::size_t used = 0;
+    std::array<char, 1 + kJackMessageMax> record{};
+    while (jack_ringbuffer_peek(FRing, record.data(), 1) == 1) {
+      const auto count = static_cast<std::size_t>(static_cast<std::uint8_t>(record[0]));
+      if (used + 1 + count > budget && used > 0) break;
+      if (jack_ringbuffer_read_space(FRing) < 1 + count) break;
+      jack_ringbuffer_peek(FRing, record.data(), 1 + count);
+      const auto* bytes = reinterpret_cast<const jack_midi_data_t*>(record.data() + 1);
+      if (jack_midi_event_write(buffer, 0, bytes, count) != 0) break;  // the buffer is full
+      jack_ringbuffer_read_advance(FRing, 1 + count);
+      used += 1 + count;
+      if (clock != nullptr) Transport(*clock, bytes[0], start);
+    }
+    if (clock != nullptr && FRunning) Ticks(*clock, buffer, start, frames);
+  }
+
+  void Transport(TMidiClockState& clock, std::uint8_t status, jack_nframes_t at) {
+    if (status != kStart && status != kContinue && status != kStop) return;
+    const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
+    FRunning = status != kStop && milliBpm != 0;
+    if (status == kStart) clock.Ticks.store(0, std::memory_order_relaxed);
+    if (FRunning) {
+      FSteps = TMidiClockSteps(FSampleRate, milliBpm);
+      FStepsMilliBpm = milliBpm;
+      FNextTick = at + static_cast<jack_nframes_t>(FSteps.Next());
+    }
+    clock.Running.store(FRunning, std::memory_order_relaxed);
+  }
+
+  // Frame counts wrap around (after a day at 48 kHz): times are compared by their difference.
+  void Ticks(TMidiClockState& clock, void* buffer, jack_nframes_t start, jack_nframes_t frames) {
+    const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
+    if (milliBpm == 0) {
+      FRunning = false;
+      clock.Running.store(false, std::memory_order_relaxed);
+      return;
+    }
+    static constexpr jack_midi_data_t kTick = 0xF8;
+    for (;;) {
+      const auto offset = static_cast<std::int32_t>(FNextTick - start);
+      if (offset >= static_cast<std::int32_t>(frames)) return;
+      // A tick whose frame has passed (the server skipped a cycle) goes out at once.
+      jack_midi_event_write(buffer, static_cast<jack_nframes_t>(std::max(offset, 0)), &kTick, 1);
+      clock.Ticks.fetch_add(1, std::memory_order_relaxed);
+      if (milliBpm != FStepsMilliBpm) {
+        FSteps = TMidiClockSteps(FSampleRate, milliBpm);
+        FStepsMilliBpm = milliBpm;
+      }
+      FNextTick += static_cast<jack_nframes_t>(FSteps.Next());
+    }
+  }
+
+  static constexpr std::uint8_t kStart = 0xFA;
+  static constexpr std::uint8_t kContinue = 0xFB;
+  static constexpr std::uint8_t kStop = 0xFC;
+
+  jack_client_t* FClient = nullptr;
+  jack_port_t* FPort = nullptr;
+  jack_ringbuffer_t* FRing = nullptr;
+  jack_nframes_t FSampleRate = 0;
+  std::atomic<std::size_t> FCycleBytes{kJackMinCycleBytes};
+  std::shared_ptr<TMidiClockState> FClockOwner;
+  std::atomic<TMidiClockState*> FClock{nullptr};
+  // The process callback's own.
+  bool FRunning = false;
+  TMidiClockSteps FSteps;
+  std::uint32_t FStepsMilliBpm = 0;
+  jack_nframes_t FNextTick = 0;
+};
+
+// A client of its own on the JACK server that the program's other clients use: it counts the
+// server's cycles and learns of the server's shutdown, which RtMidi's input does not pass on. It
+// also lists the server's MIDI ports, and keeps the output clients that were given up while the
+// server stalled until the server answers again.
 class TJackWatch {
 public:
   static std::shared_ptr<TJackWatch> Connect() {
@@ -118,7 +259,6 @@ public:
     jack_client_t* client = jack_client_open(kWatchClientName, JackNoStartServer, &status);
     if (client == nullptr) return nullptr;
     auto watch = std::shared_ptr<TJackWatch>(new TJackWatch(client));
-    watch->FSampleRate = jack_get_sample_rate(client);
     jack_set_process_callback(client, &TJackWatch::Process, watch.get());
     jack_on_shutdown(client, &TJackWatch::Shutdown, watch.get());
     if (jack_activate(client) != 0) return nullptr;
@@ -131,7 +271,7 @@ public:
     if (!Gone() && Cycling()) {
       jack_client_close(FClient);
     } else {
-      for (std::unique_ptr<RtMidiOut>& out : FAbandoned) KeepForever(std::move(out));
+      for (std::unique_ptr<TJackOutClient>& out : FAbandoned) KeepForever(std::move(out));
     }
   }
   TJackWatch(const TJackWatch&) = delete;
@@ -178,25 +318,19 @@ public:
     jack_free(ports);
     return names;
   }
-  // The ring bytes that may be written while the server runs one cycle.
-  std::size_t CycleBytes() const {
-    const std::size_t frames = FFrames.load(std::memory_order_relaxed);
-    if (FSampleRate == 0) return kJackMinCycleBytes;
-    return std::max(kJackMinCycleBytes, frames * kJackRingBytesPerSecond / FSampleRate);
-  }
   bool HasPort(const std::string& name) const {
     return jack_port_by_name(FClient, name.c_str()) != nullptr;
   }
 
   // Keeps a client whose close would wait on a stalled server.
-  void Abandon(std::unique_ptr<RtMidiOut> out) {
+  void Abandon(std::unique_ptr<TJackOutClient> out) {
     std::lock_guard lock(FLock);
     FAbandoned.push_back(std::move(out));
   }
   // Closes the abandoned clients once the server answers again; forgets them when it has gone.
   // True when none is left.
   bool ReleaseAbandoned() {
-    std::vector<std::unique_ptr<RtMidiOut>> release;
+    std::vector<std::unique_ptr<TJackOutClient>> release;
     {
       std::lock_guard lock(FLock);
       if (FAbandoned.empty()) return true;
@@ -206,13 +340,11 @@ public:
       std::lock_guard lock(FLock);
       release.swap(FAbandoned);
     }
-    for (std::unique_ptr<RtMidiOut>& out : release) {
+    for (std::unique_ptr<TJackOutClient>& out : release) {
       if (Gone()) {
         KeepForever(std::move(out));
         continue;
       }
-      out->closePort();
-      WaitCycles(2);
       out.reset();
     }
     return true;
@@ -233,9 +365,8 @@ public:
 private:
   explicit TJackWatch(jack_client_t* client) : FClient(client) {}
 
-  static int Process(jack_nframes_t frames, void* arg) {
+  static int Process(jack_nframes_t, void* arg) {
     auto* watch = static_cast<TJackWatch*>(arg);
-    watch->FFrames.store(frames, std::memory_order_relaxed);
     watch->FState.fetch_add(1, std::memory_order_release);
     return 0;
   }
@@ -247,184 +378,64 @@ private:
   static constexpr std::uint64_t kGoneBit = std::uint64_t{1} << 63;
   jack_client_t* FClient;
   std::atomic<std::uint64_t> FState{0};
-  std::atomic<jack_nframes_t> FFrames{0};  // the length of the last cycle
-  jack_nframes_t FSampleRate = 0;
   std::mutex FLock;
-  std::vector<std::unique_ptr<RtMidiOut>> FAbandoned;
+  std::vector<std::unique_ptr<TJackOutClient>> FAbandoned;
 };
 
-// An open RtMidi output port. Errors that RtMidi reports after construction land in FFailed.
-class TRtPort : public TMidiBackendPort {
+// An output port on a JACK server: the program's own client, watched by the server's watch.
+class TJackPort : public TMidiBackendPort {
 public:
-  TRtPort(RtMidi::Api api, TMidiNotify notify) : FNotify(std::move(notify)) {
-    FOut = MakeOut(api, &TRtPort::OnError, this);
+  TJackPort(TMidiNotify notify, std::shared_ptr<TJackWatch> watch, std::string device)
+      : FNotify(std::move(notify)), FWatch(std::move(watch)), FDevice(std::move(device)) {}
+  ~TJackPort() override { Release(); }
+  TJackPort(const TJackPort&) = delete;
+  TJackPort& operator=(const TJackPort&) = delete;
+
+  MMRESULT Open() {
+    const MMRESULT r = TJackOutClient::Open(FDevice, FOut);
+    if (r == MMSYSERR_NOERROR) FNotify(MOM_OPEN);
+    return r;
   }
 
-  // Opens RtMidi's port `number`; false when RtMidi refused.
-  bool OpenPort(unsigned number) {
-    if (!FOut) return false;
-    FOut->openPort(number, kPortName);
-    return FOut->isPortOpen() && !FFailed.load();
-  }
-
-  void Close() override {
-    ReleaseOut();
-    FNotify(MOM_CLOSE);
-  }
-
-  void NotifyOpen() { FNotify(MOM_OPEN); }
-  RtMidiOut* Out() { return FOut.get(); }
-  // Hands the RtMidiOut over, its errors no longer reported to this port.
-  std::unique_ptr<RtMidiOut> TakeOut() {
-    if (FOut) FOut->setErrorCallback(&QuietRtMidi, nullptr);
-    return std::move(FOut);
-  }
-
-protected:
-  // Closes RtMidi's port and destroys the RtMidiOut.
-  virtual void ReleaseOut() {
-    if (FOut) FOut->closePort();
-    FOut.reset();
-  }
-  void DestroyOut() { FOut.reset(); }
-
-  MMRESULT Write(const std::uint8_t* bytes, std::size_t count) {
-    FOut->sendMessage(bytes, count);
-    return MMSYSERR_NOERROR;
-  }
-
-private:
-  static void OnError(RtMidiError::Type type, const std::string&, void* arg) {
-    if (type != RtMidiError::WARNING && type != RtMidiError::DEBUG_WARNING) {
-      static_cast<TRtPort*>(arg)->FFailed.store(true);
-    }
-  }
-
-  TMidiNotify FNotify;
-  std::atomic<bool> FFailed{false};
-  std::unique_ptr<RtMidiOut> FOut;  // last: RtMidi may report errors until it is gone
-};
-
-class TJackPort : public TRtPort {
-public:
-  TJackPort(TMidiNotify notify, std::shared_ptr<TJackWatch> watch)
-      : TRtPort(RtMidi::UNIX_JACK, std::move(notify)), FWatch(std::move(watch)) {}
-  ~TJackPort() override { ReleaseOut(); }
-
-  // The watch's state lives on a cache line that the server's thread writes every cycle; reading
-  // it on every send would cost more than the rest of the guard. It is read after every
-  // kJackCheckBytes written, and whenever the count says the ring may be getting full.
+  // A full ring means the server has not emptied it lately: the message waits in the service's
+  // queue, and a server that stops cycling never holds a send.
   MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
-    const std::size_t need = kJackLengthPrefix + count;
-    if (FQueued + need > FNextCheck) [[unlikely]] {
-      const MMRESULT r = Check(need);
-      if (r != MMSYSERR_NOERROR) return r;
-    }
-    FUnsettled += need;
-    FQueued += need;
-    return Write(bytes, count);
+    if (FWatch->Gone()) return MIDIERR_NODEVICE;
+    if (count == 0 || count > kJackMessageMax) return MMSYSERR_INVALPARAM;
+    return FOut->Write(bytes, count) ? MMSYSERR_NOERROR : MIDIERR_NOTREADY;
   }
 
   // The destination's port is gone when its client has left or the server has.
   bool Alive() override { return FWatch->Gone() ? false : FWatch->HasPort(FDevice); }
 
-  void SetDevice(std::string device) { FDevice = std::move(device); }
+  void Close() override {
+    Release();
+    FNotify(MOM_CLOSE);
+  }
 
-protected:
-  // RtMidi's JACK process callback may still be running when closePort returns, and the RtMidiOut
-  // frees the ring that callback reads. Two more cycles of the server mean it has finished; a
-  // server that is gone runs no callbacks at all. A stalled server would hold closePort until it
-  // resumes: the client is then given to the watch, which closes it once the server answers.
-  void ReleaseOut() override {
-    if (Out() == nullptr) return;
-    // The JACK library crashes when a client of a server that has gone unregisters its port or
-    // closes: such a client is left as it is, and nothing of it runs any more.
-    if (FWatch->Gone()) {
-      KeepForever(TakeOut());
-      return;
-    }
-    if (!FWatch->Cycling()) {
-      FWatch->Abandon(TakeOut());
-      return;
-    }
-    Out()->closePort();
-    FWatch->WaitCycles(2);
-    DestroyOut();
+  bool TimeClock(std::shared_ptr<TMidiClockState> clock) override {
+    FOut->TimeClock(std::move(clock));
+    return true;
   }
 
 private:
-  [[gnu::noinline]] MMRESULT Check(std::size_t need) {
-    const std::uint64_t state = FWatch->State();
-    if (TJackWatch::Gone(state)) return MIDIERR_NODEVICE;
-    const std::uint32_t now = TJackWatch::Cycles(state);
-    if (now != FCycle) {
-      FStalled = false;
-      Settle(now);
-    } else if (FStalled) {
-      // After one stall, sends fail at once until the server cycles again.
-      return MIDIERR_NOTREADY;
-    } else {
-      Settle(now);
+  // The JACK library crashes when a client of a server that has gone closes: such a client is left
+  // as it is, and nothing of it runs any more. A stalled server would hold the close until it
+  // resumes: the client is then given to the watch, which closes it once the server answers.
+  void Release() {
+    if (!FOut) return;
+    if (FWatch->Gone()) {
+      KeepForever(std::move(FOut));
+    } else if (!FWatch->Cycling()) {
+      FWatch->Abandon(std::move(FOut));
     }
-    const std::size_t bucket = FCycle % kJackDrainCycles;
-    const std::size_t thisCycle = FBucketCycle[bucket] == FCycle ? FBucketBytes[bucket] : 0;
-    const std::size_t cycleBytes = FWatch->CycleBytes();
-    if (thisCycle + need > cycleBytes) {
-      FNextCheck = 0;
-      return MIDIERR_NOTREADY;
-    }
-    const MMRESULT r = FQueued + need <= kJackRingBudget ? MMSYSERR_NOERROR : WaitForRoom(need);
-    FNextCheck =
-        std::min({FQueued + kJackCheckBytes, FQueued + cycleBytes - thisCycle, kJackRingBudget});
-    return r;
+    FOut.reset();
   }
 
-  // Books the bytes written since the last look as written in cycle `now`, the latest they can
-  // have been, and counts what may still sit in the ring: the bytes of the last few cycles.
-  void Settle(std::uint32_t now) {
-    FCycle = now;
-    const std::size_t bucket = now % kJackDrainCycles;
-    if (FBucketCycle[bucket] != now) {
-      FBucketCycle[bucket] = now;
-      FBucketBytes[bucket] = 0;
-    }
-    FBucketBytes[bucket] += FUnsettled;
-    FUnsettled = 0;
-    FQueued = 0;
-    for (std::size_t i = 0; i < kJackDrainCycles; ++i) {
-      if (now - FBucketCycle[i] < kJackDrainCycles) FQueued += FBucketBytes[i];
-    }
-  }
-
-  // Waits until the ring has room for `need` bytes. Gives up when the server has gone, or has not
-  // cycled for kJackStallLimit; after such a stall, sends fail at once until it cycles again.
-  MMRESULT WaitForRoom(std::size_t need) {
-    auto since = std::chrono::steady_clock::now();
-    for (;;) {
-      std::this_thread::yield();
-      const std::uint64_t state = FWatch->State();
-      if (TJackWatch::Gone(state)) return MIDIERR_NODEVICE;
-      const std::uint32_t now = TJackWatch::Cycles(state);
-      if (now != FCycle) {
-        Settle(now);
-        since = std::chrono::steady_clock::now();
-        if (FQueued + need <= kJackRingBudget) return MMSYSERR_NOERROR;
-      } else if (std::chrono::steady_clock::now() - since > kJackStallLimit) {
-        FStalled = true;
-        return MIDIERR_NOTREADY;
-      }
-    }
-  }
-
+  TMidiNotify FNotify;
   std::shared_ptr<TJackWatch> FWatch;
   std::string FDevice;
-  std::uint32_t FCycle = 0;    // the cycle count at the last look
-  std::size_t FQueued = 0;     // what may still sit in the ring, at most
-  std::size_t FUnsettled = 0;  // written since the last look
-  std::size_t FNextCheck = 0;  // FQueued beyond which the next send looks again
-  bool FStalled = false;
-  std::array<std::uint32_t, kJackDrainCycles> FBucketCycle{};
-  std::array<std::size_t, kJackDrainCycles> FBucketBytes{};
+  std::unique_ptr<TJackOutClient> FOut;
 };
 
 struct TDevice {
@@ -742,17 +753,9 @@ public:
     if (!watch) return MIDIERR_NODEVICE;
     // A stalled server would hold the new client's open until it resumes.
     if (!watch->Cycling()) return MIDIERR_NOTREADY;
-    auto opened = std::make_unique<TJackPort>(std::move(notify), std::move(watch));
-    opened->SetDevice(name);
-    RtMidiOut* out = opened->Out();
-    if (out == nullptr) return MMSYSERR_ERROR;
-    // Port numbers shift as other programs come and go: find the device by name now.
-    const unsigned count = out->getPortCount();
-    unsigned number = 0;
-    while (number < count && out->getPortName(number) != name) ++number;
-    if (number == count) return MIDIERR_NODEVICE;
-    if (!opened->OpenPort(number)) return MMSYSERR_ERROR;
-    opened->NotifyOpen();
+    auto opened = std::make_unique<TJackPort>(std::move(notify), std::move(watch), name);
+    const MMRESULT r = opened->Open();
+    if (r != MMSYSERR_NOERROR) return r;
     port = std::move(opened);
     return MMSYSERR_NOERROR;
   }

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "Eventually.h"
+#include "MidiClock.h"
+#include "MidiOutService.h"
+#include "RecordingMidiBackend.h"
+
+using halvorine_test::Eventually;
+
+TEST(MidiClockSteps, StepsAreWholeUnitsWithTheFractionCarriedSoNothingDrifts) {
+  struct TRow {
+    std::uint64_t UnitsPerSecond;
+    std::uint32_t MilliBpm;
+    std::vector<std::uint64_t> FirstSteps;
+  };
+  const std::vector<TRow> rows = {
+      {48000, 120000, {1000, 1000, 1000, 1000}},
+      {44100, 120000, {918, 919, 919, 919, 918}},  // 918.75 frames a tick
+      {48000, 127300, {942, 943, 942, 943}},       // 942.655... frames
+      {1'000'000'000, 120000, {20833333, 20833333, 20833334}},
+      {96000, 20000, {12000, 12000}},
+      {44100, 300000, {367, 368}},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.UnitsPerSecond << " units/s, " << row.MilliBpm);
+    TMidiClockSteps steps(row.UnitsPerSecond, row.MilliBpm);
+    std::vector<std::uint64_t> first;
+    for (std::size_t i = 0; i < row.FirstSteps.size(); ++i) first.push_back(steps.Next());
+    EXPECT_EQ(first, row.FirstSteps);
+    // After a million ticks (some six hours at 120 BPM) the sum is still the exact floor.
+    TMidiClockSteps again(row.UnitsPerSecond, row.MilliBpm);
+    constexpr std::uint64_t kTicks = 1'000'000;
+    std::uint64_t sum = 0;
+    for (std::uint64_t i = 0; i < kTicks; ++i) sum += again.Next();
+    const auto exact =
+        static_cast<std::uint64_t>(static_cast<unsigned __int128>(kTicks) * row.UnitsPerSecond *
+                                   60000 / (row.MilliBpm * 24ULL));
+    EXPECT_EQ(sum, exact);
+  }
+  EXPECT_FALSE(TMidiClockSteps(48000, 0).Valid());
+}
+
+TEST(MidiClockTempo, TwentyToThreeHundredInThousandths) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<std::pair<double, std::optional<std::uint32_t>>> rows = {
+      {20.0, 20000}, {300.0, 300000}, {120.5, 120500}, {99.9994, 99999}, {19.999, {}},
+      {300.001, {}}, {0.0, {}},       {-120.0, {}},    {nan, {}},        {1e300, {}},
+  };
+  for (const auto& [bpm, expected] : rows) EXPECT_EQ(MidiClockMilliBpm(bpm), expected) << bpm;
+}
+
+// Devices the service cannot time ticks on themselves get them from the worker.
+TEST(MidiClockOnTheWorker, StartTicksStopEndsContinueCountsOnOffStops) {
+  TRecordingMidiService midi({"Alpha"});
+  ASSERT_EQ(midiOutGetNumDevs(), 1u);
+  HMIDIOUT h = 0;
+  ASSERT_EQ(midiOutOpen(&h, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_EQ(MidiOutSetClock(h, 19.0), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(MidiOutSetClock(h + 1, 120.0), MMSYSERR_INVALHANDLE);
+  ASSERT_EQ(MidiOutSetClock(h, 300.0), MMSYSERR_NOERROR);
+  EXPECT_EQ(MidiOutGetState(h).ClockBpm, 300.0);
+  EXPECT_FALSE(MidiOutGetClock(h).Running);
+
+  const auto ticks = [&] { return MidiOutGetClock(h).Ticks; };
+  const auto count = [&](std::uint8_t byte) {
+    const std::vector<std::uint8_t> bytes = midi->Bytes();
+    return std::count(bytes.begin(), bytes.end(), byte);
+  };
+  midiOutShortMsg(h, 0xFA);
+  ASSERT_TRUE(Eventually([&] { return ticks() >= 4; }));
+  EXPECT_TRUE(MidiOutGetClock(h).Running);
+  EXPECT_TRUE(MidiOutGetState(h).ClockRunning);
+  midiOutShortMsg(h, 0xFC);
+  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  std::vector<std::uint8_t> bytes = midi->Bytes();
+  ASSERT_FALSE(bytes.empty());
+  EXPECT_EQ(bytes.front(), 0xFA);
+  EXPECT_EQ(bytes.back(), 0xFC);  // no tick after the Stop
+  EXPECT_EQ(count(0xF8), static_cast<long>(ticks()));
+
+  const std::uint64_t before = ticks();
+  midiOutShortMsg(h, 0xFB);
+  ASSERT_TRUE(Eventually([&] { return ticks() >= before + 2; }));  // counted on, not from 0
+  midiOutShortMsg(h, 0xFC);
+  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  midiOutShortMsg(h, 0xFA);  // a Start counts from 0 again
+  ASSERT_TRUE(Eventually([&] { return MidiOutGetClock(h).Running && ticks() >= 2; }));
+  midiOutShortMsg(h, 0xFC);
+  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  bytes = midi->Bytes();
+  const auto lastStart = std::find(bytes.rbegin(), bytes.rend(), 0xFA);
+  EXPECT_EQ(std::count(bytes.rbegin(), lastStart, 0xF8), static_cast<long>(ticks()));
+  ASSERT_EQ(MidiOutSetClock(h, 0), MMSYSERR_NOERROR);
+  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  const long sent = count(0xF8);
+  midiOutShortMsg(h, 0xFA);  // a Start without a clock is a Start alone
+  midiOutShortMsg(h, 0xFC);
+  bytes = midi->Bytes();
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes.end() - 2, bytes.end()),
+            (std::vector<std::uint8_t>{0xFA, 0xFC}));
+  EXPECT_EQ(count(0xF8), sent);
+  midiOutClose(h);
+  EXPECT_EQ(MidiOutGetClock(h).Bpm, 0.0);
+}
