@@ -73,11 +73,12 @@ inline void RunServiceClock(HMIDIOUT handle, std::chrono::nanoseconds length) {
 }
 
 // A clock as a program without the service's would run it on its window's thread: Start, then a
-// precise timer of the event loop that sends each tick and is armed again for the next one, Stop
-// after `length`. A timer takes whole milliseconds and the period is seldom one (20.833 ms at
-// 120 BPM), so each tick's due time is kept in nanoseconds with the fraction carried, and the
-// timer is armed for the nearest millisecond to it: the mean spacing is right, and what remains
-// is the timer's rounding and the lateness of the event loop and of the worker behind it.
+// precise timer of the event loop that sends each tick and is armed again for the next one, and
+// Stop once `length` has passed: the ticks due before then, as many as the service sends. A timer
+// takes whole milliseconds and the period is seldom one (20.833 ms at 120 BPM), so each tick's due
+// time is kept in nanoseconds with the fraction carried, and the timer is armed for the nearest
+// millisecond to it: the mean spacing is right, and what remains is the timer's rounding and the
+// lateness of the event loop and of the worker behind it.
 inline void RunTimerClock(HMIDIOUT handle, std::chrono::nanoseconds length) {
   using TClock = std::chrono::steady_clock;
   TMidiClockSteps steps(1000000000, *MidiClockMilliBpm(kClockBenchBpm));
@@ -85,22 +86,27 @@ inline void RunTimerClock(HMIDIOUT handle, std::chrono::nanoseconds length) {
   QTimer timer;
   timer.setTimerType(Qt::PreciseTimer);
   timer.setSingleShot(true);
-  TClock::time_point due = TClock::now();
+  const TClock::time_point start = TClock::now();
+  const TClock::time_point end = start + length;
+  TClock::time_point due = start + std::chrono::nanoseconds(steps.Next());
   const auto arm = [&] {
-    due += std::chrono::nanoseconds(steps.Next());
-    const auto wait = std::chrono::round<std::chrono::milliseconds>(due - TClock::now());
+    const auto wait =
+        std::chrono::round<std::chrono::milliseconds>(std::min(due, end) - TClock::now());
     timer.start(std::max(wait, std::chrono::milliseconds(0)));
   };
+  // Armed for a tick while one is due before the end, then for the end.
   QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (due >= end) {
+      loop.quit();
+      return;
+    }
     midiOutShortMsg(handle, kClockTick);
+    due += std::chrono::nanoseconds(steps.Next());
     arm();
   });
   midiOutShortMsg(handle, kClockStart);
   arm();
-  QTimer::singleShot(std::chrono::duration_cast<std::chrono::milliseconds>(length), &loop,
-                     &QEventLoop::quit);
   loop.exec();
-  timer.stop();
   midiOutShortMsg(handle, kClockStop);
 }
 
