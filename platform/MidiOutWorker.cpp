@@ -188,7 +188,6 @@ TClock::time_point TService::Pass(std::unique_lock<std::mutex>& lock) {
     }
     if (h->Phase == TPhase::Waiting && now >= h->NextLook) Reconnect(h, lock);
     h->Queue.Expire(TClock::now(), wake);
-    if (h->Phase == TPhase::Open) SendTicks(*h, lock, wake);
     if (h->Phase == TPhase::Open) Drain(*h, lock, wake);
     if (h->Phase == TPhase::Waiting) SetHeld(*h, true);
     wake = std::min(wake, h->NextLook);
@@ -213,6 +212,9 @@ TClock::time_point TService::Pass(std::unique_lock<std::mutex>& lock) {
 // than once per message.
 void TService::Drain(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake) {
   for (;;) {
+    // A long backlog is handed over batch by batch; a tick that falls due meanwhile goes first.
+    SendTicks(h, lock, wake);
+    if (h.Phase != TPhase::Open) return;
     const std::span<const TMidiSendQueue::TMessage> batch = h.Queue.Take(TClock::now(), wake);
     if (batch.empty()) {
       SetHeld(h, h.Queue.Size() > 0);
@@ -315,6 +317,7 @@ void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock:
     const MMRESULT r = port->Send(&kTick, 1);
     lock.lock();
     clock.Ticks.fetch_add(1);
+    if (r == MMSYSERR_NOERROR) h.Queue.Charge(1, TClock::now());
     if (milliBpm != h.TickMilliBpm) {
       h.TickSteps = TMidiClockSteps(kNanosecondsPerSecond, milliBpm);
       h.TickMilliBpm = milliBpm;

@@ -44,6 +44,12 @@ std::span<const TMidiSendQueue::TMessage> TMidiSendQueue::Take(TClock::time_poin
   return {FBatch.data(), take};
 }
 
+void TMidiSendQueue::Charge(std::size_t bytes, TClock::time_point now) {
+  if (FRate == kUnpaced || bytes == 0) return;
+  FNextFree = std::max(now, FNextFree) +
+              std::chrono::duration_cast<TClock::duration>(std::chrono::seconds(bytes)) / FRate;
+}
+
 void TMidiSendQueue::Sent(std::size_t done, bool refused, TClock::time_point now) {
   FInFlightEnd = 0;
   std::size_t bytes = 0;

@@ -75,6 +75,9 @@ public:
   // reason of their own); `refused` when the device then refused one for want of room, which is
   // offered again after a short wait. Charges the pacing for what left.
   void Sent(std::size_t done, bool refused, TClock::time_point now);
+  // Books bytes that went to the device beside the queue (clock ticks) against a paced device's
+  // rate, so that what follows them keeps to the wire's speed.
+  void Charge(std::size_t bytes, TClock::time_point now);
 
   // Drops Start, Stop and Continue that have waited TransportLimit; lowers `wake` to when the next
   // would expire.

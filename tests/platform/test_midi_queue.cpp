@@ -67,11 +67,11 @@ using TQueue = TMidiSendQueue;
 using TNotice = TQueue::TNotice;
 
 struct TStep {
-  enum TOp { Push, Take, Sent, Refused, Expire, Held, Released } Op;
+  enum TOp { Push, Take, Sent, Refused, Expire, Held, Released, Charge } Op;
   std::int64_t Us = 0;      // the time of the call
   TBytes Bytes = {};        // Push: the message; Take: what the batch holds, bytes run together
   std::int64_t Value = -1;  // Sent/Refused: messages done; Take/Expire: the wake expected, or -1;
-                            // Held/Released: the notice expected
+                            // Held/Released: the notice expected; Charge: the bytes
 };
 TStep P(std::int64_t us, TBytes m) { return {TStep::Push, us, std::move(m)}; }
 TStep T(std::int64_t us, TBytes batch, std::int64_t wake = -1) {
@@ -80,6 +80,7 @@ TStep T(std::int64_t us, TBytes batch, std::int64_t wake = -1) {
 TStep S(std::int64_t us, std::int64_t done) { return {TStep::Sent, us, {}, done}; }
 TStep R(std::int64_t us, std::int64_t done) { return {TStep::Refused, us, {}, done}; }
 TStep X(std::int64_t us, std::int64_t wake = -1) { return {TStep::Expire, us, {}, wake}; }
+TStep C(std::int64_t us, std::int64_t bytes) { return {TStep::Charge, us, {}, bytes}; }
 TStep H(TNotice n) { return {TStep::Held, 0, {}, static_cast<std::int64_t>(n)}; }
 TStep D(TNotice n) { return {TStep::Released, 0, {}, static_cast<std::int64_t>(n)}; }
 
@@ -125,6 +126,12 @@ const TQueueCase kQueueCases[] = {
       S(0, 1), T(459, {}, 460), T(460, {0xFA}), S(460, 1), T(779, {}, 780), T(780, {0xC0, 5}),
       S(780, 1), T(1419, {}, 1420), T(1420, {0xB0, 17, 1}), S(1420, 1)},
      0, 0, 0},
+    // A clock tick sent beside the queue takes its byte's time from what waits.
+    {"BytesSentBesideTheQueueAreChargedToo", kMidiDinRate, 8,
+     {P(0, {0xB0, 16, 1}), P(0, {0xB0, 17, 1}), T(0, {0xB0, 16, 1}), S(0, 1), C(100, 1),
+      T(779, {}, 780), T(780, {0xB0, 17, 1}), S(780, 1), C(5000, 2),
+      P(5000, {0xB0, 18, 1}), T(5000, {}, 5640 - 500)},
+     1, 0, 0},
     {"OverTheLimitTheOldestOtherGoesControlChangesStay", 0, 3,
      {P(0, {0xFA}), P(0, {0xB0, 1, 1}), P(0, {0x90, 1, 1}), P(0, {0x90, 2, 1}), P(0, {0xB1, 1, 1}),
       P(0, {0x90, 3, 1}), P(0, {0x90, 4, 1}),
@@ -180,6 +187,9 @@ TEST_P(MidiSendQueue, FollowsTheScript) {
       case TStep::Expire:
         queue.Expire(at(s.Us), wake);
         EXPECT_EQ(wake, s.Value >= 0 ? at(s.Value) : never);
+        break;
+      case TStep::Charge:
+        queue.Charge(static_cast<std::size_t>(s.Value), at(s.Us));
         break;
       case TStep::Held:
       case TStep::Released:
