@@ -18,11 +18,12 @@
 // The MIDI clock on the ALSA sequencer: ten seconds of ticks at 120 BPM into a port of this
 // program, three ways: timed by the service's worker on its high-resolution timer; scheduled
 // ahead on a sequencer queue with real-time stamps by a small sender of this program, so that the
-// kernel's timer sends each; and sent by a precise timer of the event loop on a handle without the
-// service's clock. The receiving port stamps each event with the real time of a queue of its own
-// as the kernel delivers it, so the receiver's own wake-ups do not count. Counters in
-// microseconds: mean spacing, spread (largest less smallest), 99th percentile of the distance from
-// the period (20833.3 us), the first tick's distance from the Start; ticks, and ticks after Stop.
+// kernel's timer sends each (the queue's timer at its default rate and at its highest); and sent by
+// a precise timer of the event loop on a handle without the service's clock. The receiving port
+// stamps each event with the real time of a queue of its own as the kernel delivers it, so the
+// receiver's own wake-ups do not count. Counters in microseconds: mean spacing, spread (largest
+// less smallest), 99th percentile of the distance from the period (20833.3 us), the first tick's
+// distance from the Start; ticks, and ticks after Stop.
 //
 // Needs a sequencer (/dev/snd/seq); without one each benchmark ends with an error. bench/
 // alsa_clock_vm.sh runs it in the test VM, whose timings are an emulator's, not a machine's.
@@ -151,7 +152,8 @@ public:
     if (FSeq != nullptr) snd_seq_close(FSeq);
   }
 
-  bool Open(int client, int port) {
+  // `hertz`: how often the queue's timer ticks; 0 leaves the kernel's default (1000).
+  bool Open(int client, int port, unsigned hertz) {
     if (snd_seq_open(&FSeq, "default", SND_SEQ_OPEN_OUTPUT, 0) < 0) {
       FSeq = nullptr;
       return false;
@@ -162,7 +164,15 @@ public:
         snd_seq_create_simple_port(FSeq, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
                                    SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     FQueue = snd_seq_alloc_named_queue(FSeq, kQueueClockName);
-    return FPort >= 0 && FQueue >= 0 && snd_seq_connect_to(FSeq, FPort, client, port) >= 0;
+    if (FPort < 0 || FQueue < 0) return false;
+    if (hertz > 0) {
+      snd_seq_queue_timer_t* timer;
+      snd_seq_queue_timer_alloca(&timer);
+      if (snd_seq_get_queue_timer(FSeq, FQueue, timer) < 0) return false;
+      snd_seq_queue_timer_set_resolution(timer, hertz);
+      if (snd_seq_set_queue_timer(FSeq, FQueue, timer) < 0) return false;
+    }
+    return snd_seq_connect_to(FSeq, FPort, client, port) >= 0;
   }
 
   // Which of the kernel's timers drives the queue ("hrtimer", "system" or a number).
@@ -254,11 +264,13 @@ void BM_ClockAlsaServiceWorker(benchmark::State& state) {
 
 void BM_ClockAlsaSequencerQueue(benchmark::State& state) {
   TSeqQueueClock clock;
-  if (!Sink.IsOpen() || !clock.Open(Sink.Client(), Sink.Port())) {
+  const auto hertz = static_cast<unsigned>(state.range(0));
+  if (!Sink.IsOpen() || !clock.Open(Sink.Client(), Sink.Port(), hertz)) {
     state.SkipWithError("no sequencer, or the queue's sender could not be made");
     return;
   }
-  state.SetLabel("queue timer: " + clock.TimerName());
+  state.SetLabel("queue timer: " + clock.TimerName() + ", " +
+                 (hertz > 0 ? std::to_string(hertz) + " Hz" : "default rate"));
   for (auto _ : state) {
     Sink.Clear();
     if (!clock.Run(kClockBenchRun)) state.SkipWithError("the schedule did not reach the kernel");
@@ -272,7 +284,13 @@ void BM_ClockAlsaGuiTimer(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ClockAlsaServiceWorker)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-BENCHMARK(BM_ClockAlsaSequencerQueue)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+// The queue's timer at the kernel's default of 1 kHz, and at the kernel's highest rate.
+BENCHMARK(BM_ClockAlsaSequencerQueue)
+    ->Arg(0)
+    ->Arg(6250)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 BENCHMARK(BM_ClockAlsaGuiTimer)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
