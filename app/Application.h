@@ -24,9 +24,10 @@ public:
   // one that leaves the event loop, is shown and on standard error, and the result is 1.
   // With `input`, that MIDI input device is followed (one not listed is reported on standard error
   // and the panel goes on without input); without it, the input chosen last in the window.
-  // `thru` passes the input on to the output.
+  // `thru` passes the input on to the output. A `tempo` (BPM) runs the MIDI clock at it for this
+  // run; 0 takes the tempo chosen last in the window, if any.
   int RunMainForm(const QString& device = {}, const QString& soundSet = {},
-                  const QString& input = {}, bool thru = false);
+                  const QString& input = {}, bool thru = false, double tempo = 0);
 
   // Shows an error's text to the user in a modal message box, or hands it to the sink set with
   // SetErrorSink (for unattended runs, such as tests that must never block on a dialog).

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "HalvorineVersion.h"
+#include "MidiClock.h"
 #include "MidiOutService.h"
 
 namespace {
@@ -158,10 +159,16 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
   const QCommandLineOption thru(
       QStringLiteral("thru"),
       QStringLiteral("Pass every message from the MIDI input on to the output, unchanged."));
+  const QCommandLineOption tempo(
+      QStringLiteral("tempo"),
+      QStringLiteral("Run the MIDI clock at BPM beats a minute (20 to 300, decimals allowed) for "
+                     "this run: Start and Continue are followed by clock ticks until Stop. The "
+                     "tempo chosen in the window is kept for later runs."),
+      QStringLiteral("bpm"));
   const QCommandLineOption listDevices(
       QStringLiteral("list-devices"),
       QStringLiteral("Print the MIDI output devices, one full name a line, and end."));
-  parser.addOptions({log, logDir, device, midiRate, listDevices, input, thru});
+  parser.addOptions({log, logDir, device, midiRate, listDevices, input, thru, tempo});
   parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
                                QStringLiteral("[file]"));
 
@@ -223,6 +230,18 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
     if (line.Input.isEmpty()) return Failure(QStringLiteral("--input: empty device name"));
   }
   line.Thru = parser.isSet(thru);
+  if (parser.isSet(tempo)) {
+    const QString value = parser.value(tempo);
+    bool number = false;
+    const double bpm = value.toDouble(&number);
+    if (!number || !MidiClockMilliBpm(bpm)) {
+      return Failure(QStringLiteral("--tempo: '%1' is not a tempo from %2 to %3 BPM")
+                         .arg(value)
+                         .arg(kMidiClockMinBpm)
+                         .arg(kMidiClockMaxBpm));
+    }
+    line.Tempo = bpm;
+  }
   for (const QString& value : parser.values(midiRate)) {
     const auto rate = ParseMidiRateOption(value.toStdString());
     if (!rate) {

@@ -26,6 +26,7 @@ struct TCommandLine {
   QString File;                   // the sound-set file to open; empty: none
   QString Input;                  // --input; empty: the input chosen last in the window
   bool Thru = false;              // --thru
+  double Tempo = 0;               // --tempo: the clock's BPM for this run; 0: the one chosen last
   // --midi-rate NAME=BYTES_PER_SECOND, each given: the output rate of that device (0: unpaced).
   std::vector<std::pair<std::string, std::uint32_t>> MidiRates;
 };

@@ -94,6 +94,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   FormCreate();
   SetUpSoundSetCommands();
   SetUpInput();
+  SetUpClock();
   UpdateMidiStatus();
 }
 
@@ -427,7 +428,10 @@ void TMainForm::GroupFilterButtonClick(QObject* Sender) {
 // ---- Transport and port ----
 
 void TMainForm::Button1Click(QObject*) { FMidiOut->SendStart(); }
-void TMainForm::Button2Click(QObject*) { FMidiOut->SendStop(); }
+void TMainForm::Button2Click(QObject*) {
+  EndSweep();
+  FMidiOut->SendStop();
+}
 void TMainForm::Button3Click(QObject*) { FMidiOut->SendContinue(); }
 
 void TMainForm::OpenButtonClick(QObject*) {
@@ -470,6 +474,7 @@ void TMainForm::UpdateMidiStatus() {
   const QString shown = knob.isEmpty() ? text : knob;
   if (FMidiStatusLabel->text() != shown) FMidiStatusLabel->setText(shown);
   if (ui->MidiOutComboBox->toolTip() != text) ui->MidiOutComboBox->setToolTip(text);
+  UpdateClockActions();
 }
 
 QString TMainForm::KnobStatusText() const {

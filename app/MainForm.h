@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "ClockTempo.h"
 #include "DebugDevice.h"
 #include "MidiIn.h"
 #include "MidiOut.h"
@@ -24,6 +25,7 @@ class QComboBox;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QAction;
 class QTimer;
 class QUndoStack;
 class TSkinCheckBox;
@@ -76,6 +78,26 @@ public:
   // Takes what the input received: control changes of the block's parameters set them as a hand
   // on their knobs would, without sending; a run of them is one undo step.
   void ReceiveInput();
+
+  // ---- MIDI clock and sweeps (MainFormClock.cpp) ----
+
+  // Runs the port's MIDI clock at `bpm` (20 to 300; 0: off); `remember`: for later starts too.
+  // False, changing nothing, for another tempo.
+  bool SetClockTempo(double bpm, bool remember = false);
+  // Runs the clock at `tempo` for this run, or without one (0) at the tempo chosen last, if any.
+  void RestoreClock(double tempo = 0);
+  // One tap of the tap-tempo key: from the second tap in time on, the clock runs at their tempo.
+  void TapTempo();
+  // Moves the mix knob from where it is to `end` (0: bank A, 100: bank B) in time with the running
+  // clock, over SweepBars() bars of four quarter notes; nothing without running clock ticks. The
+  // sweep is one undo step, and so is whatever else changes while it runs. Stop, the user's own
+  // change of the mix knob, a press on it, another sound, undo, redo or opening a set end it where
+  // it is; the clock stopping ends it too.
+  void SweepTo(int end);
+  bool Sweeping() const { return FSweep.Active; }
+  // The sweep's length in bars: 1, 2, 4, 8 or 16; `remember`: for later starts too.
+  void SetSweepBars(int bars, bool remember = false);
+  int SweepBars() const { return FSweepBars; }
 
   // Handlers, called with the control that raised the event.
   void FormCreate();
@@ -169,6 +191,13 @@ private:
   void SetUpInput();
   void AddInputMenu(QMenu* menu);
   void SetReceivedParameter(int sound, int index, int value);
+  void SetUpClock();
+  void AddClockMenu(QMenu* menu);
+  // Enables the sweep commands while the clock's ticks go out.
+  void UpdateClockActions();
+  void SweepStep();
+  // Ends a running sweep where it is and records it as one step.
+  void EndSweep();
 
   std::unique_ptr<Ui::MainForm> ui;
   TSkinSource SoundSelectionSkinSource;
@@ -202,4 +231,24 @@ private:
   qint64 FLastReceived = 0;
   int FReceivedRun = 0;
   std::array<char, 2> FReceivedKeys{};  // merge keys: a new run takes the other one
+
+  struct TSweep {
+    bool Active = false;
+    int From = 0;
+    int To = 0;
+    int Shown = 0;  // the knob's position as the sweep set it last
+    int Sound = 0;  // the sound whose mix it moves
+    std::uint64_t LastTick = 0;
+    std::uint64_t Elapsed = 0;  // ticks since the sweep began
+    std::uint64_t Total = 0;
+    TSoundSet Before;
+    QString Text;
+  };
+  TSweep FSweep;
+  bool FSweepMoving = false;  // the knob is being moved by the sweep
+  int FSweepBars = 4;
+  QTimer* FSweepTimer = nullptr;
+  std::array<QAction*, 2> FSweepActions{};  // to A, to B
+  TTapTempo FTapTempo;
+  QElapsedTimer FTapClock;
 };

@@ -97,7 +97,8 @@ void TMainForm::ReceiveInput() {
     changed = true;
     SetReceivedParameter(at->Sound, at->Index, m.Bytes[2]);
   });
-  if (!changed || DragInProgress()) return;  // a drag records what came with it at its release
+  // A drag records what came with it at its release, a sweep at its end.
+  if (!changed || DragInProgress() || FSweep.Active) return;
   const qint64 now = FReceivedClock.isValid() ? FReceivedClock.elapsed() : 0;
   if (!FReceivedClock.isValid()) FReceivedClock.start();
   if (now - FLastReceived > kReceivedRunGapMs) FReceivedRun ^= 1;

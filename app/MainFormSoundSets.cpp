@@ -81,8 +81,11 @@ void TMainForm::SetUpSoundSetCommands() {
     addAction(action);
     return action;
   };
-  add("OpenAction", tr("Open..."), {QKeySequence(Qt::CTRL | Qt::Key_O)},
-      [this] { FDocument->OpenWithDialog(); });
+  // A sweep running when another set is opened ends first, as a step of its own.
+  add("OpenAction", tr("Open..."), {QKeySequence(Qt::CTRL | Qt::Key_O)}, [this] {
+    EndSweep();
+    FDocument->OpenWithDialog();
+  });
   add("SaveAction", tr("Save"), {QKeySequence(Qt::CTRL | Qt::Key_S)},
       [this] { FDocument->Save(); });
   add("SaveAsAction", tr("Save As..."), {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)},
@@ -115,9 +118,15 @@ TSoundSet TMainForm::CurrentState() const {
 }
 
 void TMainForm::RecordStep(THandler handler, QObject* sender) {
-  if (FHandlerDepth > 0 || FRestoring || DragInProgress()) {
+  // The user's own turn of the mix knob ends a sweep where it is, as a step of its own, before the
+  // turn is recorded.
+  if (FSweep.Active && !FSweepMoving && FHandlerDepth == 0 && !FRestoring &&
+      sender == ui->MixKnob) {
+    EndSweep();
+  }
+  if (FHandlerDepth > 0 || FRestoring || DragInProgress() || FSweep.Active) {
     // An inner event of an action already being recorded, a control moved to show a restored
-    // state, or a move within a drag that is recorded whole at its release.
+    // state, or a move within a drag or a sweep, each recorded whole at its end.
     TScopedValue depth(FHandlerDepth, FHandlerDepth + 1);
     (this->*handler)(sender);
     return;
@@ -137,6 +146,8 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   // A drag is one step from press to release, however many change events it raises.
   const QEvent::Type type = event->type();
   if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
+    // A hand on the mix knob takes it over from a sweep.
+    if (watched == ui->MixKnob) EndSweep();
     if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && !DragInProgress()) {
       FDragBefore = CurrentState();
       FDragKnob = watched;
@@ -158,14 +169,18 @@ bool TMainForm::DragInProgress() {
 
 void TMainForm::FinishDrag() {
   FDragKnob = nullptr;
+  // A drag within a sweep is part of the sweep's step.
+  if (FSweep.Active) return;
   TApplication::Dispatch([&] { FDocument->PushStep(tr("Drag knob"), FDragBefore); });
 }
 
 void TMainForm::Undo() {
+  EndSweep();
   if (!DragInProgress()) FDocument->UndoStack().undo();
 }
 
 void TMainForm::Redo() {
+  EndSweep();
   if (!DragInProgress()) FDocument->UndoStack().redo();
 }
 
@@ -221,6 +236,8 @@ void TMainForm::SendAllSounds() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  // A running sweep is unsaved work like any other change.
+  EndSweep();
   if (FCloseWithoutQuestion || FDocument->MaybeSave()) {
     event->accept();
   } else {
@@ -229,6 +246,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 void TMainForm::EndWithoutQuestion() {
+  EndSweep();
   FDocument->KeepRecovery();
   FCloseWithoutQuestion = true;
   close();
@@ -254,8 +272,12 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
   QMenu* recent = menu->addMenu(tr("Open Recent"));
   const QStringList files = TSoundSetDocument::RecentFiles();
   for (const QString& path : files) {
-    recent->addAction(
-        path, this, [this, path] { TApplication::Dispatch([&] { FDocument->OpenAsked(path); }); });
+    recent->addAction(path, this, [this, path] {
+      TApplication::Dispatch([&] {
+        EndSweep();
+        FDocument->OpenAsked(path);
+      });
+    });
   }
   recent->setEnabled(!files.isEmpty());
   menu->addAction(action("SaveAction"));
@@ -268,6 +290,8 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
   menu->addAction(action("RedoAction"));
   menu->addSeparator();
   AddInputMenu(menu);
+  menu->addSeparator();
+  AddClockMenu(menu);
   // Not modal: the event loop goes on while the menu is open.
   menu->popup(event->globalPos());
 }

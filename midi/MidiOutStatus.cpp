@@ -25,6 +25,14 @@ QString MidiOutErrorName(int code) {
   }
 }
 
+QString ClockTempoText(double bpm) {
+  // 'f' with two decimals, then the zeros a whole or half tempo does not need.
+  QString number = QString::number(bpm, 'f', 2);
+  while (number.endsWith(QLatin1Char('0'))) number.chop(1);
+  if (number.endsWith(QLatin1Char('.'))) number.chop(1);
+  return QStringLiteral("%1 BPM").arg(number);
+}
+
 QString MidiOutStatusText(const TMidiOutStatus& status) {
   const TMidiOutState& s = status.State;
   const QString device = QString::fromStdString(s.Device);
@@ -50,6 +58,9 @@ QString MidiOutStatusText(const TMidiOutStatus& status) {
   if (s.Dropped > 0) text += QStringLiteral(", %1 dropped").arg(s.Dropped);
   if (s.TransportDropped > 0) {
     text += QStringLiteral(", %1 transport dropped").arg(s.TransportDropped);
+  }
+  if (s.ClockRunning && s.ClockBpm > 0) {
+    text += QStringLiteral(" \u00B7 clock ") + ClockTempoText(s.ClockBpm);
   }
   if (status.ErrorCode != 0 || !status.ErrorText.empty()) {
     const QString what = status.ErrorText.empty() ? MidiOutErrorName(status.ErrorCode)

@@ -17,7 +17,11 @@ struct TMidiOutStatus {
 // A short text naming a result code of the port or the service ("device already in use").
 QString MidiOutErrorName(int code);
 
+// A tempo as the panel shows it, to two decimals at most: "120 BPM", "97.5 BPM".
+QString ClockTempoText(double bpm);
+
 // The status line: "MIDI closed", "MIDI open on NAME", "MIDI waiting for NAME to return", with the
 // queue's backlog, what was dropped (over the queue's limit or by a close, and Start, Stop and
-// Continue that came too late) and the last error after it.
+// Continue that came too late), the clock's tempo while its ticks go out (" · clock 120 BPM") and
+// the last error after it.
 QString MidiOutStatusText(const TMidiOutStatus& status);

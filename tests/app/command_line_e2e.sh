@@ -71,6 +71,7 @@ check 2 - "--log: unknown medium 'disk'" 1 -- -- --log disk
 check 2 - "'--log'" 1 -- -- --log
 check 2 - "--log-dir" 1 -- -- --log-dir=
 check 2 - "--device" 1 -- -- --device ""
+check 2 - "--tempo: '301' is not a tempo from 20 to 300 BPM" 1 -- -- --tempo 301
 check 2 - "more than one file" 1 -- -- a.json b.json
 check 2 - "--log-dir: cannot make" 1 -- -- --log file --log-dir /proc/self/log
 check 2 - "the file name is not valid UTF-8" 1 -- -- "$work/set-$(printf '\377').hvset"

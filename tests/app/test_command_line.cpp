@@ -21,6 +21,7 @@ struct TParseCase {
   QString Text = {};  // a part of the text (help, version or error line)
   QString Input = {};
   bool Thru = false;
+  double Tempo = 0;
 };
 
 class Parse : public testing::TestWithParam<TParseCase> {};
@@ -42,6 +43,7 @@ TEST_P(Parse, GivesTheActionAndValues) {
   EXPECT_EQ(line.File, c.File);
   EXPECT_EQ(line.Input, c.Input);
   EXPECT_EQ(line.Thru, c.Thru);
+  EXPECT_EQ(line.Tempo, c.Tempo);
 }
 
 const QString kNone;
@@ -107,6 +109,30 @@ INSTANTIATE_TEST_SUITE_P(
                    kNone,
                    kNone,
                    "--input: empty"},
+        TParseCase{.Name = "Tempo",
+                   .Arguments = {"--tempo", "97.25"},
+                   .Action = TAction::Run,
+                   .Tempo = 97.25},
+        TParseCase{.Name = "TempoAtTheEnds",
+                   .Arguments = {"--tempo=20", "--tempo", "300"},
+                   .Action = TAction::Run,
+                   .Tempo = 300},
+        TParseCase{.Name = "TempoTooSlow",
+                   .Arguments = {"--tempo", "19.99"},
+                   .Action = TAction::Error,
+                   .Text = "--tempo: '19.99' is not a tempo from 20 to 300"},
+        TParseCase{.Name = "TempoTooFast",
+                   .Arguments = {"--tempo", "300.5"},
+                   .Action = TAction::Error,
+                   .Text = "--tempo: '300.5'"},
+        TParseCase{.Name = "TempoNotANumber",
+                   .Arguments = {"--tempo", "120bpm"},
+                   .Action = TAction::Error,
+                   .Text = "--tempo: '120bpm'"},
+        TParseCase{.Name = "TempoCommaDecimal",
+                   .Arguments = {"--tempo", "97,5"},
+                   .Action = TAction::Error,
+                   .Text = "--tempo: '97,5'"},
         TParseCase{"File", {"set.json"}, TAction::Run, dmNull, kNone, kNone, "set.json"},
         TParseCase{
             "FileAfterDashDash", {"--", "--log"}, TAction::Run, dmNull, kNone, kNone, "--log"},

@@ -589,3 +589,26 @@ TEST(StartUp, AnErrorWhileTheWindowIsMadeIsShownAndTheProgramEndsWithOne) {
   EXPECT_EQ(ErrorShownBy([&] { result = app->RunMainForm(); }), "error: Midiout pool full");
   EXPECT_EQ(result, 1);
 }
+
+TEST(TapTempo, IsTheMeanOfTheLastEightTapsAndStartsOverAfterAPause) {
+  const struct {
+    std::vector<std::int64_t> Taps;  // ms
+    std::optional<double> Bpm;
+  } cases[] = {
+      {{0}, std::nullopt},
+      {{0, 500}, 120.0},
+      {{0, 400, 1000}, 120.0},
+      {{0, 500, 2501}, std::nullopt},  // more than 2 s: a new count of one tap
+      {{0, 500, 2500}, 48.0},
+      {{0, 500, 2600, 3350}, 80.0},
+      {{0, 1000, 1250, 1500, 1750, 2000, 2250, 2500, 2750}, 240.0},  // the first tap has left
+      {{0, 100}, 300.0},
+      {{0, 700}, 85.71},
+  };
+  for (const auto& c : cases) {
+    TTapTempo tap;
+    std::optional<double> bpm;
+    for (const std::int64_t ms : c.Taps) bpm = tap.Tap(ms);
+    EXPECT_EQ(bpm, c.Bpm) << "taps ending at " << c.Taps.back();
+  }
+}

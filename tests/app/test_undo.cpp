@@ -768,4 +768,61 @@ TEST_F(Sets, TheMenuChoosesTheInput) {
   EXPECT_EQ(remembered(), "");
 }
 
+TEST_F(Sets, ASweepFollowsTheClockAsOneStepAndStopEndsItWhereItIs) {
+  TSkinKnob* mix = Find<TSkinKnob>("MixKnob");
+  // Parameter 1 is 10 in bank A and 110 in bank B, ticked, with the mix at A.
+  ParKnob(1)->SetPosition(10);
+  Click(Find<QPushButton>("StoreAButton"));
+  ParKnob(1)->SetPosition(110);
+  Click(Find<QPushButton>("StoreBButton"));
+  mix->SetPosition(0);
+  Click(ParBox(1));
+  Form->SetClockTempo(300);
+  Form->SetSweepBars(1);
+  const QWidget* status = Find<QComboBox>("MidiOutComboBox");
+  const auto running = [&] { return Form->MidiOut().ClockPosition().Running; };
+  const auto sweepKey = [&] {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Find<QAction>("SweepToBAction")->isEnabled(); }));
+    Key(Qt::Key_B, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_TRUE(Form->Sweeping());
+  };
+  Click(Find<QPushButton>("Button1"));
+  ASSERT_TRUE(QTest::qWaitFor(running));
+  const TSoundSet before = State();
+  const int steps = Form->UndoStack().count();
+  Midi->ClearMessages();
+  const std::uint64_t start = Form->MidiOut().ClockPosition().Ticks;
+  sweepKey();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return mix->GetPosition() == 100; }, 10000));
+  EXPECT_GE(Form->MidiOut().ClockPosition().Ticks - start, 96u) << "one bar: 96 ticks";
+  Form->UpdateMidiStatus();
+  EXPECT_TRUE(status->toolTip().endsWith(QString::fromUtf8(" · clock 300 BPM")))
+      << status->toolTip().toStdString();
+  std::vector<int> sent;  // parameter 1 of BD: channel 1, controller 16
+  for (const TRecordedMessage& m : Midi->Messages()) {
+    if (m.Bytes.size() == 3 && m.Bytes[0] == 0xB0 && m.Bytes[1] == 16) sent.push_back(m.Bytes[2]);
+  }
+  EXPECT_GT(sent.size(), 3u);
+  EXPECT_TRUE(std::is_sorted(sent.begin(), sent.end()));
+  EXPECT_EQ(sent.empty() ? -1 : sent.back(), 110);
+  EXPECT_FALSE(Form->Sweeping());
+  EXPECT_EQ(Form->UndoStack().count(), steps + 1);
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  ExpectShown(before, "the sweep undone");
+
+  Form->SetSweepBars(16);
+  sweepKey();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return mix->GetPosition() > 0; }));
+  Click(Find<QPushButton>("Button2"));
+  const int stopped = mix->GetPosition();
+  EXPECT_FALSE(Form->Sweeping());
+  EXPECT_LT(stopped, 100);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !running() && !status->toolTip().contains("clock"); }));
+  EXPECT_EQ(mix->GetPosition(), stopped);
+  EXPECT_FALSE(Find<QAction>("SweepToBAction")->isEnabled());
+  EXPECT_EQ(Form->UndoStack().count(), steps + 1);
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  ExpectShown(before, "the stopped sweep undone");
+}
+
 }  // namespace

@@ -57,6 +57,8 @@ TEST(MidiOutStatusText, SaysWhatThePortIsDoing) {
     const char* Error;
     const char* Text;
     std::uint64_t TransportDropped = 0;
+    double ClockBpm = 0;
+    bool ClockRunning = false;
   };
   const TCase cases[] = {
       {L::mlClosed, "", 0, 0, 0, "", "MIDI closed"},
@@ -72,6 +74,11 @@ TEST(MidiOutStatusText, SaysWhatThePortIsDoing) {
       {L::mlClosed, "", 0, 0, 2, "", "MIDI closed - last error: no such device (code 2)"},
       {L::mlOpen, "Synth", 5, 0, 0, kMidiOutSendTooLong,
        "MIDI open on Synth, 5 queued - last error: error: Midiout takes too long to send data"},
+      {L::mlOpen, "Synth", 2, 0, 0, "", "MIDI open on Synth, 2 queued \u00B7 clock 120 BPM", 0, 120,
+       true},
+      {L::mlOpen, "Synth", 0, 0, 0, "", "MIDI open on Synth \u00B7 clock 97.25 BPM", 0, 97.254,
+       true},
+      {L::mlOpen, "Synth", 0, 0, 0, "", "MIDI open on Synth", 0, 120, false},  // stopped
   };
   for (const TCase& c : cases) {
     TMidiOutStatus status;
@@ -80,6 +87,8 @@ TEST(MidiOutStatusText, SaysWhatThePortIsDoing) {
     status.State.Queued = c.Queued;
     status.State.Dropped = c.Dropped;
     status.State.TransportDropped = c.TransportDropped;
+    status.State.ClockBpm = c.ClockBpm;
+    status.State.ClockRunning = c.ClockRunning;
     status.ErrorCode = c.Code;
     status.ErrorText = c.Error;
     EXPECT_EQ(MidiOutStatusText(status), c.Text) << c.Text;
