@@ -52,6 +52,13 @@ TARGETS = {
     "BM_KnobToWireLatency": ("a wheel notch on a knob to the JACK port (its counters: p50 and p99 "
                              "in ms, against one period)", None),
     "BM_MixMoveGuiThreadCpu": ("one mix-knob move, 24 ticked, the GUI thread's CPU time", None),
+    "BM_ClockJackService": ("10 s of clock ticks at 120 BPM timed by the service on JACK (its "
+                            "counters: spacing in frames, 1000 nominal)", None),
+    "BM_ClockJackGuiTimer": ("the same ticks sent from a precise timer of the event loop", None),
+    "BM_ClockAlsaServiceWorker": ("10 s of clock ticks at 120 BPM timed by the service's worker "
+                                  "on the ALSA sequencer (spacing in us)", None),
+    "BM_ClockAlsaSequencerQueue": ("the same ticks scheduled on a sequencer queue", None),
+    "BM_ClockAlsaGuiTimer": ("the same ticks from a precise timer of the event loop", None),
     "BM_StartUpToFirstPaintRealBackend": ("main window made and first painted, real MIDI backend",
                                           300_000_000),
 }

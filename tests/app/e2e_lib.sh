@@ -9,6 +9,7 @@ server="halvorine-e2e-$$"
 pids=()
 dump_pid=""
 jackd_pid=""
+dump_options=""
 
 cleanup() {
   local pid
@@ -78,7 +79,8 @@ start_display() {
   fail "Xvfb did not start"
 }
 
-# Starts the JACK server (dummy driver, no sound card) and a dump writing to $work/$1.
+# Starts the JACK server (dummy driver, no sound card) and a dump writing to $work/$1; the dump
+# gets the options in $dump_options ("-a": each message at its absolute frame).
 #
 # With "quiet" as $2 (a server started under a running program), no JACK client is opened to
 # watch it come up: the JACK library of a process that opens a client while another client leaves
@@ -95,7 +97,7 @@ start_jack() {
     wait_for test -S "/dev/shm/jack_${server}_0_0" || fail "jackd did not start"
     local try
     for try in $(seq 20); do
-      jack_midi_dump >"$work/$1" 2>&1 &
+      jack_midi_dump $dump_options >"$work/$1" 2>&1 &
       dump_pid=$!
       pids+=($dump_pid)
       sleep 0.25
@@ -104,7 +106,7 @@ start_jack() {
     fail "jack_midi_dump did not start"
   fi
   wait_for jack_lsp || fail "jackd did not start"
-  jack_midi_dump >"$work/$1" 2>&1 &
+  jack_midi_dump $dump_options >"$work/$1" 2>&1 &
   dump_pid=$!
   pids+=($dump_pid)
   wait_for sh -c 'jack_lsp | grep -q "midi-monitor:input"' || fail "jack_midi_dump has no port"
