@@ -9,11 +9,9 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-# In the VM: the high-resolution timer for the sequencer's queues where the kernel has it as a
-# module, then the benchmark.
+# In the VM (which has loaded the sequencer's high-resolution timer): the benchmark.
 if [ "${1:-}" = --in-vm ]; then
   shift
-  modprobe snd-hrtimer 2>/dev/null || true
   export HALVORINE_BENCH_EMULATED="QEMU software emulation (TCG); compare the rows, not the machine"
   exec "$@"
 fi

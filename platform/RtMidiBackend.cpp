@@ -541,6 +541,7 @@ public:
     if (FQueue >= 0 && (event.type == SND_SEQ_EVENT_START || event.type == SND_SEQ_EVENT_CONTINUE ||
                         event.type == SND_SEQ_EVENT_STOP)) {
       DropScheduledTicks();
+      FAnchored = false;
     }
     snd_seq_ev_set_source(&event, FPort);
     snd_seq_ev_set_subs(&event);
@@ -571,16 +572,12 @@ public:
     static constexpr std::uint8_t kTick = 0xF8;
     if (FQueue < 0 && !StartQueue()) return Send(&kTick, 1);
     if (FCredit == 0 && !LookForRoom()) return MIDIERR_NOTREADY;
-    snd_seq_queue_status_t* status = nullptr;
-    snd_seq_queue_status_alloca(&status);
-    if (snd_seq_get_queue_status(FSeq, FQueue, status) < 0) return Send(&kTick, 1);
-    const snd_seq_real_time_t* now = snd_seq_queue_status_get_real_time(status);
-    const auto ahead = std::max<std::int64_t>(
-        0,
-        std::chrono::duration_cast<std::chrono::nanoseconds>(due - std::chrono::steady_clock::now())
-            .count());
+    if (!FAnchored) Anchor();
+    // The tick's time on the queue: the anchor's, plus how far the tick lies after the anchor.
     const std::int64_t at =
-        std::int64_t{now->tv_sec} * kNanosecondsPerSecond + now->tv_nsec + ahead;
+        FAnchorQueueNs +
+        std::max<std::int64_t>(
+            0, std::chrono::duration_cast<std::chrono::nanoseconds>(due - FAnchor).count());
     snd_seq_real_time_t time{static_cast<unsigned>(at / kNanosecondsPerSecond),
                              static_cast<unsigned>(at % kNanosecondsPerSecond)};
     snd_seq_event_t event;
@@ -605,10 +602,12 @@ private:
   // emulation, and a tick or two at the highest tempo.
   static constexpr std::chrono::nanoseconds kTickLead = std::chrono::milliseconds(10);
 
+  // The queue is worth its while on the high-resolution timer (a millisecond's grid); on the
+  // system timer (4 ms at 250 Hz) the worker's own timer does better, and ticks go at once.
   bool StartQueue() {
     if (FQueueFailed) return false;
     FQueue = snd_seq_alloc_named_queue(FSeq, kClientName);
-    if (FQueue >= 0 && snd_seq_start_queue(FSeq, FQueue, nullptr) >= 0 &&
+    if (FQueue >= 0 && OnHighResolutionTimer() && snd_seq_start_queue(FSeq, FQueue, nullptr) >= 0 &&
         snd_seq_drain_output(FSeq) >= 0) {
       return true;
     }
@@ -616,6 +615,42 @@ private:
     FQueue = -1;
     FQueueFailed = true;
     return false;
+  }
+
+  bool OnHighResolutionTimer() {
+    snd_seq_queue_timer_t* timer = nullptr;
+    snd_seq_queue_timer_alloca(&timer);
+    if (snd_seq_get_queue_timer(FSeq, FQueue, timer) < 0) return false;
+    snd_timer_id_t* id = nullptr;
+    snd_timer_id_alloca(&id);
+    snd_timer_id_copy(id, snd_seq_queue_timer_get_id(timer));
+    if (snd_timer_id_get_class(id) == SND_TIMER_CLASS_GLOBAL &&
+        snd_timer_id_get_device(id) == SND_TIMER_GLOBAL_HRTIMER) {
+      return true;
+    }
+    snd_timer_id_t* high = nullptr;
+    snd_timer_id_alloca(&high);
+    snd_timer_id_set_class(high, SND_TIMER_CLASS_GLOBAL);
+    snd_timer_id_set_sclass(high, SND_TIMER_SCLASS_NONE);
+    snd_timer_id_set_card(high, -1);
+    snd_timer_id_set_device(high, SND_TIMER_GLOBAL_HRTIMER);
+    snd_timer_id_set_subdevice(high, 0);
+    snd_seq_queue_timer_set_id(timer, high);
+    return snd_seq_set_queue_timer(FSeq, FQueue, timer) >= 0;
+  }
+
+  // Ties the queue's time to the steady clock once a run, so that the ticks of the run are stamped
+  // by their own arithmetic rather than by a reading of each clock per tick.
+  void Anchor() {
+    snd_seq_queue_status_t* status = nullptr;
+    snd_seq_queue_status_alloca(&status);
+    FAnchor = std::chrono::steady_clock::now();
+    FAnchorQueueNs = 0;
+    if (snd_seq_get_queue_status(FSeq, FQueue, status) >= 0) {
+      const snd_seq_real_time_t* now = snd_seq_queue_status_get_real_time(status);
+      FAnchorQueueNs = std::int64_t{now->tv_sec} * kNanosecondsPerSecond + now->tv_nsec;
+    }
+    FAnchored = true;
   }
 
   void DropScheduledTicks() {
@@ -664,6 +699,9 @@ private:
   int FCredit = 0;   // events that may still be written before the next look
   int FQueue = -1;   // the queue that delivers clock ticks on time, made with the first tick
   bool FQueueFailed = false;
+  bool FAnchored = false;
+  std::chrono::steady_clock::time_point FAnchor{};
+  std::int64_t FAnchorQueueNs = 0;
 };
 
 // An open RtMidi input. RtMidi calls OnMessage on its own receiving thread (the JACK server's

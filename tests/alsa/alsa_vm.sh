@@ -4,8 +4,8 @@
 # busybox initramfs: it loads the virtio and 9p modules, mounts this machine's root read-only over
 # 9p, puts tmpfs on every place a test writes to (/tmp, /run, /dev/shm, /var/tmp; a folder of the
 # job's own there is mounted again over it), chroots into it
-# and loads snd-seq-dummy ("Midi Through") and snd-virmidi (four "Virtual Raw MIDI" ports whose
-# raw side, /dev/snd/midiC0D0..3, carries the bytes a cable would). Nothing in the VM can write to
+# and loads snd-seq-dummy ("Midi Through"), snd-virmidi (four "Virtual Raw MIDI" ports whose
+# raw side, /dev/snd/midiC0D0..3, carries the bytes a cable would) and snd-hrtimer. Nothing in the VM can write to
 # this machine's files.
 #
 # usage: alsa_vm.sh SCRIPT [ARGUMENT...]
@@ -73,6 +73,9 @@ done
   done
   echo "mkdir -p -m 700 /tmp/home /tmp/runtime"
   echo "modprobe snd-seq-dummy && modprobe snd-virmidi || exit 99"
+  # The sequencer's high-resolution timer, which a desktop's module loader brings in when a queue
+  # first asks for it; the kernel here cannot load modules on its own.
+  echo "modprobe snd-hrtimer 2>/dev/null || true"
   printf 'cd %q\n' "$PWD"
   printf 'exec'
   printf ' %q' "$@"
