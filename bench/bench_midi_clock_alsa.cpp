@@ -12,14 +12,18 @@
 #include <vector>
 
 #include "BenchClock.h"
+#include "MidiBackend.h"
 #include "MidiClock.h"
 #include "MidiOutService.h"
+#include "RtMidiBackend.h"
 
 // The MIDI clock on the ALSA sequencer: ten seconds of ticks at 120 BPM into a port of this
-// program, three ways: timed by the service's worker on its high-resolution timer; scheduled
-// ahead on a sequencer queue with real-time stamps by a small sender of this program, so that the
-// kernel's timer sends each (the queue's timer at its default rate and at its highest); and sent by
-// a precise timer of the event loop on a handle without the service's clock. The receiving port
+// program, four ways: the service's clock as the program has it (the worker hands each tick to the
+// port's sequencer queue a little ahead, stamped with its time); the worker's timer alone, each
+// tick sent when the worker wakes for it; scheduled ahead on a sequencer queue with real-time
+// stamps by a small sender of this program, so that the kernel's timer sends each (the queue's
+// timer at its default rate and at its highest); and sent by a precise timer of the event loop on
+// a handle without the service's clock. The receiving port
 // stamps each event with the real time of a queue of its own as the kernel delivers it, so the
 // receiver's own wake-ups do not count. Counters in microseconds: mean spacing, spread (largest
 // less smallest), 99th percentile of the distance from the period (20833.3 us), the first tick's
@@ -258,8 +262,44 @@ void MeasureOnAlsa(benchmark::State& state, double clockBpm, TRun run) {
   Report(state);
 }
 
-void BM_ClockAlsaServiceWorker(benchmark::State& state) {
+void BM_ClockAlsaService(benchmark::State& state) {
   MeasureOnAlsa(state, kClockBenchBpm, [](HMIDIOUT h) { RunServiceClock(h, kClockBenchRun); });
+}
+
+// The real backend with ports that leave the ticks' timing to the worker alone.
+class TWorkerTimedPort : public TMidiBackendPort {
+public:
+  explicit TWorkerTimedPort(std::unique_ptr<TMidiBackendPort> port) : FPort(std::move(port)) {}
+  MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
+    return FPort->Send(bytes, count);
+  }
+  bool Alive() override { return FPort->Alive(); }
+  void Close() override { FPort->Close(); }
+
+private:
+  std::unique_ptr<TMidiBackendPort> FPort;
+};
+
+class TWorkerTimedBackend : public TMidiBackend {
+public:
+  std::vector<std::string> ListDevices() override { return FReal->ListDevices(); }
+  MMRESULT Open(std::size_t index, const std::string& name, TMidiNotify notify,
+                std::unique_ptr<TMidiBackendPort>& port) override {
+    std::unique_ptr<TMidiBackendPort> real;
+    const MMRESULT r = FReal->Open(index, name, std::move(notify), real);
+    if (r == MMSYSERR_NOERROR) port = std::make_unique<TWorkerTimedPort>(std::move(real));
+    return r;
+  }
+
+private:
+  std::shared_ptr<TMidiBackend> FReal = MakeRtMidiBackend();
+};
+
+void BM_ClockAlsaWorkerTimerAlone(benchmark::State& state) {
+  std::shared_ptr<TMidiBackend> previous =
+      MidiOutSetBackend(std::make_shared<TWorkerTimedBackend>());
+  MeasureOnAlsa(state, kClockBenchBpm, [](HMIDIOUT h) { RunServiceClock(h, kClockBenchRun); });
+  MidiOutSetBackend(previous);
 }
 
 void BM_ClockAlsaSequencerQueue(benchmark::State& state) {
@@ -283,7 +323,8 @@ void BM_ClockAlsaGuiTimer(benchmark::State& state) {
   MeasureOnAlsa(state, 0, [](HMIDIOUT h) { RunTimerClock(h, kClockBenchRun); });
 }
 
-BENCHMARK(BM_ClockAlsaServiceWorker)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_ClockAlsaService)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_ClockAlsaWorkerTimerAlone)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 // The queue's timer at the kernel's default of 1 kHz, and at the kernel's highest rate.
 BENCHMARK(BM_ClockAlsaSequencerQueue)
     ->Arg(0)

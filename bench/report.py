@@ -55,8 +55,11 @@ TARGETS = {
     "BM_ClockJackService": ("10 s of clock ticks at 120 BPM timed by the service on JACK (its "
                             "counters: spacing in frames, 1000 nominal)", None),
     "BM_ClockJackGuiTimer": ("the same ticks sent from a precise timer of the event loop", None),
-    "BM_ClockAlsaServiceWorker": ("10 s of clock ticks at 120 BPM timed by the service's worker "
-                                  "on the ALSA sequencer (spacing in us)", None),
+    "BM_ClockAlsaService": ("10 s of clock ticks at 120 BPM from the service on the ALSA "
+                            "sequencer: the worker stamps each on the port's queue 10 ms ahead "
+                            "(spacing in us)", None),
+    "BM_ClockAlsaWorkerTimerAlone": ("the same ticks sent when the worker's timer wakes for each",
+                                     None),
     "BM_ClockAlsaSequencerQueue": ("the same ticks scheduled on a sequencer queue", None),
     "BM_ClockAlsaGuiTimer": ("the same ticks from a precise timer of the event loop", None),
     "BM_StartUpToFirstPaintRealBackend": ("main window made and first painted, real MIDI backend",
