@@ -65,6 +65,32 @@ inline HMIDIOUT OpenClockBenchDevice(const std::string& prefix) {
   return handle;
 }
 
+// Ten-second runs of `run(handle)` on a handle open on the device named after `prefix`, with the
+// service's clock at `clockBpm` (0: none); `clear` empties the receiver's record before each.
+// False, with the benchmark's error set, when the handle did not open or took no clock.
+template <typename TClear, typename TRun>
+bool RunOnClockBenchDevice(benchmark::State& state, const std::string& prefix, double clockBpm,
+                           TClear clear, TRun run) {
+  const HMIDIOUT handle = OpenClockBenchDevice(prefix);
+  if (handle == 0) {
+    state.SkipWithError("the receiving port did not open");
+    return false;
+  }
+  if (clockBpm > 0 && MidiOutSetClock(handle, clockBpm) != MMSYSERR_NOERROR) {
+    state.SkipWithError("the service refused the clock");
+    midiOutClose(handle);
+    return false;
+  }
+  std::this_thread::sleep_for(kClockBenchSettle);
+  for (auto _ : state) {
+    clear();
+    run(handle);
+    std::this_thread::sleep_for(kClockBenchSettle);
+  }
+  midiOutClose(handle);
+  return true;
+}
+
 // The service's clock: Start, `length` of ticks that the service times, Stop.
 inline void RunServiceClock(HMIDIOUT handle, std::chrono::nanoseconds length) {
   midiOutShortMsg(handle, kClockStart);

@@ -74,23 +74,8 @@ std::vector<TClockArrival> TakeArrivals() {
 // at `clockBpm` (0: none), reported in frames.
 template <typename TRun>
 void MeasureOnJack(benchmark::State& state, double clockBpm, TRun run) {
-  const HMIDIOUT handle = OpenClockBenchDevice(kSinkPort);
-  if (handle == 0) {
-    state.SkipWithError("the receiving port did not open");
-    return;
-  }
-  if (clockBpm > 0 && MidiOutSetClock(handle, clockBpm) != MMSYSERR_NOERROR) {
-    state.SkipWithError("the service refused the clock");
-    midiOutClose(handle);
-    return;
-  }
-  std::this_thread::sleep_for(kClockBenchSettle);
-  for (auto _ : state) {
-    Arrivals.Count.store(0, std::memory_order_release);
-    run(handle);
-    std::this_thread::sleep_for(kClockBenchSettle);
-  }
-  midiOutClose(handle);
+  const auto clear = [] { Arrivals.Count.store(0, std::memory_order_release); };
+  if (!RunOnClockBenchDevice(state, kSinkPort, clockBpm, clear, run)) return;
   ReportClockSpacing(state, TakeArrivals(), ClockBenchPeriod(kRate), "frames");
   state.counters["period_frames"] = kPeriod;
 }

@@ -242,23 +242,14 @@ void Report(benchmark::State& state) {
 // clock at `clockBpm` (0: none).
 template <typename TRun>
 void MeasureOnAlsa(benchmark::State& state, double clockBpm, TRun run) {
-  const HMIDIOUT handle = Sink.IsOpen() ? OpenClockBenchDevice(kSinkName + std::string(":")) : 0;
-  if (handle == 0) {
-    state.SkipWithError("no sequencer, or the receiving port did not open");
+  if (!Sink.IsOpen()) {
+    state.SkipWithError("no sequencer");
     return;
   }
-  if (clockBpm > 0 && MidiOutSetClock(handle, clockBpm) != MMSYSERR_NOERROR) {
-    state.SkipWithError("the service refused the clock");
-    midiOutClose(handle);
+  if (!RunOnClockBenchDevice(
+          state, kSinkName + std::string(":"), clockBpm, [] { Sink.Clear(); }, run)) {
     return;
   }
-  std::this_thread::sleep_for(kClockBenchSettle);
-  for (auto _ : state) {
-    Sink.Clear();
-    run(handle);
-    std::this_thread::sleep_for(kClockBenchSettle);
-  }
-  midiOutClose(handle);
   Report(state);
 }
 
