@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QKeySequence>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
@@ -178,6 +179,10 @@ private:
   // Puts the sound boxes and knobs into the Tab chain after the layout's own stops.
   void JoinTabChain();
   QString KnobStatusText() const;
+  // A window-wide command named `name` (its action's object name) on those keys, run through the
+  // application's dispatch.
+  QAction* AddCommand(const char* name, const QString& text, QList<QKeySequence> keys,
+                      std::function<void()> command);
   void SetUpSoundSetCommands();
   // Runs a bound handler; an outermost handler that changes the state outside a knob drag
   // becomes one undo step (wheel and key turns of one knob fold into one).

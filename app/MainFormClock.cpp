@@ -50,14 +50,7 @@ void TMainForm::SetUpClock() {
 
   const auto add = [this](const char* name, const QString& text, const QKeySequence& key,
                           std::function<void()> command) {
-    auto* action = new QAction(text, this);
-    action->setObjectName(QString::fromLatin1(name));
-    action->setShortcut(key);
-    action->setShortcutContext(Qt::WindowShortcut);
-    connect(action, &QAction::triggered, this,
-            [command = std::move(command)] { TApplication::Dispatch(command); });
-    addAction(action);
-    return action;
+    return AddCommand(name, text, {key}, std::move(command));
   };
   add("TapTempoAction", tr("Tap tempo"), QKeySequence(Qt::CTRL | Qt::Key_T),
       [this] { TapTempo(); });

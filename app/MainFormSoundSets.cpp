@@ -66,20 +66,25 @@ private:
 
 }  // namespace
 
+QAction* TMainForm::AddCommand(const char* name, const QString& text, QList<QKeySequence> keys,
+                               std::function<void()> command) {
+  auto* action = new QAction(text, this);
+  action->setObjectName(QString::fromLatin1(name));
+  action->setShortcuts(keys);
+  action->setShortcutContext(Qt::WindowShortcut);
+  connect(action, &QAction::triggered, this,
+          [command = std::move(command)] { TApplication::Dispatch(command); });
+  addAction(action);
+  return action;
+}
+
 void TMainForm::SetUpSoundSetCommands() {
   FDocument = new TSoundSetDocument(*this, *this);
   QUndoStack* stack = &FDocument->UndoStack();
 
   const auto add = [this](const char* name, const QString& text, QList<QKeySequence> keys,
                           std::function<void()> command) {
-    auto* action = new QAction(text, this);
-    action->setObjectName(QString::fromLatin1(name));
-    action->setShortcuts(keys);
-    action->setShortcutContext(Qt::WindowShortcut);
-    connect(action, &QAction::triggered, this,
-            [command = std::move(command)] { TApplication::Dispatch(command); });
-    addAction(action);
-    return action;
+    return AddCommand(name, text, std::move(keys), std::move(command));
   };
   // A sweep running when another set is opened ends first, as a step of its own.
   add("OpenAction", tr("Open..."), {QKeySequence(Qt::CTRL | Qt::Key_O)}, [this] {
