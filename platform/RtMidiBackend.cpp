@@ -62,10 +62,11 @@ constexpr auto kJackStallLimit = std::chrono::milliseconds(250);
 // cycles, every message arrives. What the bound holds back waits in the ring for the next cycle.
 constexpr std::size_t kJackBytesPerSecond = 1500 * (1 + kJackMessageMax);
 constexpr std::size_t kJackMinCycleBytes = 2 * (1 + kJackMessageMax);
-// The ring takes at most this many cycles' worth; a send beyond is refused (MIDIERR_NOTREADY) and
-// offered again by the service a moment later, so a backlog waits in the service's queue, where a
-// control change still takes its latest value.
-constexpr std::size_t kJackRingCycles = 4;
+// The ring takes one cycle's share between two cycles of the server, and holds at most this many
+// cycles' shares; a send beyond is refused (MIDIERR_NOTREADY) and offered again by the service a
+// moment later, so a backlog waits in the service's queue, where a control change still takes its
+// latest value.
+constexpr std::size_t kJackRingCycles = 2;
 // A server that has not cycled for this long is taken as stalled: nothing is asked of it that would
 // wait for its answer (opening, closing a client).
 constexpr auto kJackStallProbe = std::chrono::milliseconds(200);
@@ -139,15 +140,27 @@ public:
     return MMSYSERR_NOERROR;
   }
 
-  // Queues one message for the next cycle; false when the ring holds its share already.
+  // Queues one message for the next cycle; false when one cycle's share has been written since
+  // the server last cycled, or the ring holds its share already. A server that stops cycling thus
+  // takes at most one cycle's share more; the rest waits in the service's queue.
   bool Write(const std::uint8_t* bytes, std::size_t count) {
     const std::size_t need = 1 + count;
-    const std::size_t limit = kJackRingCycles * FCycleBytes.load(std::memory_order_relaxed);
-    if (jack_ringbuffer_read_space(FRing) + need > std::max(limit, need)) return false;
+    const std::size_t share = std::max(FCycleBytes.load(std::memory_order_relaxed), need);
+    const std::uint32_t cycle = FCycles.load(std::memory_order_relaxed);
+    if (cycle != FWriteCycle) {
+      FWriteCycle = cycle;
+      FWrittenInCycle = 0;
+    }
+    if (FWrittenInCycle + need > share ||
+        jack_ringbuffer_read_space(FRing) + need > kJackRingCycles * share) {
+      return false;
+    }
     std::array<char, 1 + kJackMessageMax> record{};
     record[0] = static_cast<char>(count);
     std::copy(bytes, bytes + count, record.begin() + 1);
-    return jack_ringbuffer_write(FRing, record.data(), need) == need;
+    if (jack_ringbuffer_write(FRing, record.data(), need) != need) return false;
+    FWrittenInCycle += need;
+    return true;
   }
 
   void TimeClock(std::shared_ptr<TMidiClockState> clock) {
@@ -171,6 +184,7 @@ private:
   // first frame, ticks at their own; a Start or Continue among the messages starts the ticks one
   // period after it, a Stop ends them before any later tick of the cycle.
   void Cycle(jack_nframes_t frames) {
+    FCycles.fetch_add(1, std::memory_order_relaxed);
     void* buffer = jack_port_get_buffer(FPort, frames);
     jack_midi_clear_buffer(buffer);
     const jack_nframes_t start = jack_last_frame_time(FClient);
@@ -238,6 +252,10 @@ private:
   jack_ringbuffer_t* FRing = nullptr;
   jack_nframes_t FSampleRate = 0;
   std::atomic<std::size_t> FCycleBytes{kJackMinCycleBytes};
+  std::atomic<std::uint32_t> FCycles{0};
+  // The writer's (the worker's) own: the cycle count at its last write, and what it wrote since.
+  std::uint32_t FWriteCycle = 0;
+  std::size_t FWrittenInCycle = 0;
   std::shared_ptr<TMidiClockState> FClockOwner;
   std::atomic<TMidiClockState*> FClock{nullptr};
   // The process callback's own.
