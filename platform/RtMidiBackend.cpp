@@ -564,14 +564,7 @@ public:
     snd_seq_ev_set_source(&event, FPort);
     snd_seq_ev_set_subs(&event);
     snd_seq_ev_set_direct(&event);
-    // Written at once or not at all: no buffer of the library holds the event back.
-    const int r = snd_seq_event_output_direct(FSeq, &event);
-    if (r >= 0) {
-      --FCredit;
-      return MMSYSERR_NOERROR;
-    }
-    if (r == -EAGAIN || r == -ENOMEM || r == -ENOSPC) return MIDIERR_NOTREADY;
-    return Alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+    return Output(event);
   }
 
   // The address may be taken by another client once the device's client has left: the device is
@@ -604,13 +597,7 @@ public:
     snd_seq_ev_set_source(&event, FPort);
     snd_seq_ev_set_subs(&event);
     snd_seq_ev_schedule_real(&event, FQueue, 0, &time);
-    const int r = snd_seq_event_output_direct(FSeq, &event);
-    if (r >= 0) {
-      --FCredit;
-      return MMSYSERR_NOERROR;
-    }
-    if (r == -EAGAIN || r == -ENOMEM || r == -ENOSPC) return MIDIERR_NOTREADY;
-    return Alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+    return Output(event);
   }
   std::chrono::nanoseconds TickLead() const override { return kTickLead; }
 
@@ -619,6 +606,17 @@ private:
   // How early the worker hands a tick over: more than its wake-ups are late, even under load or
   // emulation, and a tick or two at the highest tempo.
   static constexpr std::chrono::nanoseconds kTickLead = std::chrono::milliseconds(10);
+
+  // Written at once or not at all: no buffer of the library holds the event back.
+  MMRESULT Output(snd_seq_event_t& event) {
+    const int r = snd_seq_event_output_direct(FSeq, &event);
+    if (r >= 0) {
+      --FCredit;
+      return MMSYSERR_NOERROR;
+    }
+    if (r == -EAGAIN || r == -ENOMEM || r == -ENOSPC) return MIDIERR_NOTREADY;
+    return Alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+  }
 
   // The queue is worth its while on the high-resolution timer (a millisecond's grid); on the
   // system timer (4 ms at 250 Hz) the worker's own timer does better, and ticks go at once.
