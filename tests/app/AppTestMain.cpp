@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QThread>
+
+#include "Eventually.h"
+
 #include <QTemporaryDir>
 
 #include "Application.h"
@@ -11,6 +15,11 @@ int main(int argc, char** argv) {
   const QTemporaryDir state;
   qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
   TApplication app(argc, argv);
+  halvorine_test::EventPump() = [] {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QThread::msleep(1);
+  };
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

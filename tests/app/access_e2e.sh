@@ -47,16 +47,17 @@ pids+=($(bus_pid "$a11y_bus" org.a11y.atspi.Registry))
 device_listed() { probe tree | grep '^list item|midi-monitor:input' >/dev/null; }
 wait_long 10 device_listed || fail "the device list was not read"
 press_open
-keys() { xdotool key --delay 20 $(for i in $(seq "$1"); do printf '%s ' "$2"; done); sleep 0.3; }
-keys 58 Tab                                  # from Open past the layout's 41 other stops and 16 boxes
-xdotool key Up; sleep 0.3                    # Par1 of BD: one control change
-probe tree >"$work/tree.txt" || fail "the tree could not be read"
+keys() { xdotool key --delay 20 $(for i in $(seq "$1"); do printf '%s ' "$2"; done); }
 tree() { grep -c -- "$1" "$work/tree.txt" || true; }
-[ "$(tree '^label|Par1: 1|')" = 2 ] || fail "no value hint and status: $(grep 'focused\|^label' "$work/tree.txt")"
+# Reads the tree until PATTERN is in it COUNT times (the window answers X input in its own time).
+tree_has() { probe tree >"$work/tree.txt" && [ "$(tree "$1")" = "$2" ]; }
+keys 58 Tab                                  # from Open past the layout's 41 other stops and 16 boxes
+xdotool key Up                               # Par1 of BD: one control change
+wait_for tree_has '^label|Par1: 1|' 2 ||
+  fail "no value hint and status: $(grep 'focused\|^label' "$work/tree.txt")"
 keys 14 shift+Tab                            # back to HT, the third sound box
-xdotool key space; sleep 0.3
-probe tree >"$work/tree.txt"
-[ "$(tree '^check box|HT||checked')" = 1 ] || fail "Space did not select HT"
+xdotool key space
+wait_for tree_has '^check box|HT||checked' 1 || fail "Space did not select HT"
 
 [ "$(tree '^dial|')" = 31 ] || fail "want 31 dials: $(cat "$work/tree.txt")"
 [ "$(tree '^check box|[A-Z][A-Z0-9]|')" = 16 ] || fail "want 16 sound boxes"
@@ -73,17 +74,17 @@ names=$(awk -F'|' '$1 ~ /^(push button|check box|dial|combo box)$/ && $4 ~ /focu
   fail "want 89 distinct names: $(uniq -c <<<"$names" | grep -v '^ *1 ' || echo "$names")"
 
 probe act SD toggle || fail "SD could not be toggled"
-probe tree >"$work/tree.txt"
-[ "$(tree '^check box|SD||checked')" = 1 ] || fail "SD is not selected: $(grep 'check box' "$work/tree.txt")"
+wait_for tree_has '^check box|SD||checked' 1 ||
+  fail "SD is not selected: $(grep 'check box' "$work/tree.txt")"
 [ "$(tree '^check box|BD||focusable$')" = 1 ] || fail "BD is selected"
 [ "$(tree '^check box|HT||focusable')" = 1 ] || fail "HT is still selected"
 
 probe set "Filter Freq" 64 || fail "Filter Freq took no value"
-sleep 0.3
-at 35 83; xdotool click 4; sleep 0.2     # one wheel notch up on Par1
-probe tree >"$work/tree.txt"                 # the value hint and the status line, readable
-[ "$(tree '^label|Par1: 1|')" = 2 ] || fail "no value hint: $(grep -v '|0\.\.' "$work/tree.txt")"
-xdotool click 1; xdotool key Up; sleep 0.5   # a click gives Par1 focus; Up adds one
+expect_dumped dump.txt "b0 10 01|b0 34 40|"
+at 35 83; xdotool click 4                    # one wheel notch up on Par1
+# The value hint and the status line, readable.
+wait_for tree_has '^label|Par1: 1|' 2 || fail "no value hint: $(grep -v '|0\.\.' "$work/tree.txt")"
+xdotool click 1; xdotool key Up              # a click gives Par1 focus; Up adds one
 
 # BD is sound 0, SD sound 1: channel 1, controllers 16 and 40 + parameter index.
 expect_dumped dump.txt "b0 10 01|b0 34 40|b0 28 01|b0 28 02|"

@@ -21,11 +21,16 @@ expect_caption() { wait_for sh -c "[ \"\$(xdotool getwindowname $window)\" = '$1
   fail "caption '$(caption)', want '$1'"; }
 # The question boxes carry the bare caption; the main window's has a mark or a file by then.
 question_count() { xdotool search --name '^Halvorine v0.2$' 2>/dev/null | wc -l; }
+# The window with the keyboard focus.
+active_is() { [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" = "$1" ]; }
 expect_question() { wait_for sh -c "[ \$(xdotool search --name '^Halvorine v0.2\$' | wc -l) -ge $1 ]" ||
-  fail "no question ($2)"; sleep 0.3; }
-expect_no_question() { sleep 0.5; [ "$(question_count)" -lt "$1" ] || fail "a question ($2)"; }
+  fail "no question ($2)"; wait_for active_is "Halvorine v0.2" || fail "the question has no focus ($2)"; }
+# The question went away (it closes; nothing to wait out).
+expect_no_question() { wait_for sh -c "[ \$(xdotool search --name '^Halvorine v0.2\$' | wc -l) -lt $1 ]" ||
+  fail "a question ($2)"; }
+expect_dialog() { wait_for active_is "$1" || fail "no dialog '$1' with the focus"; }
 close_window() { wmctrl -i -c "$window"; }
-focus_panel() { xdotool windowactivate --sync "$window"; sleep 0.2; }
+focus_panel() { xdotool windowactivate --sync "$window"; wait_for active_is "$(caption)"; }
 running() { kill -0 "$program_pid" 2>/dev/null; }
 # Waits for the program to end by itself and checks its exit code.
 expect_end() {
@@ -43,7 +48,7 @@ start_on() {
 find_panel() {
   wait_for xdotool search --name "$1" || fail "no window '$1'"
   window=$(xdotool search --name "$1" | head -n 1)
-  sleep 0.5
+  wait_for xdotool search --onlyvisible --name "$1" || fail "window '$1' not shown"
   # Under a reparenting manager xdotool counts the frame's offset twice; xwininfo does not.
   X=$(xwininfo -id "$window" | awk '/Absolute upper-left X/ { print $4 }')
   Y=$(xwininfo -id "$window" | awk '/Absolute upper-left Y/ { print $4 }')
@@ -66,9 +71,13 @@ focus_panel
 xdotool key ctrl+o
 expect_question 1 "Open over unsaved work"
 xdotool key Escape
-sleep 0.5
-! xdotool search --name "^Open sound set$" >/dev/null 2>&1 || fail "Open went on after Cancel"
+expect_no_question 1 "after Cancel on Open"
+# Keys reach the panel, not a file dialog: undo and redo of the change show in the caption.
+xdotool key ctrl+z
+expect_caption "Halvorine v0.2"
+xdotool key ctrl+shift+z
 expect_caption "Halvorine v0.2*"
+! xdotool search --name "^Open sound set$" >/dev/null 2>&1 || fail "Open went on after Cancel"
 
 # Closing again, Return saves: the set has no file, so the file dialog asks for one; a name
 # typed without its suffix gets it. Then the program ends.
@@ -76,7 +85,7 @@ close_window
 expect_question 1 "closing again"
 xdotool key Return
 wait_for xdotool search --name "^Save sound set$" || fail "no file dialog for an unnamed set"
-sleep 0.5
+expect_dialog "Save sound set"
 xdotool type --delay 20 kit
 xdotool key Return
 expect_end "closing with Save"
@@ -91,15 +100,15 @@ drag_par_knob1 -30
 expect_caption "Halvorine v0.2 - kit.hvset*"
 xdotool key ctrl+shift+s
 wait_for xdotool search --name "^Save sound set$" || fail "no Save As dialog"
-sleep 0.5
+expect_dialog "Save sound set"
 xdotool key ctrl+a
 xdotool type --delay 20 kit
 xdotool key Return
 expect_question 1 "replacing kit.hvset"
 xdotool key Return
-sleep 0.5
+expect_dialog "Save sound set"
 xdotool key Escape  # the file dialog again: dismissed
-sleep 0.3
+wait_for active_is "Halvorine v0.2 - kit.hvset*" || fail "the Save As dialog stayed"
 [ "$(md5sum <"$work/kit.hvset")" = "$saved" ] || fail "Save As replaced kit.hvset without asking"
 
 # A termination signal ends the program at once, keeping the unsaved work; the next start

@@ -1,4 +1,4 @@
-# Shared by the end-to-end scripts: a display, a JACK server with jack_midi_dump as the instrument,
+# Shared by the end-to-end scripts: a display, a JACK server with a recorder as the instrument,
 # the program under test, and X input. Sourced. Everything started is stopped on exit.
 set -euo pipefail
 
@@ -9,7 +9,6 @@ server="halvorine-e2e-$$"
 pids=()
 dump_pid=""
 jackd_pid=""
-dump_options=""
 
 cleanup() {
   local pid
@@ -79,16 +78,19 @@ start_display() {
   fail "Xvfb did not start"
 }
 
-# Starts the JACK server (dummy driver, no sound card) and a dump writing to $work/$1; the dump
-# gets the options in $dump_options ("-a": each message at its absolute frame).
+# Starts the JACK server (dummy driver, no sound card) and the recorder ("the dump",
+# $HALVORINE_JACK_RECORDER, port midi-monitor:input) writing to $work/$1: a line a message, the
+# server's frame time of its arrival, then its bytes ("52992: b0 10 40"), and a summary line of
+# missed cycles and xruns ("# cycles ...") when it ends.
 #
 # With "quiet" as $2 (a server started under a running program), no JACK client is opened to
 # watch it come up: the JACK library of a process that opens a client while another client leaves
 # the server may keep a stale wake-up for the departed client's slot, and a client that later takes
 # that slot never hears from that process. The scripts' own short-lived clients (jack_lsp) would
 # provoke exactly that while the program looks for its device. The server's socket tells when it
-# listens; jack_midi_dump is started again until it stays up.
+# listens; the recorder is started again until it stays up.
 start_jack() {
+  [ -x "${HALVORINE_JACK_RECORDER:-}" ] || fail "HALVORINE_JACK_RECORDER names no recorder"
   export JACK_NO_AUDIO_RESERVATION=1 JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=$server
   jackd -n "$server" -d dummy -r 48000 -p 256 >>"$work/jackd.txt" 2>&1 &
   jackd_pid=$!
@@ -97,19 +99,19 @@ start_jack() {
     wait_for test -S "/dev/shm/jack_${server}_0_0" || fail "jackd did not start"
     local try
     for try in $(seq 20); do
-      jack_midi_dump $dump_options >"$work/$1" 2>&1 &
+      "$HALVORINE_JACK_RECORDER" >"$work/$1" 2>&1 &
       dump_pid=$!
       pids+=($dump_pid)
       sleep 0.25
       kill -0 "$dump_pid" 2>/dev/null && return 0
     done
-    fail "jack_midi_dump did not start"
+    fail "the recorder did not start"
   fi
   wait_for jack_lsp || fail "jackd did not start"
-  jack_midi_dump $dump_options >"$work/$1" 2>&1 &
+  "$HALVORINE_JACK_RECORDER" >"$work/$1" 2>&1 &
   dump_pid=$!
   pids+=($dump_pid)
-  wait_for sh -c 'jack_lsp | grep -q "midi-monitor:input"' || fail "jack_midi_dump has no port"
+  wait_for sh -c 'jack_lsp | grep -q "midi-monitor:input"' || fail "the recorder has no port"
 }
 
 # True once the program's output is connected to the dump's input.
@@ -152,14 +154,20 @@ drag_par_knob1() { drag 35 83 "$1"; }
 tick_box2() { click 16 128; }
 drag_mix_knob() { drag 395 219 "$1"; }
 
-# The messages a dump printed ("   0: b0 10 09 control change ..."), one per line, in hex.
+# The messages a dump recorded ("52992: b0 10 09"), one per line, in hex, without their frames.
 dumped() {
   awk '/^ *[0-9]+: / { m = ""; for (i = 2; i <= NF && $i ~ /^[0-9a-f][0-9a-f]$/; i++)
                          m = m (m == "" ? "" : " ") $i; print m }' "$work/$1" | tr '\n' '|'
 }
 
+# Waits (up to ten seconds, however busy the machine) until the dump holds exactly the messages
+# given; what comes later is seen by the next expectation, which names all before it too.
 expect_dumped() {
-  local got
-  got=$(dumped "$1")
-  [ "$got" = "$2" ] || fail "$1: got '$got', want '$2'"
+  local i got
+  for i in $(seq 200); do
+    got=$(dumped "$1")
+    [ "$got" = "$2" ] && return 0
+    sleep 0.05
+  done
+  fail "$1: got '$got', want '$2'"
 }

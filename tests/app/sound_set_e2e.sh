@@ -58,15 +58,16 @@ pick_first_device
 press_open                      # nothing is ticked: nothing sent
 xdotool key ctrl+Return; sleep 0.3
 drag_par_knob1 -10              # 1 + 10 x 127 / 128 = 10
-[ "$(caption)" = "Halvorine v0.2 - set.hvset*" ] || fail "caption after the drag: $(caption)"
-xdotool key ctrl+s; sleep 0.3
-[ "$(caption)" = "Halvorine v0.2 - set.hvset" ] || fail "caption after saving: $(caption)"
+caption_is() { [ "$(caption)" = "$1" ]; }
+wait_for caption_is "Halvorine v0.2 - set.hvset*" || fail "caption after the drag: $(caption)"
+xdotool key ctrl+s
+wait_for caption_is "Halvorine v0.2 - set.hvset" || fail "caption after saving: $(caption)"
 kill "$program_pid"; wait "$program_pid" 2>/dev/null || true
 
 start_with_set "$1" "$work/set.hvset"
 pick_first_device
 press_open
-xdotool key ctrl+Return; sleep 0.5
+xdotool key ctrl+Return
 
 expect_dumped dump.txt "$(bd_values $(seq 1 24))b0 10 0a|$(bd_values 10 $(seq 2 24))"
 
@@ -74,10 +75,8 @@ expect_dumped dump.txt "$(bd_values $(seq 1 24))b0 10 0a|$(bd_values 10 $(seq 2 
 # them reaching the dump (whose ring holds about a hundred messages) in the order sent.
 before=$(dumped dump.txt | tr '|' '\n' | grep -c .)
 xdotool key ctrl+shift+Return
-for _ in $(seq 50); do
-  [ "$(dumped dump.txt | tr '|' '\n' | grep -c .)" -ge $((before + 384)) ] && break
-  sleep 0.1
-done
+all_arrived() { [ "$(dumped dump.txt | tr '|' '\n' | grep -c .)" -ge $((before + 384)) ]; }
+wait_long 30 all_arrived || true
 all=$(dumped dump.txt | tr '|' '\n' | tail -n +$((before + 1)))
 [ "$(echo "$all" | grep -c .)" = 384 ] || fail "Send all: $(echo "$all" | grep -c .) of 384 arrived"
 [ "$(echo "$all" | sort -u | grep -c .)" = 384 ] || fail "Send all: a message came twice"

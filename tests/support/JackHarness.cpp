@@ -1,5 +1,6 @@
 #include "JackHarness.h"
 
+#include "Eventually.h"
 #include "MidiOutService.h"
 
 #include <fcntl.h>
@@ -78,9 +79,9 @@ bool TJackHarness::Start(const TOptions& options) {
 
 bool TJackHarness::StartDump() {
   End(FDump);
-  FDump = Spawn({"jack_midi_dump"}, FDumpFile);
+  FDump = Spawn({HALVORINE_JACK_RECORDER}, FDumpFile);
   if (FDump <= 0 || !WaitForDumpPort(kStartTimeout)) {
-    FError = "jack_midi_dump did not start";
+    FError = "the recorder did not start";
     return false;
   }
   return true;
@@ -253,12 +254,7 @@ std::vector<std::vector<std::uint8_t>> TJackHarness::DumpedMessages() const {
 }
 
 bool TJackHarness::WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (DumpedMessages().size() >= count) return true;
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(kPollInterval);
-  }
+  return halvorine_test::Eventually([&] { return DumpedMessages().size() >= count; }, timeout);
 }
 
 int TJackHarness::DumpDevice() {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-// A private JACK server with the dummy driver (no sound card) and a jack_midi_dump client whose
-// input, "midi-monitor:input", shows as an output device of the MIDI service. For end-to-end tests
-// and benchmarks (library halvorine_test_support).
+// A private JACK server with the dummy driver (no sound card) and a recorder (jack_midi_record, the
+// "dump") whose input, "midi-monitor:input", shows as an output device of the MIDI service. For
+// end-to-end tests and benchmarks (library halvorine_test_support).
 //
 // While it runs, this process's JACK_DEFAULT_SERVER names the private server, so the service and
 // RtMidi talk to it. The children die with this process, and Stop (also run by the destructor)
@@ -63,8 +63,8 @@ public:
   // Waits until the dump has printed at least `count` messages; false on timeout.
   bool WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const;
 
-  // Parses one line of jack_midi_dump ("   0: b0 10 40 control change ...") into its bytes;
-  // nothing for a line that is not a message.
+  // Parses one line of the recorder ("52992: b0 10 40", the server's frame, then the bytes) into
+  // its bytes; nothing for a line that is not a message.
   static std::optional<std::vector<std::uint8_t>> ParseDumpLine(const std::string& line);
 
 private:
