@@ -45,5 +45,14 @@ kill -0 "$program_pid" 2>/dev/null || fail "the panel died on Close"
 press_open
 drag_par_knob1 -10   # 28 + 9 = 37
 press_start
-expect_dumped dump2.txt "b0 10 1c|b0 10 25|fa|"
+# The value that waited comes first. On a busy machine the restarted server may skip the recorder's
+# cycles just as the panel comes back (the recorder says so: "# missed"), and whatever reached it in
+# them is lost to it; then only what came after can be checked.
+arrived() { [[ "$(dumped dump2.txt)" == *"b0 10 25|fa|" ]]; }
+wait_for arrived || fail "dump2.txt: got '$(dumped dump2.txt)'"
+if [ "$(dumped dump2.txt)" != "b0 10 1c|b0 10 25|fa|" ]; then
+  head -n 1 "$work/dump2.txt" | grep -q '^# missed ' && [ "$(dumped dump2.txt)" = "b0 10 25|fa|" ] ||
+    fail "dump2.txt: got '$(dumped dump2.txt)', want 'b0 10 1c|b0 10 25|fa|'"
+  echo "the recorder missed cycles ($(head -n 1 "$work/dump2.txt")) as the panel came back"
+fi
 echo "panel fault e2e: the panel outlived its server and sends to the new one"
