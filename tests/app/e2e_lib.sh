@@ -78,7 +78,8 @@ start_display() {
   fail "Xvfb did not start"
 }
 
-# Starts the JACK server (dummy driver, no sound card) and the recorder ("the dump",
+# Starts the JACK server (dummy driver, no sound card; synchronous, so that on a busy machine a
+# cycle waits for a late client rather than going on without it and losing what it carried) and the recorder ("the dump",
 # $HALVORINE_JACK_RECORDER, port midi-monitor:input) writing to $work/$1: a line a message, the
 # server's frame time of its arrival, then its bytes ("52992: b0 10 40"), and a summary line of
 # missed cycles and xruns ("# cycles ...") when it ends.
@@ -92,7 +93,7 @@ start_display() {
 start_jack() {
   [ -x "${HALVORINE_JACK_RECORDER:-}" ] || fail "HALVORINE_JACK_RECORDER names no recorder"
   export JACK_NO_AUDIO_RESERVATION=1 JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=$server
-  jackd -n "$server" -d dummy -r 48000 -p 256 >>"$work/jackd.txt" 2>&1 &
+  jackd -S -n "$server" -d dummy -r 48000 -p 256 >>"$work/jackd.txt" 2>&1 &
   jackd_pid=$!
   pids+=($jackd_pid)
   if [ "${2:-}" = quiet ]; then

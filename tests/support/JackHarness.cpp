@@ -61,8 +61,8 @@ bool TJackHarness::Start(const TOptions& options) {
   setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
   FEnvironmentSet = true;
 
-  FServer = Spawn({"jackd", "-n", FName, "-d", "dummy", "-r", std::to_string(options.Rate), "-p",
-                   std::to_string(options.Period)},
+  FServer = Spawn({"jackd", "-S", "-n", FName, "-d", "dummy", "-r", std::to_string(options.Rate),
+                   "-p", std::to_string(options.Period)},
                   FDirectory + "/jackd.txt");
   if (FServer <= 0 || !WaitForServer(kStartTimeout)) {
     FError = "jackd did not start (see " + FDirectory + "/jackd.txt)";

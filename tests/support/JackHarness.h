@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-// A private JACK server with the dummy driver (no sound card) and a recorder (jack_midi_record, the
-// "dump") whose input, "midi-monitor:input", shows as an output device of the MIDI service. For
-// end-to-end tests and benchmarks (library halvorine_test_support).
+// A private JACK server with the dummy driver (no sound card), synchronous (a cycle waits for a
+// late client instead of skipping it, so that a busy machine loses no message to the recorder), and
+// a recorder (jack_midi_record, the "dump") whose input, "midi-monitor:input", shows as an output
+// device of the MIDI service. For end-to-end tests and benchmarks (library halvorine_test_support).
 //
 // While it runs, this process's JACK_DEFAULT_SERVER names the private server, so the service and
 // RtMidi talk to it. The children die with this process, and Stop (also run by the destructor)
