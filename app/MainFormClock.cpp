@@ -14,6 +14,7 @@
 #include "Application.h"
 #include "MainForm.h"
 #include "SkinKnob.h"
+#include "TickCount.h"
 #include "ui_MainForm.h"
 
 namespace {
@@ -39,7 +40,7 @@ bool KnownSweepLength(int bars) {
 }  // namespace
 
 void TMainForm::SetUpClock() {
-  FTapClock.start();
+  FTapStart = GetTickCount();
   FSweepTimer = new QTimer(this);
   FSweepTimer->setTimerType(Qt::PreciseTimer);
   FSweepTimer->setInterval(kSweepPollMs);
@@ -78,7 +79,7 @@ void TMainForm::RestoreClock(double tempo) {
 }
 
 void TMainForm::TapTempo() {
-  if (const std::optional<double> bpm = FTapTempo.Tap(FTapClock.elapsed())) {
+  if (const std::optional<double> bpm = FTapTempo.Tap(std::uint32_t(GetTickCount() - FTapStart))) {
     SetClockTempo(*bpm, true);
   }
 }
