@@ -465,6 +465,7 @@ TEST_F(Sets, EveryPathThatDropsWorkAsksFirst) {
             return fails ? QMessageBox::Save : answer;
           });
           QFile(Path("mine.hvset")).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+          QFile::remove(Path("chosen.hvset"));
           if (named) {
             ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
             if (fails) QFile(Path("mine.hvset")).setPermissions(QFile::ReadOwner);
@@ -494,7 +495,7 @@ TEST_F(Sets, EveryPathThatDropsWorkAsksFirst) {
                 << what;
             EXPECT_TRUE(saved.SameSounds(before)) << what;
           }
-          if (!modified || answer == QMessageBox::Cancel) break;  // the answer is not asked for
+          if (!modified) break;  // the answer is not asked for
         }
       }
     }
