@@ -255,5 +255,6 @@ private:
   QTimer* FSweepTimer = nullptr;
   std::array<QAction*, 2> FSweepActions{};  // to A, to B
   TTapTempo FTapTempo;
-  std::uint32_t FTapStart = 0;  // the tick count when the window was made
+  std::uint32_t FTapTick = 0;    // the tick count at the last tap (at the start: the window's)
+  std::int64_t FTapElapsed = 0;  // milliseconds from the start to the last tap
 };

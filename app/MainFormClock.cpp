@@ -40,7 +40,7 @@ bool KnownSweepLength(int bars) {
 }  // namespace
 
 void TMainForm::SetUpClock() {
-  FTapStart = GetTickCount();
+  FTapTick = GetTickCount();
   FSweepTimer = new QTimer(this);
   FSweepTimer->setTimerType(Qt::PreciseTimer);
   FSweepTimer->setInterval(kSweepPollMs);
@@ -79,7 +79,11 @@ void TMainForm::RestoreClock(double tempo) {
 }
 
 void TMainForm::TapTempo() {
-  if (const std::optional<double> bpm = FTapTempo.Tap(std::uint32_t(GetTickCount() - FTapStart))) {
+  // Differences of the tick count hold across its wrap.
+  const std::uint32_t now = GetTickCount();
+  FTapElapsed += now - FTapTick;
+  FTapTick = now;
+  if (const std::optional<double> bpm = FTapTempo.Tap(FTapElapsed)) {
     SetClockTempo(*bpm, true);
   }
 }

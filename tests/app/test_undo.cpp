@@ -806,6 +806,19 @@ TEST_F(Sets, TheMenuChoosesTheInput) {
   EXPECT_EQ(remembered(), "");
 }
 
+// Tap tempo times the taps by the tick count, across its wrap: 400 and 600 ms make 120 BPM.
+TEST_F(Sets, TapTempoReadsTheTickCount) {
+  {
+    TManualTickCount ticks(0xFFFFFC00u);
+    for (const std::uint32_t after : {100u, 400u, 600u}) {
+      ticks.Advance(after);
+      Key(Qt::Key_T, Qt::ControlModifier);
+    }
+  }
+  EXPECT_EQ(Form->MidiOut().ClockTempo(), 120.0);
+  Form->SetClockTempo(0, true);
+}
+
 TEST_F(Sets, ASweepFollowsTheClockAsOneStepAndStopEndsItWhereItIs) {
   TSkinKnob* mix = Find<TSkinKnob>("MixKnob");
   // Parameter 1 is 10 in bank A and 110 in bank B, ticked, with the mix at A.
