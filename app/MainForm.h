@@ -1,13 +1,14 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QKeySequence>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "ClockTempo.h"
 #include "DebugDevice.h"
@@ -232,8 +233,7 @@ private:
 
   TMidiIn* FMidiIn = nullptr;
   bool FThru = false;
-  QElapsedTimer FReceivedClock;
-  qint64 FLastReceived = 0;
+  std::optional<std::uint32_t> FLastReceived;  // the tick count at the last received change
   int FReceivedRun = 0;
   std::array<char, 2> FReceivedKeys{};  // merge keys: a new run takes the other one
 
@@ -255,5 +255,6 @@ private:
   QTimer* FSweepTimer = nullptr;
   std::array<QAction*, 2> FSweepActions{};  // to A, to B
   TTapTempo FTapTempo;
-  QElapsedTimer FTapClock;
+  std::uint32_t FTapTick = 0;    // the tick count at the last tap (at the start: the window's)
+  std::int64_t FTapElapsed = 0;  // milliseconds from the start to the last tap
 };

@@ -14,6 +14,7 @@
 #include "Application.h"
 #include "MainForm.h"
 #include "SkinKnob.h"
+#include "TickCount.h"
 #include "ui_MainForm.h"
 
 namespace {
@@ -39,7 +40,7 @@ bool KnownSweepLength(int bars) {
 }  // namespace
 
 void TMainForm::SetUpClock() {
-  FTapClock.start();
+  FTapTick = GetTickCount();
   FSweepTimer = new QTimer(this);
   FSweepTimer->setTimerType(Qt::PreciseTimer);
   FSweepTimer->setInterval(kSweepPollMs);
@@ -78,7 +79,11 @@ void TMainForm::RestoreClock(double tempo) {
 }
 
 void TMainForm::TapTempo() {
-  if (const std::optional<double> bpm = FTapTempo.Tap(FTapClock.elapsed())) {
+  // Differences of the tick count hold across its wrap.
+  const std::uint32_t now = GetTickCount();
+  FTapElapsed += now - FTapTick;
+  FTapTick = now;
+  if (const std::optional<double> bpm = FTapTempo.Tap(FTapElapsed)) {
     SetClockTempo(*bpm, true);
   }
 }

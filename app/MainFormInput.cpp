@@ -8,6 +8,7 @@
 #include "Application.h"
 #include "MainForm.h"
 #include "SkinKnob.h"
+#include "TickCount.h"
 #include "Transmission.h"
 
 namespace {
@@ -15,7 +16,7 @@ namespace {
 constexpr const char* kInputKey = "MidiInput";
 constexpr const char* kThruKey = "MidiThru";
 // A run of received changes with no longer gap than this is one undo step.
-constexpr qint64 kReceivedRunGapMs = 1000;
+constexpr std::uint32_t kReceivedRunGapMs = 1000;
 
 QSettings Settings() {
   return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
@@ -99,9 +100,8 @@ void TMainForm::ReceiveInput() {
   });
   // A drag records what came with it at its release, a sweep at its end.
   if (!changed || DragInProgress() || FSweep.Active) return;
-  const qint64 now = FReceivedClock.isValid() ? FReceivedClock.elapsed() : 0;
-  if (!FReceivedClock.isValid()) FReceivedClock.start();
-  if (now - FLastReceived > kReceivedRunGapMs) FReceivedRun ^= 1;
+  const std::uint32_t now = GetTickCount();
+  if (FLastReceived && now - *FLastReceived > kReceivedRunGapMs) FReceivedRun ^= 1;
   FLastReceived = now;
   FDocument->PushStep(tr("Received from the instrument"), before, &FReceivedKeys[FReceivedRun]);
 }

@@ -17,6 +17,7 @@
 
 #include "Application.h"
 #include "CommandLine.h"
+#include "TickCount.h"
 
 namespace {
 
@@ -129,8 +130,7 @@ TSoundSetDocument::TSoundSetDocument(QWidget& window, TSoundSetPanel& panel)
     ScheduleRecovery();
   });
   FRecoveryTimer.setSingleShot(true);
-  FRecoveryTimer.setInterval(kRecoveryDelayMs);
-  connect(&FRecoveryTimer, &QTimer::timeout, this, [this] { WriteRecovery(); });
+  connect(&FRecoveryTimer, &QTimer::timeout, this, [this] { CheckRecovery(); });
 }
 
 TSoundSetDocument::~TSoundSetDocument() {
@@ -300,12 +300,25 @@ QString TSoundSetDocument::RecoveryPath() const {
 
 void TSoundSetDocument::ScheduleRecovery() {
   if (!IsModified()) {
+    FRecoverySince.reset();
     FRecoveryTimer.stop();
     RemoveRecovery();
-  } else if (!FRecoveryTimer.isActive()) {
-    // Not restarted by later changes: a long drag is still saved every few seconds.
-    FRecoveryTimer.start();
+  } else if (!FRecoverySince) {
+    // Not put off by later changes: a long drag is still saved every few seconds.
+    FRecoverySince = GetTickCount();
+    FRecoveryTimer.start(int(kRecoveryDelayMs));
   }
+}
+
+void TSoundSetDocument::CheckRecovery() {
+  if (!FRecoverySince) return;
+  const std::uint32_t waited = GetTickCount() - *FRecoverySince;
+  if (waited < kRecoveryDelayMs) {
+    FRecoveryTimer.start(int(kRecoveryDelayMs - waited));
+    return;
+  }
+  FRecoverySince.reset();
+  WriteRecovery();
 }
 
 void TSoundSetDocument::WriteRecovery() {
@@ -334,6 +347,7 @@ void TSoundSetDocument::RemoveRecovery() {
 }
 
 void TSoundSetDocument::KeepRecovery() {
+  FRecoverySince.reset();
   FRecoveryTimer.stop();
   WriteRecovery();
   FKeepRecovery = true;

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <cstdint>
 #include <functional>
 #include <optional>
 
@@ -74,7 +75,10 @@ public:
   // Unsaved work is written to a recovery file in the user's state folder a few seconds after a
   // change; it is removed when the work is saved or dropped and when the document goes, unless
   // the program ends by a signal with work unsaved.
-  static constexpr int kRecoveryDelayMs = 3000;
+  // The delay is counted on the tick count (GetTickCount) from the first change not yet in a
+  // copy; later changes do not put it off. A timer wakes the check; CheckRecovery is that check.
+  static constexpr std::uint32_t kRecoveryDelayMs = 3000;
+  void CheckRecovery();
   // Offers to restore the newest recovery file that no running program owns (the question's
   // Yes reads "Restore"): Restore shows it as unsaved work (of its file, if it had one) as one
   // step; Discard removes it.
@@ -115,6 +119,7 @@ private:
   TQuestion FQuestion;
   std::optional<TFileSide> FPendingSide;
   QTimer FRecoveryTimer;
+  std::optional<std::uint32_t> FRecoverySince;  // the first change not yet in a recovery copy
   bool FRecoveryWritten = false;
   bool FKeepRecovery = false;
 };

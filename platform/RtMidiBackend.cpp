@@ -554,7 +554,7 @@ public:
     if (used != static_cast<long>(count) || event.type == SND_SEQ_EVENT_NONE) {
       return MMSYSERR_INVALPARAM;
     }
-    if (FCredit == 0 && !LookForRoom()) return MIDIERR_NOTREADY;
+    if (!HasRoom()) return MIDIERR_NOTREADY;
     // Ticks scheduled for the run that this ends or starts again must not follow it.
     if (FQueue >= 0 && (event.type == SND_SEQ_EVENT_START || event.type == SND_SEQ_EVENT_CONTINUE ||
                         event.type == SND_SEQ_EVENT_STOP)) {
@@ -582,7 +582,7 @@ public:
   MMRESULT SendTick(std::chrono::steady_clock::time_point due) override {
     static constexpr std::uint8_t kTick = 0xF8;
     if (FQueue < 0 && !StartQueue()) return Send(&kTick, 1);
-    if (FCredit == 0 && !LookForRoom()) return MIDIERR_NOTREADY;
+    if (!HasRoom()) return MIDIERR_NOTREADY;
     if (!FAnchored) Anchor();
     // The tick's time on the queue: the anchor's, plus how far the tick lies after the anchor.
     const std::int64_t at =
@@ -611,7 +611,7 @@ private:
   MMRESULT Output(snd_seq_event_t& event) {
     const int r = snd_seq_event_output_direct(FSeq, &event);
     if (r >= 0) {
-      --FCredit;
+      FRoom.Wrote();
       return MMSYSERR_NOERROR;
     }
     if (r == -EAGAIN || r == -ENOMEM || r == -ENOSPC) return MIDIERR_NOTREADY;
@@ -678,22 +678,11 @@ private:
   }
 
   static constexpr std::size_t kMaxShortMessage = 3;
-  // Room left in the device's queue for others that write to it: a quarter, at most this much.
-  static constexpr int kRoomKept = 16;
-  // What may be written without a look when the sequencer does not tell the room.
-  static constexpr int kUnknownRoom = 1 << 30;
 
-  // Sets the credit to the room in the device's queue now, less what is kept for others. A queue
-  // only empties between looks, so the credit never overfills it (other writers aside).
-  bool LookForRoom() {
-    const std::optional<TAlsaInputRoom> room =
-        FFd >= 0 ? AlsaInputRoom(FFd, FClient) : std::nullopt;
-    if (!room) {
-      FCredit = kUnknownRoom;
-      return true;
-    }
-    FCredit = std::max(room->Free - std::min(kRoomKept, room->Size / 4), 0);
-    return FCredit > 0;
+  bool HasRoom() {
+    return FRoom.MayWrite([this] {
+      return FFd >= 0 ? AlsaInputRoom(FFd, FClient) : std::optional<TAlsaInputRoom>();
+    });
   }
 
   // Closing the client ends its connection; events written directly wait nowhere in between.
@@ -710,10 +699,10 @@ private:
   snd_seq_t* FSeq = nullptr;
   snd_midi_event_t* FCoder = nullptr;
   int FPort = -1;
-  int FClient = -1;  // the device's
-  int FFd = -1;      // the sequencer device, for the looks at the room
-  int FCredit = 0;   // events that may still be written before the next look
-  int FQueue = -1;   // the queue that delivers clock ticks on time, made with the first tick
+  int FClient = -1;       // the device's
+  int FFd = -1;           // the sequencer device, for the looks at the room
+  TAlsaRoomCredit FRoom;  // events that may still be written before the next look
+  int FQueue = -1;        // the queue that delivers clock ticks on time, made with the first tick
   bool FQueueFailed = false;
   bool FAnchored = false;
   std::chrono::steady_clock::time_point FAnchor{};
@@ -885,16 +874,10 @@ public:
   // An ALSA port whose client has left and come back has a new address: it is found again by the
   // names of its client and port.
   std::size_t FindDevice(const std::vector<std::string>& names, const std::string& name) override {
-    const auto exact = std::find(names.begin(), names.end(), name);
-    if (exact != names.end() || !AlsaPortAddress(name)) return exact - names.begin();
-    const std::string identity = AlsaPortIdentity(name);
-    for (std::size_t i = 0; i < names.size() && i < FDevices.size(); ++i) {
-      if (FDevices[i].Api == RtMidi::LINUX_ALSA && FDevices[i].Name == names[i] &&
-          AlsaPortIdentity(names[i]) == identity) {
-        return i;
-      }
-    }
-    return names.size();
+    return FindDeviceByName(names, name, [&](std::size_t i) {
+      return i < FDevices.size() && FDevices[i].Api == RtMidi::LINUX_ALSA &&
+             FDevices[i].Name == names[i];
+    });
   }
 
   // A hardware port of the sequencer is taken as a MIDI wire; every other port as software.
@@ -996,6 +979,17 @@ std::optional<std::pair<int, int>> AlsaPortAddress(const std::string& name) {
 
 std::string AlsaPortIdentity(const std::string& name) {
   return AlsaPortAddress(name) ? name.substr(0, name.rfind(' ')) : name;
+}
+
+std::size_t FindDeviceByName(const std::vector<std::string>& names, const std::string& name,
+                             const std::function<bool(std::size_t)>& alsa) {
+  const auto exact = std::find(names.begin(), names.end(), name);
+  if (exact != names.end() || !AlsaPortAddress(name)) return exact - names.begin();
+  const std::string identity = AlsaPortIdentity(name);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (alsa(i) && AlsaPortIdentity(names[i]) == identity) return i;
+  }
+  return names.size();
 }
 
 bool AlsaPortIsWire(unsigned type) {

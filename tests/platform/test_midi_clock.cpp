@@ -107,3 +107,53 @@ TEST(MidiClockOnTheWorker, StartTicksStopEndsContinueCountsOnOffStops) {
   midiOutClose(h);
   EXPECT_EQ(MidiOutGetClock(h).Bpm, 0.0);
 }
+
+namespace {
+
+DWORD ControlChange(int n) { return 0xB0 | (n / 128) | DWORD(n % 128) << 8 | 1u << 16; }
+
+struct TClockDevice {
+  TRecordingMidiService Midi{{"Alpha"}};
+  HMIDIOUT H = 0;
+  TClockDevice() {
+    EXPECT_EQ(midiOutOpen(&H, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(MidiOutSetClock(H, 300.0), MMSYSERR_NOERROR);
+    midiOutShortMsg(H, 0xFA);
+  }
+  ~TClockDevice() { midiOutClose(H); }
+  long Count(std::uint8_t byte) const {
+    const std::vector<std::uint8_t> bytes = Midi->Bytes();
+    return std::count(bytes.begin(), bytes.end(), byte);
+  }
+};
+
+}  // namespace
+
+// A paced wire takes ticks and control changes together at its rate: the ticks are charged like
+// any byte, so that a small buffer on the wire never overflows while both go out.
+TEST(MidiClockOnTheWorker, TicksAreChargedToAPacedWire) {
+  MidiOutSetDeviceRate("Alpha", 1000);
+  TClockDevice device;
+  device.Midi->SetWire(1000, 32);
+  for (int n = 0; n < 250; ++n) midiOutShortMsg(device.H, ControlChange(n));
+  ASSERT_TRUE(Eventually([&] { return MidiOutGetState(device.H).Queued == 0; }));
+  EXPECT_GT(device.Count(0xF8), 40);
+  EXPECT_EQ(device.Midi->Refusals(), 0);
+  MidiOutSetDeviceRate("Alpha", kMidiRateUnlimited);
+}
+
+// A device that leaves takes the clock with it: it is not shown running while away, and on its
+// return neither the missed ticks nor a Start go out before the next message.
+TEST(MidiClockOnTheWorker, ADeviceAwayGetsNoTicksAndNoBurstOrStartOnItsReturn) {
+  TClockDevice device;
+  ASSERT_TRUE(Eventually([&] { return MidiOutGetClock(device.H).Ticks >= 3; }));
+  device.Midi->SetDevices({});
+  ASSERT_TRUE(Eventually([&] { return MidiOutGetState(device.H).Link == TMidiLink::mlWaiting; }));
+  EXPECT_FALSE(MidiOutGetState(device.H).ClockRunning);
+  device.Midi->ClearMessages();
+  device.Midi->SetDevices({"Alpha"});
+  ASSERT_TRUE(Eventually([&] { return MidiOutGetState(device.H).Link == TMidiLink::mlOpen; }));
+  midiOutShortMsg(device.H, ControlChange(7));
+  ASSERT_TRUE(Eventually([&] { return !device.Midi->Messages().empty(); }));
+  EXPECT_EQ(device.Midi->Bytes(), (std::vector<std::uint8_t>{0xB0, 7, 1}));
+}

@@ -156,6 +156,7 @@ public:
   TManualTickCount& operator=(const TManualTickCount&) = delete;
 
   void Set(std::uint32_t now);
+  void Advance(std::uint32_t ms) { Set(Now() + ms); }
   void SetStep(std::uint32_t step);
   std::uint32_t Now() const;
   std::uint64_t Reads() const;
