@@ -90,6 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TEnding{"PortChanged",
                             [](TKeyboardHost& host, TMidiOut& other) -> std::optional<QPoint> {
                               host.Keyboard->SetMidiOut(&other);
+                              EXPECT_EQ(host.Keyboard->PressedKey(), -1);
                               return kCSharp;
                             },
                             {0x9F, 1, 54, 0x9F, 1, 0}},

@@ -7,15 +7,9 @@
 
 namespace {
 
-class SkinKnobTest : public ::testing::Test {
+class SkinKnobTest : public KnobOnStrip {
 protected:
   SkinKnobTest() {
-    Source.SetBitmap(CoordinateSheet(1474, 22));
-    Knob = H.Add<TSkinKnob>();
-    Knob->resize(22, 22);
-    Knob->SetSkinSource(&Source);
-    Knob->SetGlyphColCount(67);
-    Knob->SetSensitivity(128);
     Knob->OnChange = [this](QObject* sender) {
       EXPECT_EQ(sender, Knob);
       // The new frame is already on the screen when the handler runs.
@@ -46,11 +40,6 @@ protected:
     H.Release(Qt::LeftButton, press + (offsets.empty() ? QPoint() : offsets.back()));
     return values;
   }
-
-  TSkinSource Source;
-  Host H;
-  TSkinKnob* Knob = nullptr;
-  std::vector<int> Changes;
 };
 
 TEST_F(SkinKnobTest, Defaults) {
@@ -78,20 +67,6 @@ TEST_F(SkinKnobTest, EverySetPositionRaisesOnChangeAndShowsItsFrame) {
     EXPECT_EQ(Knob->GetGlyphIndex(), c.frame) << c.set;
     EXPECT_EQ(ShownFrame(), c.frame) << c.set;
     EXPECT_EQ(Changes, std::vector<int>{c.stored}) << c.set;
-  }
-}
-
-TEST_F(SkinKnobTest, FrameOfPositionForTheRangesInUse) {
-  H.Show();
-  struct Case {
-    int min, max, position, frame;
-  };
-  const Case cases[] = {{0, 127, 1, 0},     {0, 127, 63, 32},   {0, 127, 127, 66},
-                        {0, 100, 50, 33},   {0, 100, 100, 66},  {-100, 100, -50, 16},
-                        {-100, 100, 0, 33}, {-100, 100, 50, 49}};
-  for (const Case& c : cases) {
-    Range(c.min, c.max, c.position);
-    EXPECT_EQ(ShownFrame(), c.frame) << c.position << " on " << c.min << ".." << c.max;
   }
 }
 
