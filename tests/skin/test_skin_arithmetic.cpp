@@ -10,23 +10,19 @@
 
 namespace {
 
+// 23 x 13 cells: the sound cell on a 1 x 2 grid, off at the offset and on one cell below; the
+// last frame of a 67-frame strip; row-major numbering on a 3 x 2 grid; a negative index lies
+// before the first frame (division toward zero); a column count below 1 is read as 1.
 TEST(SkinFrameRect, NamesTheSheetRectangle) {
   struct Case {
     int index, cols, xOffset, yOffset;
     QRect expected;
   };
-  const Case cases[] = {// Sound cell on a 1 x 2 grid: off at the offset, on one cell height below.
-                        {0, 1, 46, 26, QRect(46, 26, 23, 13)},
-                        {1, 1, 46, 26, QRect(46, 39, 23, 13)},
-                        {1, 1, 161, 26, QRect(161, 39, 23, 13)},
-                        // Knob strip: 67 frames in one row.
-                        {66, 67, 0, 0, QRect(1518, 0, 23, 13)},
-                        // Row-major numbering on a 3 x 2 grid.
-                        {5, 3, 7, 2, QRect(53, 15, 23, 13)},
-                        // A negative index lies before the first frame (C++ division toward zero).
-                        {-1, 3, 0, 0, QRect(-23, 0, 23, 13)},
-                        // A column count below 1 is read as 1 instead of dividing by zero.
-                        {2, 0, 0, 0, QRect(0, 26, 23, 13)}};
+  const Case cases[] = {
+      {0, 1, 46, 26, QRect(46, 26, 23, 13)},   {1, 1, 46, 26, QRect(46, 39, 23, 13)},
+      {1, 1, 161, 26, QRect(161, 39, 23, 13)}, {66, 67, 0, 0, QRect(1518, 0, 23, 13)},
+      {5, 3, 7, 2, QRect(53, 15, 23, 13)},     {-1, 3, 0, 0, QRect(-23, 0, 23, 13)},
+      {2, 0, 0, 0, QRect(0, 26, 23, 13)}};
   for (const Case& c : cases)
     EXPECT_EQ(SkinFrameRect(c.index, c.cols, c.xOffset, c.yOffset, 23, 13), c.expected) << c.index;
 }
@@ -35,18 +31,12 @@ TEST(SkinClampGlyphIndex, LowersOnlyPastTheLastFrame) {
   struct Case {
     int value, cols, rows, expected;
   };
-  const Case cases[] = {
-      {5, 1, 2, 1},
-      {1, 1, 1, 0},
-      {66, 1, 1, 0},
-      {66, 67, 1, 66},
-      {67, 67, 1, 66},
-      {0, 67, 1, 0},
-      {-3, 1, 2, -3},
-      {INT_MAX, 67, 1, 66},
-      {7, 0, 0, 0},
-      {INT_MAX, 65536, 65536, INT_MAX},  // more frames than an int counts: nothing to lower
-  };
+  // The last: more frames than an int counts, nothing to lower.
+  const Case cases[] = {{5, 1, 2, 1},    {1, 1, 1, 0},
+                        {66, 1, 1, 0},   {66, 67, 1, 66},
+                        {67, 67, 1, 66}, {0, 67, 1, 0},
+                        {-3, 1, 2, -3},  {INT_MAX, 67, 1, 66},
+                        {7, 0, 0, 0},    {INT_MAX, 65536, 65536, INT_MAX}};
   for (const Case& c : cases)
     EXPECT_EQ(SkinClampGlyphIndex(c.value, c.cols, c.rows), c.expected)
         << c.value << " on " << c.cols << " x " << c.rows;
@@ -72,28 +62,22 @@ TEST(SkinKnobGlyphOfPosition, ExtremeRangesStayInsideTheStrip) {
   EXPECT_EQ(SkinKnobGlyphOfPosition(5, 5, 5, 67), 0);  // no range: first frame, no division
 }
 
+// One pixel either way leaves the value; the full sweep and one pixel short of it; overshoot
+// clamps at either end; 3 down on -100..100 truncates 4.6875; no overflow on a full int range.
 TEST(SkinKnobDragValue, ValueFromPressPointAtSensitivity128) {
   struct Case {
     int min, max, start, dy, expected;
   };
-  const Case cases[] = {{0, 127, 64, 1, 64},  // one pixel either way leaves the value
-                        {0, 127, 64, -1, 64},
-                        {0, 127, 64, 2, 63},
-                        {0, 127, 64, -2, 65},
-                        {0, 127, 0, -128, 127},  // the full sweep, and one pixel short of it
-                        {0, 127, 0, -127, 126},
-                        {0, 127, 0, -500, 127},  // overshoot clamps at either end
-                        {0, 127, 10, 500, 0},
-                        {-100, 100, 0, -64, 100},
-                        {-100, 100, 0, 1, -1},
-                        {-100, 100, 0, -1, 1},
-                        {-100, 100, 0, 3, -4},  // truncates 4.6875
-                        {0, 100, 50, -10, 57},
-                        {INT_MIN, INT_MAX, 0, -200, INT_MAX},  // no overflow on a full int range
-                        {INT_MIN, INT_MAX, 0, 200, INT_MIN}};
+  const Case cases[] = {{0, 127, 64, 1, 64},    {0, 127, 64, -1, 64},   {0, 127, 64, 2, 63},
+                        {0, 127, 64, -2, 65},   {0, 127, 0, -128, 127}, {0, 127, 0, -127, 126},
+                        {0, 127, 0, -500, 127}, {0, 127, 10, 500, 0},   {-100, 100, 0, -64, 100},
+                        {-100, 100, 0, 1, -1},  {-100, 100, 0, -1, 1},  {-100, 100, 0, 3, -4},
+                        {0, 100, 50, -10, 57}};
   for (const Case& c : cases)
     EXPECT_EQ(SkinKnobDragValue(c.start, c.min, c.max, 128, c.dy), c.expected)
         << c.start << " on " << c.min << ".." << c.max << " moved " << c.dy;
+  EXPECT_EQ(SkinKnobDragValue(0, INT_MIN, INT_MAX, 128, -200), INT_MAX);
+  EXPECT_EQ(SkinKnobDragValue(0, INT_MIN, INT_MAX, 128, 200), INT_MIN);
 }
 
 TEST(SkinKnobDragValue, SensitivityBelowOneIsReadAsOne) {
