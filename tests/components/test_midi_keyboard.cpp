@@ -231,17 +231,13 @@ TEST_F(KeyboardPixels, ReleasedKeysHaveTheirOutlinesAndShading) {
     EXPECT_EQ(im.pixel(x, 59), kBlack) << x;
     EXPECT_EQ(im.pixel(x, 58), kSilver) << x;
   }
-  EXPECT_EQ(im.pixel(5, 59), kBackground) << "the notch between two white keys";
-  EXPECT_EQ(im.pixel(12, 20), kSilver);
-  EXPECT_EQ(im.pixel(15, 40), kSilver);
-  EXPECT_EQ(im.pixel(11, 20), kWhite);
-  EXPECT_EQ(im.pixel(14, 40), kWhite);
-  // E has no black key on its right: silver all down its right inner column.
-  EXPECT_EQ(im.pixel(37, 1), kSilver);
-  EXPECT_EQ(im.pixel(37, 40), kSilver);
-  EXPECT_EQ(im.pixel(36, 10), kWhite);
-  EXPECT_EQ(im.pixel(2, 30), kBackground);
-  EXPECT_EQ(im.pixel(830, 30), kBlack) << "the last key's right edge";
+  // The notch between two white keys, C's silver and white, E's silver right inner column (no
+  // black key beside it), the margin, the last key's right edge.
+  const std::tuple<int, int, QRgb> pixels[] = {
+      {5, 59, kBackground}, {12, 20, kSilver}, {15, 40, kSilver}, {11, 20, kWhite},
+      {14, 40, kWhite},     {37, 1, kSilver},  {37, 40, kSilver}, {36, 10, kWhite},
+      {2, 30, kBackground}, {830, 30, kBlack}};
+  for (const auto& [x, y, colour] : pixels) EXPECT_EQ(im.pixel(x, y), colour) << x << "," << y;
   EXPECT_EQ(Host.Keyboard->focusPolicy(), Qt::NoFocus);
 }
 
