@@ -9,7 +9,6 @@
 
 #include "ComponentTestSupport.h"
 #include "MidiKeyboard.h"
-#include "RecordingMidiBackend.h"
 
 namespace {
 
@@ -104,19 +103,7 @@ TEST(BorderFill, FillsTheFourConnectedRegionUpToTheBorderOnly) {
   EXPECT_TRUE(BorderFloodFill(image, {9, 0}, kWhite, kBlack).isEmpty()) << "starting outside";
 }
 
-// A keyboard on a port of the recording backend.
-class KeyboardPlay : public testing::Test {
-protected:
-  void SetUp() override {
-    Port.SetDeviceID(0);
-    ASSERT_TRUE(Port.Open());
-    Host.Keyboard->SetMidiOut(&Port);
-  }
-
-  TRecordingMidiService Midi{{"Recording Out"}};
-  TMidiOut Port;
-  TKeyboardHost Host;
-};
+using KeyboardPlay = KeyboardOnPort;
 
 struct TGesture {
   const char* Name;
