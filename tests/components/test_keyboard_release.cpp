@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "ComponentTestSupport.h"
+#include "Eventually.h"
 #include "ShowcaseForm.h"
 
 namespace {
@@ -62,7 +63,7 @@ TEST_P(HeldNote, EndsOnItsOwnChannelAndPort) {
   // and an ending other than the release's own ends it before the button comes up.
   const TBytes played{0x9F, 1, 54, 0x9F, 1, 0};
   const auto sent = [&](std::size_t count) {
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Midi->Bytes().size() >= count; }, 5000));
+    EXPECT_TRUE(halvorine_test::Eventually([&] { return Midi->Bytes().size() >= count; }));
     return Midi->Bytes();
   };
   if (GetParam() != TEnding::Released && GetParam() != TEnding::MovedToTheNextKey) {
@@ -104,7 +105,7 @@ TEST(ShowcaseClosing, EndsTheHeldNoteOnItsPortBeforeThePortGoes) {
   // Destroyed with the window still up and the button still down.
   form.reset();
   const TBytes expected{0x90, 1, 54, 0x90, 1, 0};
-  EXPECT_TRUE(QTest::qWaitFor([&] { return midi->Bytes().size() >= expected.size(); }, 5000));
+  EXPECT_TRUE(halvorine_test::Eventually([&] { return midi->Bytes().size() >= expected.size(); }));
   EXPECT_EQ(midi->Bytes(), expected);
 }
 
