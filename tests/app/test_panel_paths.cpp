@@ -186,37 +186,40 @@ INSTANTIATE_TEST_SUITE_P(Sounds, Select,
                                   kSoundNames[info.param.To];
                          });
 
-// ---- Store: the three mix knobs move, the record's MixA and MixB wait for the next update ----
+// ---- Store and recall, bank A and bank B: Store moves the three mix knobs and sends nothing, the
+// record's MixA and MixB wait for the next update; Recall puts the bank back on its snapshot ----
 
 struct TStoreCase {
-  const char* Button;
-  int Mix;  // where MixKnob and the record's Mix end
+  const char* Bank;  // "A" or "B"
+  int Mix;           // where MixKnob and the record's Mix end
 };
 
-class Store : public PanelPath, public testing::WithParamInterface<TStoreCase> {};
+class StoreRecall : public PanelPath, public testing::WithParamInterface<TStoreCase> {};
 
-TEST_P(Store, MovesTheMixKnobsAndSendsNothing) {
+TEST_P(StoreRecall, StoresWithoutSendingAndRecallsTheSnapshot) {
   const TStoreCase c = GetParam();
   const bool bankA = c.Mix == 0;
+  const QString bank = c.Bank, other = bankA ? "B" : "A";
+  TSoundRecord& r = Current();
   P.Press("OpenButton");
+  P.Press("Recall" + other + "Button");  // the other bank on its (empty) snapshot, which stays
   for (int i = 0; i < 24; ++i) P.Knob(i)->SetPosition(100 - i);
   P.Knob(kMix)->SetPosition(30);
   P.Knob(kMixA)->SetPosition(-20);
   P.Knob(kMixB)->SetPosition(15);
   Sent(24);
 
-  P.Press(c.Button);
+  P.Press("Store" + bank + "Button");
   EXPECT_EQ(P.Knob(kMix)->GetPosition(), c.Mix);
   EXPECT_EQ(P.Knob(kMixA)->GetPosition(), 0);
   EXPECT_EQ(P.Knob(kMixB)->GetPosition(), 0);
-  const TSoundRecord& r = Current();
   EXPECT_EQ(r.Mix, c.Mix);
   EXPECT_EQ(r.MixA, -20);
   EXPECT_EQ(r.MixB, 15);
   EXPECT_EQ(bankA ? r.StoredA : r.StoredB, r.Values);
   EXPECT_EQ(bankA ? r.StoredB : r.StoredA, TParameterValues{});
-  EXPECT_EQ(r.UseStoredA, bankA ? 1 : 0);
-  EXPECT_EQ(r.UseStoredB, bankA ? 0 : 1);
+  EXPECT_EQ(r.UseStoredA, 1);
+  EXPECT_EQ(r.UseStoredB, 1);
   EXPECT_EQ(Sent(), std::vector<TMessage>{});
 
   // The next update copies the knobs: the mix points fully at the snapshot just taken.
@@ -224,12 +227,22 @@ TEST_P(Store, MovesTheMixKnobsAndSendsNothing) {
   EXPECT_EQ(r.MixA, 0);
   EXPECT_EQ(r.MixB, 0);
   EXPECT_EQ(Sent(1), std::vector<TMessage>{BD(7, 93)});
+
+  // A preset knob takes the bank off its snapshot; Recall puts it back and runs an update.
+  P.DragTo(P.Knob(bankA ? kPresetA1 : kPresetB1), 9);
+  ASSERT_EQ(bankA ? r.UseStoredA : r.UseStoredB, 0);
+  ASSERT_NE(P.Knob(7)->GetPosition(), 93);
+  Sent(1);
+  P.Press("Recall" + bank + "Button");
+  EXPECT_EQ(r.UseStoredA, 1);
+  EXPECT_EQ(r.UseStoredB, 1);
+  EXPECT_EQ(P.Knob(7)->GetPosition(), 93);
+  EXPECT_EQ(Sent(1), std::vector<TMessage>{BD(7, 93)});
 }
 
-INSTANTIATE_TEST_SUITE_P(Banks, Store,
-                         testing::Values(TStoreCase{"StoreAButton", 0},
-                                         TStoreCase{"StoreBButton", 100}),
-                         [](const auto& info) { return std::string(info.param.Button); });
+INSTANTIATE_TEST_SUITE_P(Banks, StoreRecall,
+                         testing::Values(TStoreCase{"A", 0}, TStoreCase{"B", 100}),
+                         [](const auto& info) { return std::string(info.param.Bank); });
 
 // ---- Open: with no device, once, and again on an open port ----
 

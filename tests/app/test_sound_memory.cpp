@@ -125,37 +125,6 @@ TEST(SoundMemory, StartUpBanksAreTheTwoExamplePresets) {
   EXPECT_EQ(r.Values, kPreset460);  // all bank B, preset (127, 127)
 }
 
-TEST(SoundMemory, StoreCopiesEveryValueAndMovesMix) {
-  TSoundMemory m;
-  auto& r = m.Current();
-  for (int i = 0; i < kParameterCount; ++i) r.Values[i] = 5 * i;
-  r.MorphEnabled.fill(1);
-  r.MorphEnabled[5] = 0;  // a parameter that does not follow is stored all the same
-  r.Mix = 40;
-  r.MixA = -20;
-  r.MixB = 30;
-
-  m.StoreA();
-  EXPECT_EQ(r.StoredA, r.Values);
-  EXPECT_EQ(r.StoredA[5], 25);
-  EXPECT_EQ(r.UseStoredA, 1);
-  EXPECT_EQ(r.Mix, 0);
-  EXPECT_EQ(r.MixA, -20);
-  EXPECT_EQ(r.MixB, 30);
-  EXPECT_EQ(r.UseStoredB, 0);
-
-  const TParameterValues storedA = r.StoredA;
-  r.Values.fill(99);
-  m.StoreB();
-  EXPECT_EQ(r.StoredB, r.Values);
-  EXPECT_EQ(r.UseStoredB, 1);
-  EXPECT_EQ(r.Mix, 100);
-  EXPECT_EQ(r.StoredA, storedA);
-  EXPECT_EQ(r.UseStoredA, 1);
-  EXPECT_EQ(r.MixA, -20);
-  EXPECT_EQ(r.MixB, 30);
-}
-
 TEST(SoundMemory, RecordsAreIndependentPerSound) {
   TSoundMemory m;
   ASSERT_TRUE(m.SetSelectedSound(1));  // SD
