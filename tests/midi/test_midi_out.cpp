@@ -320,66 +320,6 @@ TEST_F(MidiOut, CloseWithADeviceThatCannotTakeMessagesClosesPromptly) {
   }
 }
 
-// Each wait gives up on its deadline, read off the manual clock, and not before; a Close that gives
-// up raises and leaves the port open.
-TEST_F(MidiOut, EachWaitGivesUpOnItsDeadline) {
-  enum TWait { OpenNeverReported, OutputPending, CloseNeverReported };
-  struct TCase {
-    TWait Wait;
-    std::uint32_t Start, Step, MinReads, MaxReads;
-    const char* Error;
-  };
-  const TCase cases[] = {
-      {OpenNeverReported, 1000, 250, 20, 24, nullptr},         // 5 s
-      {OpenNeverReported, 0xFFFFF000u, 100, 50, 53, nullptr},  // wraps 4.1 s into the 5 s
-      {OutputPending, 0, 500, 40, 44, "error: Midiout takes too long to send data"},  // 20 s
-      {CloseNeverReported, 0, 500, 10, 14, "error: Unable to close Midiout"},         // 5 s
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Wait * 10 + c.Step);
-    Midi->SetReportOpen(c.Wait != OpenNeverReported);
-    const int closes = Midi->CloseCalls();
-    TManualTickCount clock(c.Start, 0);  // made first, so that the port ends on it too
-    TMidiOut port;
-    if (c.Wait != OpenNeverReported) {
-      ASSERT_TRUE(port.Open());
-    }
-    if (c.Wait == OutputPending) {
-      Midi->HoldOutput(true);
-      port.SendControlChange(0, 16, 1);
-      ASSERT_TRUE(WaitFor([&] { return port.IsBusy(); }));
-    }
-    Midi->SetReportClose(c.Wait != CloseNeverReported);
-    clock.SetStep(c.Step);
-    const std::uint64_t before = clock.Reads();
-    if (c.Wait == OpenNeverReported) {
-      EXPECT_FALSE(port.Open());
-      EXPECT_EQ(port.ErrorCode(), TMidiOut::kErrorOpenTimeout);
-      EXPECT_FALSE(port.IsOpen());
-      EXPECT_EQ(Midi->OpenPorts(), 1) << "the open stays with the service, as the port gave up";
-    } else {
-      try {
-        port.Close();
-        ADD_FAILURE() << "Close returned";
-      } catch (const EMidiOutError& e) {
-        EXPECT_STREQ(e.what(), c.Error);
-      }
-      EXPECT_TRUE(port.IsOpen());
-      EXPECT_EQ(Midi->CloseCalls() - closes, c.Wait == OutputPending ? 0 : 1);
-    }
-    EXPECT_GE(clock.Reads() - before, c.MinReads);
-    EXPECT_LE(clock.Reads() - before, c.MaxReads);
-    if (c.Wait == OutputPending) {
-      EXPECT_EQ(port.SendStop(), MMSYSERR_NOERROR) << "the device is still usable";
-      Midi->HoldOutput(false);
-      Midi->ReleaseOutput();
-      ASSERT_TRUE(WaitFor([&] { return !port.IsBusy(); }));
-      port.Close();
-      EXPECT_FALSE(port.IsOpen());
-    }
-  }
-}
-
 TEST_F(MidiOut, DestructionNeverThrowsAndReleasesEverything) {
   struct TCase {
     std::string Name;
