@@ -91,71 +91,6 @@ TEST(GeneratePreset, EqualSeedsGiveEqualPresets) {
   EXPECT_EQ(found, 1);
 }
 
-TEST(SoundMemory, InitialState) {
-  TSoundMemory m;
-  EXPECT_EQ(m.SelectedSound(), 0);
-  for (int s = 0; s < kSoundCount; ++s) {
-    const TSoundRecord& r = m.Record(s);
-    for (int i = 0; i < kParameterCount; ++i) {
-      EXPECT_EQ(r.StoredA[i], 0);
-      EXPECT_EQ(r.StoredB[i], 0);
-      EXPECT_EQ(r.Values[i], 0);
-      EXPECT_EQ(r.MorphEnabled[i], 0);
-    }
-    EXPECT_EQ(r.UseStoredA, 0);
-    EXPECT_EQ(r.UseStoredB, 0);
-    EXPECT_EQ(r.PresetA1, 0);
-    EXPECT_EQ(r.PresetA2, 0);
-    EXPECT_EQ(r.PresetB1, 127);
-    EXPECT_EQ(r.PresetB2, 127);
-    EXPECT_EQ(r.Mix, 0);
-    EXPECT_EQ(r.MixA, 0);
-    EXPECT_EQ(r.MixB, 0);
-  }
-}
-
-TEST(SoundMemory, StartUpBanksAreTheTwoExamplePresets) {
-  TSoundMemory m;
-  auto& r = m.Current();
-  r.MorphEnabled.fill(1);
-  m.Morph();
-  EXPECT_EQ(r.Values, kPreset346);  // Mix 0: all bank A, preset (0, 0)
-  r.Mix = 100;
-  m.Morph();
-  EXPECT_EQ(r.Values, kPreset460);  // all bank B, preset (127, 127)
-}
-
-TEST(SoundMemory, RecordsAreIndependentPerSound) {
-  TSoundMemory m;
-  ASSERT_TRUE(m.SetSelectedSound(1));  // SD
-  auto& sd = m.Current();
-  sd.Values.fill(17);
-  sd.MorphEnabled[3] = 1;
-  sd.PresetA1 = 9;
-  sd.Mix = 60;
-  sd.MixB = -40;
-  m.StoreA();
-
-  ASSERT_TRUE(m.SetSelectedSound(0));  // BD
-  EXPECT_EQ(m.Current().Values[0], 0);
-  EXPECT_EQ(m.Current().UseStoredA, 0);
-  m.Current().Values.fill(100);
-  m.Current().MorphEnabled.fill(1);
-  m.Morph();
-
-  ASSERT_TRUE(m.SetSelectedSound(1));
-  const auto& again = m.Current();
-  EXPECT_EQ(&again, &m.Record(1));
-  EXPECT_EQ(again.Values[0], 17);
-  EXPECT_EQ(again.StoredA[23], 17);
-  EXPECT_EQ(again.MorphEnabled[3], 1);
-  EXPECT_EQ(again.MorphEnabled[4], 0);
-  EXPECT_EQ(again.PresetA1, 9);
-  EXPECT_EQ(again.Mix, 0);
-  EXPECT_EQ(again.MixB, -40);
-  for (int s = 2; s < kSoundCount; ++s) EXPECT_EQ(m.Record(s).Values[0], 0) << s;
-}
-
 TEST(SoundMemory, SelectionOutsideTheSixteenSoundsIsRefused) {
   TSoundMemory m;
   ASSERT_TRUE(m.SetSelectedSound(15));
@@ -197,21 +132,6 @@ TEST(Morph, GeneratesAPresetOnlyForABankThatUsesIt) {
   m.Morph();
   EXPECT_EQ(m.PresetsGenerated(), 4u);
   for (auto v : r.Values) EXPECT_EQ(v, 40);
-}
-
-TEST(Morph, OnlyFollowedParametersChange) {
-  TSoundMemory m;
-  auto& r = m.Current();
-  r.Values.fill(7);
-  m.Morph();
-  for (auto v : r.Values) EXPECT_EQ(v, 7);
-  r.MorphEnabled[2] = 1;
-  r.MorphEnabled[23] = 1;
-  m.Morph();
-  for (int i = 0; i < kParameterCount; ++i) {
-    const int expected = (i == 2 || i == 23) ? kPreset346[i] : 7;
-    EXPECT_EQ(r.Values[i], expected) << i;
-  }
 }
 
 struct BlendCase {
