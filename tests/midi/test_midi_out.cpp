@@ -259,15 +259,25 @@ TEST(Deadline, ExpiresStrictlyAfterItsTickAlsoAcrossTheWrap) {
   }
 }
 
-TEST_F(MidiOut, CloseOnAPortNotOpenCallsNothing) {
-  TMidiOut port;
-  port.Close();
-  EXPECT_EQ(Midi->CloseCalls(), 0);
-  ASSERT_TRUE(port.Open());
-  port.Close();
-  port.Close();
-  EXPECT_EQ(Midi->CloseCalls(), 1);
-  EXPECT_FALSE(port.IsOpen());
+TEST_F(MidiOut, CloseAndDestructionCloseTheDeviceOnceAndReleaseTheSlot) {
+  {
+    TMidiOut port;
+    port.Close();
+    EXPECT_EQ(Midi->CloseCalls(), 0) << "nothing to close";
+    ASSERT_TRUE(port.Open());
+    port.Close();
+    port.Close();
+    EXPECT_EQ(Midi->CloseCalls(), 1);
+    EXPECT_FALSE(port.IsOpen());
+    ASSERT_TRUE(port.Open());
+  }
+  EXPECT_EQ(Midi->CloseCalls(), 2) << "destroyed open";
+  auto owner = std::make_unique<QObject>();
+  ASSERT_TRUE((new TMidiOut(owner.get()))->Open());
+  owner.reset();
+  EXPECT_EQ(Midi->OpenPorts(), 0);
+  TMidiOut next;
+  EXPECT_EQ(next.PoolIndex(), 0);
 }
 
 TEST_F(MidiOut, CloseWaitsForPendingOutput) {
@@ -363,24 +373,4 @@ TEST_F(MidiOut, DestructionNeverThrowsAndReleasesEverything) {
     EXPECT_TRUE(next.Open());
     next.Close();
   }
-}
-
-TEST_F(MidiOut, DestructionClosesAnOpenDevice) {
-  {
-    TMidiOut port;
-    ASSERT_TRUE(port.Open());
-    EXPECT_EQ(Midi->OpenPorts(), 1);
-  }
-  EXPECT_EQ(Midi->OpenPorts(), 0);
-  EXPECT_EQ(Midi->CloseCalls(), 1);
-}
-
-TEST_F(MidiOut, AnOwnerDestroysItsPort) {
-  auto owner = std::make_unique<QObject>();
-  auto* port = new TMidiOut(owner.get());
-  ASSERT_TRUE(port->Open());
-  owner.reset();
-  EXPECT_EQ(Midi->OpenPorts(), 0);
-  TMidiOut next;
-  EXPECT_EQ(next.PoolIndex(), 0);
 }
