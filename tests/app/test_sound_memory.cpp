@@ -65,32 +65,6 @@ TEST(GeneratePreset, ExamplesAndRepeatability) {
   }
 }
 
-TEST(GeneratePreset, EqualSeedsGiveEqualPresets) {
-  TSoundMemory m;
-  // Find two different preset pairs sharing a seed: the table has fewer distinct seeds than pairs.
-  int found = 0;
-  for (int x = 0; x < kPresetSide && !found; ++x) {
-    for (int y = 0; y < kPresetSide && !found; ++y) {
-      for (int y2 = y + 1; y2 < kPresetSide; ++y2) {
-        if (m.Seed(x, y) == m.Seed(x, y2)) {
-          auto& r = m.Current();
-          r.MorphEnabled.fill(1);
-          r.PresetA1 = x;
-          r.PresetA2 = y;
-          r.PresetB1 = x;
-          r.PresetB2 = y2;
-          r.Mix = 100;  // all bank B
-          m.Morph();
-          EXPECT_EQ(r.Values, TSoundMemory::GeneratePreset(m.Seed(x, y)));
-          found = 1;
-          break;
-        }
-      }
-    }
-  }
-  EXPECT_EQ(found, 1);
-}
-
 TEST(SoundMemory, SelectionOutsideTheSixteenSoundsIsRefused) {
   TSoundMemory m;
   ASSERT_TRUE(m.SetSelectedSound(15));
