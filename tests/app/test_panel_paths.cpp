@@ -48,6 +48,8 @@ struct TStoreCase {
   int Mix;           // where MixKnob and the record's Mix end
 };
 
+void PrintTo(const TStoreCase& c, std::ostream* os) { *os << "bank " << c.Bank; }
+
 class StoreRecall : public PanelPath, public testing::WithParamInterface<TStoreCase> {};
 
 TEST_P(StoreRecall, StoresWithoutSendingAndRecallsTheSnapshot) {
