@@ -166,6 +166,9 @@ TEST_F(Panel, EachCommandLogsItsUpdatesAndNothingElse) {
        [&] { Click(Button("GroupFilterButton2")), Click(Button("GroupFilterButton2")); }, "**"},
       {"Store", [] {}, [&] { Click(Button("StoreAButton")), Click(Button("StoreBButton")); }, ""},
       {"Recall", [] {}, [&] { Click(Button("RecallBButton")); }, "*"},
+      {"StepUpAtTheTop", [&] { Knob("PresetB1Knob")->SetPosition(127); },
+       [&] { Click(Button("BUpButton")); }, "*"},
+      {"StepDown", [] {}, [&] { Click(Button("ADownButton")); }, "*"},
       {"SelectSound", [] {}, [&] { Click(SoundBox(8)); }, ""},
       {"Transport", [&] { OpenPort(); },
        [&] { Click(Button("Button1")), Click(Button("Button3")), Click(Button("Button2")); }, ""},
@@ -182,46 +185,6 @@ TEST_F(Panel, EachCommandLogsItsUpdatesAndNothingElse) {
     EXPECT_EQ(Log(), c.Log);
   }
 }
-
-// ---- Preset stepping ----
-
-struct StepCase {
-  const char* Button;
-  int P1, P2;          // bank pair before
-  int WantP1, WantP2;  // after
-};
-
-class Stepping : public Panel, public testing::WithParamInterface<StepCase> {};
-
-TEST_P(Stepping, StepsThePairAndRunsOneUpdate) {
-  const StepCase c = GetParam();
-  const bool bankA = QString(c.Button).startsWith('A');
-  TSkinKnob* first = Knob(bankA ? "PresetA1Knob" : "PresetB1Knob");
-  TSkinKnob* second = Knob(bankA ? "PresetA2Knob" : "PresetB2Knob");
-  first->SetPosition(c.P1);
-  second->SetPosition(c.P2);
-  Click(Button(bankA ? "StoreAButton" : "StoreBButton"));  // the bank now on its snapshot
-  ASSERT_EQ(bankA ? Current().UseStoredA : Current().UseStoredB, 1);
-  ForgetLog();
-  Click(Button(c.Button));
-  EXPECT_EQ(first->GetPosition(), c.WantP1);
-  EXPECT_EQ(second->GetPosition(), c.WantP2);
-  EXPECT_EQ(bankA ? Current().UseStoredA : Current().UseStoredB, 0);
-  EXPECT_EQ(Log(), "*");
-  EXPECT_EQ(bankA ? Current().PresetA1 : Current().PresetB1, c.WantP1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Ends, Stepping,
-    testing::Values(StepCase{"ADownButton", 0, 3, 127, 2}, StepCase{"AUpButton", 127, 3, 0, 4},
-                    StepCase{"AUpButton", 127, 127, 127, 127}, StepCase{"ADownButton", 0, 0, 0, 0},
-                    StepCase{"AUpButton", 5, 9, 6, 9}, StepCase{"BDownButton", 0, 1, 127, 0},
-                    StepCase{"BUpButton", 126, 0, 127, 0},
-                    StepCase{"BUpButton", 127, 127, 127, 127}, StepCase{"BDownButton", 0, 0, 0, 0}),
-    [](const testing::TestParamInfo<StepCase>& info) {
-      return std::string(info.param.Button) + "_" + std::to_string(info.param.P1) + "_" +
-             std::to_string(info.param.P2);
-    });
 
 // ---- Errors ----
 
