@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "MainForm.h"
 #include "RecordingMidiBackend.h"
 #include "SkinCheckBox.h"
@@ -93,18 +94,17 @@ private:
   TMainForm& FForm;
 };
 
-// The messages that reached the recording device from `first` on. Waits a little (at most 2 s,
-// real time) for `expected` of them, in case the service hands messages to the device on a thread
-// of its own; returns as soon as that many are there.
+// The messages that reached the recording device from `first` on. Waits for `expected` of them,
+// in case the service hands messages to the device on a thread of its own; returns as soon as that
+// many are there.
 inline std::vector<std::vector<std::uint8_t>> ReceivedFrom(const TRecordingMidiBackend& midi,
                                                            std::size_t first,
                                                            std::size_t expected) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  std::vector<TRecordedMessage> all = midi.Messages();
-  while (all.size() < first + expected && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::vector<TRecordedMessage> all;
+  halvorine_test::Eventually([&] {
     all = midi.Messages();
-  }
+    return all.size() >= first + expected;
+  });
   std::vector<std::vector<std::uint8_t>> bytes;
   for (std::size_t m = first; m < all.size(); ++m) bytes.push_back(all[m].Bytes);
   return bytes;

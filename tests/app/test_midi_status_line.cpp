@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "Eventually.h"
 #include "MainForm.h"
 #include "MidiOutComboBox.h"
 #include "RecordingMidiBackend.h"
@@ -29,7 +30,7 @@ protected:
   // The status line once the port's state has settled on what `done` waits for.
   template <typename TDone>
   QString StatusWhen(TDone done) {
-    EXPECT_TRUE(QTest::qWaitFor(done, 10000));
+    EXPECT_TRUE(halvorine_test::Eventually(done));
     Form->UpdateMidiStatus();
     const QString text = Form->MidiStatusLabel()->text();
     EXPECT_EQ(Form->findChild<TMidiOutComboBox*>("MidiOutComboBox")->toolTip(), text);

@@ -19,12 +19,6 @@ namespace {
 
 using TBytes = std::vector<std::uint8_t>;
 
-// Waits in real time (at most 5 s) for something the service's threads bring about.
-template <typename TDone>
-bool WaitFor(TDone done) {
-  return halvorine_test::Eventually(done, std::chrono::seconds(5));
-}
-
 class MidiOut : public ::testing::Test {
 protected:
   TRecordingMidiService Midi{{"Drum Machine", "Other"}};
@@ -285,13 +279,13 @@ TEST_F(MidiOut, CloseWaitsForPendingOutput) {
   ASSERT_TRUE(port.Open());
   Midi->HoldOutput(true);
   port.SendStart();
-  ASSERT_TRUE(WaitFor([&] { return port.IsBusy(); }));
+  ASSERT_TRUE(halvorine_test::Eventually([&] { return port.IsBusy(); }));
   // The clock stands still: the wait reads it without end, and the output goes once it has been
   // read twice, which a Close that does not wait does only after the device's close.
   TManualTickCount clock(0, 0);
   int closesAtRelease = -1;
   std::thread release([&] {
-    EXPECT_TRUE(WaitFor([&] { return clock.Reads() >= 2; }));
+    EXPECT_TRUE(halvorine_test::Eventually([&] { return clock.Reads() >= 2; }));
     closesAtRelease = Midi->CloseCalls();
     Midi->ReleaseOutput();
   });
@@ -315,7 +309,7 @@ TEST_F(MidiOut, CloseWithADeviceThatCannotTakeMessagesClosesPromptly) {
     if (!away) Midi->SetWire(kMidiDinRate, 0);
     port.SendControlChange(0, 16, 1);
     port.SendNoteOn(0, 60, 1);
-    ASSERT_TRUE(WaitFor([&] { return port.IsBusy(); }));
+    ASSERT_TRUE(halvorine_test::Eventually([&] { return port.IsBusy(); }));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_NO_THROW(port.Close());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
@@ -341,7 +335,7 @@ TEST_F(MidiOut, DestructionNeverThrowsAndReleasesEverything) {
        [&](TMidiOut& p) {
          Midi->HoldOutput(true);
          p.SendStart();
-         ASSERT_TRUE(WaitFor([&] { return p.IsBusy(); }));
+         ASSERT_TRUE(halvorine_test::Eventually([&] { return p.IsBusy(); }));
        }},
       {"OpenNeverReported", [&](TMidiOut&) {}},
   };

@@ -20,12 +20,6 @@
 
 namespace {
 
-// Waits in real time (at most 5 s) for something the service's threads bring about.
-template <typename TDone>
-bool WaitFor(TDone done) {
-  return halvorine_test::Eventually(done, std::chrono::seconds(5));
-}
-
 // A tick count that moves 100 ms at every read and runs one action, once, when it first reads
 // `At` ms or more after its start: the device answering at that moment of the wait. Every notice
 // the service has posted is delivered before a read returns, so that the port sees an answer at
@@ -91,7 +85,7 @@ TEST_P(MidiOutWaits, AnswerInsideTheLimitIsTakenNoAnswerIsGivenUpJustAfter) {
     if (c.Pending) {
       Midi->HoldOutput(true);
       port.SendStart();
-      ASSERT_TRUE(WaitFor([&] { return port.IsBusy(); }));
+      ASSERT_TRUE(halvorine_test::Eventually([&] { return port.IsBusy(); }));
     }
   }
   // One answer at most is scripted; a case that needs two drains first and notices after.
@@ -163,7 +157,7 @@ TEST(MidiOutLateOpen, ANoticeAfterATimedOutOpenMakesTheNextOpenSucceedAtOnce) {
   }
   ASSERT_EQ(port.ErrorCode(), TMidiOut::kErrorOpenTimeout);
   midi->DeliverWithheld();
-  ASSERT_TRUE(WaitFor([&] { return port.IsOpen(); }));
+  ASSERT_TRUE(halvorine_test::Eventually([&] { return port.IsOpen(); }));
   EXPECT_TRUE(port.Open());
   EXPECT_EQ(midi->OpenCalls(), 1);
   EXPECT_EQ(midi->CloseCalls(), 0);

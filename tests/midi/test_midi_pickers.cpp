@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ChannelComboBox.h"
+#include "Eventually.h"
 #include "MidiOut.h"
 #include "MidiOutComboBox.h"
 #include "RecordingMidiBackend.h"
@@ -23,7 +24,7 @@ QStringList Items(const QComboBox& box) {
 
 // The list is read on the service's worker; this waits until the picker shows it.
 void WaitListed(const TMidiOutComboBox& box) {
-  ASSERT_TRUE(QTest::qWaitFor([&] { return box.Listed(); }, 10000));
+  ASSERT_TRUE(halvorine_test::Eventually([&] { return box.Listed(); }));
 }
 
 }  // namespace
