@@ -6,7 +6,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "Eventually.h"
@@ -343,23 +343,30 @@ TEST_F(MidiQueue, AStalledServerHoldsNoCallerAndCatchesUpAfterwards) {
   EXPECT_EQ(Midi->OpenPorts(), 0);
 }
 
-// A server that freezes while 24 controllers move: every value sent during the freeze merges into
-// the one waiting for its controller, from the first moment, so at most one message per
-// controller follows the one the device was holding, and each ends on its last value.
+// A server that freezes while 24 controllers move: once the device is slow to take the message
+// it holds (values of one controller merge), every value sent merges into the one waiting for its
+// controller, so one message per controller follows, each on its last value.
 TEST_F(MidiQueue, AfterAFreezeOneValuePerControllerGoesOut) {
   const HMIDIOUT h = Open();
   Midi->Stall(true);
   ASSERT_EQ(midiOutShortMsg(h, Word(0xB0, 1, 0)), MMSYSERR_NOERROR);
   ASSERT_TRUE(Eventually([&] { return Midi->BlockedCalls() == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the device is slow to take it
+  std::size_t queued = 1;
+  ASSERT_TRUE(Eventually([&] {
+    midiOutShortMsg(h, Word(0xB0, 100, 0));
+    const std::size_t before = std::exchange(queued, MidiOutGetState(h).Queued);
+    return before == queued;
+  }));
   for (int move = 0; move < 200; ++move) {
     for (std::uint8_t p = 0; p < 24; ++p) midiOutShortMsg(h, Word(0xB0, p, move % 128));
   }
-  EXPECT_EQ(MidiOutGetState(h).Queued, 25u) << "the one held, and one per controller";
+  EXPECT_EQ(MidiOutGetState(h).Queued, queued + 24) << "one more per controller";
   Midi->Stall(false);
   ASSERT_TRUE(Eventually([&] { return MidiOutGetState(h).Queued == 0; }));
   const std::vector<TRecordedMessage> sent = Midi->Messages();
-  ASSERT_EQ(sent.size(), 25u);
-  for (std::uint8_t p = 0; p < 24; ++p) EXPECT_EQ(sent[1 + p].Bytes, (TBytes{0xB0, p, 199 % 128}));
+  ASSERT_EQ(sent.size(), queued + 24);
+  for (std::uint8_t p = 0; p < 24; ++p) {
+    EXPECT_EQ(sent[queued + p].Bytes, (TBytes{0xB0, p, 199 % 128}));
+  }
   EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
 }
