@@ -71,32 +71,25 @@ TEST(MidiShortMessage, LengthByStatus) {
   }
 }
 
-TEST_F(MidiService, ListsTheBackendsDevicesInOrder) {
+// Names are cut to 31 bytes on a character boundary; the list is read again only when counted.
+TEST_F(MidiService, CapabilitiesNameTheListedDevicesInOrder) {
   ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  const char* names[] = {"Alpha", "Beta", "Gamma"};
+  // 30 ASCII bytes then a two-byte character: cutting at 31 would split the character.
+  const std::string split = std::string(30, 'a') + "\xC3\xA9" + "zz";
+  Midi->SetDevices({std::string(40, 'x'), split, "short"});
+  MIDIOUTCAPSA caps{};
+  ASSERT_EQ(midiOutGetDevCapsA(2, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(caps.szPname, "Gamma");
+  ASSERT_EQ(midiOutGetNumDevs(), 3u);
+  const std::string names[] = {std::string(31, 'x'), std::string(30, 'a'), "short"};
   for (UINT i = 0; i < 3; ++i) {
-    MIDIOUTCAPSA caps{};
     ASSERT_EQ(midiOutGetDevCapsA(i, &caps, sizeof caps), MMSYSERR_NOERROR);
-    EXPECT_STREQ(caps.szPname, names[i]);
+    EXPECT_EQ(caps.szPname, names[i]);
     EXPECT_EQ(caps.wTechnology, MOD_MIDIPORT);
   }
-  MIDIOUTCAPSA caps{};
   EXPECT_EQ(midiOutGetDevCapsA(3, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(midiOutGetDevCapsA(MIDI_MAPPER, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(midiOutGetDevCapsA(0, nullptr, sizeof caps), MMSYSERR_INVALPARAM);
-}
-
-TEST_F(MidiService, CapabilityNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
-  const std::string longAscii(40, 'x');
-  // 30 ASCII bytes then a two-byte character: cutting at 31 would split the character.
-  const std::string split = std::string(30, 'a') + "\xC3\xA9" + "zz";
-  Midi->SetDevices({longAscii, split, "short"});
-  ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  MIDIOUTCAPSA caps{};
-  ASSERT_EQ(midiOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_EQ(std::string(caps.szPname), std::string(31, 'x'));
-  ASSERT_EQ(midiOutGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_EQ(std::string(caps.szPname), std::string(30, 'a'));
   // The full name stays whole for the list, --device and reconnection.
   std::string full;
   ASSERT_EQ(MidiOutGetDeviceName(1, full), MMSYSERR_NOERROR);
@@ -108,23 +101,16 @@ TEST_F(MidiService, CapabilityNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
   ASSERT_EQ(midiOutGetDevCapsA(2, &partial, offsetof(MIDIOUTCAPSA, szPname) + 3), MMSYSERR_NOERROR);
   EXPECT_EQ(std::string(partial.szPname, 3), "sho");
   EXPECT_EQ(static_cast<unsigned char>(partial.szPname[3]), 0x55);
-}
-
-TEST_F(MidiService, TheListIsReadAgainOnlyWhenCounted) {
-  ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  Midi->SetDevices({"Delta"});
-  MIDIOUTCAPSA caps{};
-  ASSERT_EQ(midiOutGetDevCapsA(2, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_STREQ(caps.szPname, "Gamma");
-  ASSERT_EQ(midiOutGetNumDevs(), 1u);
-  ASSERT_EQ(midiOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_STREQ(caps.szPname, "Delta");
   // Device 2 was listed before but is gone from the list the open uses.
+  Midi->SetDevices({"Delta"});
+  ASSERT_EQ(midiOutGetNumDevs(), 1u);
   HMIDIOUT h = 0;
   EXPECT_EQ(midiOutOpen(&h, 2, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_BADDEVICEID);
 }
 
-TEST_F(MidiService, OpenIsRefusedForBadArguments) {
+// Bad arguments, and refusals of the backend or a device another program holds: the handle is
+// left as it was.
+TEST_F(MidiService, RefusedOpensLeaveTheHandleAsItWas) {
   ASSERT_EQ(midiOutGetNumDevs(), 3u);
   struct TCase {
     UINT Device;
@@ -140,23 +126,31 @@ TEST_F(MidiService, OpenIsRefusedForBadArguments) {
       {0, CALLBACK_FUNCTION, false, true, MMSYSERR_INVALPARAM},
       {0, 0x50000, false, false, MMSYSERR_INVALFLAG},
   };
+  HMIDIOUT h = 1234;
   for (const TCase& c : cases) {
-    HMIDIOUT h = 1234;
     EXPECT_EQ(midiOutOpen(c.NullHandle ? nullptr : &h, c.Device, c.NullCallback ? nullptr : &Record,
                           0, c.Flags),
               c.Result);
-    EXPECT_EQ(h, 1234u) << "a refused open leaves the handle as it was";
   }
   EXPECT_EQ(Midi->OpenCalls(), 0);
+  for (MMRESULT code : {MMSYSERR_ALLOCATED, MMSYSERR_NOMEM, MMSYSERR_ERROR}) {
+    Midi->RefuseOpen(code);
+    EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), code);
+  }
+  Midi->RefuseOpen(MMSYSERR_NOERROR);
+  Midi->HoldDevice("Alpha", true);
+  EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(h, 1234u);
+  Midi->HoldDevice("Alpha", false);
+  h = OpenDevice(0);
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  EXPECT_EQ(Notes().size(), 2u);
 }
 
+// Each word is unpacked into the bytes its status calls for; a malformed one (no bytes) is refused.
 TEST_F(MidiService, ShortMessagesAreUnpackedIntoTheBytesTheirStatusCallsFor) {
   const HMIDIOUT h = OpenDevice(1);
-  struct TCase {
-    DWORD Word;
-    std::vector<std::uint8_t> Bytes;
-  };
-  const TCase cases[] = {
+  const std::pair<DWORD, std::vector<std::uint8_t>> cases[] = {
       {0x007F14B3, {0xB3, 0x14, 0x7F}},
       {0xFF644099, {0x99, 0x40, 0x64}},  // bits 24-31 are ignored
       {0x00002AC5, {0xC5, 0x2A}},
@@ -165,22 +159,20 @@ TEST_F(MidiService, ShortMessagesAreUnpackedIntoTheBytesTheirStatusCallsFor) {
       {0x00FFFFFB, {0xFB}},  // a real-time status ignores the rest of the word
       {0x000000FC, {0xFC}},
       {0x00000CF3, {0xF3, 0x0C}},
+      {0x00000040, {}},
+      {0x000000F0, {}},
+      {0x000000F7, {}},
+      {0x00008090, {}},
+      {0x00800090, {}},
+      {0x0000A0C0, {}},
   };
-  for (const TCase& c : cases) {
+  for (const auto& [word, bytes] : cases) {
     Midi->ClearMessages();
-    EXPECT_EQ(midiOutShortMsg(h, c.Word), MMSYSERR_NOERROR);
-    ASSERT_EQ(Midi->Messages().size(), 1u);
-    EXPECT_EQ(Midi->Messages()[0].Bytes, c.Bytes) << std::hex << c.Word;
-    EXPECT_EQ(Midi->Messages()[0].Device, "Beta");
+    EXPECT_EQ(midiOutShortMsg(h, word), bytes.empty() ? MMSYSERR_INVALPARAM : MMSYSERR_NOERROR);
+    std::vector<TRecordedMessage> expected;
+    if (!bytes.empty()) expected.push_back({"Beta", bytes});
+    EXPECT_EQ(Midi->Messages(), expected) << std::hex << word;
   }
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-}
-
-TEST_F(MidiService, MalformedShortMessagesAreRefusedAndNotSent) {
-  const HMIDIOUT h = OpenDevice(0);
-  const DWORD words[] = {0x00000040, 0x000000F0, 0x000000F7, 0x00008090, 0x00800090, 0x0000A0C0};
-  for (DWORD w : words) EXPECT_EQ(midiOutShortMsg(h, w), MMSYSERR_INVALPARAM) << std::hex << w;
-  EXPECT_TRUE(Midi->Messages().empty());
   EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
 }
 
@@ -188,10 +180,14 @@ TEST_F(MidiService, HandlesAreInvalidAfterCloseAndNeverReused) {
   EXPECT_EQ(midiOutShortMsg(0, 0xFA), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(midiOutShortMsg(0xDEADBEEF, 0xFA), MMSYSERR_INVALHANDLE);
   const HMIDIOUT first = OpenDevice(0);
+  // Unprepare accepts a header never prepared, if the size is right.
+  MIDIHDR header{};
+  EXPECT_EQ(midiOutUnprepareHeader(first, &header, 64), MMSYSERR_NOERROR);
+  EXPECT_EQ(midiOutUnprepareHeader(first, &header, sizeof(MIDIHDR) - 1), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(midiOutUnprepareHeader(first, nullptr, 64), MMSYSERR_INVALPARAM);
   ASSERT_EQ(midiOutClose(first), MMSYSERR_NOERROR);
   EXPECT_EQ(midiOutClose(first), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(midiOutShortMsg(first, 0xFA), MMSYSERR_INVALHANDLE);
-  MIDIHDR header{};
   EXPECT_EQ(midiOutUnprepareHeader(first, &header, sizeof header), MMSYSERR_INVALHANDLE);
   // The same table entry, opened again, gets a different handle; the old one stays dead.
   const HMIDIOUT second = OpenDevice(0);
@@ -215,24 +211,6 @@ TEST_F(MidiService, ADeviceIsOpenThroughOneHandleAtATime) {
   EXPECT_EQ(Midi->OpenPorts(), 0);
 }
 
-TEST_F(MidiService, TheBackendsRefusalReachesTheCaller) {
-  ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  for (MMRESULT code : {MMSYSERR_ALLOCATED, MMSYSERR_NOMEM, MMSYSERR_ERROR}) {
-    Midi->RefuseOpen(code);
-    HMIDIOUT h = 0;
-    EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), code);
-    EXPECT_EQ(h, 0u);
-  }
-  Midi->RefuseOpen(MMSYSERR_NOERROR);
-  Midi->HoldDevice("Alpha", true);
-  HMIDIOUT h = 0;
-  EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_ALLOCATED);
-  Midi->HoldDevice("Alpha", false);
-  h = OpenDevice(0);
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-  EXPECT_TRUE(Notes().size() == 2u);
-}
-
 TEST_F(MidiService, NotificationsArriveInOrderFromTheServicesThread) {
   const HMIDIOUT h = OpenDevice(0, 7);
   Midi->HoldOutput(true);
@@ -249,32 +227,21 @@ TEST_F(MidiService, NotificationsArriveInOrderFromTheServicesThread) {
   for (DWORD_PTR instance : Seen.Instances) EXPECT_EQ(instance, 7u);
 }
 
-TEST_F(MidiService, WithheldNotificationsNeverArrive) {
-  Midi->SetReportOpen(false);
-  Midi->SetReportClose(false);
-  const HMIDIOUT h = OpenDevice(0);
-  EXPECT_EQ(midiOutShortMsg(h, 0xFB), MMSYSERR_NOERROR);
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-  EXPECT_TRUE(Notes().empty());
-  EXPECT_EQ(Midi->Bytes(), (std::vector<std::uint8_t>{0xFB}));
-}
-
-TEST_F(MidiService, WithoutACallbackNothingIsNotified) {
+// Notifications the device withholds never arrive, nor any without a callback.
+TEST_F(MidiService, WithheldOrWithoutACallbackNothingIsNotified) {
   ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  HMIDIOUT h = 0;
-  ASSERT_EQ(midiOutOpen(&h, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-  EXPECT_EQ(midiOutShortMsg(h, 0xFA), MMSYSERR_NOERROR);
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-  EXPECT_TRUE(Notes().empty());
-}
-
-TEST_F(MidiService, UnprepareAcceptsAHeaderNeverPrepared) {
-  const HMIDIOUT h = OpenDevice(0);
-  MIDIHDR header{};
-  EXPECT_EQ(midiOutUnprepareHeader(h, &header, 64), MMSYSERR_NOERROR);
-  EXPECT_EQ(midiOutUnprepareHeader(h, &header, sizeof(MIDIHDR) - 1), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(midiOutUnprepareHeader(h, nullptr, 64), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  for (const bool callback : {true, false}) {
+    Midi->SetReportOpen(!callback);
+    Midi->SetReportClose(!callback);
+    HMIDIOUT h = 0;
+    ASSERT_EQ(midiOutOpen(&h, 0, callback ? &Record : nullptr, 0,
+                          callback ? CALLBACK_FUNCTION : CALLBACK_NULL),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(h, 0xFB), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+    EXPECT_TRUE(Notes().empty());
+  }
+  EXPECT_EQ(Midi->Bytes(), (std::vector<std::uint8_t>{0xFB, 0xFB}));
 }
 
 TEST_F(MidiService, RunsOutOfHandlesWithNoMemoryAndRecovers) {
