@@ -283,8 +283,8 @@ TEST_F(MidiService, APortOpenedBeforeABackendSwapStaysOnItsBackend) {
 TEST(RealMidiService, WithoutServersListsNothingAndStaysQuiet) {
   const std::string name = "halvorine-absent-" + std::to_string(::getpid());
   const char* saved = std::getenv("JACK_DEFAULT_SERVER");
-  const std::optional<std::string> previous =
-      saved ? std::optional<std::string>(saved) : std::nullopt;
+  const bool had = saved != nullptr;
+  const std::string previous = had ? saved : "";
   ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
   MidiOutSetBackend(nullptr);
   ::testing::internal::CaptureStderr();
@@ -294,11 +294,7 @@ TEST(RealMidiService, WithoutServersListsNothingAndStaysQuiet) {
   const MMRESULT r = midiOutOpen(&h, 0, nullptr, 0, CALLBACK_NULL);
   const std::string out = ::testing::internal::GetCapturedStdout();
   const std::string err = ::testing::internal::GetCapturedStderr();
-  if (previous) {
-    ::setenv("JACK_DEFAULT_SERVER", previous->c_str(), 1);
-  } else {
-    ::unsetenv("JACK_DEFAULT_SERVER");
-  }
+  had ? ::setenv("JACK_DEFAULT_SERVER", previous.c_str(), 1) : ::unsetenv("JACK_DEFAULT_SERVER");
   if (::access("/dev/snd/seq", R_OK | W_OK) != 0) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(r, MMSYSERR_BADDEVICEID);

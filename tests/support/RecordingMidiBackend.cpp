@@ -126,11 +126,7 @@ void TRecordingMidiBackend::SetWire(std::uint32_t bytesPerSecond, std::size_t bu
 
 void TRecordingMidiBackend::HoldDevice(const std::string& name, bool held) {
   std::lock_guard lock(FLock);
-  if (held) {
-    FHeldDevices.insert(name);
-  } else {
-    FHeldDevices.erase(name);
-  }
+  held ? void(FHeldDevices.insert(name)) : void(FHeldDevices.erase(name));
 }
 
 void TRecordingMidiBackend::DeliverWithheld() {
