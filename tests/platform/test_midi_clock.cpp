@@ -54,34 +54,49 @@ TEST(MidiClockTempo, TwentyToThreeHundredInThousandths) {
   for (const auto& [bpm, expected] : rows) EXPECT_EQ(MidiClockMilliBpm(bpm), expected) << bpm;
 }
 
+namespace {
+
+DWORD ControlChange(int n) { return 0xB0 | (n / 128) | DWORD(n % 128) << 8 | 1u << 16; }
+
+// A device whose clock runs at 300 BPM, from the Start it was sent unless `start` is false.
+struct TClockDevice {
+  TRecordingMidiService Midi{{"Alpha"}};
+  HMIDIOUT H = 0;
+  explicit TClockDevice(bool start = true) {
+    EXPECT_EQ(midiOutOpen(&H, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(MidiOutSetClock(H, 300.0), MMSYSERR_NOERROR);
+    if (start) midiOutShortMsg(H, 0xFA);
+  }
+  ~TClockDevice() { midiOutClose(H); }
+  long Count(std::uint8_t byte) const {
+    const std::vector<std::uint8_t> bytes = Midi->Bytes();
+    return std::count(bytes.begin(), bytes.end(), byte);
+  }
+};
+
+}  // namespace
+
 // Devices the service cannot time ticks on themselves get them from the worker.
 TEST(MidiClockOnTheWorker, StartTicksStopEndsContinueCountsOnOffStops) {
-  TRecordingMidiService midi({"Alpha"});
-  ASSERT_EQ(midiOutGetNumDevs(), 1u);
-  HMIDIOUT h = 0;
-  ASSERT_EQ(midiOutOpen(&h, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  TClockDevice device(false);
+  const HMIDIOUT h = device.H;
   EXPECT_EQ(MidiOutSetClock(h, 19.0), MMSYSERR_INVALPARAM);
   EXPECT_EQ(MidiOutSetClock(h + 1, 120.0), MMSYSERR_INVALHANDLE);
-  ASSERT_EQ(MidiOutSetClock(h, 300.0), MMSYSERR_NOERROR);
   EXPECT_EQ(MidiOutGetState(h).ClockBpm, 300.0);
   EXPECT_FALSE(MidiOutGetClock(h).Running);
 
   const auto ticks = [&] { return MidiOutGetClock(h).Ticks; };
-  const auto count = [&](std::uint8_t byte) {
-    const std::vector<std::uint8_t> bytes = midi->Bytes();
-    return std::count(bytes.begin(), bytes.end(), byte);
-  };
   midiOutShortMsg(h, 0xFA);
   ASSERT_TRUE(Eventually([&] { return ticks() >= 4; }));
   EXPECT_TRUE(MidiOutGetClock(h).Running);
   EXPECT_TRUE(MidiOutGetState(h).ClockRunning);
   midiOutShortMsg(h, 0xFC);
   ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
-  std::vector<std::uint8_t> bytes = midi->Bytes();
+  std::vector<std::uint8_t> bytes = device.Midi->Bytes();
   ASSERT_FALSE(bytes.empty());
   EXPECT_EQ(bytes.front(), 0xFA);
   EXPECT_EQ(bytes.back(), 0xFC);  // no tick after the Stop
-  EXPECT_EQ(count(0xF8), static_cast<long>(ticks()));
+  EXPECT_EQ(device.Count(0xF8), static_cast<long>(ticks()));
 
   const std::uint64_t before = ticks();
   midiOutShortMsg(h, 0xFB);
@@ -92,42 +107,21 @@ TEST(MidiClockOnTheWorker, StartTicksStopEndsContinueCountsOnOffStops) {
   ASSERT_TRUE(Eventually([&] { return MidiOutGetClock(h).Running && ticks() >= 2; }));
   midiOutShortMsg(h, 0xFC);
   ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
-  bytes = midi->Bytes();
+  bytes = device.Midi->Bytes();
   const auto lastStart = std::find(bytes.rbegin(), bytes.rend(), 0xFA);
   EXPECT_EQ(std::count(bytes.rbegin(), lastStart, 0xF8), static_cast<long>(ticks()));
   ASSERT_EQ(MidiOutSetClock(h, 0), MMSYSERR_NOERROR);
   ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
-  const long sent = count(0xF8);
+  const long sent = device.Count(0xF8);
   midiOutShortMsg(h, 0xFA);  // a Start without a clock is a Start alone
   midiOutShortMsg(h, 0xFC);
-  bytes = midi->Bytes();
+  bytes = device.Midi->Bytes();
   EXPECT_EQ(std::vector<std::uint8_t>(bytes.end() - 2, bytes.end()),
             (std::vector<std::uint8_t>{0xFA, 0xFC}));
-  EXPECT_EQ(count(0xF8), sent);
+  EXPECT_EQ(device.Count(0xF8), sent);
   midiOutClose(h);
   EXPECT_EQ(MidiOutGetClock(h).Bpm, 0.0);
 }
-
-namespace {
-
-DWORD ControlChange(int n) { return 0xB0 | (n / 128) | DWORD(n % 128) << 8 | 1u << 16; }
-
-struct TClockDevice {
-  TRecordingMidiService Midi{{"Alpha"}};
-  HMIDIOUT H = 0;
-  TClockDevice() {
-    EXPECT_EQ(midiOutOpen(&H, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(MidiOutSetClock(H, 300.0), MMSYSERR_NOERROR);
-    midiOutShortMsg(H, 0xFA);
-  }
-  ~TClockDevice() { midiOutClose(H); }
-  long Count(std::uint8_t byte) const {
-    const std::vector<std::uint8_t> bytes = Midi->Bytes();
-    return std::count(bytes.begin(), bytes.end(), byte);
-  }
-};
-
-}  // namespace
 
 // A paced wire takes ticks and control changes together at its rate: the ticks are charged like
 // any byte, so that a small buffer on the wire never overflows while both go out.

@@ -1,65 +1,14 @@
-// The send queue by itself, on a scripted clock; then the service's queue, pacing and device
-// lifecycle over the recording backend.
+// The send queue by itself, on a scripted clock. The service's queue, pacing and device lifecycle
+// are tested with the service (test_midi_service.cpp).
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
-#include <map>
-#include <mutex>
-#include <thread>
 #include <vector>
 
-#include "Eventually.h"
 #include "MidiBackend.h"
-#include "MidiOutService.h"
 #include "MidiSendQueue.h"
-#include "RecordingMidiBackend.h"
-
-namespace {
 
 using TBytes = std::vector<std::uint8_t>;
-
-std::mutex NotesLock;
-std::vector<UINT> Notes;
-
-void Record(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
-  std::lock_guard lock(NotesLock);
-  Notes.push_back(message);
-}
-
-DWORD Word(std::uint8_t status, std::uint8_t data1 = 0, std::uint8_t data2 = 0) {
-  return status | (DWORD{data1} << 8) | (DWORD{data2} << 16);
-}
-
-using halvorine_test::Eventually;
-
-class MidiQueue : public ::testing::Test {
-protected:
-  void SetUp() override {
-    std::lock_guard lock(NotesLock);
-    Notes.clear();
-  }
-  HMIDIOUT Open() {
-    HMIDIOUT h = 0;
-    EXPECT_EQ(midiOutGetNumDevs(), 1u);
-    EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
-    return h;
-  }
-  // Takes the device away and waits until the handle waits for it, the first message held.
-  void Leave(HMIDIOUT h, DWORD first) {
-    Midi->SetDevices({});
-    ASSERT_EQ(midiOutShortMsg(h, first), MMSYSERR_NOERROR);
-    ASSERT_TRUE(Eventually([&] { return MidiOutGetState(h).Link == TMidiLink::mlWaiting; }));
-  }
-  std::vector<UINT> Seen() {
-    MidiOutFlushNotifications();
-    std::lock_guard lock(NotesLock);
-    return Notes;
-  }
-  TRecordingMidiService Midi{{"Alpha"}};
-};
-
-}  // namespace
 
 // ---- The queue alone: each case is a script of calls at given microseconds ----
 
@@ -67,11 +16,12 @@ using TQueue = TMidiSendQueue;
 using TNotice = TQueue::TNotice;
 
 struct TStep {
-  enum TOp { Push, Take, Sent, Refused, Expire, Held, Released, Charge } Op;
+  enum TOp { Push, Take, Sent, Refused, Expire, Held, Released, Charge, Stuck, Clear } Op;
   std::int64_t Us = 0;      // the time of the call
   TBytes Bytes = {};        // Push: the message; Take: what the batch holds, bytes run together
   std::int64_t Value = -1;  // Sent/Refused: messages done; Take/Expire: the wake expected, or -1;
-                            // Held/Released: the notice expected; Charge: the bytes
+                            // Held/Released: the notice expected; Charge: the bytes;
+                            // Stuck: 1 when stuck; Clear: the messages dropped
 };
 TStep P(std::int64_t us, TBytes m) { return {TStep::Push, us, std::move(m)}; }
 TStep T(std::int64_t us, TBytes batch, std::int64_t wake = -1) {
@@ -83,6 +33,8 @@ TStep X(std::int64_t us, std::int64_t wake = -1) { return {TStep::Expire, us, {}
 TStep C(std::int64_t us, std::int64_t bytes) { return {TStep::Charge, us, {}, bytes}; }
 TStep H(TNotice n) { return {TStep::Held, 0, {}, static_cast<std::int64_t>(n)}; }
 TStep D(TNotice n) { return {TStep::Released, 0, {}, static_cast<std::int64_t>(n)}; }
+TStep K(std::int64_t us, bool stuck) { return {TStep::Stuck, us, {}, stuck}; }
+TStep Z(std::int64_t dropped) { return {TStep::Clear, 0, {}, dropped}; }
 
 struct TQueueCase {
   const char* Name;
@@ -93,6 +45,7 @@ struct TQueueCase {
 };
 
 constexpr std::int64_t kSecond = 1000000;
+const TBytes kNotes = {0x90, 1, 1, 0x90, 1, 1, 0x90, 1, 1};
 constexpr TNotice kNone = TNotice::None, kPending = TNotice::Pending, kDone = TNotice::Done;
 
 // Name, rate, limit of other messages; the script; then the size, dropped and transport dropped.
@@ -149,6 +102,13 @@ const TQueueCase kQueueCases[] = {
      {P(0, {0xFA}), D(kNone), T(0, {0xFA}), S(0, 1), D(kNone), P(0, {0xFA}), H(kPending),
       P(0, {0xFB}), H(kNone), T(0, {0xFA, 0xFB}), H(kNone), S(0, 2), H(kDone), D(kNone)},
      0, 0, 0},
+    // A device that refuses everything for a quarter of a second is taken as stuck (nothing
+    // drains, a close drops what waits); one message taken starts the count again.
+    {"AfterAQuarterSecondOfRefusalsOnlyTheDeviceIsStuck", 0, 1024,
+     {P(0, {0x90, 1, 1}), P(0, {0x90, 1, 1}), P(0, {0x90, 1, 1}), T(0, kNotes), R(0, 0),
+      K(249999, false), K(250000, true), T(300000, kNotes), R(300000, 1), K(500000, false), Z(2),
+      K(5 * kSecond, false)},
+     0, 0, 0},
 };
 // clang-format on
 
@@ -191,6 +151,12 @@ TEST_P(MidiSendQueue, FollowsTheScript) {
       case TStep::Charge:
         queue.Charge(static_cast<std::size_t>(s.Value), at(s.Us));
         break;
+      case TStep::Stuck:
+        EXPECT_EQ(queue.Stuck(at(s.Us)), s.Value != 0);
+        break;
+      case TStep::Clear:
+        EXPECT_EQ(queue.Clear(), static_cast<std::size_t>(s.Value));
+        break;
       case TStep::Held:
       case TStep::Released:
         EXPECT_EQ(queue.SetHeld(s.Op == TStep::Held), static_cast<TNotice>(s.Value));
@@ -204,25 +170,6 @@ TEST_P(MidiSendQueue, FollowsTheScript) {
 
 INSTANTIATE_TEST_SUITE_P(Scripts, MidiSendQueue, testing::ValuesIn(kQueueCases),
                          [](const auto& info) { return std::string(info.param.Name); });
-
-// A device that refuses everything for a quarter of a second is taken as stuck (nothing drains, a
-// close drops what waits); one message taken starts the count again.
-TEST(MidiSendQueueStuck, AfterAQuarterSecondOfRefusalsOnly) {
-  TQueue queue;
-  const std::uint8_t note[] = {0x90, 1, 1};
-  const TQueue::TClock::time_point t0{};
-  auto wake = t0 + std::chrono::seconds(10);
-  for (int i = 0; i < 3; ++i) queue.Push(note, 3, t0);
-  queue.Take(t0, wake);
-  queue.Sent(0, true, t0);
-  EXPECT_FALSE(queue.Stuck(t0 + std::chrono::milliseconds(249)));
-  EXPECT_TRUE(queue.Stuck(t0 + std::chrono::milliseconds(250)));
-  queue.Take(t0 + std::chrono::milliseconds(300), wake);
-  queue.Sent(1, true, t0 + std::chrono::milliseconds(300));
-  EXPECT_FALSE(queue.Stuck(t0 + std::chrono::milliseconds(500)));
-  EXPECT_EQ(queue.Clear(), 2u);
-  EXPECT_FALSE(queue.Stuck(t0 + std::chrono::seconds(5)));
-}
 
 TEST(MidiRateOption, ParsesNameAndRate) {
   using TResult = std::optional<std::pair<std::string, std::uint32_t>>;
@@ -239,127 +186,4 @@ TEST(MidiRateOption, ParsesNameAndRate) {
       {"Name=99999999999", std::nullopt},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(ParseMidiRateOption(text), expected) << text;
-}
-
-// While the device is away, control changes of one channel and controller merge into the one
-// that waits, at its place; notes and transport keep their order; all goes out once, unasked,
-// when a device of that name returns; the backlog shows as pending, then done.
-TEST_F(MidiQueue, ADeviceThatReturnsGetsTheLatestValuesOnceAndEverythingElseInOrder) {
-  const HMIDIOUT h = Open();
-  Leave(h, Word(0xB0, 16, 2));
-  const DWORD later[] = {Word(0xB0, 16, 5), Word(0x90, 60, 100), Word(0xB0, 16, 6),
-                         Word(0xB1, 16, 7), Word(0xFA),          Word(0x90, 60, 0),
-                         Word(0xB0, 16, 8), Word(0xFC),          Word(0xB1, 17, 9)};
-  for (DWORD w : later) ASSERT_EQ(midiOutShortMsg(h, w), MMSYSERR_NOERROR);
-  const TMidiOutState waiting = MidiOutGetState(h);
-  EXPECT_EQ(waiting.Device, "Alpha");
-  EXPECT_EQ(waiting.Queued, 7u);
-  EXPECT_TRUE(Midi->Messages().empty());
-
-  Midi->SetDevices({"Alpha"});
-  const TBytes expected = {0xB0, 16,   8,  0x90, 60,   100,  0xB1, 16, 7,
-                           0xFA, 0x90, 60, 0,    0xFC, 0xB1, 17,   9};
-  ASSERT_TRUE(Eventually([&] { return Midi->Bytes().size() >= expected.size(); }));
-  EXPECT_EQ(MidiOutGetState(h).Link, TMidiLink::mlOpen);
-  ASSERT_EQ(midiOutShortMsg(h, Word(0xFB)), MMSYSERR_NOERROR);
-  TBytes all = expected;
-  all.push_back(0xFB);
-  EXPECT_EQ(Midi->Bytes(), all);
-  EXPECT_EQ(Seen(), (std::vector<UINT>{MOM_OPEN, MOM_PENDING, MOM_DONE}));
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-  EXPECT_EQ(Seen().back(), MOM_CLOSE);
-}
-
-TEST_F(MidiQueue, AwayTheQueueKeepsOneValuePerControllerAndDropsTheOldestOthers) {
-  const HMIDIOUT h = Open();
-  Leave(h, Word(0xFA));
-  constexpr std::size_t kExtra = 5;
-  for (std::size_t i = 0; i < kMidiOutQueueOtherLimit + kExtra; ++i) {
-    ASSERT_EQ(midiOutShortMsg(h, Word(0x90, static_cast<std::uint8_t>(i % 128), 1)),
-              MMSYSERR_NOERROR);
-    for (std::uint8_t c = 0; c < 16; ++c) midiOutShortMsg(h, Word(0xB0 | c, 20, c));
-  }
-  const TMidiOutState state = MidiOutGetState(h);
-  EXPECT_EQ(state.Dropped, kExtra + 1) << "the oldest: the held Start, then five notes";
-  EXPECT_EQ(state.Queued, kMidiOutQueueOtherLimit + 16);
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-}
-
-// A DIN wire (3,125 bytes/s) with a 4 KB buffer that refuses what does not fit: after a storm of
-// mix moves the wire holds exactly the last values, and every note went out, in order.
-TEST_F(MidiQueue, ASlowWireEndsOnThePanelsValuesAndLosesNoNote) {
-  Midi->SetWire(kMidiDinRate, 4096);
-  MidiOutSetDeviceRate("Alpha", kMidiDinRate);
-  const HMIDIOUT h = Open();
-  std::array<std::uint8_t, 24> panel{};
-  TBytes notes;
-  for (int move = 0; move < 400; ++move) {
-    for (std::uint8_t p = 0; p < 24; ++p) {
-      panel[p] = static_cast<std::uint8_t>((move * 7 + p * 13) % 128);
-      ASSERT_EQ(midiOutShortMsg(h, Word(0xB2, 16 + p, panel[p])), MMSYSERR_NOERROR);
-    }
-    if (move % 50 == 0) {
-      notes.push_back(static_cast<std::uint8_t>(move / 50));
-      midiOutShortMsg(h, Word(0x99, notes.back(), 100));
-    }
-  }
-  ASSERT_TRUE(Eventually([&] { return MidiOutGetState(h).Queued == 0; }));
-  std::map<int, int> wire;
-  TBytes heard;
-  for (const TRecordedMessage& m : Midi->Messages()) {
-    if (m.Bytes[0] == 0xB2) wire[m.Bytes[1]] = m.Bytes[2];
-    if (m.Bytes[0] == 0x99) heard.push_back(m.Bytes[1]);
-  }
-  for (int p = 0; p < 24; ++p) EXPECT_EQ(wire[16 + p], panel[p]) << "parameter " << p;
-  EXPECT_EQ(heard, notes);
-  EXPECT_EQ(Midi->Refusals(), 0) << "paced to the wire, the buffer never overflows";
-  EXPECT_LT(Midi->Messages().size(), 400u * 24) << "waiting values were merged";
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-  MidiOutSetDeviceRate("Alpha", kMidiRateUnlimited);
-}
-
-// A stalled server: every call hangs until it resumes. The caller's calls come back in bounded
-// time; what was asked is done once the server answers.
-TEST_F(MidiQueue, AStalledServerHoldsNoCallerAndCatchesUpAfterwards) {
-  const HMIDIOUT h = Open();
-  Midi->Stall(true);
-  ASSERT_EQ(midiOutShortMsg(h, Word(0xFA)), MMSYSERR_NOERROR);
-  ASSERT_TRUE(Eventually([&] { return Midi->BlockedCalls() == 1; }));
-  {
-    TManualTickCount clock(0, 500);
-    EXPECT_EQ(midiOutGetNumDevs(), 1u) << "the list read last stands";
-    EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-    HMIDIOUT again = 0;
-    EXPECT_EQ(midiOutOpen(&again, 0, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_NOERROR)
-        << "an open not answered in time leaves the handle to open later";
-    EXPECT_NE(again, 0u);
-    EXPECT_EQ(MidiOutGetState(again).Link, TMidiLink::mlOpening);
-    Midi->Stall(false);
-    ASSERT_TRUE(Eventually([&] { return MidiOutGetState(again).Link == TMidiLink::mlOpen; }));
-    EXPECT_EQ(midiOutClose(again), MMSYSERR_NOERROR);
-  }
-  EXPECT_EQ(Midi->Bytes(), TBytes{0xFA});
-  EXPECT_EQ(Seen(), (std::vector<UINT>{MOM_OPEN, MOM_CLOSE, MOM_OPEN, MOM_CLOSE}));
-  EXPECT_EQ(Midi->OpenPorts(), 0);
-}
-
-// A server that freezes while 24 controllers move: every value sent during the freeze merges into
-// the one waiting for its controller, from the first moment, so at most one message per
-// controller follows the one the device was holding, and each ends on its last value.
-TEST_F(MidiQueue, AfterAFreezeOneValuePerControllerGoesOut) {
-  const HMIDIOUT h = Open();
-  Midi->Stall(true);
-  ASSERT_EQ(midiOutShortMsg(h, Word(0xB0, 1, 0)), MMSYSERR_NOERROR);
-  ASSERT_TRUE(Eventually([&] { return Midi->BlockedCalls() == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the device is slow to take it
-  for (int move = 0; move < 200; ++move) {
-    for (std::uint8_t p = 0; p < 24; ++p) midiOutShortMsg(h, Word(0xB0, p, move % 128));
-  }
-  EXPECT_EQ(MidiOutGetState(h).Queued, 25u) << "the one held, and one per controller";
-  Midi->Stall(false);
-  ASSERT_TRUE(Eventually([&] { return MidiOutGetState(h).Queued == 0; }));
-  const std::vector<TRecordedMessage> sent = Midi->Messages();
-  ASSERT_EQ(sent.size(), 25u);
-  for (std::uint8_t p = 0; p < 24; ++p) EXPECT_EQ(sent[1 + p].Bytes, (TBytes{0xB0, p, 199 % 128}));
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
 }

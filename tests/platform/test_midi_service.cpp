@@ -2,22 +2,33 @@
 #include <jack/jack.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "Eventually.h"
 #include "MidiBackend.h"
 #include "MidiOutService.h"
 #include "RecordingMidiBackend.h"
 #include "RtMidiBackend.h"
 
 namespace {
+
+using TBytes = std::vector<std::uint8_t>;
+using halvorine_test::Eventually;
+
+DWORD Word(std::uint8_t status, std::uint8_t data1 = 0, std::uint8_t data2 = 0) {
+  return status | (DWORD{data1} << 8) | (DWORD{data2} << 16);
+}
 
 // What the test callback has seen, filled from the service's notification thread.
 struct TSeen {
@@ -47,6 +58,17 @@ protected:
     std::lock_guard lock(Seen.Lock);
     return Seen.Notes;
   }
+  std::vector<UINT> Messages() {
+    std::vector<UINT> messages;
+    for (const auto& note : Notes()) messages.push_back(note.second);
+    return messages;
+  }
+  // Takes the devices away and waits until the handle waits for its own, the first message held.
+  void Leave(HMIDIOUT h, DWORD first) {
+    Midi->SetDevices({});
+    ASSERT_EQ(midiOutShortMsg(h, first), MMSYSERR_NOERROR);
+    ASSERT_TRUE(Eventually([&] { return MidiOutGetState(h).Link == TMidiLink::mlWaiting; }));
+  }
   HMIDIOUT OpenDevice(UINT device, DWORD_PTR instance = 0) {
     HMIDIOUT h = 0;
     EXPECT_EQ(midiOutOpen(&h, device, &Record, instance, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
@@ -71,32 +93,25 @@ TEST(MidiShortMessage, LengthByStatus) {
   }
 }
 
-TEST_F(MidiService, ListsTheBackendsDevicesInOrder) {
+// Names are cut to 31 bytes on a character boundary; the list is read again only when counted.
+TEST_F(MidiService, CapabilitiesNameTheListedDevicesInOrder) {
   ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  const char* names[] = {"Alpha", "Beta", "Gamma"};
+  // 30 ASCII bytes then a two-byte character: cutting at 31 would split the character.
+  const std::string split = std::string(30, 'a') + "\xC3\xA9" + "zz";
+  Midi->SetDevices({std::string(40, 'x'), split, "short"});
+  MIDIOUTCAPSA caps{};
+  ASSERT_EQ(midiOutGetDevCapsA(2, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(caps.szPname, "Gamma");
+  ASSERT_EQ(midiOutGetNumDevs(), 3u);
+  const std::string names[] = {std::string(31, 'x'), std::string(30, 'a'), "short"};
   for (UINT i = 0; i < 3; ++i) {
-    MIDIOUTCAPSA caps{};
     ASSERT_EQ(midiOutGetDevCapsA(i, &caps, sizeof caps), MMSYSERR_NOERROR);
-    EXPECT_STREQ(caps.szPname, names[i]);
+    EXPECT_EQ(caps.szPname, names[i]);
     EXPECT_EQ(caps.wTechnology, MOD_MIDIPORT);
   }
-  MIDIOUTCAPSA caps{};
   EXPECT_EQ(midiOutGetDevCapsA(3, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(midiOutGetDevCapsA(MIDI_MAPPER, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(midiOutGetDevCapsA(0, nullptr, sizeof caps), MMSYSERR_INVALPARAM);
-}
-
-TEST_F(MidiService, CapabilityNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
-  const std::string longAscii(40, 'x');
-  // 30 ASCII bytes then a two-byte character: cutting at 31 would split the character.
-  const std::string split = std::string(30, 'a') + "\xC3\xA9" + "zz";
-  Midi->SetDevices({longAscii, split, "short"});
-  ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  MIDIOUTCAPSA caps{};
-  ASSERT_EQ(midiOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_EQ(std::string(caps.szPname), std::string(31, 'x'));
-  ASSERT_EQ(midiOutGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_EQ(std::string(caps.szPname), std::string(30, 'a'));
   // The full name stays whole for the list, --device and reconnection.
   std::string full;
   ASSERT_EQ(MidiOutGetDeviceName(1, full), MMSYSERR_NOERROR);
@@ -108,23 +123,16 @@ TEST_F(MidiService, CapabilityNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
   ASSERT_EQ(midiOutGetDevCapsA(2, &partial, offsetof(MIDIOUTCAPSA, szPname) + 3), MMSYSERR_NOERROR);
   EXPECT_EQ(std::string(partial.szPname, 3), "sho");
   EXPECT_EQ(static_cast<unsigned char>(partial.szPname[3]), 0x55);
-}
-
-TEST_F(MidiService, TheListIsReadAgainOnlyWhenCounted) {
-  ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  Midi->SetDevices({"Delta"});
-  MIDIOUTCAPSA caps{};
-  ASSERT_EQ(midiOutGetDevCapsA(2, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_STREQ(caps.szPname, "Gamma");
-  ASSERT_EQ(midiOutGetNumDevs(), 1u);
-  ASSERT_EQ(midiOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_STREQ(caps.szPname, "Delta");
   // Device 2 was listed before but is gone from the list the open uses.
+  Midi->SetDevices({"Delta"});
+  ASSERT_EQ(midiOutGetNumDevs(), 1u);
   HMIDIOUT h = 0;
   EXPECT_EQ(midiOutOpen(&h, 2, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_BADDEVICEID);
 }
 
-TEST_F(MidiService, OpenIsRefusedForBadArguments) {
+// Bad arguments, and refusals of the backend or a device another program holds: the handle is
+// left as it was.
+TEST_F(MidiService, RefusedOpensLeaveTheHandleAsItWas) {
   ASSERT_EQ(midiOutGetNumDevs(), 3u);
   struct TCase {
     UINT Device;
@@ -140,23 +148,31 @@ TEST_F(MidiService, OpenIsRefusedForBadArguments) {
       {0, CALLBACK_FUNCTION, false, true, MMSYSERR_INVALPARAM},
       {0, 0x50000, false, false, MMSYSERR_INVALFLAG},
   };
+  HMIDIOUT h = 1234;
   for (const TCase& c : cases) {
-    HMIDIOUT h = 1234;
     EXPECT_EQ(midiOutOpen(c.NullHandle ? nullptr : &h, c.Device, c.NullCallback ? nullptr : &Record,
                           0, c.Flags),
               c.Result);
-    EXPECT_EQ(h, 1234u) << "a refused open leaves the handle as it was";
   }
   EXPECT_EQ(Midi->OpenCalls(), 0);
+  for (MMRESULT code : {MMSYSERR_ALLOCATED, MMSYSERR_NOMEM, MMSYSERR_ERROR}) {
+    Midi->RefuseOpen(code);
+    EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), code);
+  }
+  Midi->RefuseOpen(MMSYSERR_NOERROR);
+  Midi->HoldDevice("Alpha", true);
+  EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(h, 1234u);
+  Midi->HoldDevice("Alpha", false);
+  h = OpenDevice(0);
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  EXPECT_EQ(Notes().size(), 2u);
 }
 
+// Each word is unpacked into the bytes its status calls for; a malformed one (no bytes) is refused.
 TEST_F(MidiService, ShortMessagesAreUnpackedIntoTheBytesTheirStatusCallsFor) {
   const HMIDIOUT h = OpenDevice(1);
-  struct TCase {
-    DWORD Word;
-    std::vector<std::uint8_t> Bytes;
-  };
-  const TCase cases[] = {
+  const std::pair<DWORD, std::vector<std::uint8_t>> cases[] = {
       {0x007F14B3, {0xB3, 0x14, 0x7F}},
       {0xFF644099, {0x99, 0x40, 0x64}},  // bits 24-31 are ignored
       {0x00002AC5, {0xC5, 0x2A}},
@@ -165,22 +181,20 @@ TEST_F(MidiService, ShortMessagesAreUnpackedIntoTheBytesTheirStatusCallsFor) {
       {0x00FFFFFB, {0xFB}},  // a real-time status ignores the rest of the word
       {0x000000FC, {0xFC}},
       {0x00000CF3, {0xF3, 0x0C}},
+      {0x00000040, {}},
+      {0x000000F0, {}},
+      {0x000000F7, {}},
+      {0x00008090, {}},
+      {0x00800090, {}},
+      {0x0000A0C0, {}},
   };
-  for (const TCase& c : cases) {
+  for (const auto& [word, bytes] : cases) {
     Midi->ClearMessages();
-    EXPECT_EQ(midiOutShortMsg(h, c.Word), MMSYSERR_NOERROR);
-    ASSERT_EQ(Midi->Messages().size(), 1u);
-    EXPECT_EQ(Midi->Messages()[0].Bytes, c.Bytes) << std::hex << c.Word;
-    EXPECT_EQ(Midi->Messages()[0].Device, "Beta");
+    EXPECT_EQ(midiOutShortMsg(h, word), bytes.empty() ? MMSYSERR_INVALPARAM : MMSYSERR_NOERROR);
+    std::vector<TRecordedMessage> expected;
+    if (!bytes.empty()) expected.push_back({"Beta", bytes});
+    EXPECT_EQ(Midi->Messages(), expected) << std::hex << word;
   }
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-}
-
-TEST_F(MidiService, MalformedShortMessagesAreRefusedAndNotSent) {
-  const HMIDIOUT h = OpenDevice(0);
-  const DWORD words[] = {0x00000040, 0x000000F0, 0x000000F7, 0x00008090, 0x00800090, 0x0000A0C0};
-  for (DWORD w : words) EXPECT_EQ(midiOutShortMsg(h, w), MMSYSERR_INVALPARAM) << std::hex << w;
-  EXPECT_TRUE(Midi->Messages().empty());
   EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
 }
 
@@ -188,10 +202,14 @@ TEST_F(MidiService, HandlesAreInvalidAfterCloseAndNeverReused) {
   EXPECT_EQ(midiOutShortMsg(0, 0xFA), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(midiOutShortMsg(0xDEADBEEF, 0xFA), MMSYSERR_INVALHANDLE);
   const HMIDIOUT first = OpenDevice(0);
+  // Unprepare accepts a header never prepared, if the size is right.
+  MIDIHDR header{};
+  EXPECT_EQ(midiOutUnprepareHeader(first, &header, 64), MMSYSERR_NOERROR);
+  EXPECT_EQ(midiOutUnprepareHeader(first, &header, sizeof(MIDIHDR) - 1), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(midiOutUnprepareHeader(first, nullptr, 64), MMSYSERR_INVALPARAM);
   ASSERT_EQ(midiOutClose(first), MMSYSERR_NOERROR);
   EXPECT_EQ(midiOutClose(first), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(midiOutShortMsg(first, 0xFA), MMSYSERR_INVALHANDLE);
-  MIDIHDR header{};
   EXPECT_EQ(midiOutUnprepareHeader(first, &header, sizeof header), MMSYSERR_INVALHANDLE);
   // The same table entry, opened again, gets a different handle; the old one stays dead.
   const HMIDIOUT second = OpenDevice(0);
@@ -215,24 +233,6 @@ TEST_F(MidiService, ADeviceIsOpenThroughOneHandleAtATime) {
   EXPECT_EQ(Midi->OpenPorts(), 0);
 }
 
-TEST_F(MidiService, TheBackendsRefusalReachesTheCaller) {
-  ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  for (MMRESULT code : {MMSYSERR_ALLOCATED, MMSYSERR_NOMEM, MMSYSERR_ERROR}) {
-    Midi->RefuseOpen(code);
-    HMIDIOUT h = 0;
-    EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), code);
-    EXPECT_EQ(h, 0u);
-  }
-  Midi->RefuseOpen(MMSYSERR_NOERROR);
-  Midi->HoldDevice("Alpha", true);
-  HMIDIOUT h = 0;
-  EXPECT_EQ(midiOutOpen(&h, 0, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_ALLOCATED);
-  Midi->HoldDevice("Alpha", false);
-  h = OpenDevice(0);
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-  EXPECT_TRUE(Notes().size() == 2u);
-}
-
 TEST_F(MidiService, NotificationsArriveInOrderFromTheServicesThread) {
   const HMIDIOUT h = OpenDevice(0, 7);
   Midi->HoldOutput(true);
@@ -249,32 +249,21 @@ TEST_F(MidiService, NotificationsArriveInOrderFromTheServicesThread) {
   for (DWORD_PTR instance : Seen.Instances) EXPECT_EQ(instance, 7u);
 }
 
-TEST_F(MidiService, WithheldNotificationsNeverArrive) {
-  Midi->SetReportOpen(false);
-  Midi->SetReportClose(false);
-  const HMIDIOUT h = OpenDevice(0);
-  EXPECT_EQ(midiOutShortMsg(h, 0xFB), MMSYSERR_NOERROR);
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-  EXPECT_TRUE(Notes().empty());
-  EXPECT_EQ(Midi->Bytes(), (std::vector<std::uint8_t>{0xFB}));
-}
-
-TEST_F(MidiService, WithoutACallbackNothingIsNotified) {
+// Notifications the device withholds never arrive, nor any without a callback.
+TEST_F(MidiService, WithheldOrWithoutACallbackNothingIsNotified) {
   ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  HMIDIOUT h = 0;
-  ASSERT_EQ(midiOutOpen(&h, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-  EXPECT_EQ(midiOutShortMsg(h, 0xFA), MMSYSERR_NOERROR);
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-  EXPECT_TRUE(Notes().empty());
-}
-
-TEST_F(MidiService, UnprepareAcceptsAHeaderNeverPrepared) {
-  const HMIDIOUT h = OpenDevice(0);
-  MIDIHDR header{};
-  EXPECT_EQ(midiOutUnprepareHeader(h, &header, 64), MMSYSERR_NOERROR);
-  EXPECT_EQ(midiOutUnprepareHeader(h, &header, sizeof(MIDIHDR) - 1), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(midiOutUnprepareHeader(h, nullptr, 64), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  for (const bool callback : {true, false}) {
+    Midi->SetReportOpen(!callback);
+    Midi->SetReportClose(!callback);
+    HMIDIOUT h = 0;
+    ASSERT_EQ(midiOutOpen(&h, 0, callback ? &Record : nullptr, 0,
+                          callback ? CALLBACK_FUNCTION : CALLBACK_NULL),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(h, 0xFB), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+    EXPECT_TRUE(Notes().empty());
+  }
+  EXPECT_EQ(Midi->Bytes(), (std::vector<std::uint8_t>{0xFB, 0xFB}));
 }
 
 TEST_F(MidiService, RunsOutOfHandlesWithNoMemoryAndRecovers) {
@@ -316,8 +305,8 @@ TEST_F(MidiService, APortOpenedBeforeABackendSwapStaysOnItsBackend) {
 TEST(RealMidiService, WithoutServersListsNothingAndStaysQuiet) {
   const std::string name = "halvorine-absent-" + std::to_string(::getpid());
   const char* saved = std::getenv("JACK_DEFAULT_SERVER");
-  const std::optional<std::string> previous =
-      saved ? std::optional<std::string>(saved) : std::nullopt;
+  const bool had = saved != nullptr;
+  const std::string previous = had ? saved : "";
   ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
   MidiOutSetBackend(nullptr);
   ::testing::internal::CaptureStderr();
@@ -327,11 +316,7 @@ TEST(RealMidiService, WithoutServersListsNothingAndStaysQuiet) {
   const MMRESULT r = midiOutOpen(&h, 0, nullptr, 0, CALLBACK_NULL);
   const std::string out = ::testing::internal::GetCapturedStdout();
   const std::string err = ::testing::internal::GetCapturedStderr();
-  if (previous) {
-    ::setenv("JACK_DEFAULT_SERVER", previous->c_str(), 1);
-  } else {
-    ::unsetenv("JACK_DEFAULT_SERVER");
-  }
+  had ? ::setenv("JACK_DEFAULT_SERVER", previous.c_str(), 1) : ::unsetenv("JACK_DEFAULT_SERVER");
   if (::access("/dev/snd/seq", R_OK | W_OK) != 0) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(r, MMSYSERR_BADDEVICEID);
@@ -363,4 +348,134 @@ TEST(AlsaPortName, AddressAndIdentity) {
     EXPECT_EQ(AlsaPortAddress(name), address) << name;
     EXPECT_EQ(AlsaPortIdentity(name), identity) << name;
   }
+}
+
+// While the device is away, control changes of one channel and controller merge into the one
+// that waits, at its place; notes and transport keep their order; all goes out once, unasked,
+// when a device of that name returns; the backlog shows as pending, then done.
+TEST_F(MidiService, ADeviceThatReturnsGetsTheLatestValuesOnceAndEverythingElseInOrder) {
+  const HMIDIOUT h = OpenDevice(0);
+  Leave(h, Word(0xB0, 16, 2));
+  const DWORD later[] = {Word(0xB0, 16, 5), Word(0x90, 60, 100), Word(0xB0, 16, 6),
+                         Word(0xB1, 16, 7), Word(0xFA),          Word(0x90, 60, 0),
+                         Word(0xB0, 16, 8), Word(0xFC),          Word(0xB1, 17, 9)};
+  for (DWORD w : later) ASSERT_EQ(midiOutShortMsg(h, w), MMSYSERR_NOERROR);
+  const TMidiOutState waiting = MidiOutGetState(h);
+  EXPECT_EQ(waiting.Device, "Alpha");
+  EXPECT_EQ(waiting.Queued, 7u);
+  EXPECT_TRUE(Midi->Messages().empty());
+
+  Midi->SetDevices({"Alpha"});
+  const TBytes expected = {0xB0, 16,   8,  0x90, 60,   100,  0xB1, 16, 7,
+                           0xFA, 0x90, 60, 0,    0xFC, 0xB1, 17,   9};
+  ASSERT_TRUE(Eventually([&] { return Midi->Bytes().size() >= expected.size(); }));
+  EXPECT_EQ(MidiOutGetState(h).Link, TMidiLink::mlOpen);
+  ASSERT_EQ(midiOutShortMsg(h, Word(0xFB)), MMSYSERR_NOERROR);
+  TBytes all = expected;
+  all.push_back(0xFB);
+  EXPECT_EQ(Midi->Bytes(), all);
+  EXPECT_EQ(Messages(), (std::vector<UINT>{MOM_OPEN, MOM_PENDING, MOM_DONE}));
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  EXPECT_EQ(Messages().back(), MOM_CLOSE);
+}
+
+TEST_F(MidiService, AwayTheQueueKeepsOneValuePerControllerAndDropsTheOldestOthers) {
+  const HMIDIOUT h = OpenDevice(0);
+  Leave(h, Word(0xFA));
+  constexpr std::size_t kExtra = 5;
+  for (std::size_t i = 0; i < kMidiOutQueueOtherLimit + kExtra; ++i) {
+    ASSERT_EQ(midiOutShortMsg(h, Word(0x90, static_cast<std::uint8_t>(i % 128), 1)),
+              MMSYSERR_NOERROR);
+    for (std::uint8_t c = 0; c < 16; ++c) midiOutShortMsg(h, Word(0xB0 | c, 20, c));
+  }
+  const TMidiOutState state = MidiOutGetState(h);
+  EXPECT_EQ(state.Dropped, kExtra + 1) << "the oldest: the held Start, then five notes";
+  EXPECT_EQ(state.Queued, kMidiOutQueueOtherLimit + 16);
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+}
+
+// A DIN wire (3,125 bytes/s) with a 4 KB buffer that refuses what does not fit: after a storm of
+// mix moves the wire holds exactly the last values, and every note went out, in order.
+TEST_F(MidiService, ASlowWireEndsOnThePanelsValuesAndLosesNoNote) {
+  Midi->SetWire(kMidiDinRate, 4096);
+  MidiOutSetDeviceRate("Alpha", kMidiDinRate);
+  const HMIDIOUT h = OpenDevice(0);
+  std::array<std::uint8_t, 24> panel{};
+  TBytes notes;
+  for (int move = 0; move < 400; ++move) {
+    for (std::uint8_t p = 0; p < 24; ++p) {
+      panel[p] = static_cast<std::uint8_t>((move * 7 + p * 13) % 128);
+      ASSERT_EQ(midiOutShortMsg(h, Word(0xB2, 16 + p, panel[p])), MMSYSERR_NOERROR);
+    }
+    if (move % 50 == 0) {
+      notes.push_back(static_cast<std::uint8_t>(move / 50));
+      midiOutShortMsg(h, Word(0x99, notes.back(), 100));
+    }
+  }
+  ASSERT_TRUE(Eventually([&] { return MidiOutGetState(h).Queued == 0; }));
+  std::map<int, int> wire;
+  TBytes heard;
+  for (const TRecordedMessage& m : Midi->Messages()) {
+    if (m.Bytes[0] == 0xB2) wire[m.Bytes[1]] = m.Bytes[2];
+    if (m.Bytes[0] == 0x99) heard.push_back(m.Bytes[1]);
+  }
+  for (int p = 0; p < 24; ++p) EXPECT_EQ(wire[16 + p], panel[p]) << "parameter " << p;
+  EXPECT_EQ(heard, notes);
+  EXPECT_EQ(Midi->Refusals(), 0) << "paced to the wire, the buffer never overflows";
+  EXPECT_LT(Midi->Messages().size(), 400u * 24) << "waiting values were merged";
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+  MidiOutSetDeviceRate("Alpha", kMidiRateUnlimited);
+}
+
+// A stalled server: every call hangs until it resumes. The caller's calls come back in bounded
+// time; what was asked is done once the server answers.
+TEST_F(MidiService, AStalledServerHoldsNoCallerAndCatchesUpAfterwards) {
+  const HMIDIOUT h = OpenDevice(0);
+  Midi->Stall(true);
+  ASSERT_EQ(midiOutShortMsg(h, Word(0xFA)), MMSYSERR_NOERROR);
+  ASSERT_TRUE(Eventually([&] { return Midi->BlockedCalls() == 1; }));
+  {
+    TManualTickCount clock(0, 500);
+    EXPECT_EQ(midiOutGetNumDevs(), 3u) << "the list read last stands";
+    EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+    HMIDIOUT again = 0;
+    EXPECT_EQ(midiOutOpen(&again, 0, &Record, 0, CALLBACK_FUNCTION), MMSYSERR_NOERROR)
+        << "an open not answered in time leaves the handle to open later";
+    EXPECT_NE(again, 0u);
+    EXPECT_EQ(MidiOutGetState(again).Link, TMidiLink::mlOpening);
+    Midi->Stall(false);
+    ASSERT_TRUE(Eventually([&] { return MidiOutGetState(again).Link == TMidiLink::mlOpen; }));
+    EXPECT_EQ(midiOutClose(again), MMSYSERR_NOERROR);
+  }
+  EXPECT_EQ(Midi->Bytes(), TBytes{0xFA});
+  EXPECT_EQ(Messages(), (std::vector<UINT>{MOM_OPEN, MOM_CLOSE, MOM_OPEN, MOM_CLOSE}));
+  EXPECT_EQ(Midi->OpenPorts(), 0);
+}
+
+// A server that freezes while 24 controllers move: once the device is slow to take the message
+// it holds (values of one controller merge), every value sent merges into the one waiting for its
+// controller, so one message per controller follows, each on its last value.
+TEST_F(MidiService, AfterAFreezeOneValuePerControllerGoesOut) {
+  const HMIDIOUT h = OpenDevice(0);
+  Midi->Stall(true);
+  ASSERT_EQ(midiOutShortMsg(h, Word(0xB0, 1, 0)), MMSYSERR_NOERROR);
+  ASSERT_TRUE(Eventually([&] { return Midi->BlockedCalls() == 1; }));
+  std::size_t queued = 1;
+  ASSERT_TRUE(Eventually([&] {
+    midiOutShortMsg(h, Word(0xB0, 100, 0));
+    const std::size_t before = std::exchange(queued, MidiOutGetState(h).Queued);
+    return before == queued;
+  }));
+  for (int move = 0; move < 200; ++move) {
+    for (std::uint8_t p = 0; p < 24; ++p) midiOutShortMsg(h, Word(0xB0, p, move % 128));
+  }
+  EXPECT_EQ(MidiOutGetState(h).Queued, queued + 24) << "one more per controller";
+  Midi->Stall(false);
+  ASSERT_TRUE(Eventually([&] { return MidiOutGetState(h).Queued == 0; }));
+  const std::vector<TRecordedMessage> sent = Midi->Messages();
+  ASSERT_EQ(sent.size(), queued + 24);
+  for (std::uint8_t p = 0; p < 24; ++p) {
+    EXPECT_EQ(sent[queued + p].Bytes, (TBytes{0xB0, p, 199 % 128}));
+  }
+  EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
 }

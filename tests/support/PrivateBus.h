@@ -15,7 +15,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +24,8 @@
 #include <string>
 
 #include <sys/prctl.h>
+
+#include "Eventually.h"
 
 namespace halvorine_test {
 
@@ -110,7 +111,6 @@ public:
   const QString& Address() const { return FAddress; }
   // The daemon's process, to stop and resume it; 0 when it is not running.
   qint64 ProcessId() const { return FDaemon.processId(); }
-  QString Folder() const { return FDir.path(); }
   void Stop() { StopProcess(FDaemon); }
 
   // Waits until some client owns the name, or with owned false until none does; false when the
@@ -120,15 +120,13 @@ public:
     bool found = false;
     {
       QDBusConnection bus = QDBusConnection::connectToBus(FAddress, connection);
-      QDeadlineTimer deadline(timeoutMs);
-      while (bus.isConnected() && !deadline.hasExpired()) {
-        const QDBusReply<bool> reply = bus.interface()->isServiceRegistered(name);
-        if (reply.isValid() && reply.value() == owned) {
-          found = true;
-          break;
-        }
-        QThread::msleep(20);
-      }
+      found = Eventually(
+          [&] {
+            const QDBusReply<bool> reply = bus.interface()->isServiceRegistered(name);
+            return !bus.isConnected() || (reply.isValid() && reply.value() == owned);
+          },
+          std::chrono::milliseconds(timeoutMs));
+      found = found && bus.isConnected();
     }
     QDBusConnection::disconnectFromBus(connection);
     return found;

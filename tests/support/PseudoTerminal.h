@@ -48,18 +48,8 @@ public:
     return out;
   }
 
-  // Whatever is waiting now, without blocking.
-  std::string Pending() {
-    std::string out;
-    char buffer[256];
-    pollfd p{FMaster, POLLIN, 0};
-    while (::poll(&p, 1, 50) > 0 && (p.revents & POLLIN)) {
-      const ssize_t n = ::read(FMaster, buffer, sizeof buffer);
-      if (n <= 0) break;
-      out.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out;
-  }
+  // Whatever arrives until nothing has come for 50 ms.
+  std::string Pending() { return Read(std::string::npos, 50); }
 
 private:
   int FMaster = -1;

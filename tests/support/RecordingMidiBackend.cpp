@@ -101,11 +101,6 @@ void TRecordingMidiBackend::Stall(bool stalled) {
   FStallEnd.notify_all();
 }
 
-int TRecordingMidiBackend::BlockedCalls() const {
-  std::lock_guard lock(FLock);
-  return FBlocked;
-}
-
 void TRecordingMidiBackend::WaitWhileStalled() {
   std::unique_lock lock(FLock);
   if (!FStalled) return;
@@ -129,39 +124,9 @@ void TRecordingMidiBackend::SetWire(std::uint32_t bytesPerSecond, std::size_t bu
   FWireFree = {};
 }
 
-std::vector<std::chrono::steady_clock::time_point> TRecordingMidiBackend::WireTimes() const {
-  Settle();
-  std::lock_guard lock(FLock);
-  return FWireTimes;
-}
-
-int TRecordingMidiBackend::Refusals() const {
-  std::lock_guard lock(FLock);
-  return FRefusals;
-}
-
-void TRecordingMidiBackend::RefuseOpen(MMRESULT code) {
-  std::lock_guard lock(FLock);
-  FRefusal = code;
-}
-
 void TRecordingMidiBackend::HoldDevice(const std::string& name, bool held) {
   std::lock_guard lock(FLock);
-  if (held) {
-    FHeldDevices.insert(name);
-  } else {
-    FHeldDevices.erase(name);
-  }
-}
-
-void TRecordingMidiBackend::SetReportOpen(bool report) {
-  std::lock_guard lock(FLock);
-  FReportOpen = report;
-}
-
-void TRecordingMidiBackend::SetReportClose(bool report) {
-  std::lock_guard lock(FLock);
-  FReportClose = report;
+  held ? void(FHeldDevices.insert(name)) : void(FHeldDevices.erase(name));
 }
 
 void TRecordingMidiBackend::DeliverWithheld() {
@@ -171,11 +136,6 @@ void TRecordingMidiBackend::DeliverWithheld() {
     withheld.swap(FWithheld);
   }
   for (auto& [notify, message] : withheld) notify(message);
-}
-
-void TRecordingMidiBackend::HoldOutput(bool hold) {
-  std::lock_guard lock(FLock);
-  FHoldOutput = hold;
 }
 
 void TRecordingMidiBackend::ReleaseOutput() {
@@ -188,12 +148,6 @@ void TRecordingMidiBackend::ReleaseOutput() {
   for (auto& [notify, count] : done) {
     for (int i = 0; i < count; ++i) notify(MOM_DONE);
   }
-}
-
-std::vector<TRecordedMessage> TRecordingMidiBackend::Messages() const {
-  Settle();
-  std::lock_guard lock(FLock);
-  return FMessages;
 }
 
 std::vector<std::uint8_t> TRecordingMidiBackend::Bytes() const {
@@ -209,30 +163,6 @@ void TRecordingMidiBackend::ClearMessages() {
   std::lock_guard lock(FLock);
   FMessages.clear();
   FWireTimes.clear();
-}
-
-int TRecordingMidiBackend::OpenCalls() const {
-  Settle();
-  std::lock_guard lock(FLock);
-  return FOpenCalls;
-}
-
-int TRecordingMidiBackend::CloseCalls() const {
-  Settle();
-  std::lock_guard lock(FLock);
-  return FCloseCalls;
-}
-
-int TRecordingMidiBackend::OpenPorts() const {
-  Settle();
-  std::lock_guard lock(FLock);
-  return static_cast<int>(FPorts.size());
-}
-
-int TRecordingMidiBackend::ListCalls() const {
-  Settle();
-  std::lock_guard lock(FLock);
-  return FListCalls;
 }
 
 namespace {

@@ -41,18 +41,18 @@ public:
   // listed again later can be opened again.
   void SetDevices(std::vector<std::string> devices);
   // Every open returns `code` (MMSYSERR_NOERROR: accept again) without opening anything.
-  void RefuseOpen(MMRESULT code);
+  void RefuseOpen(MMRESULT code) { Set(FRefusal, code); }
   // While held, opens of the named device return MMSYSERR_ALLOCATED, as if another program had it.
   void HoldDevice(const std::string& name, bool held);
   // false: opens succeed but MOM_OPEN never comes (closes likewise with MOM_CLOSE).
-  void SetReportOpen(bool report);
-  void SetReportClose(bool report);
+  void SetReportOpen(bool report) { Set(FReportOpen, report); }
+  void SetReportClose(bool report) { Set(FReportClose, report); }
   // Posts every open and close notification withheld so far, in the order they were withheld, as
   // a device that reports late would.
   void DeliverWithheld();
   // While held, each message sent is recorded but stays pending (MOM_PENDING), so the slot of the
   // port reads busy until ReleaseOutput.
-  void HoldOutput(bool hold);
+  void HoldOutput(bool hold) { Set(FHoldOutput, hold); }
   // Every pending message goes out: one MOM_DONE each.
   void ReleaseOutput();
 
@@ -60,7 +60,7 @@ public:
   // until Stall(false). The readers below then report at once, without waiting for the worker.
   void Stall(bool stalled);
   // Calls blocked in the stall now.
-  int BlockedCalls() const;
+  int BlockedCalls() const { return Get(FBlocked); }
 
   // A slow wire: each device takes `bytesPerSecond` into a buffer of `bufferBytes` that empties at
   // that rate, and refuses a message with MIDIERR_NOTREADY (recording nothing) when it does not
@@ -68,19 +68,19 @@ public:
   void SetWire(std::uint32_t bytesPerSecond, std::size_t bufferBytes);
   // For each message of Messages(), when its last byte leaves the wire (the time of the send
   // without a wire).
-  std::vector<std::chrono::steady_clock::time_point> WireTimes() const;
-  int Refusals() const;  // messages refused by a full wire
+  std::vector<std::chrono::steady_clock::time_point> WireTimes() const { return Read(FWireTimes); }
+  int Refusals() const { return Get(FRefusals); }  // messages refused by a full wire
 
-  std::vector<TRecordedMessage> Messages() const;
+  std::vector<TRecordedMessage> Messages() const { return Read(FMessages); }
   // Messages(), Bytes() and the counters first wait for the service to hand over what it can now
   // (MidiOutFlushNotifications), unless a stall blocks it.
   // The bytes of every message, in the order sent.
   std::vector<std::uint8_t> Bytes() const;
   void ClearMessages();
-  int OpenCalls() const;  // every Open the service asked for, refused or not
-  int CloseCalls() const;
-  int OpenPorts() const;  // ports open now
-  int ListCalls() const;  // device lists read
+  int OpenCalls() const { return Read(FOpenCalls); }  // every Open asked for, refused or not
+  int CloseCalls() const { return Read(FCloseCalls); }
+  int OpenPorts() const { return static_cast<int>(Read(FPorts).size()); }  // ports open now
+  int ListCalls() const { return Read(FListCalls); }                       // device lists read
 
   // Input: the inputs listed from now on (an open one left out reads as gone), and one message
   // played by the input named `name` if it is open, from the calling thread as a receiving
@@ -102,6 +102,22 @@ private:
   // Blocks while stalled; callers do not hold FLock.
   void WaitWhileStalled();
   void Settle() const;
+  // A member read or written under the lock; Read first lets the service hand over (Settle).
+  template <typename T>
+  T Get(const T& member) const {
+    std::lock_guard lock(FLock);
+    return member;
+  }
+  template <typename T>
+  T Read(const T& member) const {
+    Settle();
+    return Get(member);
+  }
+  template <typename T>
+  void Set(T& member, T value) {
+    std::lock_guard lock(FLock);
+    member = std::move(value);
+  }
 
   mutable std::mutex FLock;
   std::condition_variable FStallEnd;
