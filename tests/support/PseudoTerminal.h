@@ -48,9 +48,6 @@ public:
     return out;
   }
 
-  // Whatever arrives until nothing has come for 50 ms.
-  std::string Pending() { return Read(std::string::npos, 50); }
-
 private:
   int FMaster = -1;
   std::string FPath;
