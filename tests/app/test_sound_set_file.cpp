@@ -18,9 +18,11 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "EndedProcess.h"
+#include "SoundDesign.h"
 #include "SoundSetFile.h"
 
 namespace {
@@ -429,3 +431,102 @@ TEST(SoundSetFile, ASaveClearsWhatKilledSavesLeft) {
 }
 
 }  // namespace
+
+// ---- One sound on its own ----
+
+TEST(SoundFile, SoundsRoundTripAndBadOnesAreRefusedChangingNothing) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  std::mt19937 random(32);
+  const TSoundSet set = RandomSet(random);
+  const TSoundRecord sound = set.Records[5];
+  const QString path = folder.filePath("CP.hvsound");
+  QString error;
+  TSoundRecord read;
+  ASSERT_TRUE(WriteSoundFile(path, sound, error) && ReadSoundFile(path, read, error))
+      << error.toStdString();
+  EXPECT_EQ(read, sound);
+  // A sound's object cut out of a set is a sound on the clipboard, but not in a file.
+  const QByteArray cut = QJsonDocument(QJsonDocument::fromJson(SerializeSoundSet(set))
+                                           .object()["sounds"]
+                                           .toObject()["CP"]
+                                           .toObject())
+                             .toJson();
+  read = {};
+  EXPECT_TRUE(ParseSound(cut, read, error, true) && read == sound) << error.toStdString();
+
+  QFile::copy(path, folder.filePath("copy"));
+  const QByteArray good = SerializeSound(sound);
+  const auto with = [&good](const char* from, const char* to) {
+    return QByteArray(good).replace(from, to);
+  };
+  const struct {
+    QByteArray Text;
+    bool Bare;
+    const char* Reason;
+  } cases[] = {
+      {"", true, "not JSON"},
+      {"kick", true, "not JSON"},
+      {"[1]", true, "not a sound (the document is not an object)"},
+      {cut, false, "not a sound (format is not \"halvorine-sound\")"},
+      {SerializeSoundSet(set), true, "not a sound (format is not \"halvorine-sound\")"},
+      {with("\"version\": 1", "\"version\": 2"), true, "newer version of the program"},
+      {with("\"version\": 1", "\"version\": 0"), true, "version: 0 is out of range 1..1"},
+      {with("\"mixA\"", "\"mixZ\""), true, "mixA: missing"},
+      {with("\"source\": \"", "\"source\": \"x"), true, "bankA.source: must be"},
+      {"{\"values\": 5}", true, "values: not an array"},
+  };
+  for (const auto& c : cases) {
+    TSoundRecord kept = sound;
+    EXPECT_FALSE(ParseSound(c.Text, kept, error, c.Bare)) << c.Reason;
+    EXPECT_TRUE(error.contains(c.Reason)) << c.Reason << ": " << error.toStdString();
+    EXPECT_EQ(kept, sound) << c.Reason;
+  }
+  // Files are refused with the set's rules, naming the file as a sound's.
+  for (const QString& bad : {folder.path(), folder.filePath("none.hvsound")}) {
+    EXPECT_FALSE(ReadSoundFile(bad, read, error));
+    EXPECT_TRUE(error.startsWith("Cannot open the sound \"" + bad + "\": ")) << error.toStdString();
+  }
+  EXPECT_FALSE(WriteSoundFile(folder.path(), sound, error));
+  EXPECT_EQ(error, "Cannot save the sound \"" + folder.path() + "\": it is a folder.");
+}
+
+// Over amounts and seeds: ticked values only (all when none is), each within the amount and
+// within 0..127, every step of the range taken, the ends held, and a seed's moves repeated.
+TEST(SoundFile, MutationStaysWithinItsAmountAndClampsAtTheEnds) {
+  for (const int amount : kMutationAmounts) {
+    for (const std::uint64_t seed : {1u, 2u, 77u}) {
+      for (const bool someTicked : {false, true}) {
+        TSoundRecord sound;
+        for (int i = 0; i < kParameterCount; ++i) sound.Values[i] = i % 3 == 0 ? 0 : 127 - i % 2;
+        if (someTicked) sound.MorphEnabled = {1, 1, 1, 0, 1, 1, 0, 0, 1};
+        TSoundMutator mutator(seed);
+        TSoundMutator again(seed);
+        std::set<int> steps;
+        for (int round = 0; round < 300; ++round) {
+          const TParameterValues moved = mutator.Mutate(sound, amount);
+          ASSERT_EQ(again.Mutate(sound, amount), moved);
+          for (int i = 0; i < kParameterCount; ++i) {
+            const int step = moved[i] - sound.Values[i];
+            ASSERT_TRUE(std::abs(step) <= amount && moved[i] >= 0 && moved[i] <= 127)
+                << amount << " " << seed << ": " << sound.Values[i] << " -> " << moved[i];
+            if (someTicked && sound.MorphEnabled[i] == 0) {
+              ASSERT_EQ(step, 0);
+            }
+            // From 0 and from 127 a step can only be counted on one side.
+            if (sound.Values[i] == 0) steps.insert(step);
+            if (sound.Values[i] == 127) steps.insert(-step);
+          }
+        }
+        // Every step from 0 to the amount, and values held at the ends.
+        EXPECT_EQ(steps.size(), std::size_t(amount + 1)) << amount << " " << seed;
+        TSoundMutator other(seed + 1000);
+        EXPECT_NE(TSoundMutator(seed).Mutate(sound, amount), other.Mutate(sound, amount));
+        const TParameterValues randomized = mutator.Randomize(sound);
+        for (int i = 9; i < kParameterCount && someTicked; ++i) {
+          EXPECT_EQ(randomized[i], sound.Values[i]);
+        }
+      }
+    }
+  }
+}

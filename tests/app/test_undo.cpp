@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDateTime>
@@ -274,6 +275,128 @@ TEST_F(Sets, SendSoundAndSendAllGoOutInOrderOnTheSoundsChannels) {
   EXPECT_EQ(at(2, 0), Messages({{0xB0, 72, 12}}));
   EXPECT_EQ(at(7, 23), Messages({{0xB1, 119, 17}}));
   EXPECT_EQ(at(15, 12), Messages({{0xB3, 108, 25}}));
+}
+
+// Copy and paste: BD to SD to LT, each sent whole on its own controllers and channel, one step
+// whose undo sends the values before; a sound file goes in as a paste does. Text or a file that
+// is not a sound: one message naming what is wrong, nothing changed or sent, no step.
+TEST_F(Sets, PasteAndOpenSoundCarryASoundAcrossChannelsAndRefuseWhatIsNoSound) {
+  TSoundRecord kick;
+  for (int i = 0; i < kParameterCount; ++i) kick.Values[i] = 100 + i;
+  kick.MorphEnabled[3] = 1;
+  kick.UseStoredB = 1;
+  kick.StoredB.fill(7);
+  kick.PresetA1 = 9;
+  kick.Mix = 40;
+  kick.MixB = -12;
+  const auto sent = [](int channel, int first, const TParameterValues& values) {
+    Bytes bytes;
+    for (int i = 0; i < kParameterCount; ++i)
+      bytes.insert(bytes.end(), {std::uint8_t(0xB0 + channel), std::uint8_t(first + i),
+                                 std::uint8_t(values[i])});
+    return bytes;
+  };
+  QGuiApplication::clipboard()->setText(SerializeSound(kick));
+  Key(Qt::Key_V, Qt::ControlModifier);  // onto BD
+  EXPECT_EQ(Take(), sent(0, 16, kick.Values));
+  Click(SoundBox(1));
+  Key(Qt::Key_C, Qt::ControlModifier);  // SD's sound, then BD's again
+  Click(SoundBox(0));
+  Key(Qt::Key_C, Qt::ControlModifier);
+  Click(SoundBox(1));
+  Take();
+  Key(Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(Take(), sent(0, 40, kick.Values));
+  Click(SoundBox(4));
+  QGuiApplication::clipboard()->setText(SerializeSound(kick));
+  const TSoundSet before = State();
+  Take();
+  Key(Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(Take(), sent(1, 16, kick.Values));
+  TSoundSet after = before;
+  after.Records[4] = kick;
+  ExpectShown(after, "pasted on LT");
+  EXPECT_EQ(Form->UndoStack().undoText(), "Paste sound");
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Take(), Changed(after, before));
+  ExpectShown(before, "paste undone");
+
+  Key(Qt::Key_Y, Qt::ControlModifier);
+  ASSERT_TRUE(Form->SaveSound(Path("kick.hvsound")));
+  Click(SoundBox(7));
+  Take();
+  ASSERT_TRUE(Form->OpenSound(Path("kick.hvsound")));
+  EXPECT_EQ(Take(), sent(1, 96, kick.Values));
+  EXPECT_EQ(Form->UndoStack().undoText(), "Open sound");
+
+  const TSoundSet kept = State();
+  const int steps = Form->UndoStack().count();
+  for (const auto& [text, reason] : std::vector<std::pair<QString, QString>>{
+           {"", "the clipboard holds no text"},
+           {"kick", "not JSON"},
+           {SerializeSoundSet(kept), "not a sound (format is not \"halvorine-sound\")"},
+           {QString(SerializeSound(kick)).replace("100", "128"), "values[0]: 128 is out of"}}) {
+    Errors.clear();
+    QGuiApplication::clipboard()->setText(text);
+    Key(Qt::Key_V, Qt::ControlModifier);
+    ASSERT_EQ(Errors.size(), 1) << reason.toStdString();
+    EXPECT_TRUE(Errors[0].startsWith("Cannot paste the sound: " + reason))
+        << Errors[0].toStdString();
+  }
+  Errors.clear();
+  EXPECT_FALSE(Form->OpenSound(WriteSet("set.hvset")));
+  EXPECT_EQ(Errors, QStringList{"Cannot open the sound \"" + Path("set.hvset") +
+                                "\": not a sound (format is not \"halvorine-sound\")."});
+  EXPECT_TRUE(State().SameSounds(kept));
+  EXPECT_EQ(Take(), Bytes{});
+  EXPECT_EQ(Form->UndoStack().count(), steps);
+}
+
+// Mutate and Randomize with a seed: the generator's moves, only what changed sent, each one step
+// whose undo sends the values before. The amount comes from the menu and is remembered.
+TEST_F(Sets, MutateAndRandomizeSendWhatMovedAsOneStep) {
+  Form->SetMutationSeed(32);
+  TSoundMutator mirror(32);
+  QContextMenuEvent event(QContextMenuEvent::Mouse, {540, 400},
+                          Form->mapToGlobal(QPoint(540, 400)));
+  QApplication::sendEvent(Form.get(), &event);
+  QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
+  ASSERT_NE(menu, nullptr);
+  QStringList shown;
+  for (QAction* a : menu->actions()) {
+    shown << a->text() + " " + a->shortcut().toString();
+    if (a->text() == "Mutation amount") a->menu()->actions().at(3)->trigger();  // ±32
+  }
+  menu->close();
+  Form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+  for (const char* command : {"Copy sound Ctrl+C", "Paste sound Ctrl+V", "Mutate Ctrl+M",
+                              "Randomize Ctrl+Shift+M", "Open sound... ", "Save sound... "})
+    EXPECT_TRUE(shown.contains(command)) << command;
+  EXPECT_EQ(Form->MutationAmount(), 32);
+  EXPECT_EQ(QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine")
+                .value("MutationAmount"),
+            32);
+
+  Drag(ParKnob(1), -10);
+  const auto expect = [this](const char* text, Qt::KeyboardModifiers keys, TParameterValues to) {
+    const TSoundSet before = State();
+    Take();
+    Key(Qt::Key_M, keys);
+    TSoundSet after = before;
+    after.Records[0].Values = to;
+    ASSERT_FALSE(after.SameSounds(before)) << text;
+    ExpectShown(after, text);
+    EXPECT_EQ(Take(), Changed(before, after)) << text;
+    EXPECT_EQ(Form->UndoStack().undoText(), text);
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(Take(), Changed(after, before)) << text;
+    Key(Qt::Key_Y, Qt::ControlModifier);
+  };
+  expect("Mutate", Qt::ControlModifier, mirror.Mutate(Form->Memory().Current(), 32));
+  Click(ParBox(2));
+  expect("Randomize", Qt::ControlModifier | Qt::ShiftModifier,
+         mirror.Randomize(Form->Memory().Current()));
 }
 
 struct TStepCase {
