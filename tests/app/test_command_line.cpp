@@ -22,6 +22,7 @@ struct TParseCase {
   QString Input = {};
   bool Thru = false;
   double Tempo = 0;
+  std::optional<std::uint64_t> Seed = {};
 };
 
 class Parse : public testing::TestWithParam<TParseCase> {};
@@ -44,6 +45,7 @@ TEST_P(Parse, GivesTheActionAndValues) {
   EXPECT_EQ(line.Input, c.Input);
   EXPECT_EQ(line.Thru, c.Thru);
   EXPECT_EQ(line.Tempo, c.Tempo);
+  EXPECT_EQ(line.Seed, c.Seed);
 }
 
 const QString kNone;
@@ -133,6 +135,18 @@ INSTANTIATE_TEST_SUITE_P(
                    .Arguments = {"--tempo", "97,5"},
                    .Action = TAction::Error,
                    .Text = "--tempo: '97,5'"},
+        TParseCase{.Name = "SeedAtTheEnds",
+                   .Arguments = {"--seed=0", "--seed", "18446744073709551615"},
+                   .Action = TAction::Run,
+                   .Seed = 18446744073709551615u},
+        TParseCase{.Name = "SeedPastTheTop",
+                   .Arguments = {"--seed", "18446744073709551616"},
+                   .Action = TAction::Error,
+                   .Text = "--seed: '18446744073709551616' is not a whole number from 0 to"},
+        TParseCase{.Name = "SeedSigned",
+                   .Arguments = {"--seed", "+5"},
+                   .Action = TAction::Error,
+                   .Text = "--seed: '+5'"},
         TParseCase{"File", {"set.json"}, TAction::Run, dmNull, kNone, kNone, "set.json"},
         TParseCase{
             "FileAfterDashDash", {"--", "--log"}, TAction::Run, dmNull, kNone, kNone, "--log"},
