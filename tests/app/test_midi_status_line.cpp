@@ -5,8 +5,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <chrono>
-#include <thread>
+#include <functional>
 
 #include "MainForm.h"
 #include "MidiOutComboBox.h"
@@ -58,35 +57,35 @@ TEST_F(MidiStatusLine, SitsBelowTheTransportButtonsOverNoOtherControl) {
 
 TEST_F(MidiStatusLine, FollowsThePortThroughItsStates) {
   TMidiOut& port = Form->MidiOut();
-  EXPECT_EQ(StatusWhen([] { return true; }), "MIDI closed");
-
-  Midi->RefuseOpen(MMSYSERR_ALLOCATED);
-  Click("OpenButton");
-  EXPECT_EQ(StatusWhen([] { return true; }),
-            "MIDI closed - last error: device already in use (code 4)");
-
-  Midi->RefuseOpen(MMSYSERR_NOERROR);
-  Click("OpenButton");
-  EXPECT_EQ(StatusWhen([&] { return port.IsOpen(); }), "MIDI open on Synth")
-      << "a successful open clears the last error";
-
+  const auto now = [] { return true; };
+  struct TStep {
+    const char* What;
+    std::function<void()> Act;
+    std::function<bool()> Settled;
+    QString Text;
+  };
   // Start and Stop wait for the device; what cannot go out within a second is dropped, so that
   // the instrument does not start when the device returns.
-  Midi->SetDevices({});
-  port.SendStart();
-  port.SendStop();
-  EXPECT_EQ(StatusWhen([&] {
-              const TMidiOutState s = port.State();
-              return s.Link == TMidiLink::mlWaiting && s.Queued == 2;
-            }),
-            "MIDI waiting for Synth to return, 2 queued");
-  EXPECT_EQ(StatusWhen([&] { return port.State().TransportDropped == 2; }),
-            "MIDI waiting for Synth to return, 2 transport dropped");
-
-  Midi->SetDevices({"Synth"});
-  EXPECT_EQ(StatusWhen([&] { return port.State().Link == TMidiLink::mlOpen; }),
-            "MIDI open on Synth, 2 transport dropped");
+  const TStep steps[] = {
+      {"at start", [] {}, now, "MIDI closed"},
+      {"open refused", [&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED), Click("OpenButton"); }, now,
+       "MIDI closed - last error: device already in use (code 4)"},
+      {"open: the last error is over",
+       [&] { Midi->RefuseOpen(MMSYSERR_NOERROR), Click("OpenButton"); },
+       [&] { return port.IsOpen(); }, "MIDI open on Synth"},
+      {"device gone", [&] { Midi->SetDevices({}), port.SendStart(), port.SendStop(); },
+       [&] { return port.State().Link == TMidiLink::mlWaiting && port.State().Queued == 2; },
+       "MIDI waiting for Synth to return, 2 queued"},
+      {"transport dropped", [] {}, [&] { return port.State().TransportDropped == 2; },
+       "MIDI waiting for Synth to return, 2 transport dropped"},
+      {"device back", [&] { Midi->SetDevices({"Synth"}); },
+       [&] { return port.State().Link == TMidiLink::mlOpen; },
+       "MIDI open on Synth, 2 transport dropped"},
+      {"closed", [&] { Click("CloseButton"); }, [&] { return !port.IsOpen(); }, "MIDI closed"},
+  };
+  for (const TStep& step : steps) {
+    step.Act();
+    EXPECT_EQ(StatusWhen(step.Settled), step.Text) << step.What;
+  }
   for (const TRecordedMessage& m : Midi->Messages()) EXPECT_LT(m.Bytes[0], 0xF0) << "no transport";
-  Click("CloseButton");
-  EXPECT_EQ(StatusWhen([&] { return !port.IsOpen(); }), "MIDI closed");
 }

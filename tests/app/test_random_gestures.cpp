@@ -23,22 +23,12 @@ std::uint32_t FromEnvironment(const char* name, std::uint32_t fallback) {
   return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-const char* const kButtons[] = {"OpenButton",
-                                "CloseButton",
-                                "ADownButton",
-                                "AUpButton",
-                                "BDownButton",
-                                "BUpButton",
-                                "StoreAButton",
-                                "RecallAButton",
-                                "StoreBButton",
-                                "RecallBButton",
-                                "Button1",
-                                "Button2",
-                                "Button3",
-                                "GroupFilterButton1",
-                                "GroupFilterButton2",
-                                "GroupFilterButton3"};
+const QStringList kButtons = QStringLiteral(
+                                 "OpenButton CloseButton ADownButton AUpButton BDownButton "
+                                 "BUpButton StoreAButton RecallAButton StoreBButton RecallBButton "
+                                 "Button1 Button2 Button3 GroupFilterButton1 GroupFilterButton2 "
+                                 "GroupFilterButton3")
+                                 .split(' ');
 
 class GestureRun {
 public:
@@ -96,7 +86,7 @@ public:
       }
       case 6:
       case 7: {
-        const std::string button = kButtons[Pick(std::size(kButtons))];
+        const std::string button = kButtons[Pick(kButtons.size())].toStdString();
         what << "press " << button;
         FPanel.Press(QString::fromStdString(button));
         Model(button);

@@ -956,18 +956,19 @@ TEST_F(Sets, ASweepFollowsTheClockAsOneStepAndStopEndsItWhereItIs) {
   const QWidget* status = Find<QComboBox>("MidiOutComboBox");
   const auto running = [&] { return Form->MidiOut().ClockPosition().Running; };
   const auto sweepKey = [&] {
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Find<QAction>("SweepToBAction")->isEnabled(); }));
+    ASSERT_TRUE(
+        halvorine_test::Eventually([&] { return Find<QAction>("SweepToBAction")->isEnabled(); }));
     Key(Qt::Key_B, Qt::ControlModifier | Qt::ShiftModifier);
     ASSERT_TRUE(Form->Sweeping());
   };
   Click(Find<QPushButton>("Button1"));
-  ASSERT_TRUE(QTest::qWaitFor(running));
+  ASSERT_TRUE(halvorine_test::Eventually(running));
   const TSoundSet before = State();
   const int steps = Form->UndoStack().count();
   Midi->ClearMessages();
   const std::uint64_t start = Form->MidiOut().ClockPosition().Ticks;
   sweepKey();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return mix->GetPosition() == 100; }, 10000));
+  ASSERT_TRUE(halvorine_test::Eventually([&] { return mix->GetPosition() == 100; }));
   EXPECT_GE(Form->MidiOut().ClockPosition().Ticks - start, 96u) << "one bar: 96 ticks";
   Form->UpdateMidiStatus();
   EXPECT_TRUE(status->toolTip().endsWith(QString::fromUtf8(" · clock 300 BPM")))
@@ -995,22 +996,25 @@ TEST_F(Sets, ASweepFollowsTheClockAsOneStepAndStopEndsItWhereItIs) {
   for (const auto& [name, stop] : stops) {
     Form->SetClockTempo(300);
     Midi->SetDevices({"Recording Out"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MidiOut().IsOpen(); })) << name;
+    ASSERT_TRUE(halvorine_test::Eventually([&] { return Form->MidiOut().IsOpen(); })) << name;
     Click(Find<QPushButton>("Button1"));
-    ASSERT_TRUE(QTest::qWaitFor(running)) << name;
+    ASSERT_TRUE(halvorine_test::Eventually(running)) << name;
     sweepKey();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MidiOut().ClockPosition().Ticks > 40; }));
+    ASSERT_TRUE(
+        halvorine_test::Eventually([&] { return Form->MidiOut().ClockPosition().Ticks > 40; }));
     Click(Find<QPushButton>("Button1"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MidiOut().ClockPosition().Ticks < 40; }));
+    ASSERT_TRUE(
+        halvorine_test::Eventually([&] { return Form->MidiOut().ClockPosition().Ticks < 40; }));
     // Meanwhile the sweep has looked at the clock many times.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MidiOut().ClockPosition().Ticks > 50; }));
+    ASSERT_TRUE(
+        halvorine_test::Eventually([&] { return Form->MidiOut().ClockPosition().Ticks > 50; }));
     EXPECT_TRUE(Form->Sweeping()) << name;
     EXPECT_LT(mix->GetPosition(), 20) << name;
     stop();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->Sweeping(); })) << name;
+    ASSERT_TRUE(halvorine_test::Eventually([&] { return !Form->Sweeping(); })) << name;
     const int stopped = mix->GetPosition();
     // The status line and the sweep commands follow the clock at the window's next look.
-    ASSERT_TRUE(QTest::qWaitFor([&] {
+    ASSERT_TRUE(halvorine_test::Eventually([&] {
       Form->UpdateMidiStatus();
       return !running() && !status->toolTip().contains("clock");
     }));

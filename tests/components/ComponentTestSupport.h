@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "MidiKeyboard.h"
+#include "RecordingMidiBackend.h"
 
 // A shown window holding a keyboard at a fixed place, played through the window system layer as
 // a real mouse would (implicit grab included). OnScreen reads the window's backing store.
@@ -57,3 +58,17 @@ private:
 };
 
 using TBytes = std::vector<std::uint8_t>;
+
+// A shown keyboard on an open port of the recording backend.
+class KeyboardOnPort : public testing::Test {
+protected:
+  void SetUp() override {
+    Port.SetDeviceID(0);
+    ASSERT_TRUE(Port.Open());
+    Host.Keyboard->SetMidiOut(&Port);
+  }
+
+  TRecordingMidiService Midi{{"Recording Out"}};
+  TMidiOut Port;
+  TKeyboardHost Host;
+};

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 
 #include "ComponentTestSupport.h"
 #include "MidiKeyboard.h"
-#include "RecordingMidiBackend.h"
 
 namespace {
 
@@ -103,107 +103,62 @@ TEST(BorderFill, FillsTheFourConnectedRegionUpToTheBorderOnly) {
   EXPECT_TRUE(BorderFloodFill(image, {9, 0}, kWhite, kBlack).isEmpty()) << "starting outside";
 }
 
-// A keyboard on a port of the recording backend.
-class KeyboardPlay : public testing::Test {
-protected:
-  void SetUp() override {
-    Port.SetDeviceID(0);
-    ASSERT_TRUE(Port.Open());
-    Host.Keyboard->SetMidiOut(&Port);
-  }
-
-  TRecordingMidiService Midi{{"Recording Out"}};
-  TMidiOut Port;
-  TKeyboardHost Host;
-};
+using KeyboardPlay = KeyboardOnPort;
 
 struct TGesture {
   const char* Name;
-  std::vector<std::pair<char, QPoint>>
-      Steps;  // 'p' left press, 'm' move, 'r' left release, 'P'/'R' right
+  // "p14,10 m20,10 r20,10": 'p' left press, 'm' move, 'r' left release, 'P'/'R' right; client
+  // pixels. Every press raises OnMouseDown there, whatever the button.
+  const char* Steps;
   TBytes Sent;
-  int HeldAfter;
+  int HeldAfter = -1;
 };
 
 class KeyboardGesture : public KeyboardPlay, public testing::WithParamInterface<TGesture> {};
 
 TEST_P(KeyboardGesture, SendsTheNotesOfTheGesture) {
-  for (const auto& [kind, at] : GetParam().Steps) {
-    switch (kind) {
-      case 'p':
-        Host.Press(at);
-        break;
-      case 'P':
-        Host.Press(at, Qt::RightButton);
-        break;
-      case 'm':
-        Host.Move(at);
-        break;
-      case 'r':
-        Host.Release(at);
-        break;
-      case 'R':
-        Host.Release(at, Qt::RightButton);
-        break;
+  std::vector<QPoint> downs, pressed;
+  Host.Keyboard->OnMouseDown = [&](QObject* sender, Qt::MouseButton, Qt::KeyboardModifiers, int x,
+                                   int y) {
+    EXPECT_EQ(sender, Host.Keyboard);
+    downs.emplace_back(x, y);
+  };
+  std::istringstream steps(GetParam().Steps);
+  char kind = 0, comma = 0;
+  QPoint at;
+  while (steps >> kind >> at.rx() >> comma >> at.ry()) {
+    if (kind == 'p' || kind == 'P') {
+      Host.Press(at, kind == 'p' ? Qt::LeftButton : Qt::RightButton);
+      pressed.push_back(at);
     }
+    if (kind == 'm') Host.Move(at);
+    if (kind == 'r' || kind == 'R')
+      Host.Release(at, kind == 'r' ? Qt::LeftButton : Qt::RightButton);
   }
   EXPECT_EQ(Midi->Bytes(), GetParam().Sent);
   EXPECT_EQ(Host.Keyboard->PressedKey(), GetParam().HeldAfter);
+  EXPECT_EQ(downs, pressed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Gestures, KeyboardGesture,
-    testing::Values(
-        TGesture{"PressAndReleaseCSharp",
-                 {{'p', {14, 10}}, {'r', {14, 10}}},
-                 {0x90, 1, 54, 0x90, 1, 0},
-                 -1},
-        TGesture{"HoldingSendsOnlyTheNoteOn", {{'p', {14, 10}}, {'m', {15, 12}}}, {0x90, 1, 54}, 1},
-        TGesture{"GlissandoAcrossThreeKeys",
-                 {{'p', {6, 10}},
-                  {'m', {10, 10}},
-                  {'m', {14, 10}},
-                  {'m', {17, 10}},
-                  {'m', {20, 10}},
-                  {'r', {20, 10}}},
-                 {0x90, 0, 54, 0x90, 0, 0, 0x90, 1, 54, 0x90, 1, 0, 0x90, 2, 54, 0x90, 2, 0},
-                 -1},
-        TGesture{
-            "DragIntoTheMarginAndOutKeepsTheNote",
-            {{'p', {10, 40}}, {'m', {3, 40}}, {'m', {-15, 40}}, {'m', {10, 90}}, {'r', {-15, 40}}},
-            {0x90, 0, 54, 0x90, 0, 0},
-            -1},
-        TGesture{"ReleaseOutsideTheControlEndsTheNote",
-                 {{'p', {100, 50}}, {'m', {100, 200}}, {'r', {100, 200}}},
-                 {0x90, 14, 54, 0x90, 14, 0},
-                 -1},
-        TGesture{
-            "RightButtonPlaysNothing", {{'P', {14, 10}}, {'m', {20, 10}}, {'R', {20, 10}}}, {}, -1},
-        TGesture{"PressInTheMarginStaysIdle",
-                 {{'p', {3, 40}}, {'m', {10, 40}}, {'r', {10, 40}}},
-                 {},
-                 -1},
-        TGesture{"PressBelowTheKeysStaysIdle",
-                 {{'p', {10, 61}}, {'m', {10, 40}}, {'r', {10, 40}}},
-                 {},
-                 -1},
-        TGesture{
-            "LastKey", {{'p', {825, 50}}, {'r', {825, 50}}}, {0x90, 127, 54, 0x90, 127, 0}, -1}),
+    testing::Values(TGesture{"PressAndReleaseCSharp", "p14,10 r14,10", {0x90, 1, 54, 0x90, 1, 0}},
+                    TGesture{"HoldingSendsOnlyTheNoteOn", "p14,10 m15,12", {0x90, 1, 54}, 1},
+                    TGesture{"GlissandoAcrossThreeKeys",
+                             "p6,10 m10,10 m14,10 m17,10 m20,10 r20,10",
+                             {0x90, 0, 54, 0x90, 0, 0, 0x90, 1, 54, 0x90, 1, 0, 0x90, 2, 54, 0x90,
+                              2, 0}},
+                    TGesture{"DragIntoTheMarginAndOutKeepsTheNote",
+                             "p10,40 m3,40 m-15,40 m10,90 r-15,40",
+                             {0x90, 0, 54, 0x90, 0, 0}},
+                    TGesture{"ReleaseOutsideTheControlEndsTheNote",
+                             "p100,50 m100,200 r100,200",
+                             {0x90, 14, 54, 0x90, 14, 0}},
+                    TGesture{"RightButtonPlaysNothing", "P14,10 m20,10 R20,10", {}},
+                    TGesture{"PressInTheMarginStaysIdle", "p3,40 m10,40 r10,40", {}},
+                    TGesture{"PressBelowTheKeysStaysIdle", "p10,61 m10,40 r10,40", {}},
+                    TGesture{"LastKey", "p825,50 r825,50", {0x90, 127, 54, 0x90, 127, 0}}),
     [](const testing::TestParamInfo<TGesture>& info) { return std::string(info.param.Name); });
-
-TEST_F(KeyboardPlay, RightPressStillRaisesOnMouseDown) {
-  std::vector<Qt::MouseButton> downs;
-  Host.Keyboard->OnMouseDown = [&](QObject* sender, Qt::MouseButton b, Qt::KeyboardModifiers, int x,
-                                   int y) {
-    EXPECT_EQ(sender, Host.Keyboard);
-    EXPECT_EQ(QPoint(x, y), QPoint(14, 10));
-    downs.push_back(b);
-  };
-  Host.Press({14, 10}, Qt::RightButton);
-  Host.Release({14, 10}, Qt::RightButton);
-  EXPECT_EQ(downs, std::vector<Qt::MouseButton>{Qt::RightButton});
-  EXPECT_TRUE(Midi->Bytes().empty());
-}
 
 TEST_F(KeyboardPlay, ChannelSetterAcceptsOneToSixteenAndNotesEndOnTheirOwnChannel) {
   TMidiKeyboard* keyboard = Host.Keyboard;
@@ -221,21 +176,6 @@ TEST_F(KeyboardPlay, ChannelSetterAcceptsOneToSixteenAndNotesEndOnTheirOwnChanne
   EXPECT_EQ(Midi->Bytes(), (TBytes{0x9F, 1, 54, 0x9F, 1, 0, 0x92, 1, 54, 0x92, 1, 0}));
 }
 
-TEST_F(KeyboardPlay, ANoteStillSoundingIsEndedWhenThePortChangesOrTheKeyboardGoes) {
-  Host.Press({14, 10});
-  TMidiOut other;
-  Host.Keyboard->SetMidiOut(&other);
-  EXPECT_EQ(Host.Keyboard->PressedKey(), -1);
-  EXPECT_EQ(Midi->Bytes(), (TBytes{0x90, 1, 54, 0x90, 1, 0}));
-  Host.Release({14, 10});
-
-  Midi->ClearMessages();
-  Host.Keyboard->SetMidiOut(&Port);
-  Host.Press({60, 50});
-  delete Host.Keyboard;
-  EXPECT_EQ(Midi->Bytes(), (TBytes{0x90, 9, 54, 0x90, 9, 0}));
-}
-
 TEST_F(KeyboardPlay, ADestroyedPortIsForgotten) {
   auto port = std::make_unique<TMidiOut>();
   Host.Keyboard->SetMidiOut(port.get());
@@ -246,7 +186,7 @@ TEST_F(KeyboardPlay, ADestroyedPortIsForgotten) {
   EXPECT_TRUE(Midi->Bytes().empty());
 }
 
-// The pixels of the painted keyboard, read from the window's backing store.
+// The pixels of the painted keyboard, read from the window's backing store; it has no port.
 class KeyboardPixels : public testing::Test {
 protected:
   void SetUp() override {
@@ -278,55 +218,34 @@ TEST_F(KeyboardPixels, ReleasedKeysHaveTheirOutlinesAndShading) {
     EXPECT_EQ(im.pixel(x, 59), kBlack) << x;
     EXPECT_EQ(im.pixel(x, 58), kSilver) << x;
   }
-  EXPECT_EQ(im.pixel(5, 59), kBackground) << "the notch between two white keys";
-  EXPECT_EQ(im.pixel(12, 20), kSilver);
-  EXPECT_EQ(im.pixel(15, 40), kSilver);
-  EXPECT_EQ(im.pixel(11, 20), kWhite);
-  EXPECT_EQ(im.pixel(14, 40), kWhite);
-  // E has no black key on its right: silver all down its right inner column.
-  EXPECT_EQ(im.pixel(37, 1), kSilver);
-  EXPECT_EQ(im.pixel(37, 40), kSilver);
-  EXPECT_EQ(im.pixel(36, 10), kWhite);
-  EXPECT_EQ(im.pixel(2, 30), kBackground);
-  EXPECT_EQ(im.pixel(830, 30), kBlack) << "the last key's right edge";
+  // The notch between two white keys, C's silver and white, E's silver right inner column (no
+  // black key beside it), the margin, the last key's right edge.
+  const std::tuple<int, int, QRgb> pixels[] = {
+      {5, 59, kBackground}, {12, 20, kSilver}, {15, 40, kSilver}, {11, 20, kWhite},
+      {14, 40, kWhite},     {37, 1, kSilver},  {37, 40, kSilver}, {36, 10, kWhite},
+      {2, 30, kBackground}, {830, 30, kBlack}};
+  for (const auto& [x, y, colour] : pixels) EXPECT_EQ(im.pixel(x, y), colour) << x << "," << y;
+  EXPECT_EQ(Host.Keyboard->focusPolicy(), Qt::NoFocus);
 }
 
 TEST_F(KeyboardPixels, PressedKeysShadeTheOtherSideAndReleasingRestoresThePicture) {
-  struct Case {
-    QPoint Press;
-    std::vector<std::pair<QPoint, QRgb>> Pixels;
-  };
-  const Case cases[] = {{{10, 40},
-                         {{{6, 58}, kGrey},
-                          {{15, 58}, kGrey},
-                          {{6, 1}, kGrey},
-                          {{6, 50}, kGrey},
-                          {{12, 20}, kWhite},
-                          {{15, 40}, kWhite},
-                          {{7, 40}, kWhite}}},
-                        {{20, 50},
-                         {{{19, 1}, kGrey},
-                          {{19, 34}, kGrey},
-                          {{17, 35}, kGrey},
-                          {{17, 58}, kGrey},
-                          {{26, 58}, kGrey},
-                          {{23, 10}, kWhite},
-                          {{26, 40}, kWhite},
-                          {{17, 10}, kBlack}}},
-                        {{14, 10},
-                         {{{15, 33}, kBlack},
-                          {{18, 1}, kGrey},
-                          {{18, 33}, kGrey},
-                          {{18, 0}, kBlack},
-                          {{18, 34}, kBlack}}}};
-  for (const Case& c : cases) {
-    Host.Press(c.Press);
+  const QPoint presses[] = {{10, 40}, {20, 50}, {14, 10}};  // C, D, C sharp
+  // Which press, then a pixel (x, y) and its colour while that key is down.
+  const std::tuple<int, int, int, QRgb> pixels[] = {
+      {0, 6, 58, kGrey},   {0, 15, 58, kGrey},  {0, 6, 1, kGrey},    {0, 6, 50, kGrey},
+      {0, 12, 20, kWhite}, {0, 15, 40, kWhite}, {0, 7, 40, kWhite},  {1, 19, 1, kGrey},
+      {1, 19, 34, kGrey},  {1, 17, 35, kGrey},  {1, 17, 58, kGrey},  {1, 26, 58, kGrey},
+      {1, 23, 10, kWhite}, {1, 26, 40, kWhite}, {1, 17, 10, kBlack}, {2, 15, 33, kBlack},
+      {2, 18, 1, kGrey},   {2, 18, 33, kGrey},  {2, 18, 0, kBlack},  {2, 18, 34, kBlack}};
+  for (int i = 0; i < 3; ++i) {
+    Host.Press(presses[i]);
     const QImage pressed = Host.OnScreen();
-    for (const auto& [at, colour] : c.Pixels)
-      EXPECT_EQ(pressed.pixel(at), colour)
-          << "press at " << c.Press.x() << "," << c.Press.y() << ": " << at.x() << "," << at.y();
-    Host.Release(c.Press);
-    EXPECT_EQ(Host.OnScreen(), Released) << "press at " << c.Press.x() << "," << c.Press.y();
+    for (const auto& [press, x, y, colour] : pixels)
+      if (press == i) {
+        EXPECT_EQ(pressed.pixel(x, y), colour) << "press " << i << ": " << x << "," << y;
+      }
+    Host.Release(presses[i]);
+    EXPECT_EQ(Host.OnScreen(), Released) << "press " << i;
   }
 }
 
@@ -379,16 +298,6 @@ TEST_F(KeyboardPixels, GeometrySettersRebuildAndRepaintAndKeepTheHeldKey) {
   EXPECT_EQ(im.pixel(5 + 5 * 14 + 1, 50), kGrey) << "the held key is still drawn down";
   EXPECT_EQ(im.pixel(5 + 14, 39), kBlack) << "the taller black keys";
   Host.Release({60, 50});
-}
-
-TEST(KeyboardWithoutPort, KeysStillGoDownAndUp) {
-  TKeyboardHost host;
-  host.Press({10, 40});
-  EXPECT_EQ(host.OnScreen().pixel(6, 58), kGrey);
-  EXPECT_EQ(host.Keyboard->PressedKey(), 0);
-  host.Release({10, 40});
-  EXPECT_EQ(host.OnScreen().pixel(6, 58), kSilver);
-  EXPECT_EQ(host.Keyboard->focusPolicy(), Qt::NoFocus);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ComponentTestSupport.h"
+#include "Eventually.h"
 #include "RecordingMidiBackend.h"
 #include "ShowcaseForm.h"
 
@@ -17,7 +18,7 @@ TEST(Showcase, OpensThePickedDeviceAndPlaysTheKeyboardOnThePickedChannel) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   EXPECT_GE(form.Keyboard()->width(), 831) << "all 128 keys in view";
   // The device list is read on the MIDI service's worker once the window has painted.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return form.Devices()->Listed(); }, 10000));
+  ASSERT_TRUE(halvorine_test::Eventually([&] { return form.Devices()->Listed(); }));
   ASSERT_EQ(form.Devices()->count(), 2);
 
   form.Devices()->setCurrentIndex(1);

@@ -45,7 +45,7 @@ TEST(LogFolder, DefaultsToTheExecutablesFolder) {
   EXPECT_EQ(TDebugDevice::LogFolder(), exe.parent_path().string());
 }
 
-TEST_F(FileLog, ExactBytesWithCrLfAndEachWriteFlushed) {
+TEST_F(FileLog, ExactBytesWithCrLfEachWriteFlushedAndIntegersInDecimal) {
   {
     std::ofstream old(LogFile(), std::ios::binary);
     old << std::string(500, 'x') << "\r\nleft from an earlier run\r\n";
@@ -54,68 +54,32 @@ TEST_F(FileLog, ExactBytesWithCrLfAndEachWriteFlushed) {
   log.SetMedia(dmFile);
   log.Open();
   ASSERT_TRUE(TDebugDevice::GetOpened());
-  EXPECT_EQ(ReadBytes(LogFile()), Banner());
-
-  log.WriteLn("Midi is Open");
-  std::string expected = Banner() + "Midi is Open\r\n";
-  EXPECT_EQ(ReadBytes(LogFile()), expected);
-  for (int i = 0; i < 3; ++i) {
-    log.Write("*");
-    expected += "*";
-    // Each entry is in the file at once: a crash after it would not lose it.
-    EXPECT_EQ(ReadBytes(LogFile()), expected) << "after Write number " << i + 1;
-  }
-  log.WriteLn(-12);
   EXPECT_EQ(ReadBytes(LogFile()),
             "**************************\r\n"
             "* Start of debug session *\r\n"
-            "**************************\r\n"
-            "Midi is Open\r\n"
-            "***-12\r\n");
-}
+            "**************************\r\n");
 
-TEST_F(FileLog, BytesPassUnchanged) {
-  TDebugDevice log;
-  log.SetMedia(dmFile);
-  log.Open();
-  std::string all;
-  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
-  log.Write(all);
-  log.Write("\n");
-  EXPECT_EQ(ReadBytes(LogFile()), Banner() + all + "\n");
-}
-
-TEST_F(FileLog, IntegersInDecimal) {
-  TDebugDevice log;
-  log.SetMedia(dmFile);
-  log.Open();
-  const struct {
-    std::int32_t Value;
-    const char* Text;
-  } cases[] = {{0, "0"},
-               {7, "7"},
-               {-12, "-12"},
-               {16, "16"},
-               {INT32_MAX, "2147483647"},
-               {INT32_MIN, "-2147483648"}};
   std::string expected = Banner();
-  for (const auto& c : cases) {
-    log.WriteLn(c.Value);
-    expected += std::string(c.Text) + "\r\n";
+  const auto write = [&](const std::string& text) {
+    log.Write(text);
+    expected += text;
+    // Each entry is in the file at once: a crash after it would not lose it.
+    EXPECT_EQ(ReadBytes(LogFile()), expected);
+  };
+  log.WriteLn("Midi is Open");
+  expected += "Midi is Open\r\n";
+  write("*");
+  write("*");
+  for (const std::int32_t value : {-12, 0, 16, INT32_MAX, INT32_MIN}) {
+    log.WriteLn(value);
+    expected += std::to_string(value) + "\r\n";
   }
-  EXPECT_EQ(ReadBytes(LogFile()), expected);
-}
-
-TEST_F(FileLog, MediaAfterOpenIsIgnored) {
-  TDebugDevice log;
-  log.SetMedia(dmFile);
-  log.Open();
-  for (auto media : {dmNull, dmWindow, dmSerial}) {
-    log.SetMedia(media);
-    EXPECT_EQ(log.GetMedia(), dmFile);
-  }
-  log.WriteLn("still the file");
-  EXPECT_EQ(ReadBytes(LogFile()), Banner() + "still the file\r\n");
+  EXPECT_EQ(ReadBytes(LogFile()), Banner() +
+                                      "Midi is Open\r\n**-12\r\n0\r\n16\r\n2147483647\r\n"
+                                      "-2147483648\r\n");
+  std::string all;  // every byte value passes unchanged
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  write(all + "\n");
 }
 
 TEST_F(FileLog, SecondOpenAndSecondInstanceShareTheState) {
@@ -185,22 +149,12 @@ TEST_P(UnwritableFolder, LeavesTheLogClosedAndALaterOpenTriesAgain) {
   EXPECT_EQ(ReadBytes(LogFile()), Banner() + "found\r\n");
 }
 
+const char* const kNames[] = {"Missing", "IsAFile", "LogIsAFolder", "ReadOnly"};
+
 INSTANTIATE_TEST_SUITE_P(Folders, UnwritableFolder,
                          ::testing::Values(TBadFolder::Missing, TBadFolder::IsAFile,
                                            TBadFolder::LogIsAFolder, TBadFolder::ReadOnly),
-                         [](const auto& info) {
-                           switch (info.param) {
-                             case TBadFolder::Missing:
-                               return "Missing";
-                             case TBadFolder::IsAFile:
-                               return "IsAFile";
-                             case TBadFolder::LogIsAFolder:
-                               return "LogIsAFolder";
-                             case TBadFolder::ReadOnly:
-                               return "ReadOnly";
-                           }
-                           return "Unknown";
-                         });
+                         [](const auto& info) { return std::string(kNames[int(info.param)]); });
 
 TEST_F(FileLog, NullMediumOpensAndDiscardsEverything) {
   TDebugDevice log;

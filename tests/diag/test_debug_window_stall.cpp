@@ -33,11 +33,8 @@ QByteArray BannerCalls() {
          Call("**************************");
 }
 
-// Whether the monitor is stopped before the log opens or only after.
-enum class TStopped { BeforeOpen, AfterOpen };
-
-class StoppedMonitor : public halvorine_test::PrivateBusTest,
-                       public ::testing::WithParamInterface<TStopped> {
+// The log on a private bus whose monitor or daemon a test stops (SIGSTOP); resumed at the end.
+class Stalled : public halvorine_test::PrivateBusTest {
 protected:
   void SetUp() override {
     HALVORINE_REQUIRE_FRESH_LOG();
@@ -45,19 +42,24 @@ protected:
   }
   void TearDown() override { Resume(); }
 
-  void Stop() {
-    FPid = FMonitor->Process().processId();
-    ASSERT_GT(FPid, 0);
-    ASSERT_EQ(::kill(static_cast<pid_t>(FPid), SIGSTOP), 0);
+  void Stop(qint64 pid) {
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGSTOP), 0);
+    FPid = pid;
   }
   void Resume() {
     if (FPid > 0) ::kill(static_cast<pid_t>(FPid), SIGCONT);
     FPid = 0;
   }
 
-  std::unique_ptr<halvorine_test::TMonitorProcess> FMonitor;
+  std::unique_ptr<halvorine_test::TMonitorProcess> FMonitor;  // outlives TearDown's resume
   qint64 FPid = 0;
 };
+
+// Whether the monitor is stopped before the log opens or only after.
+enum class TStopped { BeforeOpen, AfterOpen };
+
+class StoppedMonitor : public Stalled, public ::testing::WithParamInterface<TStopped> {};
 
 }  // namespace
 
@@ -65,12 +67,12 @@ TEST_P(StoppedMonitor, WritesDoNotWaitAndArriveOnceItRuns) {
   FMonitor = StartMonitor();
   TDebugDevice device;
   device.SetMedia(dmWindow);
-  if (GetParam() == TStopped::BeforeOpen) Stop();
+  if (GetParam() == TStopped::BeforeOpen) Stop(FMonitor->Process().processId());
   const auto openStart = steady_clock::now();
   device.Open();
   EXPECT_LT(steady_clock::now() - openStart, kOpenBound);
   ASSERT_TRUE(TDebugDevice::GetOpened());
-  if (GetParam() == TStopped::AfterOpen) Stop();
+  if (GetParam() == TStopped::AfterOpen) Stop(FMonitor->Process().processId());
 
   QByteArray expected = BannerCalls();
   for (int i = 0; i < 20; ++i) {
@@ -88,27 +90,11 @@ TEST_P(StoppedMonitor, WritesDoNotWaitAndArriveOnceItRuns) {
 INSTANTIATE_TEST_SUITE_P(When, StoppedMonitor,
                          ::testing::Values(TStopped::BeforeOpen, TStopped::AfterOpen));
 
-namespace {
-
-class StoppedBus : public halvorine_test::PrivateBusTest {
-protected:
-  void SetUp() override {
-    HALVORINE_REQUIRE_FRESH_LOG();
-    PrivateBusTest::SetUp();
-  }
-  void TearDown() override {
-    if (FPid > 0) ::kill(static_cast<pid_t>(FPid), SIGCONT);
-  }
-  qint64 FPid = 0;
-};
-
-}  // namespace
+using StoppedBus = Stalled;
 
 TEST_F(StoppedBus, OpenGivesUpWithinItsBoundAndALaterOpenSucceeds) {
   auto monitor = StartMonitor();
-  FPid = FBus.ProcessId();
-  ASSERT_GT(FPid, 0);
-  ASSERT_EQ(::kill(static_cast<pid_t>(FPid), SIGSTOP), 0);
+  Stop(FBus.ProcessId());
   TDebugDevice device;
   device.SetMedia(dmWindow);
   const auto start = steady_clock::now();
@@ -116,8 +102,7 @@ TEST_F(StoppedBus, OpenGivesUpWithinItsBoundAndALaterOpenSucceeds) {
   EXPECT_LT(steady_clock::now() - start, kOpenBound);
   EXPECT_FALSE(TDebugDevice::GetOpened());
 
-  ASSERT_EQ(::kill(static_cast<pid_t>(FPid), SIGCONT), 0);
-  FPid = 0;
+  Resume();
   device.Open();
   EXPECT_TRUE(TDebugDevice::GetOpened());
   device.WriteLn("back");

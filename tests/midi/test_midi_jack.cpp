@@ -4,7 +4,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "JackHarness.h"
@@ -56,11 +55,12 @@ TEST_F(MidiOverJack, TheDumpReceivesExactlyTheBytesSentInOrder) {
   EXPECT_EQ(port.SendStart(), MMSYSERR_NOERROR);
   EXPECT_EQ(port.SendContinue(), MMSYSERR_NOERROR);
   EXPECT_EQ(port.SendStop(), MMSYSERR_NOERROR);
+  // A marker last: once it has come, nothing more of the rest can.
+  EXPECT_EQ(port.SendControlChange(15, 127, 127), MMSYSERR_NOERROR);
   const TMessages expected = {
-      {0xB3, 0x14, 0x7F}, {0x99, 0x24, 0x64}, {0x99, 0x24, 0x00}, {0xFA}, {0xFB}, {0xFC}};
+      {0xB3, 0x14, 0x7F}, {0x99, 0x24, 0x64}, {0x99, 0x24, 0x00}, {0xFA}, {0xFB}, {0xFC},
+      {0xBF, 0x7F, 0x7F}};
   EXPECT_TRUE(Jack.WaitForMessages(expected.size(), std::chrono::seconds(10)));
-  // Nothing more comes afterwards.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(Jack.DumpedMessages(), expected);
   port.Close();
   EXPECT_FALSE(port.IsOpen());
@@ -95,7 +95,10 @@ TEST_F(MidiOverJack, ABurstArrivesWholeSpreadOverCycles) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_TRUE(Jack.WaitForMessages(sent.size(), std::chrono::seconds(10)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // A marker after the burst has drained: once it has come, nothing more of the burst can.
+  ASSERT_EQ(port.SendControlChange(15, 127, 127), MMSYSERR_NOERROR);
+  sent.push_back({0xBF, 0x7F, 0x7F});
+  EXPECT_TRUE(Jack.WaitForMessages(sent.size(), std::chrono::seconds(10)));
   const TMessages got = Jack.DumpedMessages();
   EXPECT_EQ(got.size(), sent.size());
   EXPECT_TRUE(got == sent) << "the first 384 arrived: "

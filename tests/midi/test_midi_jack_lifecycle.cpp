@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Eventually.h"
@@ -107,8 +106,9 @@ TEST_F(MidiJackLifecycle, ASinkThatReturnsGetsTheLatestValueWithNoFurtherAction)
       << "the waiting messages count as pending output";
   ASSERT_TRUE(Jack.StartDump());
   ASSERT_TRUE(Jack.WaitForMessages(2, std::chrono::seconds(10)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // nothing comes twice
-  EXPECT_EQ(Jack.DumpedMessages(), (TMessages{{0xB0, 0x10, 0x03}, {0x90, 0x3C, 0x64}}));
+  Port.SendStop();  // a marker: once it has come, nothing can come twice before it
+  ASSERT_TRUE(Jack.WaitForMessages(3, std::chrono::seconds(10)));
+  EXPECT_EQ(Jack.DumpedMessages(), (TMessages{{0xB0, 0x10, 0x03}, {0x90, 0x3C, 0x64}, {0xFC}}));
   EXPECT_TRUE(Eventually([&] { return !Port.IsBusy(); }));
 }
 

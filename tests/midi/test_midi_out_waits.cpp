@@ -121,6 +121,11 @@ TEST_P(MidiOutWaits, AnswerInsideTheLimitIsTakenNoAnswerIsGivenUpJustAfter) {
   EXPECT_EQ(Midi->OpenCalls(), 1);
   // A close is issued once output has drained, never while it is pending.
   EXPECT_EQ(Midi->CloseCalls(), !c.Open && (!c.Pending || drains) ? 1 : 0);
+  // An open given up on stays with the service, as does a device whose close was not issued.
+  EXPECT_EQ(Midi->OpenPorts(), 1 - Midi->CloseCalls());
+  if (raised && Midi->CloseCalls() == 0) {
+    EXPECT_EQ(port.SendStop(), MMSYSERR_NOERROR) << "still usable";
+  }
   owned.reset();  // on the scripted clock too: waits the destruction gives up end at once
 }
 

@@ -98,7 +98,7 @@ TEST(MidiOutComboBox, LongAndNonAsciiNamesShowAsTheServiceGivesThem) {
   EXPECT_EQ(Items(box), (QStringList{QString::fromUtf8("Ünïcode Öut"), QString(40, QChar('n'))}));
 }
 
-TEST(ChannelComboBox, ListsSixteenChannelsAndShowsOne) {
+TEST(ChannelComboBox, ListsSixteenChannelsAndSelectsTheOneSetOrChosen) {
   TChannelComboBox box;
   QStringList expected;
   for (int i = 1; i <= 16; ++i) expected << QString::number(i);
@@ -107,10 +107,6 @@ TEST(ChannelComboBox, ListsSixteenChannelsAndShowsOne) {
   EXPECT_EQ(box.Channel(), 1);
   EXPECT_EQ(box.width(), 41);
   EXPECT_FALSE(box.isEditable());
-}
-
-TEST(ChannelComboBox, SettingChannelSelectsItsItemOrNothing) {
-  TChannelComboBox box;
   struct TCase {
     int Set;
     int Read;
@@ -125,10 +121,7 @@ TEST(ChannelComboBox, SettingChannelSelectsItsItemOrNothing) {
   }
   box.setProperty("Channel", 9);
   EXPECT_EQ(box.Channel(), 9);
-}
-
-TEST(ChannelComboBox, TheUsersChoiceIsReadAsChannel) {
-  TChannelComboBox box;
+  // The user's choice.
   box.show();
   QSignalSpy activated(&box, &QComboBox::activated);
   QTest::keyClick(&box, Qt::Key_End);

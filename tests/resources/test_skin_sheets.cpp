@@ -27,32 +27,13 @@ QByteArray ReadAll(const QString& path) {
 }
 
 std::uint32_t U32(const QByteArray& b, int at) {
-  return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8 |
-         static_cast<std::uint8_t>(b[at + 2]) << 16 |
-         static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 3])) << 24;
-}
-std::uint16_t U16(const QByteArray& b, int at) {
-  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[at]) |
-                                    static_cast<std::uint8_t>(b[at + 1]) << 8);
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(b[at + i]);
+  return v;
 }
 
-// A 24-bit bottom-up BMP read straight from its bytes, addressed top-down.
-class Bmp {
-public:
-  explicit Bmp(QByteArray bytes) : FBytes(std::move(bytes)) {}
-  int Width() const { return static_cast<int>(U32(FBytes, 18)); }
-  int Height() const { return static_cast<int>(U32(FBytes, 22)); }
-  int Stride() const { return (Width() * 3 + 3) / 4 * 4; }
-  QColor At(int x, int y) const {
-    const int at = 54 + (Height() - 1 - y) * Stride() + 3 * x;
-    return QColor(static_cast<std::uint8_t>(FBytes[at + 2]),
-                  static_cast<std::uint8_t>(FBytes[at + 1]), static_cast<std::uint8_t>(FBytes[at]));
-  }
-  const QByteArray& Bytes() const { return FBytes; }
-
-private:
-  QByteArray FBytes;
-};
+// A sheet as the controls see it, read through Qt from the compiled-in resources.
+QImage Sheet(const char* path) { return QImage(QString::fromLatin1(path)); }
 
 struct SheetFormat {
   const char* path;
@@ -72,8 +53,7 @@ TEST_P(SheetFormatTest, HeaderFieldsAndRows) {
   EXPECT_EQ(U32(b, 14), 40u);
   EXPECT_EQ(static_cast<std::int32_t>(U32(b, 18)), f.width);
   EXPECT_EQ(static_cast<std::int32_t>(U32(b, 22)), f.height);  // positive: bottom-up
-  EXPECT_EQ(U16(b, 26), 1);
-  EXPECT_EQ(U16(b, 28), 24);
+  EXPECT_EQ(U32(b, 26), 1u | 24u << 16);                       // planes, bits per pixel
   EXPECT_EQ(U32(b, 30), 0u);
   EXPECT_EQ(U32(b, 34), static_cast<std::uint32_t>(f.imageSize));
   for (int at : {38, 42, 46, 50}) EXPECT_EQ(U32(b, at), 0u) << "field at " << at;
@@ -85,10 +65,14 @@ TEST_P(SheetFormatTest, HeaderFieldsAndRows) {
   // Qt reads the same picture the controls will show.
   const QImage image = QImage::fromData(b, "BMP");
   ASSERT_EQ(image.size(), QSize(f.width, f.height));
-  const Bmp bmp(b);
-  for (QPoint p : {QPoint(0, 0), QPoint(f.width - 1, 0), QPoint(f.width / 2, f.height / 2),
-                   QPoint(0, f.height - 1)})
-    EXPECT_EQ(image.pixelColor(p), bmp.At(p.x(), p.y())) << p.x() << "," << p.y();
+  // The first stored row is the bottom one, blue-green-red.
+  for (int x : {0, f.width - 1}) {
+    const int at = 54 + 3 * x;
+    EXPECT_EQ(image.pixelColor(x, f.height - 1),
+              QColor(static_cast<std::uint8_t>(b[at + 2]), static_cast<std::uint8_t>(b[at + 1]),
+                     static_cast<std::uint8_t>(b[at])))
+        << x;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -119,8 +103,8 @@ double BlendFraction(const QColor& c, const QColor& from, const QColor& to) {
 bool InLabelBox(int x, int y) { return x >= 4 && x <= 19 && y >= 2 && y <= 10; }
 
 TEST(SoundSelectionSheet, CellsTilesBorderAndLabels) {
-  const Bmp sheet(ReadAll(kSoundSelectionSkinPath));
-  ASSERT_EQ(sheet.Width(), 184);
+  const QImage sheet = Sheet(kSoundSelectionSkinPath);
+  ASSERT_EQ(sheet.width(), 184);
   for (int sound = 0; sound < 16; ++sound) {
     const int left = 23 * (sound % 8);
     const int offTop = 26 * (sound / 8);
@@ -128,8 +112,8 @@ TEST(SoundSelectionSheet, CellsTilesBorderAndLabels) {
     int darkLabelPixels = 0, lightLabelPixels = 0;
     for (int y = 0; y < 13; ++y) {
       for (int x = 0; x < 23; ++x) {
-        const QColor off = sheet.At(left + x, offTop + y);
-        const QColor on = sheet.At(left + x, onTop + y);
+        const QColor off = sheet.pixelColor(left + x, offTop + y);
+        const QColor on = sheet.pixelColor(left + x, onTop + y);
         const bool border = x == 0 || y == 0 || x == 22 || y == 12;
         if (border) {
           ASSERT_EQ(off, kGround) << "sound " << sound << " off border " << x << "," << y;
@@ -160,29 +144,29 @@ constexpr int kFrames = 67;
 constexpr int kFrameSize = 22;
 
 TEST(KnobStrip, SurroundFaceAndPointerColours) {
-  const Bmp strip(ReadAll(kKnobSkinPath));
-  ASSERT_EQ(strip.Width(), kFrames * kFrameSize);
+  const QImage strip = Sheet(kKnobSkinPath);
+  ASSERT_EQ(strip.width(), kFrames * kFrameSize);
   for (int f = 0; f < kFrames; ++f) {
     const int left = kFrameSize * f;
-    EXPECT_EQ(strip.At(left, 0), kWindow) << "frame " << f;
-    EXPECT_EQ(strip.At(left + 21, 0), kWindow) << "frame " << f;
+    EXPECT_EQ(strip.pixelColor(left, 0), kWindow) << "frame " << f;
+    EXPECT_EQ(strip.pixelColor(left + 21, 0), kWindow) << "frame " << f;
     // Below the centre, where the pointer never goes, the face shows its own colour.
-    EXPECT_EQ(strip.At(left + 10, 15), kFace) << "frame " << f;
-    EXPECT_EQ(strip.At(left + 11, 15), kFace) << "frame " << f;
+    EXPECT_EQ(strip.pixelColor(left + 10, 15), kFace) << "frame " << f;
+    EXPECT_EQ(strip.pixelColor(left + 11, 15), kFace) << "frame " << f;
   }
-  EXPECT_EQ(strip.At(33 * kFrameSize + 10, 5), kPointer);  // straight up
-  EXPECT_EQ(strip.At(33 * kFrameSize + 11, 5), kPointer);
-  EXPECT_EQ(strip.At(11 * kFrameSize + 5, 10), kPointer);   // left
-  EXPECT_EQ(strip.At(55 * kFrameSize + 16, 11), kPointer);  // right
+  EXPECT_EQ(strip.pixelColor(33 * kFrameSize + 10, 5), kPointer);  // straight up
+  EXPECT_EQ(strip.pixelColor(33 * kFrameSize + 11, 5), kPointer);
+  EXPECT_EQ(strip.pixelColor(11 * kFrameSize + 5, 10), kPointer);   // left
+  EXPECT_EQ(strip.pixelColor(55 * kFrameSize + 16, 11), kPointer);  // right
 }
 
 TEST(KnobStrip, OnlyThePointerChangesBetweenFrames) {
-  const Bmp strip(ReadAll(kKnobSkinPath));
+  const QImage strip = Sheet(kKnobSkinPath);
   for (int f = 1; f < kFrames; ++f) {
     for (int y = 0; y < kFrameSize; ++y) {
       for (int x = 0; x < kFrameSize; ++x) {
         if (std::hypot(x + 0.5 - 11, y + 0.5 - 11) <= 10.6) continue;  // within the pointer's reach
-        ASSERT_EQ(strip.At(kFrameSize * f + x, y), strip.At(x, y))
+        ASSERT_EQ(strip.pixelColor(kFrameSize * f + x, y), strip.pixelColor(x, y))
             << "frame " << f << " at " << x << "," << y;
       }
     }
@@ -193,14 +177,14 @@ class PointerDirectionTest : public ::testing::TestWithParam<int> {};
 
 // The pointer's direction, measured from the pixels: the darkness-weighted centre of the dark
 // pixels on the face, seen from the knob's centre, in degrees clockwise from straight up.
-double MeasuredPointerDegrees(const Bmp& strip, int frame) {
+double MeasuredPointerDegrees(const QImage& strip, int frame) {
   double sumX = 0, sumY = 0;
   for (int y = 0; y < kFrameSize; ++y) {
     for (int x = 0; x < kFrameSize; ++x) {
       const double dx = x + 0.5 - 11, dy = y + 0.5 - 11;
       const double r = std::hypot(dx, dy);
       if (r < 2 || r > 8.5) continue;
-      const QColor c = strip.At(kFrameSize * frame + x, y);
+      const QColor c = strip.pixelColor(kFrameSize * frame + x, y);
       const double weight = std::max(0.0, 200.0 - (c.red() + c.green() + c.blue()) / 3.0);
       sumX += weight * dx;
       sumY += weight * dy;
@@ -211,7 +195,7 @@ double MeasuredPointerDegrees(const Bmp& strip, int frame) {
 
 TEST_P(PointerDirectionTest, PointsAtItsAngle) {
   const int frame = GetParam();
-  const Bmp strip(ReadAll(kKnobSkinPath));
+  const QImage strip = Sheet(kKnobSkinPath);
   const double expected = -135.0 + frame * 270.0 / 66.0;
   EXPECT_NEAR(MeasuredPointerDegrees(strip, frame), expected, 3.0) << "frame " << frame;
 }

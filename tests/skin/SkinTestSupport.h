@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
+
+#include "SkinKnob.h"
 
 // A sheet whose every pixel names its own place: red = x mod 256, green = y, blue = x div 256.
 // Reading one pixel of a shown frame tells which part of the sheet was copied.
@@ -99,4 +102,23 @@ public:
 
 private:
   QWidget FWindow;
+};
+
+// A shown 22 x 22 knob on a coordinate strip of 67 frames; Changes collects the positions its
+// OnChange events report.
+class KnobOnStrip : public ::testing::Test {
+protected:
+  KnobOnStrip() {
+    Source.SetBitmap(CoordinateSheet(1474, 22));
+    Knob = H.Add<TSkinKnob>();
+    Knob->resize(22, 22);
+    Knob->SetSkinSource(&Source);
+    Knob->SetGlyphColCount(67);
+    Knob->OnChange = [this](QObject*) { Changes.push_back(Knob->GetPosition()); };
+  }
+
+  TSkinSource Source;
+  Host H;
+  TSkinKnob* Knob = nullptr;
+  std::vector<int> Changes;
 };

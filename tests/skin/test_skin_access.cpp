@@ -58,17 +58,12 @@ TEST(SkinKnobArithmetic, KeysAndWheelNotches) {
   }
 }
 
-class SkinKnobAccessTest : public ::testing::Test {
+class SkinKnobAccessTest : public KnobOnStrip {
 protected:
   SkinKnobAccessTest() {
-    Source.SetBitmap(CoordinateSheet(1474, 22));
-    Knob = H.Add<TSkinKnob>();
-    Knob->resize(22, 22);
-    Knob->SetSkinSource(&Source);
-    Knob->SetGlyphColCount(67);
     Knob->SetMax(127);
     Knob->SetPosition(64);
-    Knob->OnChange = [this](QObject*) { Changes.push_back(Knob->GetPosition()); };
+    Changes.clear();
     H.Show();
   }
   ~SkinKnobAccessTest() override { QToolTip::hideText(); }
@@ -93,11 +88,6 @@ protected:
   }
 
   QRgb Pixel(int x, int y) { return H.OnScreen(Knob).pixel(x, y); }
-
-  TSkinSource Source;
-  Host H;
-  TSkinKnob* Knob = nullptr;
-  std::vector<int> Changes;
 };
 
 TEST_F(SkinKnobAccessTest, EachNotchIsOneStepWithOneChangeEvent) {
@@ -284,19 +274,15 @@ TEST(SkinAccessible, CheckBoxButtonAndPicture) {
 }
 
 // At a pixel ratio of 2 every pixel of the frame becomes a 2 x 2 block of the same colour.
-TEST(SkinHighDpi, FramesAreEnlargedByWholePixels) {
-  TSkinSource source;
-  source.SetBitmap(CoordinateSheet(1474, 22));
-  TSkinKnob knob;
-  knob.resize(22, 22);
-  knob.SetSkinSource(&source);
-  knob.SetGlyphColCount(67);
-  knob.SetPosition(50);
+using SkinHighDpi = KnobOnStrip;
+
+TEST_F(SkinHighDpi, FramesAreEnlargedByWholePixels) {
+  Knob->SetPosition(50);
   QImage one(22, 22, QImage::Format_RGB32);
-  knob.render(&one);
+  Knob->render(&one);
   QImage two(44, 44, QImage::Format_RGB32);
   two.setDevicePixelRatio(2);
-  knob.render(&two);
+  Knob->render(&two);
   ASSERT_EQ(SheetPlace(one.pixel(0, 0)), QPoint(22 * 33, 0));
   int differing = 0;
   for (int y = 0; y < 44; ++y)

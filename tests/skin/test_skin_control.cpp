@@ -14,25 +14,23 @@ protected:
   // Sheet place of the control's top left pixel as it stands on the screen.
   QPoint ShownPlace(const QWidget* control) { return SheetPlace(H.OnScreen(control).pixel(0, 0)); }
 
+  // A shown control of the given size on the coordinate sheet.
+  TSkinControl* Shown(QSize size = {22, 22}) {
+    TSkinControl* c = H.Add<TSkinControl>();
+    c->resize(size);
+    c->SetSkinSource(&Source);
+    H.Show();
+    return c;
+  }
+
   TSkinSource Source;
   Host H;
 };
 
-TEST_F(SkinControlTest, Defaults) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  EXPECT_EQ(c->size(), QSize(27, 27));
-  EXPECT_EQ(c->GetSkinSource(), nullptr);
-  EXPECT_EQ(c->GetGlyphColCount(), 1);
-  EXPECT_EQ(c->GetGlyphRowCount(), 1);
-  EXPECT_EQ(c->GetGlyphIndex(), 0);
-  EXPECT_EQ(c->GetSkinXOffset(), 0);
-  EXPECT_EQ(c->GetSkinYOffset(), 0);
-  EXPECT_TRUE(c->testAttribute(Qt::WA_OpaquePaintEvent));
-}
-
 TEST_F(SkinControlTest, WithoutSourcePaintsWhiteBoxWithBlackFrame) {
   H.Window().setStyleSheet("background: rgb(0, 128, 0)");
   TSkinControl* c = H.Add<TSkinControl>();
+  EXPECT_TRUE(c->testAttribute(Qt::WA_OpaquePaintEvent));
   H.Show();
   const QImage shown = H.OnScreen(c);
   ASSERT_EQ(shown.size(), QSize(27, 27));
@@ -45,10 +43,7 @@ TEST_F(SkinControlTest, WithoutSourcePaintsWhiteBoxWithBlackFrame) {
 }
 
 TEST_F(SkinControlTest, SetterShowsTheNamedFrameBeforeReturning) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  c->resize(22, 22);
-  c->SetSkinSource(&Source);
-  H.Show();
+  TSkinControl* c = Shown();
   c->SetGlyphColCount(67);
   struct Case {
     int index;
@@ -68,10 +63,7 @@ TEST_F(SkinControlTest, SetterShowsTheNamedFrameBeforeReturning) {
 }
 
 TEST_F(SkinControlTest, OffsetsAndGridPickTheSoundCell) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  c->resize(23, 13);
-  c->SetSkinSource(&Source);
-  H.Show();
+  TSkinControl* c = Shown({23, 13});
   c->SetGlyphRowCount(2);
   c->SetSkinXOffset(46);
   EXPECT_EQ(ShownPlace(c), QPoint(46, 0));
@@ -83,31 +75,14 @@ TEST_F(SkinControlTest, OffsetsAndGridPickTheSoundCell) {
 }
 
 TEST_F(SkinControlTest, IndexClampsAgainstTheGridAtTheTimeOfSetting) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  c->resize(22, 22);
-  c->SetSkinSource(&Source);
-  H.Show();
-  c->SetGlyphIndex(1);  // 1 x 1 grid
-  EXPECT_EQ(c->GetGlyphIndex(), 0);
-  c->SetGlyphRowCount(2);
-  c->SetGlyphIndex(5);
-  EXPECT_EQ(c->GetGlyphIndex(), 1);
-  c->SetGlyphRowCount(1);
-  c->SetGlyphIndex(66);
+  TSkinControl* c = Shown();
+  c->SetGlyphIndex(66);  // 1 x 1 grid
   EXPECT_EQ(c->GetGlyphIndex(), 0);
   c->SetGlyphColCount(67);  // no re-clamp and no re-pick: still frame 0
   EXPECT_EQ(c->GetGlyphIndex(), 0);
   EXPECT_EQ(ShownPlace(c), QPoint(0, 0));
   c->SetGlyphIndex(66);
   EXPECT_EQ(ShownPlace(c), QPoint(1452, 0));
-}
-
-TEST_F(SkinControlTest, CountsBelowOneAreStoredAsOne) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  c->SetGlyphColCount(0);
-  c->SetGlyphRowCount(-4);
-  EXPECT_EQ(c->GetGlyphColCount(), 1);
-  EXPECT_EQ(c->GetGlyphRowCount(), 1);
 }
 
 TEST_F(SkinControlTest, AssigningTheSourceDoesNotRepaint) {
@@ -124,12 +99,9 @@ TEST_F(SkinControlTest, AssigningTheSourceDoesNotRepaint) {
 }
 
 TEST_F(SkinControlTest, ResizingChangesFrameSizeAndPitch) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  c->resize(22, 22);
-  c->SetSkinSource(&Source);
+  TSkinControl* c = Shown();
   c->SetGlyphColCount(67);
   c->SetGlyphIndex(3);
-  H.Show();
   EXPECT_EQ(ShownPlace(c), QPoint(66, 0));
   c->resize(10, 10);
   c->SetGlyphIndex(3);
@@ -137,10 +109,7 @@ TEST_F(SkinControlTest, ResizingChangesFrameSizeAndPitch) {
 }
 
 TEST_F(SkinControlTest, FrameOutsideTheSheetShowsWindowColourWithoutCrashing) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  c->resize(22, 22);
-  c->SetSkinSource(&Source);
-  H.Show();
+  TSkinControl* c = Shown();
   const QRgb window = c->palette().window().color().rgb() & 0xFFFFFF;
   c->SetGlyphColCount(3);
   c->SetGlyphIndex(-1);  // one frame left of the sheet
@@ -185,8 +154,9 @@ TEST(SkinSource, CopiesThePictureAndKeepsItsOwn) {
 TEST(SkinControlProperties, NamedPropertiesReachTheSetters) {
   TSkinControl c;
   TSkinSource source;
-  ASSERT_TRUE(c.setProperty("GlyphColCount", 0));
-  EXPECT_EQ(c.GetGlyphColCount(), 1);
+  ASSERT_TRUE(c.setProperty("GlyphColCount", 0));  // counts below one are stored as one
+  ASSERT_TRUE(c.setProperty("GlyphRowCount", -4));
+  EXPECT_EQ(std::pair(c.GetGlyphColCount(), c.GetGlyphRowCount()), std::pair(1, 1));
   ASSERT_TRUE(c.setProperty("GlyphRowCount", 2));
   ASSERT_TRUE(c.setProperty("GlyphIndex", 9));
   EXPECT_EQ(c.GetGlyphIndex(), 1);

@@ -7,15 +7,9 @@
 
 namespace {
 
-class SkinKnobTest : public ::testing::Test {
+class SkinKnobTest : public KnobOnStrip {
 protected:
   SkinKnobTest() {
-    Source.SetBitmap(CoordinateSheet(1474, 22));
-    Knob = H.Add<TSkinKnob>();
-    Knob->resize(22, 22);
-    Knob->SetSkinSource(&Source);
-    Knob->SetGlyphColCount(67);
-    Knob->SetSensitivity(128);
     Knob->OnChange = [this](QObject* sender) {
       EXPECT_EQ(sender, Knob);
       // The new frame is already on the screen when the handler runs.
@@ -46,11 +40,6 @@ protected:
     H.Release(Qt::LeftButton, press + (offsets.empty() ? QPoint() : offsets.back()));
     return values;
   }
-
-  TSkinSource Source;
-  Host H;
-  TSkinKnob* Knob = nullptr;
-  std::vector<int> Changes;
 };
 
 TEST_F(SkinKnobTest, Defaults) {
@@ -78,20 +67,6 @@ TEST_F(SkinKnobTest, EverySetPositionRaisesOnChangeAndShowsItsFrame) {
     EXPECT_EQ(Knob->GetGlyphIndex(), c.frame) << c.set;
     EXPECT_EQ(ShownFrame(), c.frame) << c.set;
     EXPECT_EQ(Changes, std::vector<int>{c.stored}) << c.set;
-  }
-}
-
-TEST_F(SkinKnobTest, FrameOfPositionForTheRangesInUse) {
-  H.Show();
-  struct Case {
-    int min, max, position, frame;
-  };
-  const Case cases[] = {{0, 127, 1, 0},     {0, 127, 63, 32},   {0, 127, 127, 66},
-                        {0, 100, 50, 33},   {0, 100, 100, 66},  {-100, 100, -50, 16},
-                        {-100, 100, 0, 33}, {-100, 100, 50, 49}};
-  for (const Case& c : cases) {
-    Range(c.min, c.max, c.position);
-    EXPECT_EQ(ShownFrame(), c.frame) << c.position << " on " << c.min << ".." << c.max;
   }
 }
 
@@ -154,60 +129,28 @@ TEST_F(SkinKnobTest, SensitivityBelowOneIsRefused) {
   EXPECT_EQ(Knob->GetSensitivity(), 64);
 }
 
-struct DragCase {
-  const char* what;
-  int min, max, start;
-  std::vector<QPoint> offsets;  // pointer relative to the press, one per move
-  std::vector<int> values;      // Position after each move
-};
-
-class SkinKnobDragTest : public SkinKnobTest, public ::testing::WithParamInterface<DragCase> {};
-
-TEST_P(SkinKnobDragTest, MouseDrag) {
-  const DragCase& c = GetParam();
+// The value follows the pointer from the press point, also back from beyond either end; OnChange
+// comes on every move, also when the value stays.
+TEST_F(SkinKnobTest, MouseDrags) {
+  struct Case {
+    int min, max, start;
+    std::vector<QPoint> offsets;  // pointer relative to the press, one per move
+    std::vector<int> values;      // Position after each move
+  };
+  const Case cases[] = {
+      {0, 127, 64, {{0, 1}, {0, 2}}, {64, 63}},
+      {0, 127, 120, {{0, -20}, {0, -60}, {0, -8}, {0, -7}, {0, 0}}, {127, 127, 127, 126, 120}},
+      {0, 127, 3, {{0, 50}, {0, 9}, {0, 4}, {0, 0}}, {0, 0, 0, 3}},
+      {-100, 100, 0, {{0, -1}, {0, -2}, {0, -3}, {0, 3}}, {1, 3, 4, -4}},
+      {0, 100, 50, {{-11, 0}, {30, 0}, {30, 1}}, {50, 50, 50}},  // horizontal moves leave it
+      {0, 127, 64, {{0, -400}, {0, 400}}, {127, 0}}};            // far outside the window
   H.Show();
-  Range(c.min, c.max, c.start);
-  EXPECT_EQ(Drag(c.offsets), c.values) << c.what;
-  // OnChange on every move, also when the value stays.
-  EXPECT_EQ(Changes, c.values) << c.what;
+  for (const Case& c : cases) {
+    Range(c.min, c.max, c.start);
+    EXPECT_EQ(Drag(c.offsets), c.values) << c.start << " on " << c.min << ".." << c.max;
+    EXPECT_EQ(Changes, c.values) << c.start << " on " << c.min << ".." << c.max;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SkinKnobDragTest,
-    ::testing::Values(
-        DragCase{"one and two pixels down", 0, 127, 64, {{0, 1}, {0, 2}}, {64, 63}},
-        DragCase{"one and two pixels up", 0, 127, 64, {{0, -1}, {0, -2}}, {64, 65}},
-        DragCase{"full sweep and one short", 0, 127, 0, {{0, -127}, {0, -128}}, {126, 127}},
-        DragCase{"overshoot and return",
-                 0,
-                 127,
-                 120,
-                 {{0, -20}, {0, -60}, {0, -8}, {0, -7}, {0, 0}},
-                 {127, 127, 127, 126, 120}},
-        DragCase{"overshoot below and return",
-                 0,
-                 127,
-                 3,
-                 {{0, 50}, {0, 9}, {0, 4}, {0, 0}},
-                 {0, 0, 0, 3}},
-        DragCase{
-            "symmetric range up 64 then one down", -100, 100, 0, {{0, -64}, {0, 1}}, {100, -1}},
-        DragCase{"symmetric range steps",
-                 -100,
-                 100,
-                 0,
-                 {{0, -1}, {0, -2}, {0, -3}, {0, 3}},
-                 {1, 3, 4, -4}},
-        DragCase{"horizontal moves leave the value",
-                 0,
-                 100,
-                 50,
-                 {{-11, 0}, {30, 0}, {30, 1}},
-                 {50, 50, 50}},
-        DragCase{"far outside the window", 0, 127, 64, {{0, -400}, {0, 400}}, {127, 0}}),
-    [](const ::testing::TestParamInfo<DragCase>& info) {
-      return "Case" + std::to_string(info.index);
-    });
 
 TEST_F(SkinKnobTest, DragFollowsThePointerOutsideTheKnobAndEndsOnRelease) {
   H.Show();

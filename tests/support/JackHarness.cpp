@@ -253,6 +253,21 @@ std::vector<std::vector<std::uint8_t>> TJackHarness::DumpedMessages() const {
   return messages;
 }
 
+std::vector<TJackHarness::TRecorded> TJackHarness::Recorded() const {
+  std::vector<TRecorded> recorded;
+  std::ifstream in(FDumpFile);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto bytes = ParseDumpLine(line);
+    const std::size_t at = line.rfind(" @");
+    if (!bytes || at == std::string::npos) continue;
+    recorded.push_back({static_cast<std::uint32_t>(std::stoul(line)),
+                        static_cast<std::uint32_t>(std::stoul(line.substr(at + 2))),
+                        std::move(*bytes)});
+  }
+  return recorded;
+}
+
 bool TJackHarness::WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const {
   return halvorine_test::Eventually([&] { return DumpedMessages().size() >= count; }, timeout);
 }

@@ -61,6 +61,13 @@ public:
 
   // The messages that the dump has printed so far, as bytes.
   std::vector<std::vector<std::uint8_t>> DumpedMessages() const;
+  // The same, each with the server's frame time of its arrival and its offset in that cycle.
+  struct TRecorded {
+    std::uint32_t Frame = 0;
+    std::uint32_t Offset = 0;
+    std::vector<std::uint8_t> Bytes;
+  };
+  std::vector<TRecorded> Recorded() const;
   // Waits until the dump has printed at least `count` messages; false on timeout.
   bool WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const;
 

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QByteArray>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include <sys/socket.h>
@@ -17,29 +19,6 @@
 #include "OleObject.h"
 
 namespace {
-
-// The session bus address for the scope.
-class TBusAddress {
-public:
-  explicit TBusAddress(const QString& address)
-      : FHad(qEnvironmentVariableIsSet(kName)), FOld(qgetenv(kName)) {
-    qputenv(kName, address.toUtf8());
-  }
-  ~TBusAddress() {
-    if (FHad) {
-      qputenv(kName, FOld);
-    } else {
-      qunsetenv(kName);
-    }
-  }
-  TBusAddress(const TBusAddress&) = delete;
-  TBusAddress& operator=(const TBusAddress&) = delete;
-
-private:
-  static constexpr const char* kName = "DBUS_SESSION_BUS_ADDRESS";
-  bool FHad;
-  QByteArray FOld;
-};
 
 // A socket that listens and is never served.
 class TSilentSocket {
@@ -88,9 +67,14 @@ TEST_P(SilentBus, CreateThrowsWithinItsBound) {
       abstract ? unique.toStdString() : dir.filePath(QLatin1String(GetParam().File)).toStdString();
   TSilentSocket socket(socketName, abstract);
   ASSERT_TRUE(socket.Listening());
-  const TBusAddress bus(QString::fromLatin1(GetParam().Address)
-                            .replace(QLatin1String("{dir}"), dir.path())
-                            .replace(QLatin1String("{name}"), unique));
+  const char* const kBus = "DBUS_SESSION_BUS_ADDRESS";
+  const std::optional<QByteArray> old =
+      qEnvironmentVariableIsSet(kBus) ? std::optional(qgetenv(kBus)) : std::nullopt;
+  qputenv(kBus, QString::fromLatin1(GetParam().Address)
+                    .replace(QLatin1String("{dir}"), dir.path())
+                    .replace(QLatin1String("{name}"), unique)
+                    .toUtf8());
+  const auto restore = qScopeGuard([&] { old ? qputenv(kBus, *old) : qunsetenv(kBus); });
 
   const auto start = steady_clock::now();
   std::string error;
