@@ -94,8 +94,8 @@ public:
   // Moves the mix knob from where it is to `end` (0: bank A, 100: bank B) in time with the running
   // clock, over SweepBars() bars of four quarter notes; nothing without running clock ticks. The
   // sweep is one undo step, and so is whatever else changes while it runs. Stop, the user's own
-  // change of the mix knob, a press on it, another sound, undo, redo or opening a set end it where
-  // it is; the clock stopping ends it too.
+  // change of the mix knob, a press on it, another sound, undo, redo, opening a set, and pasting or
+  // opening a sound end it where it is; the clock stopping ends it too.
   void SweepTo(int end);
   bool Sweeping() const { return FSweep.Active; }
   // The sweep's length in bars: 1, 2, 4, 8 or 16; `remember`: for later starts too.
