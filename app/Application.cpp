@@ -133,7 +133,7 @@ void TApplication::ShowError(const QString& text) {
 }
 
 int TApplication::RunMainForm(const QString& device, const QString& soundSet, const QString& input,
-                              bool thru, double tempo) {
+                              bool thru, double tempo, std::optional<std::uint64_t> seed) {
   try {
     TMainForm MainForm;
     if (!device.isEmpty() && !MainForm.SelectDeviceByName(device)) {
@@ -143,6 +143,7 @@ int TApplication::RunMainForm(const QString& device, const QString& soundSet, co
     MainForm.RestoreInput(input.isEmpty());
     if (thru) MainForm.SetThru(true);
     MainForm.RestoreClock(tempo);
+    if (seed) MainForm.SetMutationSeed(*seed);
     if (!input.isEmpty() && !MainForm.SelectInputByName(input)) {
       std::fprintf(stderr, "halvorine: --input: no MIDI input device named '%s'\n",
                    qUtf8Printable(input));

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QApplication>
+#include <cstdint>
 #include <functional>
+#include <optional>
 
 // The application object. An error that leaves an event handler is reported in a message box
 // with its text and the event loop goes on, so that one failed command never ends a live set.
@@ -25,9 +27,11 @@ public:
   // With `input`, that MIDI input device is followed (one not listed is reported on standard error
   // and the panel goes on without input); without it, the input chosen last in the window.
   // `thru` passes the input on to the output. A `tempo` (BPM) runs the MIDI clock at it for this
-  // run; 0 takes the tempo chosen last in the window, if any.
+  // run; 0 takes the tempo chosen last in the window, if any. A `seed` makes Mutate and
+  // Randomize repeat their moves.
   int RunMainForm(const QString& device = {}, const QString& soundSet = {},
-                  const QString& input = {}, bool thru = false, double tempo = 0);
+                  const QString& input = {}, bool thru = false, double tempo = 0,
+                  std::optional<std::uint64_t> seed = std::nullopt);
 
   // Shows an error's text to the user in a modal message box, or hands it to the sink set with
   // SetErrorSink (for unattended runs, such as tests that must never block on a dialog).

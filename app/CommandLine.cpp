@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -168,7 +169,12 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
   const QCommandLineOption listDevices(
       QStringLiteral("list-devices"),
       QStringLiteral("Print the MIDI output devices, one full name a line, and end."));
-  parser.addOptions({log, logDir, device, midiRate, listDevices, input, thru, tempo});
+  const QCommandLineOption seed(
+      QStringLiteral("seed"),
+      QStringLiteral("Seed Mutate and Randomize with N (0 to 18446744073709551615): every run "
+                     "with the same seed makes the same moves."),
+      QStringLiteral("n"));
+  parser.addOptions({log, logDir, device, midiRate, listDevices, input, thru, tempo, seed});
   parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A sound-set file to open."),
                                QStringLiteral("[file]"));
 
@@ -241,6 +247,19 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
                          .arg(kMidiClockMaxBpm));
     }
     line.Tempo = bpm;
+  }
+  if (parser.isSet(seed)) {
+    const QString value = parser.value(seed);
+    bool number = false;
+    const qulonglong n = value.toULongLong(&number);
+    // Digits only: toULongLong would take "+5", " 5" and "0x5" as well.
+    if (!number || value.isEmpty() ||
+        !std::all_of(value.begin(), value.end(), [](QChar c) { return c.isDigit(); })) {
+      return Failure(QStringLiteral("--seed: '%1' is not a whole number from 0 to %2")
+                         .arg(value)
+                         .arg(std::numeric_limits<std::uint64_t>::max()));
+    }
+    line.Seed = n;
   }
   for (const QString& value : parser.values(midiRate)) {
     const auto rate = ParseMidiRateOption(value.toStdString());

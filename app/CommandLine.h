@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@ struct TCommandLine {
   QString Input;                  // --input; empty: the input chosen last in the window
   bool Thru = false;              // --thru
   double Tempo = 0;               // --tempo: the clock's BPM for this run; 0: the one chosen last
+  std::optional<std::uint64_t> Seed;  // --seed: Mutate and Randomize repeat their moves
   // --midi-rate NAME=BYTES_PER_SECOND, each given: the output rate of that device (0: unpaced).
   std::vector<std::pair<std::string, std::uint32_t>> MidiRates;
 };

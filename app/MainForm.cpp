@@ -95,6 +95,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   SetUpSoundSetCommands();
   SetUpInput();
   SetUpClock();
+  SetUpSoundDesign();
   UpdateMidiStatus();
 }
 

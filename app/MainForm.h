@@ -16,6 +16,7 @@
 #include "MidiOut.h"
 #include "MidiOutStatus.h"
 #include "SkinSource.h"
+#include "SoundDesign.h"
 #include "SoundMemory.h"
 #include "SoundSetDocument.h"
 
@@ -93,13 +94,34 @@ public:
   // Moves the mix knob from where it is to `end` (0: bank A, 100: bank B) in time with the running
   // clock, over SweepBars() bars of four quarter notes; nothing without running clock ticks. The
   // sweep is one undo step, and so is whatever else changes while it runs. Stop, the user's own
-  // change of the mix knob, a press on it, another sound, undo, redo or opening a set end it where
-  // it is; the clock stopping ends it too.
+  // change of the mix knob, a press on it, another sound, undo, redo, opening a set, and pasting or
+  // opening a sound end it where it is; the clock stopping ends it too.
   void SweepTo(int end);
   bool Sweeping() const { return FSweep.Active; }
   // The sweep's length in bars: 1, 2, 4, 8 or 16; `remember`: for later starts too.
   void SetSweepBars(int bars, bool remember = false);
   int SweepBars() const { return FSweepBars; }
+
+  // ---- Sound design (MainFormSoundDesign.cpp) ----
+
+  // Puts the selected sound on the clipboard as a sound document's text.
+  void CopySound();
+  // Puts the clipboard's sound onto the selected sound (values, ticks, both banks, the mix
+  // knobs), sends its 24 values as Send sound does, and records one step. Text that is not a
+  // sound is refused with one message saying why, and nothing changes.
+  bool PasteSound();
+  // Moves the selected sound's ticked values (all 24 when none is ticked) at random within
+  // MutationAmount() either way, or anywhere in 0..127; sends the values that changed, one step.
+  void MutateSound();
+  void RandomizeSound();
+  // 4, 8, 16, 32 or 64; `remember`: for later starts too.
+  void SetMutationAmount(int amount, bool remember = false);
+  int MutationAmount() const { return FMutationAmount; }
+  // Makes the sequence of random moves the same in every run with this seed.
+  void SetMutationSeed(std::uint64_t seed);
+  // A sound file into the selected sound, as a paste; the selected sound into a sound file.
+  bool OpenSound(const QString& path);
+  bool SaveSound(const QString& path);
 
   // Handlers, called with the control that raised the event.
   void FormCreate();
@@ -204,6 +226,12 @@ private:
   void SweepStep();
   // Ends a running sweep where it is and records it as one step.
   void EndSweep();
+  void SetUpSoundDesign();
+  void AddSoundDesignMenu(QMenu* menu);
+  bool PutSound(const TSoundRecord& sound, const QString& text);
+  void MoveValues(const std::function<TParameterValues()>& move, const QString& text);
+  QString SoundFolder() const;
+  void SaveSoundWithDialog();
 
   std::unique_ptr<Ui::MainForm> ui;
   TSkinSource SoundSelectionSkinSource;
@@ -257,4 +285,8 @@ private:
   TTapTempo FTapTempo;
   std::uint32_t FTapTick = 0;    // the tick count at the last tap (at the start: the window's)
   std::int64_t FTapElapsed = 0;  // milliseconds from the start to the last tap
+
+  TSoundMutator FMutator{0};
+  int FMutationAmount = kDefaultMutationAmount;
+  QString FSoundFolder;  // where a sound file was last opened or saved
 };

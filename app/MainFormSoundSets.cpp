@@ -291,6 +291,8 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
   menu->addAction(action("SendSoundAction"));
   menu->addAction(action("SendAllAction"));
   menu->addSeparator();
+  AddSoundDesignMenu(menu);
+  menu->addSeparator();
   menu->addAction(action("UndoAction"));
   menu->addAction(action("RedoAction"));
   menu->addSeparator();

@@ -35,7 +35,9 @@ QJsonObject BankObject(std::uint8_t useStored, const TParameterValues& stored, s
                      {"preset", QJsonArray{p1, p2}}};
 }
 
-QJsonObject SoundObject(const TSoundRecord& r) {
+}  // namespace
+
+QJsonObject SoundToJson(const TSoundRecord& r) {
   QJsonArray ticked;
   for (const std::uint8_t t : r.MorphEnabled) ticked.append(t != 0);
   return QJsonObject{{"values", IntArray(r.Values)},
@@ -46,6 +48,8 @@ QJsonObject SoundObject(const TSoundRecord& r) {
                      {"mixA", r.MixA},
                      {"mixB", r.MixB}};
 }
+
+namespace {
 
 int SoundIndex(const QString& name) {
   for (int s = 0; s < kSoundCount; ++s) {
@@ -192,8 +196,9 @@ void ReadSound(TReader& in, const QJsonObject& sound, const QString& where, TSou
   in.IntField(sound, where, QStringLiteral("mixB"), -kMixTop, kMixTop, r.MixB);
 }
 
-QString InFile(const QString& path, const QString& verb, const QString& reason) {
-  return QStringLiteral("Cannot %1 the sound set \"%2\": %3.").arg(verb, path, reason);
+QString InFile(const QString& what, const QString& path, const QString& verb,
+               const QString& reason) {
+  return QStringLiteral("Cannot %1 the %2 \"%3\": %4.").arg(verb, what, path, reason);
 }
 
 }  // namespace
@@ -220,7 +225,7 @@ void ApplySoundSet(const TSoundSet& set, TSoundMemory& memory) {
 QByteArray SerializeSoundSet(const TSoundSet& set) {
   QJsonObject sounds;
   for (int s = 0; s < kSoundCount; ++s) {
-    sounds.insert(QLatin1String(kSoundNames[s]), SoundObject(set.Records[s]));
+    sounds.insert(QLatin1String(kSoundNames[s]), SoundToJson(set.Records[s]));
   }
   const QJsonObject root{
       {"format", kSoundSetFormat},
@@ -232,7 +237,22 @@ QByteArray SerializeSoundSet(const TSoundSet& set) {
   return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-bool ParseSoundSet(const QByteArray& document, TSoundSet& set, QString& error) {
+bool SoundFromJson(const QJsonObject& object, const QString& where, TSoundRecord& sound,
+                   QString& error) {
+  TReader in;
+  TSoundRecord read;
+  ReadSound(in, object, where, read);
+  if (in.Failed()) {
+    error = in.Error();
+    return false;
+  }
+  sound = read;
+  return true;
+}
+
+bool ParseDocumentHeader(const QByteArray& document, const char* format, int version,
+                         const QString& what, QJsonObject& root, QString& error,
+                         bool formatOptional) {
   QJsonParseError parse{};
   const QJsonDocument json = QJsonDocument::fromJson(document, &parse);
   if (json.isNull()) {
@@ -240,27 +260,45 @@ bool ParseSoundSet(const QByteArray& document, TSoundSet& set, QString& error) {
     return false;
   }
   if (!json.isObject()) {
-    error = QStringLiteral("not a sound set (the document is not an object)");
+    error = QStringLiteral("not a %1 (the document is not an object)").arg(what);
     return false;
   }
-  const QJsonObject root = json.object();
-  if (root.value(QStringLiteral("format")).toString() != QLatin1String(kSoundSetFormat)) {
-    error = QStringLiteral("not a sound set (format is not \"%1\")").arg(kSoundSetFormat);
+  const QJsonObject object = json.object();
+  if (formatOptional && !object.contains(QStringLiteral("format")) &&
+      !object.contains(QStringLiteral("version"))) {
+    root = object;
+    return true;
+  }
+  if (object.value(QStringLiteral("format")).toString() != QLatin1String(format)) {
+    error = QStringLiteral("not a %1 (format is not \"%2\")").arg(what, QLatin1String(format));
     return false;
   }
-  TReader in;
-  std::int32_t version = 0;
-  const QJsonValue versionValue = root.value(QStringLiteral("version"));
-  if (versionValue.isDouble() && versionValue.toDouble() > kSoundSetVersion) {
+  const QJsonValue versionValue = object.value(QStringLiteral("version"));
+  if (versionValue.isDouble() && versionValue.toDouble() > version) {
     error = QStringLiteral(
                 "written by a newer version of the program (format version %1; this "
                 "one reads up to %2)")
                 .arg(versionValue.toDouble())
-                .arg(kSoundSetVersion);
+                .arg(version);
     return false;
   }
-  in.IntField(root, {}, QStringLiteral("version"), kSoundSetVersion, kSoundSetVersion, version);
+  TReader in;
+  std::int32_t read = 0;
+  if (!in.IntField(object, {}, QStringLiteral("version"), version, version, read)) {
+    error = in.Error();
+    return false;
+  }
+  root = object;
+  return true;
+}
 
+bool ParseSoundSet(const QByteArray& document, TSoundSet& set, QString& error) {
+  QJsonObject root;
+  if (!ParseDocumentHeader(document, kSoundSetFormat, kSoundSetVersion, QStringLiteral("sound set"),
+                           root, error)) {
+    return false;
+  }
+  TReader in;
   TSoundSet read;
   in.IntField(root, {}, QStringLiteral("baseChannel"), 1, kBaseChannelTop, read.BaseChannel);
   if (const auto device = in.Field(root, {}, QStringLiteral("device"))) {
@@ -298,45 +336,53 @@ bool ParseSoundSet(const QByteArray& document, TSoundSet& set, QString& error) {
   return true;
 }
 
-bool ReadSoundSetFile(const QString& path, TSoundSet& set, QString& error) {
+bool ReadDocumentFile(const QString& path, const QString& what, QByteArray& document,
+                      QString& error) {
   const QFileInfo info(path);
   // Checked before opening: opening a FIFO would wait for a writer.
   if (!info.exists()) {
-    error = InFile(path, QStringLiteral("open"), QStringLiteral("no such file"));
+    error = InFile(what, path, QStringLiteral("open"), QStringLiteral("no such file"));
     return false;
   }
   if (info.isDir()) {
-    error = InFile(path, QStringLiteral("open"), QStringLiteral("it is a folder"));
+    error = InFile(what, path, QStringLiteral("open"), QStringLiteral("it is a folder"));
     return false;
   }
   if (!info.isFile()) {
-    error = InFile(path, QStringLiteral("open"), QStringLiteral("it is not a regular file"));
+    error = InFile(what, path, QStringLiteral("open"), QStringLiteral("it is not a regular file"));
     return false;
   }
   if (info.size() > kSoundSetMaxBytes) {
-    error = InFile(path, QStringLiteral("open"),
+    error = InFile(what, path, QStringLiteral("open"),
                    QStringLiteral("it is larger than %1 bytes").arg(kSoundSetMaxBytes));
     return false;
   }
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly) || file.isSequential()) {
-    error = InFile(path, QStringLiteral("open"), file.errorString());
+    error = InFile(what, path, QStringLiteral("open"), file.errorString());
     return false;
   }
   // The cap holds even if the file grew since it was looked at.
-  const QByteArray document = file.read(kSoundSetMaxBytes + 1);
+  document = file.read(kSoundSetMaxBytes + 1);
   if (document.size() > kSoundSetMaxBytes) {
-    error = InFile(path, QStringLiteral("open"),
+    error = InFile(what, path, QStringLiteral("open"),
                    QStringLiteral("it is larger than %1 bytes").arg(kSoundSetMaxBytes));
     return false;
   }
   if (file.error() != QFileDevice::NoError) {
-    error = InFile(path, QStringLiteral("read"), file.errorString());
+    error = InFile(what, path, QStringLiteral("read"), file.errorString());
     return false;
   }
+  return true;
+}
+
+bool ReadSoundSetFile(const QString& path, TSoundSet& set, QString& error) {
+  const QString what = QStringLiteral("sound set");
+  QByteArray document;
+  if (!ReadDocumentFile(path, what, document, error)) return false;
   QString reason;
   if (!ParseSoundSet(document, set, reason)) {
-    error = InFile(path, QStringLiteral("open"), reason);
+    error = InFile(what, path, QStringLiteral("open"), reason);
     return false;
   }
   return true;
@@ -397,8 +443,13 @@ bool WriteAll(int fd, const QByteArray& bytes) {
 }  // namespace
 
 bool WriteSoundSetFile(const QString& path, const TSoundSet& set, QString& error) {
+  return WriteDocumentFile(path, QStringLiteral("sound set"), SerializeSoundSet(set), error);
+}
+
+bool WriteDocumentFile(const QString& path, const QString& what, const QByteArray& document,
+                       QString& error) {
   const auto fail = [&](const QString& reason) {
-    error = InFile(path, QStringLiteral("save"), reason);
+    error = InFile(what, path, QStringLiteral("save"), reason);
     return false;
   };
   // A link is followed: the file it names is the one replaced.
@@ -430,7 +481,7 @@ bool WriteSoundSetFile(const QString& path, const TSoundSet& set, QString& error
     ::unlink(temporary.constData());
     return fail(ErrnoText(code));
   };
-  if (!WriteAll(fd, SerializeSoundSet(set))) return abandon(errno);
+  if (!WriteAll(fd, document)) return abandon(errno);
   // The new file keeps the old one's permissions (and, where this process may, its owner).
   if (::fchmod(fd, exists ? (old.st_mode & 07777) : NewFileMode()) != 0) return abandon(errno);
   if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {

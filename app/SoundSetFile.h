@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -51,3 +52,24 @@ bool ReadSoundSetFile(const QString& path, TSoundSet& set, QString& error);
 // untouched, no temporary file is left, and `error` names the file and the system's reason
 // ("No space left on device").
 bool WriteSoundSetFile(const QString& path, const TSoundSet& set, QString& error);
+
+// ---- The parts a document of one sound shares with sets (SoundDesign.h) ----
+
+// One sound's object as a set holds it under its name.
+QJsonObject SoundToJson(const TSoundRecord& sound);
+// Reads one sound's object with the same checks as a set's; `where` goes before the place named
+// in `error` ("sounds.SD"; empty at a document's top). On failure `sound` is left as it was.
+bool SoundFromJson(const QJsonObject& object, const QString& where, TSoundRecord& sound,
+                   QString& error);
+// Reads `document` as a JSON object of `format` whose version is `version` (a newer one is refused
+// as such); `what` names the kind of document in `error` ("not a sound set (...)"). With
+// `formatOptional`, an object with neither a format nor a version is taken as it is.
+bool ParseDocumentHeader(const QByteArray& document, const char* format, int version,
+                         const QString& what, QJsonObject& root, QString& error,
+                         bool formatOptional = false);
+// ReadSoundSetFile's and WriteSoundSetFile's checks and safe save for any document, their
+// messages naming it as `what` ("Cannot open the sound \"...\": ...").
+bool ReadDocumentFile(const QString& path, const QString& what, QByteArray& document,
+                      QString& error);
+bool WriteDocumentFile(const QString& path, const QString& what, const QByteArray& document,
+                       QString& error);

@@ -217,5 +217,5 @@ int main(int argc, char** argv) {
   TApplication app(argc, argv);
   ReleaseStandardError(true);
   ReleaseStartUpMessages();
-  return app.RunMainForm(line.Device, line.File, line.Input, line.Thru, line.Tempo);
+  return app.RunMainForm(line.Device, line.File, line.Input, line.Thru, line.Tempo, line.Seed);
 }

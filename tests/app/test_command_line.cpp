@@ -22,6 +22,7 @@ struct TParseCase {
   QString Input = {};
   bool Thru = false;
   double Tempo = 0;
+  std::optional<std::uint64_t> Seed = {};
 };
 
 class Parse : public testing::TestWithParam<TParseCase> {};
@@ -44,6 +45,7 @@ TEST_P(Parse, GivesTheActionAndValues) {
   EXPECT_EQ(line.Input, c.Input);
   EXPECT_EQ(line.Thru, c.Thru);
   EXPECT_EQ(line.Tempo, c.Tempo);
+  EXPECT_EQ(line.Seed, c.Seed);
 }
 
 const QString kNone;
@@ -96,6 +98,15 @@ INSTANTIATE_TEST_SUITE_P(
         TParseCase{"TempoTooFast", {"--tempo", "300.5"}, TAction::Error, "--tempo: '300.5'"},
         TParseCase{"TempoNotANumber", {"--tempo", "120bpm"}, TAction::Error, "--tempo: '120bpm'"},
         TParseCase{"TempoCommaDecimal", {"--tempo", "97,5"}, TAction::Error, "--tempo: '97,5'"},
+        TParseCase{.Name = "SeedAtTheEnds",
+                   .Arguments = {"--seed=0", "--seed", "18446744073709551615"},
+                   .Action = TAction::Run,
+                   .Seed = 18446744073709551615u},
+        TParseCase{"SeedPastTheTop",
+                   {"--seed", "18446744073709551616"},
+                   TAction::Error,
+                   "--seed: '18446744073709551616' is not a whole number from 0 to"},
+        TParseCase{"SeedSigned", {"--seed", "+5"}, TAction::Error, "--seed: '+5'"},
         TParseCase{
             .Name = "File", .Arguments = {"set.json"}, .Action = TAction::Run, .File = "set.json"},
         TParseCase{.Name = "FileAfterDashDash",

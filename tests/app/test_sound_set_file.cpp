@@ -18,9 +18,11 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "EndedProcess.h"
+#include "SoundDesign.h"
 #include "SoundSetFile.h"
 
 namespace {
@@ -416,3 +418,86 @@ TEST(SoundSetFile, ASaveClearsWhatKilledSavesLeft) {
 }
 
 }  // namespace
+
+// ---- One sound on its own ----
+
+// A sound comes back whole from its file, and from a set's object on the clipboard; text that is
+// no sound and files that cannot be used are refused with their reason, the sound untouched.
+TEST(SoundFile, SoundsRoundTripAndBadOnesAreRefusedChangingNothing) {
+  QTemporaryDir folder;
+  std::mt19937 random(32);
+  const TSoundSet set = RandomSet(random);
+  const TSoundRecord sound = set.Records[5];
+  const QString path = folder.filePath("CP.hvsound");
+  QString error;
+  TSoundRecord read;
+  ASSERT_TRUE(WriteSoundFile(path, sound, error) && ReadSoundFile(path, read, error) &&
+              read == sound)
+      << error.toStdString();
+  const QByteArray cut =
+      QJsonDocument(QJsonDocument::fromJson(SerializeSoundSet(set))["sounds"]["CP"].toObject())
+          .toJson();
+  EXPECT_TRUE(ParseSound(cut, read = {}, error, true) && read == sound) << error.toStdString();
+  const QByteArray good = SerializeSound(sound);
+  const struct {
+    QByteArray Text;
+    bool Bare;  // from the clipboard
+    const char* Reason;
+  } cases[] = {
+      {"kick", true, "not JSON"},
+      {cut, false, "not a sound (format is not \"halvorine-sound\")"},
+      {SerializeSoundSet(set), true, "not a sound (format is not \"halvorine-sound\")"},
+      {QByteArray(good).replace("\"version\": 1", "\"version\": 2"), true, "newer version"},
+      {QByteArray(good).replace("\"mixA\"", "\"mixZ\""), true, "mixA: missing"},
+  };
+  for (const auto& c : cases) {
+    TSoundRecord kept = sound;
+    EXPECT_FALSE(ParseSound(c.Text, kept, error, c.Bare)) << c.Reason;
+    EXPECT_TRUE(error.contains(c.Reason) && kept == sound)
+        << c.Reason << ": " << error.toStdString();
+  }
+  EXPECT_FALSE(ReadSoundFile(folder.path(), read, error));
+  EXPECT_EQ(error, "Cannot open the sound \"" + folder.path() + "\": it is a folder.");
+  EXPECT_FALSE(WriteSoundFile(folder.path(), sound, error));
+  EXPECT_EQ(error, "Cannot save the sound \"" + folder.path() + "\": it is a folder.");
+}
+
+// Over amounts and seeds: ticked values only move (all when none is), each within the amount and
+// within 0..127, every step of the range taken, the ends held; Randomize reaches every value; a
+// seed repeats its moves.
+TEST(SoundFile, MutationStaysWithinItsAmountAndClampsAtTheEnds) {
+  for (const int amount : kMutationAmounts) {
+    for (const std::uint64_t seed : {1u, 2u, 77u}) {
+      for (const bool someTicked : {false, true}) {
+        TSoundRecord sound;
+        for (int i = 0; i < kParameterCount; ++i) sound.Values[i] = i % 3 == 0 ? 0 : 127 - i % 2;
+        if (someTicked) sound.MorphEnabled = {1, 0, 0, 1, 1, 1, 0, 0, 1};
+        TSoundMutator mutator(seed);
+        std::set<int> up;  // the steps from 0, and those from 127 down
+        std::set<int> down;
+        std::set<int> randomized;
+        for (int round = 0; round < 2000; ++round) {
+          const TParameterValues moved = mutator.Mutate(sound, amount);
+          const TParameterValues anywhere = mutator.Randomize(sound);
+          for (int i = 0; i < kParameterCount; ++i) {
+            const int step = moved[i] - sound.Values[i];
+            const bool moves = !someTicked || sound.MorphEnabled[i] != 0;
+            ASSERT_TRUE(std::abs(step) <= amount && moved[i] >= 0 && moved[i] <= 127 &&
+                        (moves || (step == 0 && anywhere[i] == sound.Values[i])))
+                << amount << " " << seed << ": " << sound.Values[i] << " -> " << moved[i];
+            if (moves) randomized.insert(anywhere[i]);
+            if (sound.Values[i] == 0) up.insert(step);
+            if (sound.Values[i] == 127) down.insert(-step);
+          }
+        }
+        EXPECT_EQ(std::pair(up.size(), down.size()), std::pair(amount + 1ul, amount + 1ul))
+            << amount << " " << seed;
+        EXPECT_EQ(randomized.size(), 128u) << amount << " " << seed;
+        EXPECT_EQ(TSoundMutator(seed).Mutate(sound, amount),
+                  TSoundMutator(seed).Mutate(sound, amount));
+        EXPECT_NE(TSoundMutator(seed).Mutate(sound, amount),
+                  TSoundMutator(seed + 1000).Mutate(sound, amount));
+      }
+    }
+  }
+}

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDateTime>
@@ -274,6 +275,112 @@ TEST_F(Sets, SendSoundAndSendAllGoOutInOrderOnTheSoundsChannels) {
   EXPECT_EQ(at(2, 0), Messages({{0xB0, 72, 12}}));
   EXPECT_EQ(at(7, 23), Messages({{0xB1, 119, 17}}));
   EXPECT_EQ(at(15, 12), Messages({{0xB3, 108, 25}}));
+}
+
+// Copy and paste: BD to SD to LT, each sent whole on its own controllers and channel, one step
+// whose undo sends the values before; a sound file goes in as a paste does. Text or a file that
+// is not a sound: one message naming what is wrong, nothing changed or sent, no step.
+TEST_F(Sets, PasteAndOpenSoundCarryASoundAcrossChannelsAndRefuseWhatIsNoSound) {
+  TSoundRecord kick;
+  for (int i = 0; i < kParameterCount; ++i) kick.Values[i] = 100 + i;
+  kick.MorphEnabled[3] = kick.UseStoredB = 1;
+  kick.StoredB.fill(7);
+  kick.Mix = 40;
+  kick.MixB = -12;
+  const auto sent = [&kick](int channel, int first) {
+    Bytes bytes;
+    for (int i = 0; i < kParameterCount; ++i)
+      bytes.insert(bytes.end(), {std::uint8_t(0xB0 + channel), std::uint8_t(first + i),
+                                 std::uint8_t(kick.Values[i])});
+    return bytes;
+  };
+  QGuiApplication::clipboard()->setText(SerializeSound(kick));
+  for (const auto& [sound, bytes] : {std::pair(0, sent(0, 16)), {1, sent(0, 40)}}) {
+    Click(SoundBox(sound));  // BD from the text, then SD from BD's copy
+    Take();
+    Key(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(Take(), bytes);
+    Click(SoundBox(0));
+    Key(Qt::Key_C, Qt::ControlModifier);
+  }
+  Click(SoundBox(4));
+  // Selecting BD again took its bank B's snapshot choice, as selecting does: LT takes the text.
+  QGuiApplication::clipboard()->setText(SerializeSound(kick));
+  const TSoundSet before = State();
+  Take();
+  Key(Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(Take(), sent(1, 16));
+  TSoundSet after = before;
+  after.Records[4] = kick;
+  ExpectShown(after, "pasted on LT");
+  EXPECT_EQ(Form->UndoStack().undoText(), "Paste sound");
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Take(), Changed(after, before));
+  ExpectShown(before, "paste undone");
+  Click(SoundBox(0));
+  ASSERT_TRUE(Form->SaveSound(Path("kick.hvsound")));
+  Click(SoundBox(7));
+  Take();
+  ASSERT_TRUE(Form->OpenSound(Path("kick.hvsound")));
+  EXPECT_EQ(Take(), sent(1, 96));
+  EXPECT_EQ(Form->UndoStack().undoText(), "Open sound");
+
+  const TSoundSet kept = State();
+  const int steps = Form->UndoStack().count();
+  QGuiApplication::clipboard()->setText(SerializeSoundSet(kept));
+  Key(Qt::Key_V, Qt::ControlModifier);
+  QGuiApplication::clipboard()->clear();
+  Key(Qt::Key_V, Qt::ControlModifier);
+  EXPECT_FALSE(Form->OpenSound(WriteSet("set.hvset")));
+  const QString notASound = "not a sound (format is not \"halvorine-sound\")";
+  EXPECT_EQ(Errors, (QStringList{"Cannot paste the sound: " + notASound + ".",
+                                 "Cannot paste the sound: the clipboard holds no text.",
+                                 "Cannot open the sound \"" + Path("set.hvset") +
+                                     "\": " + notASound + "."}));
+  EXPECT_TRUE(State().SameSounds(kept));
+  EXPECT_EQ(Take(), Bytes{});
+  EXPECT_EQ(Form->UndoStack().count(), steps);
+}
+
+// The menu holds each command with its keys and chooses the amount, which is remembered. With one
+// parameter ticked, Mutate and Randomize move that one as the seeded generator does, each one step
+// whose undo sends it back.
+TEST_F(Sets, TheMenuChoosesTheMutationAmountAndMovesGoToTheTickedParameter) {
+  QContextMenuEvent event(QContextMenuEvent::Mouse, {540, 400},
+                          Form->mapToGlobal(QPoint(540, 400)));
+  QApplication::sendEvent(Form.get(), &event);
+  QStringList shown;
+  for (QAction* a : Form->findChild<QMenu*>("SoundSetMenu")->actions()) {
+    shown << a->text() + " " + a->shortcut().toString();
+    if (a->text() == "Mutation amount") a->menu()->actions().at(3)->trigger();  // ±32
+  }
+  EXPECT_TRUE(
+      shown.join('|').contains("Copy sound Ctrl+C|Paste sound Ctrl+V|Mutate Ctrl+M|"
+                               "Randomize Ctrl+Shift+M|Mutation amount |Open sound... |"
+                               "Save sound... "))
+      << shown.join('|').toStdString();
+  EXPECT_EQ(QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine")
+                .value("MutationAmount"),
+            32);
+  Form->findChild<QMenu*>("SoundSetMenu")->close();
+  Form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+
+  Form->SetMutationSeed(8);
+  TSoundMutator mirror(8);
+  Click(ParBox(2));  // bank A's preset: 98
+  Take();
+  for (const Qt::KeyboardModifiers keys :
+       {Qt::KeyboardModifiers(Qt::ControlModifier), Qt::ControlModifier | Qt::ShiftModifier}) {
+    const char* text = keys & Qt::ShiftModifier ? "Randomize" : "Mutate";
+    const TSoundRecord& r = Form->Memory().Current();
+    const int to = keys & Qt::ShiftModifier ? mirror.Randomize(r)[1] : mirror.Mutate(r, 32)[1];
+    Key(Qt::Key_M, keys);
+    EXPECT_EQ(Take(), Messages({{0xB0, 17, to}})) << text;
+    EXPECT_EQ(Form->UndoStack().undoText(), text);
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(Take(), Messages({{0xB0, 17, 98}})) << text;
+  }
 }
 
 struct TStepCase {

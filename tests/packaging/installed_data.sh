@@ -43,6 +43,8 @@ grep -qx "Icon=$icon" "$share"/applications/*.desktop || fail "the desktop entry
 update-mime-database "$share/mime" || fail "the MIME database refuses the sound-set type"
 grep -q '^application/x-halvorine-sound-set:\*\.hvset$' "$share/mime/globs" ||
   fail "the sound-set type does not claim *.hvset"
+grep -q '^application/x-halvorine-sound:\*\.hvsound$' "$share/mime/globs" ||
+  fail "the sound type does not claim *.hvsound"
 grep -qx "MimeType=application/x-halvorine-sound-set;" "$share"/applications/*.desktop ||
   fail "the desktop entry does not open sound sets"
 
