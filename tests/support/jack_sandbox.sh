@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Runs a test that starts JACK servers inside a private /dev/shm.
+# Runs a test inside a private /dev/shm.
 #
 # A JACK server registers itself in a table in /dev/shm that holds eight servers; a server that is
 # killed keeps its entry, and since every test names its server afresh, a few killed ones fill the
-# table and no server can start any more. In a mount namespace of its own, each test gets an
-# empty table, and nothing it does touches a JACK server the user may be running.
+# table and no server can start any more. The JACK library also keeps a metadata database there,
+# and a process killed while it holds the database's lock leaves every later JACK client waiting,
+# even one that only looks whether a server runs. In a mount namespace of its own, each test gets
+# an empty table and database, and nothing it does touches a JACK server the user may be running.
 #
 # Where no mount namespace can be made (not root, and no user namespaces), the test runs as it is.
 set -u
