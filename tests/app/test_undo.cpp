@@ -9,9 +9,11 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDateTime>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLockFile>
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
@@ -20,6 +22,8 @@
 #include <QTimer>
 #include <QUndoStack>
 
+#include <csignal>
+
 #include "Application.h"
 #include "EndedProcess.h"
 #include "Eventually.h"
@@ -27,6 +31,7 @@
 #include "PanelDriver.h"
 #include "PanelUndo.h"
 #include "RecordingMidiBackend.h"
+#include "RecoveryCopy.h"
 #include "SkinCheckBox.h"
 #include "SkinKnob.h"
 
@@ -601,13 +606,17 @@ TEST_F(Sets, UndoOfOpenRestoresTheFileItCameFrom) {
   EXPECT_TRUE(Errors.isEmpty()) << Errors.join("; ").toStdString();
 }
 
-// Unsaved work is kept in a recovery copy; a later start whose owner is gone offers it back.
+// Unsaved work is kept in a recovery copy; a later start offers back every copy whose lock no
+// running program holds, whatever process number its name carries.
 TEST_F(Sets, UnsavedWorkIsRecovered) {
-  const QString recovery =
-      TSoundSetDocument::StateFolder() +
-      QStringLiteral("/recovery-%1.hvset").arg(QCoreApplication::applicationPid());
-  Form->Document().SetQuestion(
-      [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Yes; });
+  const QString state = TSoundSetDocument::StateFolder();
+  int asked = 0;
+  QList<QMessageBox::StandardButton> answers;
+  const auto answer = [&](const QString&, QMessageBox::StandardButtons) {
+    ++asked;
+    return answers.isEmpty() ? QMessageBox::Yes : answers.takeFirst();
+  };
+  Form->Document().SetQuestion(answer);
   ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
   {
     // Written kRecoveryDelayMs after the first unsaved change, however many follow it.
@@ -616,9 +625,11 @@ TEST_F(Sets, UnsavedWorkIsRecovered) {
       ticks.Advance(after);
       Drag(ParKnob(3), after == 0 ? -30 : -4);
       Form->Document().CheckRecovery();
-      EXPECT_EQ(QFileInfo::exists(recovery), after == 1) << after;
+      EXPECT_EQ(!Form->Document().RecoveryPath().isEmpty(), after == 1) << after;
     }
   }
+  const QString recovery = Form->Document().RecoveryPath();
+  EXPECT_TRUE(QFileInfo::exists(recovery + ".lock"));
   Key(Qt::Key_S, Qt::ControlModifier);  // saved: nothing to recover
   EXPECT_FALSE(QFileInfo::exists(recovery));
   Drag(ParKnob(3), 10);
@@ -626,42 +637,152 @@ TEST_F(Sets, UnsavedWorkIsRecovered) {
   Form->Document().KeepRecovery();  // as a termination signal does
   Form.reset();
   ASSERT_TRUE(QFileInfo::exists(recovery));
+  EXPECT_FALSE(QFileInfo::exists(recovery + ".lock"));
 
-  // The copy of a program that no longer runs (this one's stands in: a process that has ended).
-  // A newer copy of a program still running (process 1) is neither offered nor removed.
-  const pid_t ended = EndedProcess();
-  const QString orphan =
-      TSoundSetDocument::StateFolder() + QStringLiteral("/recovery-%1.hvset").arg(ended);
-  const QString running = TSoundSetDocument::StateFolder() + QStringLiteral("/recovery-1.hvset");
-  QFile::remove(running);
-  ASSERT_TRUE(QFile::copy(recovery, running));
-  for (const char* end : {"", ".of"}) {
-    QFile::remove(orphan + end);
-    ASSERT_TRUE(QFile::rename(recovery + end, orphan + end));
+  // Another copy named after a running process (1) but unlocked, an hour older: offered too.
+  // One whose lock a running program holds (this test) is neither offered nor removed.
+  const QString named = state + "/recovery-1.hvset";
+  const QString held = state + "/recovery-held.hvset";
+  for (const QString& copy : {named, held}) {
+    QFile::remove(copy);
+    ASSERT_TRUE(QFile::copy(recovery, copy));
   }
-  QFile old(orphan);
+  QFile old(named);
   ASSERT_TRUE(old.open(QIODevice::ReadWrite) &&
               old.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
                               QFileDevice::FileModificationTime));
   old.close();
+  QLockFile running(held + ".lock");
+  ASSERT_TRUE(running.tryLock(0));
   SetUp();
-  int asked = 0;
-  Form->Document().SetQuestion([&](const QString&, QMessageBox::StandardButtons) {
-    ++asked;
-    return QMessageBox::Yes;
-  });
+  Form->Document().SetQuestion(answer);
+  answers = {QMessageBox::Yes, QMessageBox::Discard};
   Form->Document().OfferRecovery();
+  EXPECT_EQ(asked, 2);
   EXPECT_TRUE(State().SameSounds(unsaved));
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
-  EXPECT_FALSE(QFileInfo::exists(orphan));
-  Form->Document().OfferRecovery();
-  EXPECT_EQ(asked, 1);
-  EXPECT_TRUE(QFile::remove(running));
-  Form->Document().SetQuestion(
-      [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Discard; });
+  EXPECT_TRUE(QFileInfo::exists(recovery));  // until the restored work is saved or discarded
+  EXPECT_FALSE(QFileInfo::exists(named));
+  EXPECT_TRUE(QFileInfo::exists(held));
+  Form->Document().OfferRecovery();  // what this program restored is its own now
+  EXPECT_EQ(asked, 2);
+  running.unlock();
+  EXPECT_TRUE(QFile::remove(held));
+  answers = {QMessageBox::Discard};
   EXPECT_TRUE(Form->close());
   Form.reset();
   EXPECT_FALSE(QFileInfo::exists(recovery));
+  EXPECT_TRUE(TRecoveryCopy::List(state).isEmpty())
+      << TRecoveryCopy::List(state).join(' ').toStdString();
+}
+
+// Restoring is a step like Open, and the restored values were never saved: undo shows what was
+// there before with no file and still unsaved, and the recovered file goes only once the work is
+// saved (redone) or discarded. Every other end keeps it for the next start.
+TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
+  const QString kit = WriteSet("kit.hvset");
+  TSoundSet work;
+  QString error;
+  ASSERT_TRUE(ReadSoundSetFile(kit, work, error));
+  work.Records[7].Values[0] = 99;
+  const TSoundSet startUp = State();
+  struct TCase {
+    const char* Name;
+    std::function<void(Sets&)> Act;
+    bool ShowsWork;   // the restored work on the panel at the end, else the start-up state
+    QString Caption;  // "" once the window has ended
+    bool KitHasWork;  // kit.hvset was overwritten with the work
+    bool CopyStays;   // the recovered file is still there
+  };
+  const auto key = [](Qt::Key k, Qt::KeyboardModifiers m = Qt::ControlModifier) {
+    return [k, m](Sets& t) { t.Key(k, m); };
+  };
+  const auto seq = [](std::vector<std::function<void(Sets&)>> steps) {
+    return [steps](Sets& t) {
+      TDialogAnswers dismissed({});  // an unnamed set's Save asks for a file: dismissed
+      for (const auto& step : steps) step(t);
+    };
+  };
+  const auto quit = [](QMessageBox::StandardButton answer) {
+    return [answer](Sets& t) {
+      t.Form->Document().SetQuestion(
+          [answer](const QString&, QMessageBox::StandardButtons) { return answer; });
+      if (t.Form->close()) t.Form.reset();
+    };
+  };
+  const QString modified = "Halvorine v0.2 - kit.hvset*";
+  const TCase cases[] = {
+      {"restore", seq({}), true, modified, false, true},
+      {"undo", seq({key(Qt::Key_Z)}), false, "Halvorine v0.2*", false, true},
+      {"undo, save", seq({key(Qt::Key_Z), key(Qt::Key_S)}), false, "Halvorine v0.2*", false, true},
+      {"undo, redo, save", seq({key(Qt::Key_Z), key(Qt::Key_Y), key(Qt::Key_S)}), true,
+       "Halvorine v0.2 - kit.hvset", true, false},
+      {"save, undo", seq({key(Qt::Key_S), key(Qt::Key_Z)}), false, "Halvorine v0.2*", true, false},
+      {"undo, quit: discard", seq({key(Qt::Key_Z), quit(QMessageBox::Discard)}), false, "", false,
+       false},
+      {"quit: cancel", seq({quit(QMessageBox::Cancel)}), true, modified, false, true},
+      {"quit: save", seq({quit(QMessageBox::Save)}), true, "", true, false},
+      {"signal", seq({[](Sets& t) { t.Form->Document().KeepRecovery(); }}), true, modified, false,
+       true},
+  };
+  for (const TCase& c : cases) {
+    Form.reset();
+    SetUp();
+    WriteSet("kit.hvset");
+    const QString copy = TSoundSetDocument::StateFolder() + "/recovery-test.hvset";
+    ASSERT_TRUE(WriteSoundSetFile(copy, work, error));
+    QFile of(copy + ".of");
+    ASSERT_TRUE(of.open(QIODevice::WriteOnly));
+    of.write(kit.toUtf8());
+    of.close();
+    Form->Document().SetQuestion(
+        [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Yes; });
+    Form->Document().OfferRecovery();
+    c.Act(*this);
+    if (Form) {
+      ExpectShown(c.ShowsWork ? work : startUp, c.Name);
+      EXPECT_EQ(Shown(*Form).toStdString(), c.Caption.toStdString()) << c.Name;
+    }
+    EXPECT_EQ(Form == nullptr, c.Caption.isEmpty()) << c.Name;
+    TSoundSet saved;
+    ASSERT_TRUE(ReadSoundSetFile(kit, saved, error));
+    EXPECT_EQ(saved.Records[7].Values[0], c.KitHasWork ? 99 : 17) << c.Name;
+    EXPECT_EQ(QFileInfo::exists(copy), c.CopyStays) << c.Name;
+    Form.reset();
+    for (const QString& left : TRecoveryCopy::List(TSoundSetDocument::StateFolder())) {
+      QFile::remove(left);
+      QFile::remove(left + ".of");
+    }
+  }
+}
+
+// A termination signal while the recovery question is up ends the program and keeps the copy.
+TEST(Recovery, ASignalAtTheQuestionKeepsTheCopy) {
+  TRecordingMidiService midi({"Recording Out"});
+  for (const int signal : {SIGHUP, SIGTERM}) {
+    const QString copy = TSoundSetDocument::StateFolder() + "/recovery-signal.hvset";
+    QString error;
+    QDir().mkpath(TSoundSetDocument::StateFolder());
+    ASSERT_TRUE(WriteSoundSetFile(copy, TSoundSet{}, error));
+    QTimer raiser;
+    QObject::connect(&raiser, &QTimer::timeout, [&] {
+      if (qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr) {
+        raiser.stop();
+        std::raise(signal);
+      }
+    });
+    raiser.start(10);
+    EXPECT_EQ(static_cast<TApplication*>(qApp)->RunMainForm(), 0);
+    EXPECT_FALSE(raiser.isActive()) << "no question came";
+    EXPECT_TRUE(QFile::remove(copy)) << signal;
+    // The end asked every event loop to end, and with no application loop running the request
+    // stays: one application loop takes it, so that later loops (dialogs) run again.
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+    QEventLoop loop;
+    QTimer::singleShot(0, &loop, [&loop] { loop.exit(7); });
+    ASSERT_EQ(loop.exec(), 7);
+  }
 }
 
 TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {
