@@ -470,6 +470,8 @@ void TMainForm::UpdateMidiStatus() {
     const QString input = MidiInStatusText(FMidiIn->State());
     if (!input.isEmpty()) text += QStringLiteral("; ") + input;
   }
+  if (FDocument != nullptr && !FDocument->RecoveryError().isEmpty())
+    text += QStringLiteral("; ") + FDocument->RecoveryError();
   const QString knob = KnobStatusText();
   const QString shown = knob.isEmpty() ? text : knob;
   if (FMidiStatusLabel->text() != shown) FMidiStatusLabel->setText(shown);

@@ -80,6 +80,7 @@ QAction* TMainForm::AddCommand(const char* name, const QString& text, QList<QKey
 
 void TMainForm::SetUpSoundSetCommands() {
   FDocument = new TSoundSetDocument(*this, *this);
+  connect(FDocument, &TSoundSetDocument::RecoveryErrorChanged, this, &TMainForm::UpdateMidiStatus);
   QUndoStack* stack = &FDocument->UndoStack();
 
   const auto add = [this](const char* name, const QString& text, QList<QKeySequence> keys,

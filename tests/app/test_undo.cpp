@@ -676,6 +676,32 @@ TEST_F(Sets, UnsavedWorkIsRecovered) {
       << TRecoveryCopy::List(state).join(' ').toStdString();
 }
 
+// A recovery copy that cannot be written is said on the status line, and tried again until it is.
+TEST_F(Sets, ACopyThatCannotBeWrittenIsSaidAndTriedAgain) {
+  const QByteArray state = qgetenv("XDG_STATE_HOME");
+  QFile blocker(Path("not-a-folder"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  qputenv("XDG_STATE_HOME", blocker.fileName().toLocal8Bit());
+  TManualTickCount ticks(1000);
+  Click(ParBox(2));  // a tick: a turned knob would have the line to itself for a while
+  const auto status = [&] {
+    Form->UpdateMidiStatus();
+    return Form->MidiStatusLabel()->text();
+  };
+  for (int tries = 0; tries < 2; ++tries) {
+    ticks.Advance(TSoundSetDocument::kRecoveryDelayMs);
+    Form->Document().CheckRecovery();
+    EXPECT_TRUE(Form->Document().RecoveryPath().isEmpty());
+    EXPECT_EQ(status().count("unsaved work not kept for recovery"), 1) << status().toStdString();
+  }
+  qputenv("XDG_STATE_HOME", state);
+  ticks.Advance(TSoundSetDocument::kRecoveryDelayMs);
+  Form->Document().CheckRecovery();
+  EXPECT_TRUE(QFileInfo::exists(Form->Document().RecoveryPath()));
+  EXPECT_FALSE(status().contains("recovery")) << status().toStdString();
+}
+
 // Restoring is a step like Open, and the restored values were never saved: undo shows what was
 // there before with no file and still unsaved, and the recovered file goes only once the work is
 // saved (redone) or discarded. Every other end keeps it for the next start.
