@@ -44,10 +44,8 @@ void RememberRecent(const QString& path) {
   });
 }
 
-}  // namespace
-
-// Whether `name` ends in a suffix of sound sets; Qt's suffix is whatever follows the last dot, so
-// "Techno 1.2" has one ("2") and would otherwise be written without ".hvset".
+// `name` with ".hvset" added unless it ends in a suffix of sound sets. Qt's suffix is whatever
+// follows the last dot, so "Techno 1.2" has one ("2") and would otherwise go without ".hvset".
 QString WithSoundSetSuffix(const QString& name) {
   if (name.endsWith(QLatin1String(".hvset"), Qt::CaseInsensitive) ||
       name.endsWith(QLatin1String(".json"), Qt::CaseInsensitive)) {
@@ -55,6 +53,8 @@ QString WithSoundSetSuffix(const QString& name) {
   }
   return name + '.' + QString::fromLatin1(kDefaultSuffix);
 }
+
+}  // namespace
 
 // Opening a set as an undo step: the values through the panel, and the file name with its
 // modified state through the document, once the stack stands at its new index.

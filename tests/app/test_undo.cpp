@@ -4,6 +4,7 @@
 // folder, never the user's.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -246,6 +247,7 @@ public:
         return;
       }
       // As typed into its name field (selectFile leaves a focused field as it is).
+      for (auto* view : dialog->findChildren<QAbstractItemView*>()) view->clearSelection();
       dialog->findChild<QLineEdit*>("fileNameEdit")->setText(FNames.takeFirst());
       static_cast<QDialog*>(dialog)->accept();
     });
@@ -557,6 +559,17 @@ TEST_F(Sets, CaptionSaveAsAndRecentFiles) {
   EXPECT_TRUE(Errors.takeFirst().contains("read-only"));
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - kit.hvset*");
 
+  // A typed name keeps a suffix of sound sets and gets ".hvset" otherwise, dots or not.
+  const std::pair<const char*, const char*> names[] = {{"Techno 1.2", "Techno 1.2.hvset"},
+                                                       {"live.json", "live.json"},
+                                                       {"Live.HVSET", "Live.HVSET"},
+                                                       {"v2.hvset.bak", "v2.hvset.bak.hvset"}};
+  for (const auto& [typed, written] : names) {
+    TDialogAnswers dialogs({Path(typed)});
+    EXPECT_TRUE(Form->Document().SaveAsWithDialog()) << typed;
+    EXPECT_EQ(Form->Document().Path(), Path(written)) << typed;
+    EXPECT_TRUE(QFileInfo::exists(Path(written))) << typed;
+  }
   for (int n = 0; n < 9; ++n) {
     ASSERT_TRUE(Form->Document().SaveTo(Folder.filePath(QStringLiteral("set%1.hvset").arg(n))));
   }
