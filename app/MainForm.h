@@ -185,6 +185,10 @@ private:
   QAction* AddCommand(const char* name, const QString& text, QList<QKeySequence> keys,
                       std::function<void()> command);
   void SetUpSoundSetCommands();
+  // The background's menu of commands, opened at `at` (global); from the keyboard, at the
+  // centre of the control that has the focus (FocusPoint).
+  void ShowSoundSetMenu(const QPoint& at);
+  QPoint FocusPoint() const;
   // Runs a bound handler; an outermost handler that changes the state outside a knob drag
   // becomes one undo step (wheel and key turns of one knob fold into one).
   void RecordStep(THandler handler, QObject* sender);

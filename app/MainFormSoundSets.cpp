@@ -88,6 +88,10 @@ void TMainForm::SetUpSoundSetCommands() {
     return AddCommand(name, text, std::move(keys), std::move(command));
   };
   // A sweep running when another set is opened ends first, as a step of its own.
+  add("NewAction", tr("New"), {QKeySequence(Qt::CTRL | Qt::Key_N)}, [this] {
+    EndSweep();
+    FDocument->New();
+  });
   add("OpenAction", tr("Open..."), {QKeySequence(Qt::CTRL | Qt::Key_O)}, [this] {
     EndSweep();
     FDocument->OpenWithDialog();
@@ -109,6 +113,11 @@ void TMainForm::SetUpSoundSetCommands() {
       add("RedoAction", tr("Redo"),
           {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)},
           [this] { Redo(); });
+  // Asks about unsaved work as closing the window does.
+  add("QuitAction", tr("Quit"), {QKeySequence(Qt::CTRL | Qt::Key_Q)}, [this] { close(); });
+  // The menu key of keyboards that have none, as desktops know it.
+  add("MenuAction", tr("Menu"), {QKeySequence(Qt::SHIFT | Qt::Key_F10)},
+      [this] { ShowSoundSetMenu(FocusPoint()); });
   undo->setEnabled(false);
   redo->setEnabled(false);
   connect(stack, &QUndoStack::canUndoChanged, undo, &QAction::setEnabled);
@@ -260,8 +269,20 @@ void TMainForm::EndWithoutQuestion() {
   QCoreApplication::exit(0);
 }
 
+QPoint TMainForm::FocusPoint() const {
+  const QWidget* focused = focusWidget();
+  if (focused == nullptr || !isAncestorOf(focused)) return mapToGlobal(rect().center());
+  return focused->mapToGlobal(focused->rect().center());
+}
+
 void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
-  // Only the background answers: the window itself, its frames, group boxes and captions.
+  // From the keyboard (the menu key), the menu opens at the control that has the focus.
+  if (event->reason() == QContextMenuEvent::Keyboard) {
+    ShowSoundSetMenu(FocusPoint());
+    return;
+  }
+  // Only the background answers the pointer: the window itself, its frames, group boxes and
+  // captions.
   const QWidget* under = childAt(event->pos());
   const bool background = under == nullptr || qobject_cast<const QLabel*>(under) != nullptr ||
                           qobject_cast<const QGroupBox*>(under) != nullptr ||
@@ -270,10 +291,15 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
     event->ignore();
     return;
   }
+  ShowSoundSetMenu(event->globalPos());
+}
+
+void TMainForm::ShowSoundSetMenu(const QPoint& at) {
   auto* menu = new QMenu(this);
   menu->setObjectName(QStringLiteral("SoundSetMenu"));
   menu->setAttribute(Qt::WA_DeleteOnClose);
   const auto action = [this](const char* name) { return findChild<QAction*>(name); };
+  menu->addAction(action("NewAction"));
   menu->addAction(action("OpenAction"));
   QMenu* recent = menu->addMenu(tr("Open Recent"));
   const QStringList files = TSoundSetDocument::RecentFiles();
@@ -298,6 +324,8 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
   AddInputMenu(menu);
   menu->addSeparator();
   AddClockMenu(menu);
+  menu->addSeparator();
+  menu->addAction(action("QuitAction"));
   // Not modal: the event loop goes on while the menu is open.
-  menu->popup(event->globalPos());
+  menu->popup(at);
 }

@@ -841,6 +841,63 @@ TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {
   EXPECT_FALSE(rightClick(ParKnob(1)->geometry().center()));  // a knob keeps the button
 }
 
+// Every command from the keyboard: the menu key (as the window system delivers it: to the focused
+// control) and Shift+F10 open the menu at the focused control; New and Quit ask as closing does.
+TEST_F(Sets, TheKeyboardReachesEveryCommand) {
+  const auto menuAt = [this](const std::function<void()>& press) {
+    press();
+    QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
+    const QPoint at = menu != nullptr && menu->isVisible() ? menu->pos() : QPoint(-1, -1);
+    delete menu;
+    Form->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+    return at;
+  };
+  TSkinKnob* knob = ParKnob(5);
+  knob->setFocus();
+  const QPoint centre = knob->mapToGlobal(knob->rect().center());
+  EXPECT_EQ(menuAt([&] {
+              QContextMenuEvent event(QContextMenuEvent::Keyboard, knob->rect().center(), centre);
+              QApplication::sendEvent(knob, &event);
+            }),
+            centre);
+  EXPECT_EQ(menuAt([&] { Key(Qt::Key_F10, Qt::ShiftModifier); }), centre);
+
+  int asked = 0;
+  QMessageBox::StandardButton answer = QMessageBox::Cancel;
+  Form->Document().SetQuestion([&](const QString&, QMessageBox::StandardButtons) {
+    ++asked;
+    return answer;
+  });
+  const TSoundSet startUp = State();
+  ASSERT_TRUE(Form->OpenSoundSet(WriteSet("kit.hvset")));
+  Drag(ParKnob(1), -10);
+  const TSoundSet work = State();
+  Key(Qt::Key_N, Qt::ControlModifier);  // Cancel: nothing changes
+  EXPECT_EQ(asked, 1);
+  ExpectShown(work, "New, cancelled");
+  answer = QMessageBox::Discard;
+  Take();
+  Key(Qt::Key_N, Qt::ControlModifier);
+  EXPECT_EQ(asked, 2);
+  ExpectShown(startUp, "New");
+  EXPECT_EQ(Take(), Bytes{});
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2");
+  EXPECT_TRUE(Form->Document().Path().isEmpty());
+  Key(Qt::Key_Z, Qt::ControlModifier);  // the dropped work is a step away
+  ExpectShown(work, "New undone");
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - kit.hvset*");
+
+  answer = QMessageBox::Cancel;
+  Key(Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(asked, 3);
+  EXPECT_TRUE(Form->isVisible());
+  answer = QMessageBox::Discard;
+  Key(Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(asked, 4);
+  EXPECT_FALSE(Form->isVisible());
+}
+
 // What the instrument sends: the block's parameters follow as a hand on their knobs would (the
 // tick box cleared, the knob moved if its sound is shown), nothing goes back, everything else is
 // ignored; a run with no gap over a second is one step, whose undo sends the values from before.
