@@ -140,6 +140,7 @@ int TApplication::RunMainForm(const QString& device, const QString& soundSet, co
       std::fprintf(stderr, "halvorine: --device: no MIDI output device named '%s'\n",
                    qUtf8Printable(device));
     }
+    if (device.isEmpty()) MainForm.RestoreOutput();
     MainForm.RestoreInput(input.isEmpty());
     if (thru) MainForm.SetThru(true);
     MainForm.RestoreClock(tempo);

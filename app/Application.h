@@ -19,6 +19,7 @@ public:
   // Creates the main window, shows it and runs the event loop until it is closed; the result is
   // then 0. With `device`, that MIDI output device is selected in the window's picker (not
   // opened); a name the picker does not list is reported on standard error and changes nothing.
+  // Without it, the output opened last in an earlier run is opened, or waited for until listed.
   // A sound set named by `soundSet` is opened once the window shows; if it cannot be, the error
   // is shown and the panel starts as it would without it. An error while the window is made, or
   // one that leaves the event loop, is shown and on standard error, and the result is 1.

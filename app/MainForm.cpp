@@ -438,6 +438,7 @@ void TMainForm::OpenButtonClick(QObject*) {
   FMidiOut->SetDeviceID(ui->MidiOutComboBox->DeviceID());
   if (FMidiOut->Open()) {
     DebugDevice.WriteLn("Midi is Open");
+    RememberOutput(ui->MidiOutComboBox->currentText());
     // The status line tells the present: an error before this open is over.
     FMidiStatus.ErrorCode = 0;
     FMidiStatus.ErrorText.clear();
@@ -465,9 +466,17 @@ void TMainForm::CloseButtonClick(QObject*) {
 
 void TMainForm::UpdateMidiStatus() {
   FMidiStatus.State = FMidiOut->State();
+  // A remembered output not listed at start is waited for as one that went away.
+  if (!FAwaitedOutput.isEmpty() && FMidiStatus.State.Link == TMidiLink::mlClosed) {
+    FMidiStatus.State.Link = TMidiLink::mlWaiting;
+    FMidiStatus.State.Device = FAwaitedOutput.toStdString();
+  }
   QString text = MidiOutStatusText(FMidiStatus);
   if (FMidiIn != nullptr) {
-    const QString input = MidiInStatusText(FMidiIn->State());
+    TMidiInState inputState = FMidiIn->State();
+    if (!FAwaitedInput.isEmpty() && inputState.Link == TMidiInLink::ilClosed)
+      inputState = {TMidiInLink::ilAway, FAwaitedInput.toStdString()};
+    const QString input = MidiInStatusText(inputState);
     if (!input.isEmpty()) text += QStringLiteral("; ") + input;
   }
   if (FDocument != nullptr && !FDocument->RecoveryError().isEmpty())

@@ -81,6 +81,15 @@ public:
   // on their knobs would, without sending; a run of them is one undo step.
   void ReceiveInput();
 
+  // ---- Remembered devices (MainFormDevices.cpp) ----
+
+  // Opens the output opened last in an earlier run, when it is listed; otherwise the port waits
+  // for it ("waiting for NAME to return" on the status line) and opens it once it is listed.
+  // Nothing remembered: nothing happens.
+  void RestoreOutput();
+  // Follows the input `name` once it is listed; the status line says it is awaited meanwhile.
+  void AwaitInput(const QString& name);
+
   // ---- MIDI clock and sweeps (MainFormClock.cpp) ----
 
   // Runs the port's MIDI clock at `bpm` (20 to 300; 0: off); `remember`: for later starts too.
@@ -201,6 +210,10 @@ private:
   void SetUpInput();
   void AddInputMenu(QMenu* menu);
   void SetReceivedParameter(int sound, int index, int value);
+  void RememberOutput(const QString& name);
+  // Reads the device lists for the awaited devices and follows those that are there; repeated
+  // every second while any is awaited.
+  void LookForAwaitedDevices();
   void SetUpClock();
   void AddClockMenu(QMenu* menu);
   // Enables the sweep commands while the clock's ticks go out.
@@ -240,6 +253,9 @@ private:
   std::optional<std::uint32_t> FLastReceived;  // the tick count at the last received change
   int FReceivedRun = 0;
   std::array<char, 2> FReceivedKeys{};  // merge keys: a new run takes the other one
+  QString FAwaitedOutput;               // remembered devices not listed yet
+  QString FAwaitedInput;
+  QTimer* FAwaitTimer = nullptr;
 
   struct TSweep {
     bool Active = false;

@@ -46,9 +46,8 @@ void TMainForm::RestoreInput(bool input) {
   if (Settings().value(QString::fromLatin1(kThruKey)).toBool()) SetThru(true);
   if (!input) return;
   const QString name = Settings().value(QString::fromLatin1(kInputKey)).toString();
-  // A remembered input that is not listed now is left out, as --input would leave it; it can be
-  // chosen again from the menu once it is there.
-  if (!name.isEmpty()) SelectInputByName(name);
+  // A remembered input that is not listed now is followed once it is.
+  if (!name.isEmpty() && !SelectInputByName(name)) AwaitInput(name);
 }
 
 void TMainForm::AddInputMenu(QMenu* menu) {

@@ -1023,6 +1023,50 @@ TEST_F(Sets, TheMenuChoosesTheInput) {
   EXPECT_EQ(remembered(), "");
 }
 
+// The output opened last is opened at the next start, or waited for until it is listed; so is a
+// remembered input. Nothing remembered: nothing opens.
+TEST(Devices, TheLastSetUpComesBackAtStart) {
+  ASSERT_TRUE(kPrivateSettings);
+  TRecordingMidiService midi({"Synth", "Synth B"});
+  QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine").clear();
+  const auto status = [](TMainForm& form) {
+    form.UpdateMidiStatus();
+    return form.MidiStatusLabel()->text().toStdString();
+  };
+  {
+    TMainForm form;
+    form.RestoreOutput();
+    EXPECT_FALSE(form.MidiOut().IsOpen());
+    form.SelectDeviceByName("Synth B");
+    form.findChild<QPushButton*>("OpenButton")->click();
+    ASSERT_TRUE(form.MidiOut().IsOpen());
+    midi->SetInputs({"Keys"});
+    ASSERT_TRUE(form.SelectInputByName("Keys"));
+    QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine")
+        .setValue("MidiInput", "Keys");
+  }
+  {
+    TMainForm form;
+    form.RestoreOutput();
+    EXPECT_TRUE(form.MidiOut().IsOpen());
+    EXPECT_EQ(form.MidiOut().State().Device, "Synth B");
+  }
+  midi->SetDevices({"Synth"});
+  midi->SetInputs({});
+  TMainForm form;
+  form.RestoreOutput();
+  form.RestoreInput();
+  EXPECT_EQ(status(form), "MIDI waiting for Synth B to return; input Keys away");
+  midi->SetDevices({"Synth", "Synth B"});
+  midi->SetInputs({"Keys"});
+  ASSERT_TRUE(halvorine_test::Eventually([&] {
+    QCoreApplication::processEvents();
+    return form.MidiOut().IsOpen() && !form.MidiIn().Device().isEmpty();
+  }));
+  EXPECT_EQ(status(form), "MIDI open on Synth B; input from Keys");
+  QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine").clear();
+}
+
 // Tap tempo times the taps by the tick count, across its wrap: 400 and 600 ms make 120 BPM.
 TEST_F(Sets, TapTempoReadsTheTickCount) {
   {
