@@ -176,6 +176,28 @@ void TMainForm::JoinTabChain() {
   // is already the one asked for: the first knob would stay ahead of the Open button.)
   for (auto control = joining.rbegin(); control != joining.rend(); ++control)
     QWidget::setTabOrder(ui->Button3, *control);
+  // Each parameter knob comes right after its tick box, so that a tick is one stop from its knob.
+  const auto boxes = ParameterControls<QCheckBox>(this, "CheckBox%1");
+  const auto knobs = ParameterControls<TSkinKnob>(this, "ParKnob%1");
+  for (int i = 0; i < kParameterCount; ++i) QWidget::setTabOrder(boxes[i], knobs[i]);
+}
+
+int SoundBoxNeighbour(int box, int key) {
+  constexpr int kRow = kSoundCount / 2;
+  const int row = box / kRow;
+  const int column = box % kRow;
+  switch (key) {
+    case Qt::Key_Left:
+      return column > 0 ? box - 1 : box;
+    case Qt::Key_Right:
+      return column < kRow - 1 ? box + 1 : box;
+    case Qt::Key_Up:
+      return row > 0 ? box - kRow : box;
+    case Qt::Key_Down:
+      return row == 0 ? box + kRow : box;
+    default:
+      return -1;
+  }
 }
 
 void TMainForm::BindHandlers() {
@@ -482,7 +504,7 @@ void TMainForm::UpdateMidiStatus() {
   if (FDocument != nullptr && !FDocument->RecoveryError().isEmpty())
     text += QStringLiteral("; ") + FDocument->RecoveryError();
   const QString knob = KnobStatusText();
-  const QString shown = knob.isEmpty() ? text : knob;
+  const QString shown = knob.isEmpty() ? text : knob + QStringLiteral("; ") + text;
   if (FMidiStatusLabel->text() != shown) FMidiStatusLabel->setText(shown);
   if (ui->MidiOutComboBox->toolTip() != text) ui->MidiOutComboBox->setToolTip(text);
   UpdateClockActions();

@@ -38,6 +38,10 @@ class TSkinKnob;
 // where the window is larger than the area, it is put at the area's left or top edge.
 QPoint PlaceOnScreen(const QRect& frame, const QRect& available);
 
+// The sound box an arrow key moves the focus to from `box` (0..15, two rows of eight: BD..CB
+// above CH..M4); the same box at an edge; -1 for a key that is not an arrow.
+int SoundBoxNeighbour(int box, int key);
+
 // The panel's one window. Every control comes from the Designer layout; the handlers below are
 // bound after the layout is built, so loading it raises no change event. Each handler is a short
 // list of steps over the sound memory, the port and the log.
@@ -164,7 +168,8 @@ public:
   // The port's status line below the transport buttons, and the device list's tooltip, which
   // says the same. Refreshed a few times a second and after every port command. While the user
   // turns a knob (and a few seconds after), or a knob has the keyboard's focus, the line shows
-  // that knob's name and value instead ("Filter Freq: 64"); the tooltip keeps the port's state.
+  // that knob's name and value before the port's state ("Filter Freq: 64; MIDI closed"); the
+  // tooltip keeps the port's state alone.
   QLabel* MidiStatusLabel() const { return FMidiStatusLabel; }
   void UpdateMidiStatus();
 

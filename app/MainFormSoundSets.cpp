@@ -10,10 +10,12 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QUndoStack>
+#include <algorithm>
 
 #include "Application.h"
 #include "MainForm.h"
@@ -124,6 +126,7 @@ void TMainForm::SetUpSoundSetCommands() {
   connect(stack, &QUndoStack::canRedoChanged, redo, &QAction::setEnabled);
 
   for (TSkinKnob* knob : findChildren<TSkinKnob*>()) knob->installEventFilter(this);
+  for (TSkinCheckBox* box : FSoundBoxes) box->installEventFilter(this);
 }
 
 // ---- Recording ----
@@ -160,6 +163,19 @@ void TMainForm::RecordStep(THandler handler, QObject* sender) {
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   // A drag is one step from press to release, however many change events it raises.
   const QEvent::Type type = event->type();
+  // The arrow keys move between the sound boxes; Space or Return then selects.
+  if (type == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const auto box = std::find(FSoundBoxes.begin(), FSoundBoxes.end(), watched);
+    const int to = box == FSoundBoxes.end() || key->modifiers() != Qt::NoModifier
+                       ? -1
+                       : SoundBoxNeighbour(int(box - FSoundBoxes.begin()), key->key());
+    if (to >= 0) {
+      FSoundBoxes[to]->setFocus(Qt::TabFocusReason);
+      return true;
+    }
+  }
+  if (qobject_cast<TSkinKnob*>(watched) == nullptr) return QWidget::eventFilter(watched, event);
   if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
     // A hand on the mix knob takes it over from a sweep.
     if (watched == ui->MixKnob) EndSweep();

@@ -145,10 +145,15 @@ TEST_F(PanelAccess, KeyboardFocusShowsAKnobOnTheStatusLineAndSelectsSounds) {
   Knob("ParKnob13")->SetPosition(63);
   Knob("ParKnob13")->setFocus(Qt::TabFocusReason);
   QTest::keyClick(Knob("ParKnob13"), Qt::Key_Up);
-  EXPECT_EQ(Form->MidiStatusLabel()->text(), "Filter Freq: 64");
+  // Beside the port's state, not instead of it.
+  EXPECT_TRUE(
+      Form->MidiStatusLabel()->text().startsWith("Filter Freq: 64; MIDI open on Recording Out"))
+      << Form->MidiStatusLabel()->text().toStdString();
   EXPECT_EQ(Form->MidiStatusLabel()->geometry(), line);
   Knob("MixKnob")->SetPosition(35);  // moved by code: not shown
-  EXPECT_EQ(Form->MidiStatusLabel()->text(), "Filter Freq: 64");
+  EXPECT_TRUE(
+      Form->MidiStatusLabel()->text().startsWith("Filter Freq: 64; MIDI open on Recording Out"))
+      << Form->MidiStatusLabel()->text().toStdString();
   Form->findChild<QWidget*>("OpenButton")->setFocus(Qt::TabFocusReason);
   QTRY_COMPARE_WITH_TIMEOUT(Form->MidiStatusLabel()->text(), portState, 5000);
 
@@ -157,6 +162,15 @@ TEST_F(PanelAccess, KeyboardFocusShowsAKnobOnTheStatusLineAndSelectsSounds) {
     box->setFocus(Qt::TabFocusReason);
     QTest::keyClick(box, name[0] == 'S' ? Qt::Key_Space : Qt::Key_Return);
     EXPECT_EQ(Form->Memory().SelectedSound(), box->GetTag()) << name;
+  }
+  // The arrows walk the two rows of sound boxes (BD..CB above CH..M4) and stop at their edges.
+  const std::pair<Qt::Key, const char*> walk[] = {
+      {Qt::Key_Left, "M3CheckBox"},  {Qt::Key_Up, "RSCheckBox"},    {Qt::Key_Up, "RSCheckBox"},
+      {Qt::Key_Right, "CBCheckBox"}, {Qt::Key_Right, "CBCheckBox"}, {Qt::Key_Down, "M4CheckBox"},
+  };
+  for (const auto& [key, to] : walk) {
+    QTest::keyClick(QApplication::focusWidget(), key);
+    EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), to);
   }
 }
 

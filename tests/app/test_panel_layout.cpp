@@ -134,7 +134,9 @@ std::vector<TControl> LayoutTable() {
 QStringList TabOrder() {
   QStringList order = {"OpenButton",  "CloseButton", "ADownButton",
                        "BDownButton", "AUpButton",   "BUpButton"};
-  for (int n = 1; n <= 24; ++n) order << QString("CheckBox%1").arg(n);
+  // Each parameter knob right after its tick box.
+  for (int n = 1; n <= 24; ++n)
+    order << QString("CheckBox%1").arg(n) << QString("ParKnob%1").arg(n);
   order << "StoreAButton"
         << "RecallAButton"
         << "StoreBButton"
@@ -147,10 +149,9 @@ QStringList TabOrder() {
         << "Button1"
         << "Button2"
         << "Button3";
-  // The skinned controls follow: the sound row, the parameter knobs column by column, bank A's
-  // preset knobs, the mix knobs, bank B's preset knobs.
+  // The other skinned controls follow: the sound row, bank A's preset knobs, the mix knobs,
+  // bank B's preset knobs.
   for (int tag = 0; tag < 16; ++tag) order << QString(kSoundNames[tag]) + "CheckBox";
-  for (int n = 1; n <= 24; ++n) order << QString("ParKnob%1").arg(n);
   order << "PresetA1Knob"
         << "PresetA2Knob"
         << "MixKnob"
