@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "Application.h"
 #include "ComboBoxAccessible.h"
+#include "ErrorBoundary.h"
 #include "MidiOutComboBox.h"
 #include "SkinCheckBox.h"
 #include "SkinKnob.h"
@@ -201,11 +201,11 @@ int SoundBoxNeighbour(int box, int key) {
 }
 
 void TMainForm::BindHandlers() {
-  // Every handler is entered through TApplication::Dispatch: an error it raises is reported in a
+  // Every handler is entered through TErrorBoundary::Dispatch: an error it raises is reported in a
   // message box right there and the event loop goes on, without unwinding through the toolkit.
   const auto bind = [this](void (TMainForm::*handler)(QObject*)) {
     return [this, handler](QObject* sender) {
-      TApplication::Dispatch([&] { RecordStep(handler, sender); });
+      TErrorBoundary::Dispatch([&] { RecordStep(handler, sender); });
     };
   };
   for (TSkinKnob* knob : ParameterControls<TSkinKnob>(this, "ParKnob%1")) {

@@ -3,15 +3,15 @@
 // a remembered input that is not there at start is followed once it appears. No control of the
 // layout is added or moved, and a run with nothing remembered starts as it always has.
 #include <QPointer>
-#include <QSettings>
 #include <QTimer>
 #include <algorithm>
 #include <utility>
 
-#include "Application.h"
+#include "ErrorBoundary.h"
 #include "MainForm.h"
 #include "MidiOutComboBox.h"
 #include "MidiOutService.h"
+#include "UserSettings.h"
 #include "ui_MainForm.h"
 
 namespace {
@@ -20,22 +20,17 @@ constexpr const char* kOutputKey = "MidiOutput";
 // How often the device lists are read while a remembered device is awaited.
 constexpr int kLookMilliseconds = 1000;
 
-QSettings Settings() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
-                   QStringLiteral("Halvorine"));
-}
-
 }  // namespace
 
 void TMainForm::RememberOutput(const QString& name) {
-  if (!name.isEmpty()) Settings().setValue(QString::fromLatin1(kOutputKey), name);
+  if (!name.isEmpty()) UserSettings().setValue(QString::fromLatin1(kOutputKey), name);
 }
 
 void TMainForm::RestoreOutput() {
-  const QString name = Settings().value(QString::fromLatin1(kOutputKey)).toString();
+  const QString name = UserSettings().value(QString::fromLatin1(kOutputKey)).toString();
   if (name.isEmpty()) return;
   if (SelectDeviceByName(name)) {
-    TApplication::Dispatch([this] { OpenButtonClick(ui->OpenButton); });
+    TErrorBoundary::Dispatch([this] { OpenButtonClick(ui->OpenButton); });
     return;
   }
   FAwaitedOutput = name;
@@ -72,7 +67,7 @@ void TMainForm::LookForAwaitedDevices() {
             form->ui->MidiOutComboBox->RequestDevices(true);
             if (!form->SelectDeviceByName(form->FAwaitedOutput)) return;
             form->FAwaitedOutput.clear();
-            TApplication::Dispatch([&] { form->OpenButtonClick(form->ui->OpenButton); });
+            TErrorBoundary::Dispatch([&] { form->OpenButtonClick(form->ui->OpenButton); });
           },
           Qt::QueuedConnection);
     });

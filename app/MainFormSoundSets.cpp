@@ -17,7 +17,7 @@
 #include <QUndoStack>
 #include <algorithm>
 
-#include "Application.h"
+#include "ErrorBoundary.h"
 #include "MainForm.h"
 #include "MidiOutComboBox.h"
 #include "SkinCheckBox.h"
@@ -75,7 +75,7 @@ QAction* TMainForm::AddCommand(const char* name, const QString& text, QList<QKey
   action->setShortcuts(keys);
   action->setShortcutContext(Qt::WindowShortcut);
   connect(action, &QAction::triggered, this,
-          [command = std::move(command)] { TApplication::Dispatch(command); });
+          [command = std::move(command)] { TErrorBoundary::Dispatch(command); });
   addAction(action);
   return action;
 }
@@ -202,7 +202,7 @@ void TMainForm::FinishDrag() {
   FDragKnob = nullptr;
   // A drag within a sweep is part of the sweep's step.
   if (FSweep.Active) return;
-  TApplication::Dispatch([&] { FDocument->PushStep(tr("Drag knob"), FDragBefore); });
+  TErrorBoundary::Dispatch([&] { FDocument->PushStep(tr("Drag knob"), FDragBefore); });
 }
 
 void TMainForm::Undo() {
@@ -321,7 +321,7 @@ void TMainForm::ShowSoundSetMenu(const QPoint& at) {
   const QStringList files = TSoundSetDocument::RecentFiles();
   for (const QString& path : files) {
     recent->addAction(path, this, [this, path] {
-      TApplication::Dispatch([&] {
+      TErrorBoundary::Dispatch([&] {
         EndSweep();
         FDocument->OpenAsked(path);
       });

@@ -7,14 +7,14 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPushButton>
-#include <QSettings>
 #include <QUndoStack>
 #include <QWidget>
 
-#include "Application.h"
 #include "CommandLine.h"
+#include "ErrorBoundary.h"
 #include "RecoveryCopy.h"
 #include "TickCount.h"
+#include "UserSettings.h"
 
 namespace {
 
@@ -24,13 +24,8 @@ const char* const kRecentKey = "recentSoundSets";
 const char* const kFileFilter = "Sound sets (*.hvset *.json);;All files (*)";
 const char* const kDefaultSuffix = "hvset";
 
-QSettings Settings() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
-                   QStringLiteral("Halvorine"));
-}
-
 void EditRecent(const std::function<void(QStringList&)>& edit) {
-  QSettings settings = Settings();
+  QSettings settings = UserSettings();
   QStringList recent = settings.value(kRecentKey).toStringList();
   edit(recent);
   settings.setValue(kRecentKey, recent);
@@ -162,7 +157,7 @@ bool TSoundSetDocument::Open(const QString& path) {
   TSoundSet set;
   QString error;
   if (!ReadSoundSetFile(path, set, error)) {
-    TApplication::ShowError(error);
+    TErrorBoundary::ShowError(error);
     return false;
   }
   ShowAsStep(tr("Open sound set"), set, CurrentSide());
@@ -206,7 +201,7 @@ void TSoundSetDocument::OpenWithDialog() {
 bool TSoundSetDocument::SaveTo(const QString& path) {
   QString error;
   if (!WriteSoundSetFile(path, FPanel.CurrentState(), error)) {
-    TApplication::ShowError(error);
+    TErrorBoundary::ShowError(error);
     return false;
   }
   if (RestoredWorkShown()) DropRestoredCopies();
@@ -255,7 +250,9 @@ bool TSoundSetDocument::MaybeSave() {
 
 bool TSoundSetDocument::IsModified() const { return !FUndoStack->isClean(); }
 
-QStringList TSoundSetDocument::RecentFiles() { return Settings().value(kRecentKey).toStringList(); }
+QStringList TSoundSetDocument::RecentFiles() {
+  return UserSettings().value(kRecentKey).toStringList();
+}
 
 void TSoundSetDocument::SetPath(const QString& path) {
   FPath = QFileInfo(path).absoluteFilePath();
@@ -407,7 +404,7 @@ void TSoundSetDocument::OfferRecovery() {
       // Kept for a look by hand under another name, so that it is not offered at every start.
       QFile::rename(path, path + QStringLiteral(".unreadable"));
       copy->Remove();
-      TApplication::ShowError(error);
+      TErrorBoundary::ShowError(error);
       continue;
     }
     const TSoundSet shown = FPanel.CurrentState();

@@ -27,6 +27,7 @@
 
 #include "Application.h"
 #include "EndedProcess.h"
+#include "ErrorBoundary.h"
 #include "Eventually.h"
 #include "MainForm.h"
 #include "PanelDriver.h"
@@ -121,7 +122,7 @@ class Sets : public testing::Test {
 public:
   void SetUp() override {
     ASSERT_TRUE(kPrivateSettings && Folder.isValid());
-    TApplication::SetErrorSink([this](const QString& text) { Errors << text; });
+    TErrorBoundary::SetErrorSink([this](const QString& text) { Errors << text; });
     Form = std::make_unique<TMainForm>();
     Form->show();
     Form->activateWindow();
@@ -132,7 +133,7 @@ public:
   }
   void TearDown() override {
     Form.reset();
-    TApplication::SetErrorSink(nullptr);
+    TErrorBoundary::SetErrorSink(nullptr);
   }
 
   template <typename T>
