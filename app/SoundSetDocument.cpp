@@ -119,6 +119,8 @@ TSoundSetDocument::TSoundSetDocument(QWidget& window, TSoundSetPanel& panel)
 }
 
 TSoundSetDocument::~TSoundSetDocument() {
+  // Nobody hears of what happens from here on: the window may be going too.
+  blockSignals(true);
   // The stack signals as it goes; it must go while this object is whole.
   FUndoStack->disconnect(this);
   delete FUndoStack;
