@@ -167,7 +167,7 @@ for key in Menu shift+F10; do
   xdotool key Escape
   expect_no_question 1 "after Cancel on New by $key"
   expect_caption "Halvorine v0.2 - kit.hvset*"
-  focus_panel
+  wait_for active_is "Halvorine v0.2 - kit.hvset*" || fail "the panel has no focus after Cancel"
 done
 xdotool key ctrl+n
 expect_question 1 "Ctrl+N over unsaved work"

@@ -767,6 +767,7 @@ TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
     SetUp();
     WriteSet("kit.hvset");
     const QString copy = TSoundSetDocument::StateFolder() + "/recovery-test.hvset";
+    QDir().mkpath(TSoundSetDocument::StateFolder());
     ASSERT_TRUE(WriteSoundSetFile(copy, work, error));
     QFile of(copy + ".of");
     ASSERT_TRUE(of.open(QIODevice::WriteOnly));
