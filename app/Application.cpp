@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 #include <unistd.h>
-#include <QMessageBox>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +9,7 @@
 
 #include "CommandLine.h"
 #include "DebugDevice.h"
+#include "ErrorBoundary.h"
 #include "HalvorineVersion.h"
 #include "MainForm.h"
 #include "OleObject.h"
@@ -23,18 +23,6 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 namespace {
-
-QString ErrorText(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return QString::fromLocal8Bit(e.what());
-  } catch (...) {
-    return QStringLiteral("Unknown error");
-  }
-}
-
-void Report(std::exception_ptr error) { TApplication::ShowError(ErrorText(error)); }
 
 // The serial log opens with the window; whether it did is said once, as the file's place is.
 void ReportLogMedium() {
@@ -54,24 +42,12 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
   } catch (...) {
-    Report(std::current_exception());
+    TErrorBoundary::ShowError(TErrorBoundary::ErrorText(std::current_exception()));
   }
   return false;
 }
 
-void TApplication::Dispatch(const std::function<void()>& handler) {
-  try {
-    handler();
-  } catch (...) {
-    Report(std::current_exception());
-  }
-}
-
 namespace {
-std::function<void(const QString&)> ErrorSink;
-// While set, every error shown also goes to standard error (what the command line asked for).
-bool ErrorsToStandardError = false;
-
 // SIGTERM and SIGHUP end the program as closing the window would, without a question: the
 // handler only writes a byte, and the event loop does the rest.
 int SignalPipe[2] = {-1, -1};
@@ -119,19 +95,6 @@ private:
 };
 }  // namespace
 
-void TApplication::SetErrorSink(std::function<void(const QString&)> sink) {
-  ErrorSink = std::move(sink);
-}
-
-void TApplication::ShowError(const QString& text) {
-  if (ErrorsToStandardError) std::fprintf(stderr, "halvorine: %s\n", qUtf8Printable(text));
-  if (ErrorSink) {
-    ErrorSink(text);
-    return;
-  }
-  QMessageBox::critical(activeWindow(), applicationName(), text);
-}
-
 int TApplication::RunMainForm(const QString& device, const QString& soundSet, const QString& input,
                               bool thru, double tempo, std::optional<std::uint64_t> seed) {
   try {
@@ -140,6 +103,7 @@ int TApplication::RunMainForm(const QString& device, const QString& soundSet, co
       std::fprintf(stderr, "halvorine: --device: no MIDI output device named '%s'\n",
                    qUtf8Printable(device));
     }
+    if (device.isEmpty()) MainForm.RestoreOutput();
     MainForm.RestoreInput(input.isEmpty());
     if (thru) MainForm.SetThru(true);
     MainForm.RestoreClock(tempo);
@@ -154,9 +118,9 @@ int TApplication::RunMainForm(const QString& device, const QString& soundSet, co
     MainForm.KeepOnScreen();
     MainForm.Document().OfferRecovery();
     if (!soundSet.isEmpty()) {
-      ErrorsToStandardError = true;
+      TErrorBoundary::SetAlsoToStandardError(true);
       MainForm.Document().OpenAsked(soundSet);
-      ErrorsToStandardError = false;
+      TErrorBoundary::SetAlsoToStandardError(false);
     }
     if (!MainForm.Ending()) exec();
   } catch (const EOleError& error) {
@@ -164,12 +128,12 @@ int TApplication::RunMainForm(const QString& device, const QString& soundSet, co
     const QString text = QStringLiteral("%1: start halvorine-debug-monitor first")
                              .arg(QString::fromLocal8Bit(error.what()));
     std::fprintf(stderr, "halvorine: %s\n", qUtf8Printable(text));
-    ShowError(text);
+    TErrorBoundary::ShowError(text);
     return kExitStartFailed;
   } catch (...) {
-    const QString text = ErrorText(std::current_exception());
+    const QString text = TErrorBoundary::ErrorText(std::current_exception());
     std::fprintf(stderr, "halvorine: %s\n", qUtf8Printable(text));
-    ShowError(text);
+    TErrorBoundary::ShowError(text);
     return kExitStartFailed;
   }
   return 0;

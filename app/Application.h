@@ -2,11 +2,11 @@
 
 #include <QApplication>
 #include <cstdint>
-#include <functional>
 #include <optional>
 
-// The application object. An error that leaves an event handler is reported in a message box
-// with its text and the event loop goes on, so that one failed command never ends a live set.
+// The application object. An error that leaves an event handler is reported through the error
+// boundary (ErrorBoundary.h) and the event loop goes on, so that one failed command never ends a
+// live set.
 class TApplication : public QApplication {
 public:
   TApplication(int& argc, char** argv);
@@ -14,13 +14,10 @@ public:
   // The last resort for an error that leaves an event handler some other way.
   bool notify(QObject* receiver, QEvent* event) override;
 
-  // Runs an event handler; an error it raises is shown with ShowError and goes no further.
-  // Handlers are entered through here so that no error unwinds through the toolkit's frames.
-  static void Dispatch(const std::function<void()>& handler);
-
   // Creates the main window, shows it and runs the event loop until it is closed; the result is
   // then 0. With `device`, that MIDI output device is selected in the window's picker (not
   // opened); a name the picker does not list is reported on standard error and changes nothing.
+  // Without it, the output opened last in an earlier run is opened, or waited for until listed.
   // A sound set named by `soundSet` is opened once the window shows; if it cannot be, the error
   // is shown and the panel starts as it would without it. An error while the window is made, or
   // one that leaves the event loop, is shown and on standard error, and the result is 1.
@@ -32,9 +29,4 @@ public:
   int RunMainForm(const QString& device = {}, const QString& soundSet = {},
                   const QString& input = {}, bool thru = false, double tempo = 0,
                   std::optional<std::uint64_t> seed = std::nullopt);
-
-  // Shows an error's text to the user in a modal message box, or hands it to the sink set with
-  // SetErrorSink (for unattended runs, such as tests that must never block on a dialog).
-  static void ShowError(const QString& text);
-  static void SetErrorSink(std::function<void(const QString&)> sink);
 };

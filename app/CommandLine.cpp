@@ -139,8 +139,10 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
   const QCommandLineOption logDir(
       QStringLiteral("log-dir"),
       QStringLiteral("The folder for Debug.txt with --log file (made if missing). Default: "
-                     "beside the program when it can write there, else "
-                     "$XDG_STATE_HOME/halvorine."),
+                     "beside the program when it runs from its build tree and can write there, "
+                     "else $XDG_STATE_HOME/halvorine (~/.local/state/halvorine when "
+                     "XDG_STATE_HOME is unset). The program says on standard error where the "
+                     "log goes."),
       QStringLiteral("dir"));
   const QCommandLineOption device(
       QStringLiteral("device"),

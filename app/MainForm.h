@@ -39,6 +39,10 @@ class TSkinKnob;
 // where the window is larger than the area, it is put at the area's left or top edge.
 QPoint PlaceOnScreen(const QRect& frame, const QRect& available);
 
+// The sound box an arrow key moves the focus to from `box` (0..15, two rows of eight: BD..CB
+// above CH..M4); the same box at an edge; -1 for a key that is not an arrow.
+int SoundBoxNeighbour(int box, int key);
+
 // The panel's one window. Every control comes from the Designer layout; the handlers below are
 // bound after the layout is built, so loading it raises no change event. Each handler is a short
 // list of steps over the sound memory, the port and the log.
@@ -81,6 +85,15 @@ public:
   // Takes what the input received: control changes of the block's parameters set them as a hand
   // on their knobs would, without sending; a run of them is one undo step.
   void ReceiveInput();
+
+  // ---- Remembered devices (MainFormDevices.cpp) ----
+
+  // Opens the output opened last in an earlier run, when it is listed; otherwise the port waits
+  // for it ("waiting for NAME to return" on the status line) and opens it once it is listed.
+  // Nothing remembered: nothing happens.
+  void RestoreOutput();
+  // Follows the input `name` once it is listed; the status line says it is awaited meanwhile.
+  void AwaitInput(const QString& name);
 
   // ---- MIDI clock and sweeps (MainFormClock.cpp) ----
 
@@ -177,7 +190,8 @@ public:
   // The port's status line below the transport buttons, and the device list's tooltip, which
   // says the same. Refreshed a few times a second and after every port command. While the user
   // turns a knob (and a few seconds after), or a knob has the keyboard's focus, the line shows
-  // that knob's name and value instead ("Filter Freq: 64"); the tooltip keeps the port's state.
+  // that knob's name and value before the port's state ("Filter Freq: 64; MIDI closed"); the
+  // tooltip keeps the port's state alone.
   QLabel* MidiStatusLabel() const { return FMidiStatusLabel; }
   void UpdateMidiStatus();
 
@@ -207,6 +221,10 @@ private:
   QAction* AddCommand(const char* name, const QString& text, QList<QKeySequence> keys,
                       std::function<void()> command);
   void SetUpSoundSetCommands();
+  // The background's menu of commands, opened at `at` (global); from the keyboard, at the
+  // centre of the control that has the focus (FocusPoint).
+  void ShowSoundSetMenu(const QPoint& at);
+  QPoint FocusPoint() const;
   // Runs a bound handler; an outermost handler that changes the state outside a knob drag
   // becomes one undo step (wheel and key turns of one knob fold into one).
   void RecordStep(THandler handler, QObject* sender);
@@ -219,6 +237,10 @@ private:
   void SetUpInput();
   void AddInputMenu(QMenu* menu);
   void SetReceivedParameter(int sound, int index, int value);
+  void RememberOutput(const QString& name);
+  // Reads the device lists for the awaited devices and follows those that are there; repeated
+  // every second while any is awaited.
+  void LookForAwaitedDevices();
   void SetUpClock();
   void AddClockMenu(QMenu* menu);
   // Enables the sweep commands while the clock's ticks go out.
@@ -264,6 +286,9 @@ private:
   std::optional<std::uint32_t> FLastReceived;  // the tick count at the last received change
   int FReceivedRun = 0;
   std::array<char, 2> FReceivedKeys{};  // merge keys: a new run takes the other one
+  QString FAwaitedOutput;               // remembered devices not listed yet
+  QString FAwaitedInput;
+  QTimer* FAwaitTimer = nullptr;
 
   struct TSweep {
     bool Active = false;

@@ -5,16 +5,16 @@
 #include <QActionGroup>
 #include <QInputDialog>
 #include <QMenu>
-#include <QSettings>
 #include <QTimer>
 
 #include <algorithm>
 #include <iterator>
 
-#include "Application.h"
+#include "ErrorBoundary.h"
 #include "MainForm.h"
 #include "SkinKnob.h"
 #include "TickCount.h"
+#include "UserSettings.h"
 #include "ui_MainForm.h"
 
 namespace {
@@ -26,11 +26,6 @@ constexpr int kSweepLengths[] = {1, 2, 4, 8, 16};
 constexpr int kSweepPollMs = 3;
 constexpr int kMixA = 0;
 constexpr int kMixB = 100;
-
-QSettings Settings() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
-                   QStringLiteral("Halvorine"));
-}
 
 bool KnownSweepLength(int bars) {
   return std::find(std::begin(kSweepLengths), std::end(kSweepLengths), bars) !=
@@ -45,8 +40,8 @@ void TMainForm::SetUpClock() {
   FSweepTimer->setTimerType(Qt::PreciseTimer);
   FSweepTimer->setInterval(kSweepPollMs);
   connect(FSweepTimer, &QTimer::timeout, this,
-          [this] { TApplication::Dispatch([this] { SweepStep(); }); });
-  const int bars = Settings().value(QString::fromLatin1(kSweepBarsKey)).toInt();
+          [this] { TErrorBoundary::Dispatch([this] { SweepStep(); }); });
+  const int bars = UserSettings().value(QString::fromLatin1(kSweepBarsKey)).toInt();
   if (KnownSweepLength(bars)) FSweepBars = bars;
 
   const auto add = [this](const char* name, const QString& text, const QKeySequence& key,
@@ -66,14 +61,14 @@ void TMainForm::SetUpClock() {
 
 bool TMainForm::SetClockTempo(double bpm, bool remember) {
   if (!FMidiOut->SetClockTempo(bpm)) return false;
-  if (remember) Settings().setValue(QString::fromLatin1(kTempoKey), bpm);
+  if (remember) UserSettings().setValue(QString::fromLatin1(kTempoKey), bpm);
   UpdateMidiStatus();
   return true;
 }
 
 void TMainForm::RestoreClock(double tempo) {
   const double bpm =
-      tempo > 0 ? tempo : Settings().value(QString::fromLatin1(kTempoKey)).toDouble();
+      tempo > 0 ? tempo : UserSettings().value(QString::fromLatin1(kTempoKey)).toDouble();
   // A remembered value that is no tempo (an edited settings file) leaves the clock off.
   if (bpm > 0) SetClockTempo(bpm);
 }
@@ -91,7 +86,7 @@ void TMainForm::TapTempo() {
 void TMainForm::SetSweepBars(int bars, bool remember) {
   if (!KnownSweepLength(bars)) return;
   FSweepBars = bars;
-  if (remember) Settings().setValue(QString::fromLatin1(kSweepBarsKey), bars);
+  if (remember) UserSettings().setValue(QString::fromLatin1(kSweepBarsKey), bars);
 }
 
 void TMainForm::UpdateClockActions() {
@@ -106,7 +101,7 @@ void TMainForm::AddClockMenu(QMenu* menu) {
   auto* group = new QActionGroup(clock);
   const double tempo = FMidiOut->ClockTempo();
   QAction* off = clock->addAction(
-      tr("Off"), this, [this] { TApplication::Dispatch([this] { SetClockTempo(0, true); }); });
+      tr("Off"), this, [this] { TErrorBoundary::Dispatch([this] { SetClockTempo(0, true); }); });
   off->setCheckable(true);
   off->setChecked(tempo == 0);
   group->addAction(off);
@@ -117,7 +112,7 @@ void TMainForm::AddClockMenu(QMenu* menu) {
     group->addAction(current);
   }
   clock->addAction(tr("Tempo..."), this, [this, tempo] {
-    TApplication::Dispatch([this, tempo] {
+    TErrorBoundary::Dispatch([this, tempo] {
       bool chosen = false;
       const double bpm = QInputDialog::getDouble(
           this, tr("MIDI clock"), tr("Tempo in beats a minute:"), tempo > 0 ? tempo : 120.0,

@@ -3,13 +3,13 @@
 #include <QActionGroup>
 #include <QCheckBox>
 #include <QMenu>
-#include <QSettings>
 
-#include "Application.h"
+#include "ErrorBoundary.h"
 #include "MainForm.h"
 #include "SkinKnob.h"
 #include "TickCount.h"
 #include "Transmission.h"
+#include "UserSettings.h"
 
 namespace {
 
@@ -18,17 +18,12 @@ constexpr const char* kThruKey = "MidiThru";
 // A run of received changes with no longer gap than this is one undo step.
 constexpr std::uint32_t kReceivedRunGapMs = 1000;
 
-QSettings Settings() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
-                   QStringLiteral("Halvorine"));
-}
-
 }  // namespace
 
 void TMainForm::SetUpInput() {
   FMidiIn = new TMidiIn(this);
   connect(FMidiIn, &TMidiIn::Arrived, this,
-          [this] { TApplication::Dispatch([this] { ReceiveInput(); }); });
+          [this] { TErrorBoundary::Dispatch([this] { ReceiveInput(); }); });
 }
 
 bool TMainForm::SelectInputByName(const QString& name) {
@@ -39,16 +34,15 @@ bool TMainForm::SelectInputByName(const QString& name) {
 
 void TMainForm::SetThru(bool thru, bool remember) {
   FThru = thru;
-  if (remember) Settings().setValue(QString::fromLatin1(kThruKey), thru);
+  if (remember) UserSettings().setValue(QString::fromLatin1(kThruKey), thru);
 }
 
 void TMainForm::RestoreInput(bool input) {
-  if (Settings().value(QString::fromLatin1(kThruKey)).toBool()) SetThru(true);
+  if (UserSettings().value(QString::fromLatin1(kThruKey)).toBool()) SetThru(true);
   if (!input) return;
-  const QString name = Settings().value(QString::fromLatin1(kInputKey)).toString();
-  // A remembered input that is not listed now is left out, as --input would leave it; it can be
-  // chosen again from the menu once it is there.
-  if (!name.isEmpty()) SelectInputByName(name);
+  const QString name = UserSettings().value(QString::fromLatin1(kInputKey)).toString();
+  // A remembered input that is not listed now is followed once it is.
+  if (!name.isEmpty() && !SelectInputByName(name)) AwaitInput(name);
 }
 
 void TMainForm::AddInputMenu(QMenu* menu) {
@@ -56,13 +50,13 @@ void TMainForm::AddInputMenu(QMenu* menu) {
   auto* group = new QActionGroup(inputs);
   const QString current = FMidiIn->Device();
   const auto choose = [this](const QString& name) {
-    TApplication::Dispatch([&] {
+    TErrorBoundary::Dispatch([&] {
       if (name.isEmpty()) {
         FMidiIn->Close();
-        Settings().remove(QString::fromLatin1(kInputKey));
+        UserSettings().remove(QString::fromLatin1(kInputKey));
       } else {
         SelectInputByName(name);
-        Settings().setValue(QString::fromLatin1(kInputKey), name);
+        UserSettings().setValue(QString::fromLatin1(kInputKey), name);
       }
       UpdateMidiStatus();
     });
@@ -79,7 +73,7 @@ void TMainForm::AddInputMenu(QMenu* menu) {
   if (!names.isEmpty()) inputs->addSeparator();
   add(tr("None"), QString());
   QAction* thru = menu->addAction(tr("MIDI thru"), this, [this](bool on) {
-    TApplication::Dispatch([&] { SetThru(on, true); });
+    TErrorBoundary::Dispatch([&] { SetThru(on, true); });
   });
   thru->setCheckable(true);
   thru->setChecked(FThru);

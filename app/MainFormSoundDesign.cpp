@@ -9,24 +9,19 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMessageBox>
-#include <QSettings>
 
 #include <algorithm>
 #include <iterator>
 
-#include "Application.h"
+#include "ErrorBoundary.h"
 #include "MainForm.h"
+#include "UserSettings.h"
 
 namespace {
 
 constexpr const char* kMutationAmountKey = "MutationAmount";
 constexpr const char* kSoundFileFilter = "Sounds (*.hvsound *.json);;All files (*)";
 constexpr const char* kSoundSuffix = "hvsound";
-
-QSettings Settings() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
-                   QStringLiteral("Halvorine"));
-}
 
 bool KnownMutationAmount(int amount) {
   return std::find(std::begin(kMutationAmounts), std::end(kMutationAmounts), amount) !=
@@ -37,7 +32,7 @@ bool KnownMutationAmount(int amount) {
 
 void TMainForm::SetUpSoundDesign() {
   FMutator = TSoundMutator(std::random_device{}());
-  const int amount = Settings().value(QString::fromLatin1(kMutationAmountKey)).toInt();
+  const int amount = UserSettings().value(QString::fromLatin1(kMutationAmountKey)).toInt();
   if (KnownMutationAmount(amount)) FMutationAmount = amount;
 
   const auto add = [this](const char* name, const QString& text, QList<QKeySequence> keys,
@@ -65,7 +60,7 @@ void TMainForm::SetMutationSeed(std::uint64_t seed) { FMutator = TSoundMutator(s
 void TMainForm::SetMutationAmount(int amount, bool remember) {
   if (!KnownMutationAmount(amount)) return;
   FMutationAmount = amount;
-  if (remember) Settings().setValue(QString::fromLatin1(kMutationAmountKey), amount);
+  if (remember) UserSettings().setValue(QString::fromLatin1(kMutationAmountKey), amount);
 }
 
 void TMainForm::AddSoundDesignMenu(QMenu* menu) {
@@ -103,7 +98,7 @@ bool TMainForm::PasteSound() {
   } else if (ParseSound(text.toUtf8(), sound, error, true)) {
     return PutSound(sound, tr("Paste sound"));
   }
-  TApplication::ShowError(tr("Cannot paste the sound: %1.").arg(error));
+  TErrorBoundary::ShowError(tr("Cannot paste the sound: %1.").arg(error));
   return false;
 }
 
@@ -113,7 +108,7 @@ bool TMainForm::OpenSound(const QString& path) {
   TSoundRecord sound;
   QString error;
   if (!ReadSoundFile(path, sound, error)) {
-    TApplication::ShowError(error);
+    TErrorBoundary::ShowError(error);
     return false;
   }
   FSoundFolder = QFileInfo(path).absolutePath();
@@ -123,7 +118,7 @@ bool TMainForm::OpenSound(const QString& path) {
 bool TMainForm::SaveSound(const QString& path) {
   QString error;
   if (!WriteSoundFile(path, FMemory.Current(), error)) {
-    TApplication::ShowError(error);
+    TErrorBoundary::ShowError(error);
     return false;
   }
   FSoundFolder = QFileInfo(path).absolutePath();

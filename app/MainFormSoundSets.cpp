@@ -10,12 +10,14 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QUndoStack>
+#include <algorithm>
 
-#include "Application.h"
+#include "ErrorBoundary.h"
 #include "MainForm.h"
 #include "MidiOutComboBox.h"
 #include "SkinCheckBox.h"
@@ -73,13 +75,14 @@ QAction* TMainForm::AddCommand(const char* name, const QString& text, QList<QKey
   action->setShortcuts(keys);
   action->setShortcutContext(Qt::WindowShortcut);
   connect(action, &QAction::triggered, this,
-          [command = std::move(command)] { TApplication::Dispatch(command); });
+          [command = std::move(command)] { TErrorBoundary::Dispatch(command); });
   addAction(action);
   return action;
 }
 
 void TMainForm::SetUpSoundSetCommands() {
   FDocument = new TSoundSetDocument(*this, *this);
+  connect(FDocument, &TSoundSetDocument::RecoveryErrorChanged, this, &TMainForm::UpdateMidiStatus);
   QUndoStack* stack = &FDocument->UndoStack();
 
   const auto add = [this](const char* name, const QString& text, QList<QKeySequence> keys,
@@ -87,6 +90,10 @@ void TMainForm::SetUpSoundSetCommands() {
     return AddCommand(name, text, std::move(keys), std::move(command));
   };
   // A sweep running when another set is opened ends first, as a step of its own.
+  add("NewAction", tr("New"), {QKeySequence(Qt::CTRL | Qt::Key_N)}, [this] {
+    EndSweep();
+    FDocument->New();
+  });
   add("OpenAction", tr("Open..."), {QKeySequence(Qt::CTRL | Qt::Key_O)}, [this] {
     EndSweep();
     FDocument->OpenWithDialog();
@@ -108,12 +115,18 @@ void TMainForm::SetUpSoundSetCommands() {
       add("RedoAction", tr("Redo"),
           {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)},
           [this] { Redo(); });
+  // Asks about unsaved work as closing the window does.
+  add("QuitAction", tr("Quit"), {QKeySequence(Qt::CTRL | Qt::Key_Q)}, [this] { close(); });
+  // The menu key of keyboards that have none, as desktops know it.
+  add("MenuAction", tr("Menu"), {QKeySequence(Qt::SHIFT | Qt::Key_F10)},
+      [this] { ShowSoundSetMenu(FocusPoint()); });
   undo->setEnabled(false);
   redo->setEnabled(false);
   connect(stack, &QUndoStack::canUndoChanged, undo, &QAction::setEnabled);
   connect(stack, &QUndoStack::canRedoChanged, redo, &QAction::setEnabled);
 
   for (TSkinKnob* knob : findChildren<TSkinKnob*>()) knob->installEventFilter(this);
+  for (TSkinCheckBox* box : FSoundBoxes) box->installEventFilter(this);
 }
 
 // ---- Recording ----
@@ -150,6 +163,19 @@ void TMainForm::RecordStep(THandler handler, QObject* sender) {
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   // A drag is one step from press to release, however many change events it raises.
   const QEvent::Type type = event->type();
+  // The arrow keys move between the sound boxes; Space or Return then selects.
+  if (type == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const auto box = std::find(FSoundBoxes.begin(), FSoundBoxes.end(), watched);
+    const int to = box == FSoundBoxes.end() || key->modifiers() != Qt::NoModifier
+                       ? -1
+                       : SoundBoxNeighbour(int(box - FSoundBoxes.begin()), key->key());
+    if (to >= 0) {
+      FSoundBoxes[to]->setFocus(Qt::TabFocusReason);
+      return true;
+    }
+  }
+  if (qobject_cast<TSkinKnob*>(watched) == nullptr) return QWidget::eventFilter(watched, event);
   if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
     // A hand on the mix knob takes it over from a sweep.
     if (watched == ui->MixKnob) EndSweep();
@@ -176,7 +202,7 @@ void TMainForm::FinishDrag() {
   FDragKnob = nullptr;
   // A drag within a sweep is part of the sweep's step.
   if (FSweep.Active) return;
-  TApplication::Dispatch([&] { FDocument->PushStep(tr("Drag knob"), FDragBefore); });
+  TErrorBoundary::Dispatch([&] { FDocument->PushStep(tr("Drag knob"), FDragBefore); });
 }
 
 void TMainForm::Undo() {
@@ -259,8 +285,20 @@ void TMainForm::EndWithoutQuestion() {
   QCoreApplication::exit(0);
 }
 
+QPoint TMainForm::FocusPoint() const {
+  const QWidget* focused = focusWidget();
+  if (focused == nullptr || !isAncestorOf(focused)) return mapToGlobal(rect().center());
+  return focused->mapToGlobal(focused->rect().center());
+}
+
 void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
-  // Only the background answers: the window itself, its frames, group boxes and captions.
+  // From the keyboard (the menu key), the menu opens at the control that has the focus.
+  if (event->reason() == QContextMenuEvent::Keyboard) {
+    ShowSoundSetMenu(FocusPoint());
+    return;
+  }
+  // Only the background answers the pointer: the window itself, its frames, group boxes and
+  // captions.
   const QWidget* under = childAt(event->pos());
   const bool background = under == nullptr || qobject_cast<const QLabel*>(under) != nullptr ||
                           qobject_cast<const QGroupBox*>(under) != nullptr ||
@@ -269,16 +307,21 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
     event->ignore();
     return;
   }
+  ShowSoundSetMenu(event->globalPos());
+}
+
+void TMainForm::ShowSoundSetMenu(const QPoint& at) {
   auto* menu = new QMenu(this);
   menu->setObjectName(QStringLiteral("SoundSetMenu"));
   menu->setAttribute(Qt::WA_DeleteOnClose);
   const auto action = [this](const char* name) { return findChild<QAction*>(name); };
+  menu->addAction(action("NewAction"));
   menu->addAction(action("OpenAction"));
   QMenu* recent = menu->addMenu(tr("Open Recent"));
   const QStringList files = TSoundSetDocument::RecentFiles();
   for (const QString& path : files) {
     recent->addAction(path, this, [this, path] {
-      TApplication::Dispatch([&] {
+      TErrorBoundary::Dispatch([&] {
         EndSweep();
         FDocument->OpenAsked(path);
       });
@@ -299,6 +342,8 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
   AddInputMenu(menu);
   menu->addSeparator();
   AddClockMenu(menu);
+  menu->addSeparator();
+  menu->addAction(action("QuitAction"));
   // Not modal: the event loop goes on while the menu is open.
-  menu->popup(event->globalPos());
+  menu->popup(at);
 }

@@ -1,6 +1,5 @@
 #include "SoundSetDocument.h"
 
-#include <unistd.h>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -8,16 +7,14 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPushButton>
-#include <QSettings>
 #include <QUndoStack>
 #include <QWidget>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 
-#include "Application.h"
 #include "CommandLine.h"
+#include "ErrorBoundary.h"
+#include "RecoveryCopy.h"
 #include "TickCount.h"
+#include "UserSettings.h"
 
 namespace {
 
@@ -26,18 +23,9 @@ constexpr int kRecentCount = 8;
 const char* const kRecentKey = "recentSoundSets";
 const char* const kFileFilter = "Sound sets (*.hvset *.json);;All files (*)";
 const char* const kDefaultSuffix = "hvset";
-const char* const kRecoveryPrefix = "recovery-";
-const char* const kRecoverySuffix = ".hvset";
-// Beside a recovery file: the file its work belongs to, when it has one.
-const char* const kRecoveryOfSuffix = ".of";
-
-QSettings Settings() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Halvorine"),
-                   QStringLiteral("Halvorine"));
-}
 
 void EditRecent(const std::function<void(QStringList&)>& edit) {
-  QSettings settings = Settings();
+  QSettings settings = UserSettings();
   QStringList recent = settings.value(kRecentKey).toStringList();
   edit(recent);
   settings.setValue(kRecentKey, recent);
@@ -51,33 +39,15 @@ void RememberRecent(const QString& path) {
   });
 }
 
-QString RecoveryFileOf(qint64 pid) {
-  return TSoundSetDocument::StateFolder() + QStringLiteral("/%1%2%3")
-                                                .arg(QLatin1String(kRecoveryPrefix))
-                                                .arg(pid)
-                                                .arg(QLatin1String(kRecoverySuffix));
-}
-
-void RemoveRecoveryFile(const QString& path) {
-  QFile::remove(path);
-  QFile::remove(path + QLatin1String(kRecoveryOfSuffix));
-}
-
-// The process a recovery file's name says wrote it, or 0.
-qint64 RecoveryOwner(const QString& fileName) {
-  QString middle = fileName;
-  if (!middle.startsWith(QLatin1String(kRecoveryPrefix)) ||
-      !middle.endsWith(QLatin1String(kRecoverySuffix))) {
-    return 0;
+// `name` with ".hvset" added unless it ends in a suffix of sound sets. Qt's suffix is whatever
+// follows the last dot, so "Techno 1.2" has one ("2") and would otherwise go without ".hvset".
+QString WithSoundSetSuffix(const QString& name) {
+  if (name.endsWith(QLatin1String(".hvset"), Qt::CaseInsensitive) ||
+      name.endsWith(QLatin1String(".json"), Qt::CaseInsensitive)) {
+    return name;
   }
-  middle = middle.mid(int(std::strlen(kRecoveryPrefix)));
-  middle.chop(int(std::strlen(kRecoverySuffix)));
-  bool number = false;
-  const qint64 pid = middle.toLongLong(&number);
-  return number && pid > 0 ? pid : 0;
+  return name + '.' + QString::fromLatin1(kDefaultSuffix);
 }
-
-bool Running(qint64 pid) { return ::kill(pid_t(pid), 0) == 0 || errno != ESRCH; }
 
 }  // namespace
 
@@ -114,12 +84,27 @@ private:
   bool FPushed = true;
 };
 
+// Restoring recovered work: a step like opening, after which nothing counts as saved until the
+// user saves (the side before it is never clean again: the restored values were never saved).
+class TSoundSetDocument::TRestoreCommand : public TOpenCommand {
+public:
+  using TOpenCommand::TOpenCommand;
+  ~TRestoreCommand() override {
+    if (FDocumentOf->FLastRestore == this) FDocumentOf->FLastRestore = nullptr;
+  }
+  void SetDocument(TSoundSetDocument* document) { FDocumentOf = document; }
+
+private:
+  TSoundSetDocument* FDocumentOf = nullptr;
+};
+
 TSoundSetDocument::TSoundSetDocument(QWidget& window, TSoundSetPanel& panel)
     : QObject(&window),
       FWindow(window),
       FPanel(panel),
       FUndoStack(new QUndoStack(this)),
-      FBaseCaption(window.windowTitle()) {
+      FBaseCaption(window.windowTitle()),
+      FStartUpState(panel.CurrentState()) {
   FUndoStack->setUndoLimit(kUndoLimit);
   connect(FUndoStack, &QUndoStack::indexChanged, this, [this] {
     ApplyPendingSide();
@@ -134,10 +119,13 @@ TSoundSetDocument::TSoundSetDocument(QWidget& window, TSoundSetPanel& panel)
 }
 
 TSoundSetDocument::~TSoundSetDocument() {
+  // Nobody hears of what happens from here on: the window may be going too.
+  blockSignals(true);
   // The stack signals as it goes; it must go while this object is whole.
   FUndoStack->disconnect(this);
   delete FUndoStack;
   if (!FKeepRecovery) RemoveRecovery();
+  // The restored files stay unless their work was saved or discarded; their locks go.
 }
 
 void TSoundSetDocument::PushStep(const QString& text, const TSoundSet& before,
@@ -171,15 +159,27 @@ bool TSoundSetDocument::Open(const QString& path) {
   TSoundSet set;
   QString error;
   if (!ReadSoundSetFile(path, set, error)) {
-    TApplication::ShowError(error);
+    TErrorBoundary::ShowError(error);
     return false;
   }
-  const TSoundSet before = FPanel.CurrentState();
-  const TFileSide side = CurrentSide();
-  FPanel.ShowState(set);
-  FUndoStack->push(new TOpenCommand(
-      tr("Open sound set"), TStateChange::Between(before, FPanel.CurrentState()), *this, side));
+  ShowAsStep(tr("Open sound set"), set, CurrentSide());
   SetPath(path);
+  return true;
+}
+
+void TSoundSetDocument::ShowAsStep(const QString& text, const TSoundSet& set, TFileSide before) {
+  const TSoundSet shown = FPanel.CurrentState();
+  FPanel.ShowState(set);
+  FUndoStack->push(new TOpenCommand(text, TStateChange::Between(shown, FPanel.CurrentState()),
+                                    *this, std::move(before)));
+}
+
+bool TSoundSetDocument::New() {
+  if (!MaybeSave()) return false;
+  ShowAsStep(tr("New sound set"), FStartUpState, CurrentSide());
+  FPath.clear();
+  FUndoStack->setClean();
+  UpdateCaption();
   return true;
 }
 
@@ -203,9 +203,10 @@ void TSoundSetDocument::OpenWithDialog() {
 bool TSoundSetDocument::SaveTo(const QString& path) {
   QString error;
   if (!WriteSoundSetFile(path, FPanel.CurrentState(), error)) {
-    TApplication::ShowError(error);
+    TErrorBoundary::ShowError(error);
     return false;
   }
+  if (RestoredWorkShown()) DropRestoredCopies();
   SetPath(path);
   return true;
 }
@@ -224,8 +225,7 @@ bool TSoundSetDocument::SaveAsWithDialog() {
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     if (!chosen.isEmpty()) dialog.selectFile(chosen);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
-    chosen = dialog.selectedFiles().constFirst();
-    if (QFileInfo(chosen).suffix().isEmpty()) chosen += '.' + QString::fromLatin1(kDefaultSuffix);
+    chosen = WithSoundSetSuffix(dialog.selectedFiles().constFirst());
     if (!QFileInfo::exists(chosen) ||
         Ask(tr("\"%1\" already exists. Replace it?").arg(QFileInfo(chosen).fileName()),
             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
@@ -243,6 +243,7 @@ bool TSoundSetDocument::MaybeSave() {
     case QMessageBox::Save:
       return Save();
     case QMessageBox::Discard:
+      DropRestoredCopies();
       return true;
     default:
       return false;
@@ -251,7 +252,9 @@ bool TSoundSetDocument::MaybeSave() {
 
 bool TSoundSetDocument::IsModified() const { return !FUndoStack->isClean(); }
 
-QStringList TSoundSetDocument::RecentFiles() { return Settings().value(kRecentKey).toStringList(); }
+QStringList TSoundSetDocument::RecentFiles() {
+  return UserSettings().value(kRecentKey).toStringList();
+}
 
 void TSoundSetDocument::SetPath(const QString& path) {
   FPath = QFileInfo(path).absoluteFilePath();
@@ -295,7 +298,7 @@ QString TSoundSetDocument::StateFolder() {
 }
 
 QString TSoundSetDocument::RecoveryPath() const {
-  return FRecoveryWritten ? RecoveryFileOf(QCoreApplication::applicationPid()) : QString();
+  return FRecoveryWritten ? FRecoveryCopy->Path() : QString();
 }
 
 void TSoundSetDocument::ScheduleRecovery() {
@@ -323,27 +326,39 @@ void TSoundSetDocument::CheckRecovery() {
 
 void TSoundSetDocument::WriteRecovery() {
   if (!IsModified()) return;
-  QDir().mkpath(StateFolder());
-  const QString path = RecoveryFileOf(QCoreApplication::applicationPid());
+  const QString folder = StateFolder();
   QString error;
-  if (!WriteSoundSetFile(path, FPanel.CurrentState(), error)) {
-    // The work itself is still on the panel; the recovery copy is only a safety net.
-    qWarning("%s", qUtf8Printable(error));
+  if (!FRecoveryCopy) FRecoveryCopy = TRecoveryCopy::Claim(folder);
+  const bool written = FRecoveryCopy != nullptr
+                           ? FRecoveryCopy->Write(FPanel.CurrentState(), FPath, error)
+                           : (error = tr("cannot lock a file in %1").arg(folder), false);
+  if (written) {
+    FRecoveryWritten = true;
+    if (!FRecoveryError.isEmpty()) {
+      FRecoveryError.clear();
+      emit RecoveryErrorChanged();
+    }
     return;
   }
-  QFile of(path + QLatin1String(kRecoveryOfSuffix));
-  if (FPath.isEmpty()) {
-    of.remove();
-  } else if (of.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-    of.write(FPath.toUtf8());
+  // The work itself is still on the panel; the copy is only a safety net, tried again until it
+  // can be written. The reason is told once, not at every try.
+  if (FRecoveryError.isEmpty()) qWarning("%s", qUtf8Printable(error));
+  const QString text = tr("unsaved work not kept for recovery: %1").arg(error);
+  if (text != FRecoveryError) {
+    FRecoveryError = text;
+    emit RecoveryErrorChanged();
   }
-  FRecoveryWritten = true;
+  FRecoverySince = GetTickCount();
+  FRecoveryTimer.start(int(kRecoveryDelayMs));
 }
 
 void TSoundSetDocument::RemoveRecovery() {
-  if (!FRecoveryWritten) return;
-  RemoveRecoveryFile(RecoveryFileOf(QCoreApplication::applicationPid()));
+  if (FRecoveryCopy) FRecoveryCopy->Remove();
   FRecoveryWritten = false;
+  if (!FRecoveryError.isEmpty()) {
+    FRecoveryError.clear();
+    emit RecoveryErrorChanged();
+  }
 }
 
 void TSoundSetDocument::KeepRecovery() {
@@ -353,39 +368,59 @@ void TSoundSetDocument::KeepRecovery() {
   FKeepRecovery = true;
 }
 
+bool TSoundSetDocument::RestoredWorkShown() const {
+  if (FLastRestore == nullptr) return false;
+  for (int i = 0; i < FUndoStack->index(); ++i) {
+    if (FUndoStack->command(i) == FLastRestore) return true;
+  }
+  return false;
+}
+
+void TSoundSetDocument::DropRestoredCopies() {
+  for (const auto& copy : FRestoredCopies) copy->Remove();
+  FRestoredCopies.clear();
+}
+
 void TSoundSetDocument::OfferRecovery() {
-  const QDir folder(StateFolder());
-  const QFileInfoList files =
-      folder.entryInfoList({QLatin1String(kRecoveryPrefix) + '*' + QLatin1String(kRecoverySuffix)},
-                           QDir::Files | QDir::Hidden, QDir::Time);
-  for (const QFileInfo& file : files) {
-    const qint64 owner = RecoveryOwner(file.fileName());
-    if (owner == 0 || owner == QCoreApplication::applicationPid() || Running(owner)) continue;
-    TSoundSet set;
-    QString error;
-    QString of;
-    QFile ofFile(file.filePath() + QLatin1String(kRecoveryOfSuffix));
-    if (ofFile.open(QIODevice::ReadOnly)) of = QString::fromUtf8(ofFile.readAll());
+  for (const QString& path : TRecoveryCopy::List(StateFolder())) {
+    if (FRecoveryCopy && path == FRecoveryCopy->Path()) continue;
+    std::unique_ptr<TRecoveryCopy> copy = TRecoveryCopy::Adopt(path);
+    // Held by a running program, or restored here already (this process holds its lock).
+    if (!copy) continue;
+    const QString of = copy->Of();
     const QString what =
         of.isEmpty() ? tr("an unnamed sound set") : tr("the sound set \"%1\"").arg(of);
     const QString text = tr("Unsaved work on %1 was kept from %2, when the panel last ended "
                             "without saving it. Restore it?")
-                             .arg(what, file.lastModified().toString(Qt::TextDate));
-    if (Ask(text, QMessageBox::Yes | QMessageBox::Discard) == QMessageBox::Yes) {
-      if (!ReadSoundSetFile(file.filePath(), set, error)) {
-        // Kept for a look by hand under another name, so that it is not offered at every start.
-        QFile::rename(file.filePath(), file.filePath() + QStringLiteral(".unreadable"));
-        TApplication::ShowError(error);
-        return;
-      }
-      const TSoundSet before = FPanel.CurrentState();
-      FPanel.ShowState(set);
-      FPath = of.isEmpty() ? QString() : QFileInfo(of).absoluteFilePath();
-      PushStep(tr("Restore unsaved work"), before);
-      UpdateCaption();
-      WriteRecovery();  // now this process's, before the old copy goes
+                             .arg(what, QFileInfo(path).lastModified().toString(Qt::TextDate));
+    const QMessageBox::StandardButton answer = Ask(text, QMessageBox::Yes | QMessageBox::Discard);
+    if (answer == QMessageBox::Discard) {
+      copy->Remove();
+      continue;
     }
-    RemoveRecoveryFile(file.filePath());
-    return;  // one at a time: the newest
+    // The question ended some other way (the program is ending): the copy stays for next time.
+    if (answer != QMessageBox::Yes) return;
+    TSoundSet set;
+    QString error;
+    if (!ReadSoundSetFile(path, set, error)) {
+      // Kept for a look by hand under another name, so that it is not offered at every start.
+      QFile::rename(path, path + QStringLiteral(".unreadable"));
+      copy->Remove();
+      TErrorBoundary::ShowError(error);
+      continue;
+    }
+    const TSoundSet shown = FPanel.CurrentState();
+    FPanel.ShowState(set);
+    auto* step = new TRestoreCommand(tr("Restore unsaved work"),
+                                     TStateChange::Between(shown, FPanel.CurrentState()), *this,
+                                     TFileSide{FPath, false});
+    step->SetDocument(this);
+    FUndoStack->push(step);
+    FLastRestore = step;
+    FPath = of.isEmpty() ? QString() : QFileInfo(of).absoluteFilePath();
+    FUndoStack->resetClean();
+    UpdateCaption();
+    ScheduleRecovery();
+    FRestoredCopies.push_back(std::move(copy));
   }
 }

@@ -51,11 +51,12 @@ keys() { xdotool key --delay 20 $(for i in $(seq "$1"); do printf '%s ' "$2"; do
 tree() { grep -c -- "$1" "$work/tree.txt" || true; }
 # Reads the tree until PATTERN is in it COUNT times (the window answers X input in its own time).
 tree_has() { probe tree >"$work/tree.txt" && [ "$(tree "$1")" = "$2" ]; }
-keys 58 Tab                                  # from Open past the layout's 41 other stops and 16 boxes
+keys 7 Tab                                   # from Open past five buttons and Par1's tick box
 xdotool key Up                               # Par1 of BD: one control change
-wait_for tree_has '^label|Par1: 1|' 2 ||
+# The value hint, and the status line with the value before the port's state.
+wait_for tree_has '^label|Par1: 1[|;]' 2 ||
   fail "no value hint and status: $(grep 'focused\|^label' "$work/tree.txt")"
-keys 14 shift+Tab                            # back to HT, the third sound box
+keys 61 Tab                                  # on to HT, the third sound box
 xdotool key space
 wait_for tree_has '^check box|HT||checked' 1 || fail "Space did not select HT"
 
@@ -83,7 +84,7 @@ probe set "Filter Freq" 64 || fail "Filter Freq took no value"
 expect_dumped dump.txt "b0 10 01|b0 34 40|"
 at 35 83; xdotool click 4                    # one wheel notch up on Par1
 # The value hint and the status line, readable.
-wait_for tree_has '^label|Par1: 1|' 2 || fail "no value hint: $(grep -v '|0\.\.' "$work/tree.txt")"
+wait_for tree_has '^label|Par1: 1[|;]' 2 || fail "no value hint: $(grep -v '|0\.\.' "$work/tree.txt")"
 xdotool click 1; xdotool key Up              # a click gives Par1 focus; Up adds one
 
 # BD is sound 0, SD sound 1: channel 1, controllers 16 and 40 + parameter index.

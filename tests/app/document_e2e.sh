@@ -2,7 +2,8 @@
 # The paths that could drop a musician's work, tried as a user would: real X input under a window
 # manager, closing through the manager as the title bar's button does, the questions answered
 # with keys, the file dialog typed into, and a termination signal whose unsaved work the next
-# start offers back. Settings and recovery files stay in the test's own folders.
+# start offers back; the menu key, New and Quit; and the output opened last, opened again at the
+# next start. Settings and recovery files stay in the test's own folders.
 #
 # usage: document_e2e.sh PATH/TO/halvorine
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
@@ -112,19 +113,93 @@ wait_for active_is "Halvorine v0.2 - kit.hvset*" || fail "the Save As dialog sta
 [ "$(md5sum <"$work/kit.hvset")" = "$saved" ] || fail "Save As replaced kit.hvset without asking"
 
 # A termination signal ends the program at once, keeping the unsaved work; the next start
-# offers it back (Return: Restore), and Return on closing saves it into its file.
+# offers it back. A hang-up while the question is up (a logout) keeps it for the start after.
+recovery_kept() { ls "$XDG_STATE_HOME"/halvorine/recovery-*.hvset >/dev/null 2>&1; }
 kill -TERM "$program_pid"
 expect_end "SIGTERM"
-ls "$XDG_STATE_HOME"/halvorine/recovery-*.hvset >/dev/null 2>&1 || fail "no recovery file"
+recovery_kept || fail "no recovery file"
 start_on
 expect_question 2 "recovery at start"
+kill -HUP "$program_pid"
+expect_end "SIGHUP at the recovery question"
+recovery_kept || fail "SIGHUP at the question removed the recovery file"
+
+# Return restores it. Restoring is a step: undo shows the start-up state, unnamed and unsaved,
+# and keeps the recovery file; Ctrl+S then asks for a file instead of writing kit.hvset.
+start_on
+expect_question 2 "recovery at start, again"
 xdotool key Return
 find_panel '^Halvorine v0.2 - kit.hvset\*$'
-close_window
-expect_question 1 "closing restored work"
+xdotool key ctrl+z
+expect_caption "Halvorine v0.2*"
+recovery_kept || fail "undoing the restore removed the recovery file"
+xdotool key ctrl+s
+wait_for xdotool search --name "^Save sound set$" || fail "Ctrl+S after undoing a restore wrote a file"
+expect_dialog "Save sound set"
+xdotool key Escape
+wait_for active_is "Halvorine v0.2*" || fail "the Save As dialog stayed"
+[ "$(md5sum <"$work/kit.hvset")" = "$saved" ] || fail "kit.hvset changed without a save"
+xdotool key ctrl+y
+expect_caption "Halvorine v0.2 - kit.hvset*"
+
+# Ctrl+Q asks as closing does; Return saves the restored work into its file.
+xdotool key ctrl+q
+expect_question 1 "quitting with restored work"
 xdotool key Return
-expect_end "closing restored work with Save"
+expect_end "quitting restored work with Save"
 [ "$(md5sum <"$work/kit.hvset")" != "$saved" ] || fail "the restored work was not saved"
-! ls "$XDG_STATE_HOME"/halvorine/recovery-*.hvset >/dev/null 2>&1 ||
-  fail "a recovery file stayed after a clean exit"
+! recovery_kept || fail "a recovery file stayed after a clean exit"
+
+# The menu key and Shift+F10 open the menu at the focused knob; its first command, New, asks
+# about the unsaved change (Escape: Cancel). Ctrl+N with Return saves, then starts afresh.
+start_on kit.hvset
+find_panel '^Halvorine v0.2 - kit.hvset$'
+drag_par_knob1 -20  # the knob takes the focus
+expect_caption "Halvorine v0.2 - kit.hvset*"
+shown_windows() { xdotool search --onlyvisible --class halvorine 2>/dev/null | wc -l; }
+for key in Menu shift+F10; do
+  windows=$(shown_windows)
+  xdotool key "$key"
+  wait_for sh -c "[ \$(xdotool search --onlyvisible --class halvorine | wc -l) -gt $windows ]" ||
+    fail "no menu by $key"
+  xdotool key Down Return
+  expect_question 1 "New from the menu by $key"
+  xdotool key Escape
+  expect_no_question 1 "after Cancel on New by $key"
+  expect_caption "Halvorine v0.2 - kit.hvset*"
+  wait_for active_is "Halvorine v0.2 - kit.hvset*" || fail "the panel has no focus after Cancel"
+done
+xdotool key ctrl+n
+expect_question 1 "Ctrl+N over unsaved work"
+xdotool key Return
+expect_caption "Halvorine v0.2"
+xdotool key ctrl+q
+expect_end "Ctrl+Q with nothing unsaved"
+
+# The output opened last is opened at the next start; absent, it is waited for and opened once
+# it is listed again.
+start_jack dump.txt
+start_on
+find_panel '^Halvorine v0.2$'
+pick_first_device
+press_open
+wait_for program_connected || fail "the device did not open"
+xdotool key ctrl+q
+expect_end "Ctrl+Q with a device open"
+start_on
+find_panel '^Halvorine v0.2$'
+wait_for program_connected || fail "the output opened last was not opened at start"
+xdotool key ctrl+q
+expect_end "Ctrl+Q after the device came back"
+kill "$dump_pid"
+wait "$dump_pid" 2>/dev/null || true
+wait_for sh -c '! jack_lsp | grep -q midi-monitor:input' || fail "the recorder stayed"
+start_on
+find_panel '^Halvorine v0.2$'
+"$HALVORINE_JACK_RECORDER" >"$work/dump2.txt" 2>&1 &
+dump_pid=$!
+pids+=($dump_pid)
+wait_long 10 program_connected || fail "the awaited output was not opened when it returned"
+xdotool key ctrl+q
+expect_end "Ctrl+Q at the end"
 echo PASS

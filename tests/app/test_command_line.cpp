@@ -55,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         TParseCase{"Nothing", {}, TAction::Run},
         TParseCase{"Help", {"--help"}, TAction::Help, "Usage: halvorine [options] [file]"},
-        TParseCase{"ShortHelp", {"-h"}, TAction::Help, "--log-dir"},
+        TParseCase{
+            "ShortHelpSaysWhereTheLogGoes", {"-h"}, TAction::Help, "(~/.local/state/halvorine"},
         TParseCase{"HelpAllListsQtsOptions", {"--help-all"}, TAction::Help, "-platform <value>"},
         TParseCase{"Version", {"--version"}, TAction::Version, "halvorine 0."},
         TParseCase{"LogNull", {"--log", "null"}, TAction::Run, kNone, dmNull},

@@ -2,12 +2,14 @@
 // recording MIDI backend: the bytes each gesture sends, the values shown, the names and roles
 // tools read, what the keyboard does where Tab leads, and the window's place on a screen.
 #include <gtest/gtest.h>
+
 #include <QAccessible>
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QWheelEvent>
+#include <cmath>
 
 #include "MainForm.h"
 #include "MidiBackend.h"
@@ -145,10 +147,15 @@ TEST_F(PanelAccess, KeyboardFocusShowsAKnobOnTheStatusLineAndSelectsSounds) {
   Knob("ParKnob13")->SetPosition(63);
   Knob("ParKnob13")->setFocus(Qt::TabFocusReason);
   QTest::keyClick(Knob("ParKnob13"), Qt::Key_Up);
-  EXPECT_EQ(Form->MidiStatusLabel()->text(), "Filter Freq: 64");
+  // Beside the port's state, not instead of it.
+  EXPECT_TRUE(
+      Form->MidiStatusLabel()->text().startsWith("Filter Freq: 64; MIDI open on Recording Out"))
+      << Form->MidiStatusLabel()->text().toStdString();
   EXPECT_EQ(Form->MidiStatusLabel()->geometry(), line);
   Knob("MixKnob")->SetPosition(35);  // moved by code: not shown
-  EXPECT_EQ(Form->MidiStatusLabel()->text(), "Filter Freq: 64");
+  EXPECT_TRUE(
+      Form->MidiStatusLabel()->text().startsWith("Filter Freq: 64; MIDI open on Recording Out"))
+      << Form->MidiStatusLabel()->text().toStdString();
   Form->findChild<QWidget*>("OpenButton")->setFocus(Qt::TabFocusReason);
   QTRY_COMPARE_WITH_TIMEOUT(Form->MidiStatusLabel()->text(), portState, 5000);
 
@@ -157,6 +164,26 @@ TEST_F(PanelAccess, KeyboardFocusShowsAKnobOnTheStatusLineAndSelectsSounds) {
     box->setFocus(Qt::TabFocusReason);
     QTest::keyClick(box, name[0] == 'S' ? Qt::Key_Space : Qt::Key_Return);
     EXPECT_EQ(Form->Memory().SelectedSound(), box->GetTag()) << name;
+  }
+  // The focus frame stands out from the panel by at least 3:1 (relative luminance, as WCAG
+  // measures it).
+  const auto luminance = [](const QColor& c) {
+    const auto linear = [](double v) {
+      return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+  };
+  const double frame = luminance(Knob("ParKnob1")->palette().color(QPalette::Highlight));
+  const double panel = luminance(Form->palette().color(QPalette::Window));
+  EXPECT_GE((std::max(frame, panel) + 0.05) / (std::min(frame, panel) + 0.05), 3.0);
+  // The arrows walk the two rows of sound boxes (BD..CB above CH..M4) and stop at their edges.
+  const std::pair<Qt::Key, const char*> walk[] = {
+      {Qt::Key_Left, "M3CheckBox"},  {Qt::Key_Up, "RSCheckBox"},    {Qt::Key_Up, "RSCheckBox"},
+      {Qt::Key_Right, "CBCheckBox"}, {Qt::Key_Right, "CBCheckBox"}, {Qt::Key_Down, "M4CheckBox"},
+  };
+  for (const auto& [key, to] : walk) {
+    QTest::keyClick(QApplication::focusWidget(), key);
+    EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), to);
   }
 }
 

@@ -134,16 +134,18 @@ std::vector<TControl> LayoutTable() {
 QStringList TabOrder() {
   QStringList order = {"OpenButton",  "CloseButton", "ADownButton",
                        "BDownButton", "AUpButton",   "BUpButton"};
-  for (int n = 1; n <= 24; ++n) order << QString("CheckBox%1").arg(n);
+  // Each parameter knob right after its tick box.
+  for (int n = 1; n <= 24; ++n) {
+    order << QString("CheckBox%1").arg(n) << QString("ParKnob%1").arg(n);
+  }
   order << QStringLiteral(
                "StoreAButton RecallAButton StoreBButton RecallBButton MidiOutComboBox "
                "BaseChannelComboBox GroupFilterButton1 GroupFilterButton2 "
                "GroupFilterButton3 Button1 Button2 Button3")
                .split(' ');
-  // The skinned controls follow: the sound row, the parameter knobs column by column, bank A's
-  // preset knobs, the mix knobs, bank B's preset knobs.
+  // The other skinned controls follow: the sound row, bank A's preset knobs, the mix knobs,
+  // bank B's preset knobs.
   for (int tag = 0; tag < 16; ++tag) order << QString(kSoundNames[tag]) + "CheckBox";
-  for (int n = 1; n <= 24; ++n) order << QString("ParKnob%1").arg(n);
   order << QStringLiteral(
                "PresetA1Knob PresetA2Knob MixKnob MixAKnob MixBKnob PresetB1Knob "
                "PresetB2Knob")

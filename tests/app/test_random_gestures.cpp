@@ -10,7 +10,7 @@
 #include <random>
 #include <sstream>
 
-#include "Application.h"
+#include "ErrorBoundary.h"
 #include "PanelDriver.h"
 #include "PanelModel.h"
 
@@ -211,7 +211,7 @@ TEST(RandomGestures, EveryGestureDoesWhatTheModelSays) {
   const std::uint32_t count = FromEnvironment("HALVORINE_GESTURE_COUNT", 5000u);
   TRecordingMidiService midi;
   QStringList errors;
-  TApplication::SetErrorSink([&](const QString& text) { errors << text; });
+  TErrorBoundary::SetErrorSink([&](const QString& text) { errors << text; });
   {
     GestureRun run(seed, midi.Backend());
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&run.Form()));
@@ -223,7 +223,7 @@ TEST(RandomGestures, EveryGestureDoesWhatTheModelSays) {
           << g << ": " << gesture << ": " << differences << errors.join("; ").toStdString();
     }
   }
-  TApplication::SetErrorSink(nullptr);
+  TErrorBoundary::SetErrorSink(nullptr);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // folder, never the user's.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
@@ -13,6 +14,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLockFile>
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
@@ -23,11 +25,13 @@
 
 #include "Application.h"
 #include "EndedProcess.h"
+#include "ErrorBoundary.h"
 #include "Eventually.h"
 #include "MainForm.h"
 #include "PanelDriver.h"
 #include "PanelUndo.h"
 #include "RecordingMidiBackend.h"
+#include "RecoveryCopy.h"
 #include "SkinCheckBox.h"
 #include "SkinKnob.h"
 
@@ -116,7 +120,7 @@ class Sets : public testing::Test {
 public:
   void SetUp() override {
     ASSERT_TRUE(kPrivateSettings && Folder.isValid());
-    TApplication::SetErrorSink([this](const QString& text) { Errors << text; });
+    TErrorBoundary::SetErrorSink([this](const QString& text) { Errors << text; });
     Form = std::make_unique<TMainForm>();
     Form->show();
     Form->activateWindow();
@@ -127,7 +131,7 @@ public:
   }
   void TearDown() override {
     Form.reset();
-    TApplication::SetErrorSink(nullptr);
+    TErrorBoundary::SetErrorSink(nullptr);
   }
 
   template <typename T>
@@ -242,6 +246,7 @@ public:
         return;
       }
       // As typed into its name field (selectFile leaves a focused field as it is).
+      for (auto* view : dialog->findChildren<QAbstractItemView*>()) view->clearSelection();
       dialog->findChild<QLineEdit*>("fileNameEdit")->setText(FNames.takeFirst());
       static_cast<QDialog*>(dialog)->accept();
     });
@@ -659,6 +664,17 @@ TEST_F(Sets, CaptionSaveAsAndRecentFiles) {
   EXPECT_TRUE(Errors.takeFirst().contains("read-only"));
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - kit.hvset*");
 
+  // A typed name keeps a suffix of sound sets and gets ".hvset" otherwise, dots or not.
+  const std::pair<const char*, const char*> names[] = {{"Techno 1.2", "Techno 1.2.hvset"},
+                                                       {"live.json", "live.json"},
+                                                       {"Live.HVSET", "Live.HVSET"},
+                                                       {"v2.hvset.bak", "v2.hvset.bak.hvset"}};
+  for (const auto& [typed, written] : names) {
+    TDialogAnswers dialogs({Path(typed)});
+    EXPECT_TRUE(Form->Document().SaveAsWithDialog()) << typed;
+    EXPECT_EQ(Form->Document().Path(), Path(written)) << typed;
+    EXPECT_TRUE(QFileInfo::exists(Path(written))) << typed;
+  }
   for (int n = 0; n < 9; ++n) {
     ASSERT_TRUE(Form->Document().SaveTo(Folder.filePath(QStringLiteral("set%1.hvset").arg(n))));
   }
@@ -708,13 +724,17 @@ TEST_F(Sets, UndoOfOpenRestoresTheFileItCameFrom) {
   EXPECT_TRUE(Errors.isEmpty()) << Errors.join("; ").toStdString();
 }
 
-// Unsaved work is kept in a recovery copy; a later start whose owner is gone offers it back.
+// Unsaved work is kept in a recovery copy; a later start offers back every copy whose lock no
+// running program holds, whatever process number its name carries.
 TEST_F(Sets, UnsavedWorkIsRecovered) {
-  const QString recovery =
-      TSoundSetDocument::StateFolder() +
-      QStringLiteral("/recovery-%1.hvset").arg(QCoreApplication::applicationPid());
-  Form->Document().SetQuestion(
-      [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Yes; });
+  const QString state = TSoundSetDocument::StateFolder();
+  int asked = 0;
+  QList<QMessageBox::StandardButton> answers;
+  const auto answer = [&](const QString&, QMessageBox::StandardButtons) {
+    ++asked;
+    return answers.isEmpty() ? QMessageBox::Yes : answers.takeFirst();
+  };
+  Form->Document().SetQuestion(answer);
   ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
   {
     // Written kRecoveryDelayMs after the first unsaved change, however many follow it.
@@ -723,9 +743,11 @@ TEST_F(Sets, UnsavedWorkIsRecovered) {
       ticks.Advance(after);
       Drag(ParKnob(3), after == 0 ? -30 : -4);
       Form->Document().CheckRecovery();
-      EXPECT_EQ(QFileInfo::exists(recovery), after == 1) << after;
+      EXPECT_EQ(!Form->Document().RecoveryPath().isEmpty(), after == 1) << after;
     }
   }
+  const QString recovery = Form->Document().RecoveryPath();
+  EXPECT_TRUE(QFileInfo::exists(recovery + ".lock"));
   Key(Qt::Key_S, Qt::ControlModifier);  // saved: nothing to recover
   EXPECT_FALSE(QFileInfo::exists(recovery));
   Drag(ParKnob(3), 10);
@@ -733,42 +755,150 @@ TEST_F(Sets, UnsavedWorkIsRecovered) {
   Form->Document().KeepRecovery();  // as a termination signal does
   Form.reset();
   ASSERT_TRUE(QFileInfo::exists(recovery));
+  EXPECT_FALSE(QFileInfo::exists(recovery + ".lock"));
 
-  // The copy of a program that no longer runs (this one's stands in: a process that has ended).
-  // A newer copy of a program still running (process 1) is neither offered nor removed.
-  const pid_t ended = EndedProcess();
-  const QString orphan =
-      TSoundSetDocument::StateFolder() + QStringLiteral("/recovery-%1.hvset").arg(ended);
-  const QString running = TSoundSetDocument::StateFolder() + QStringLiteral("/recovery-1.hvset");
-  QFile::remove(running);
-  ASSERT_TRUE(QFile::copy(recovery, running));
-  for (const char* end : {"", ".of"}) {
-    QFile::remove(orphan + end);
-    ASSERT_TRUE(QFile::rename(recovery + end, orphan + end));
+  // Another copy named after a running process (1) but unlocked, an hour older: offered too.
+  // One whose lock a running program holds (this test) is neither offered nor removed.
+  const QString named = state + "/recovery-1.hvset";
+  const QString held = state + "/recovery-held.hvset";
+  for (const QString& copy : {named, held}) {
+    QFile::remove(copy);
+    ASSERT_TRUE(QFile::copy(recovery, copy));
   }
-  QFile old(orphan);
+  QFile old(named);
   ASSERT_TRUE(old.open(QIODevice::ReadWrite) &&
               old.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
                               QFileDevice::FileModificationTime));
   old.close();
+  QLockFile running(held + ".lock");
+  ASSERT_TRUE(running.tryLock(0));
   SetUp();
-  int asked = 0;
-  Form->Document().SetQuestion([&](const QString&, QMessageBox::StandardButtons) {
-    ++asked;
-    return QMessageBox::Yes;
-  });
+  Form->Document().SetQuestion(answer);
+  answers = {QMessageBox::Yes, QMessageBox::Discard};
   Form->Document().OfferRecovery();
+  EXPECT_EQ(asked, 2);
   EXPECT_TRUE(State().SameSounds(unsaved));
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
-  EXPECT_FALSE(QFileInfo::exists(orphan));
-  Form->Document().OfferRecovery();
-  EXPECT_EQ(asked, 1);
-  EXPECT_TRUE(QFile::remove(running));
-  Form->Document().SetQuestion(
-      [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Discard; });
+  EXPECT_TRUE(QFileInfo::exists(recovery));  // until the restored work is saved or discarded
+  EXPECT_FALSE(QFileInfo::exists(named));
+  EXPECT_TRUE(QFileInfo::exists(held));
+  Form->Document().OfferRecovery();  // what this program restored is its own now
+  EXPECT_EQ(asked, 2);
+  running.unlock();
+  EXPECT_TRUE(QFile::remove(held));
+  answers = {QMessageBox::Discard};
   EXPECT_TRUE(Form->close());
   Form.reset();
   EXPECT_FALSE(QFileInfo::exists(recovery));
+  EXPECT_TRUE(TRecoveryCopy::List(state).isEmpty())
+      << TRecoveryCopy::List(state).join(' ').toStdString();
+}
+
+// A recovery copy that cannot be written is said on the status line, and tried again until it is.
+TEST_F(Sets, ACopyThatCannotBeWrittenIsSaidAndTriedAgain) {
+  const QByteArray state = qgetenv("XDG_STATE_HOME");
+  QFile blocker(Path("not-a-folder"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  qputenv("XDG_STATE_HOME", blocker.fileName().toLocal8Bit());
+  TManualTickCount ticks(1000);
+  Click(ParBox(2));  // a tick: a turned knob would have the line to itself for a while
+  const auto status = [&] {
+    Form->UpdateMidiStatus();
+    return Form->MidiStatusLabel()->text();
+  };
+  for (int tries = 0; tries < 2; ++tries) {
+    ticks.Advance(TSoundSetDocument::kRecoveryDelayMs);
+    Form->Document().CheckRecovery();
+    EXPECT_TRUE(Form->Document().RecoveryPath().isEmpty());
+    EXPECT_EQ(status().count("unsaved work not kept for recovery"), 1) << status().toStdString();
+  }
+  qputenv("XDG_STATE_HOME", state);
+  ticks.Advance(TSoundSetDocument::kRecoveryDelayMs);
+  Form->Document().CheckRecovery();
+  EXPECT_TRUE(QFileInfo::exists(Form->Document().RecoveryPath()));
+  EXPECT_FALSE(status().contains("recovery")) << status().toStdString();
+}
+
+// Restoring is a step like Open, and the restored values were never saved: undo shows what was
+// there before with no file and still unsaved, and the recovered file goes only once the work is
+// saved (redone) or discarded. Every other end keeps it for the next start.
+TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
+  const QString kit = WriteSet("kit.hvset");
+  TSoundSet work;
+  QString error;
+  ASSERT_TRUE(ReadSoundSetFile(kit, work, error));
+  work.Records[7].Values[0] = 99;
+  const TSoundSet startUp = State();
+  struct TCase {
+    const char* Name;
+    std::function<void(Sets&)> Act;
+    bool ShowsWork;   // the restored work on the panel at the end, else the start-up state
+    QString Caption;  // "" once the window has ended
+    bool KitHasWork;  // kit.hvset was overwritten with the work
+    bool CopyStays;   // the recovered file is still there
+  };
+  const auto key = [](Qt::Key k, Qt::KeyboardModifiers m = Qt::ControlModifier) {
+    return [k, m](Sets& t) { t.Key(k, m); };
+  };
+  const auto seq = [](std::vector<std::function<void(Sets&)>> steps) {
+    return [steps](Sets& t) {
+      TDialogAnswers dismissed({});  // an unnamed set's Save asks for a file: dismissed
+      for (const auto& step : steps) step(t);
+    };
+  };
+  const auto quit = [](QMessageBox::StandardButton answer) {
+    return [answer](Sets& t) {
+      t.Form->Document().SetQuestion(
+          [answer](const QString&, QMessageBox::StandardButtons) { return answer; });
+      if (t.Form->close()) t.Form.reset();
+    };
+  };
+  const QString modified = "Halvorine v0.2 - kit.hvset*";
+  const TCase cases[] = {
+      {"restore", seq({}), true, modified, false, true},
+      {"undo", seq({key(Qt::Key_Z)}), false, "Halvorine v0.2*", false, true},
+      {"undo, save", seq({key(Qt::Key_Z), key(Qt::Key_S)}), false, "Halvorine v0.2*", false, true},
+      {"undo, redo, save", seq({key(Qt::Key_Z), key(Qt::Key_Y), key(Qt::Key_S)}), true,
+       "Halvorine v0.2 - kit.hvset", true, false},
+      {"save, undo", seq({key(Qt::Key_S), key(Qt::Key_Z)}), false, "Halvorine v0.2*", true, false},
+      {"undo, quit: discard", seq({key(Qt::Key_Z), quit(QMessageBox::Discard)}), false, "", false,
+       false},
+      {"quit: cancel", seq({quit(QMessageBox::Cancel)}), true, modified, false, true},
+      {"quit: save", seq({quit(QMessageBox::Save)}), true, "", true, false},
+      {"signal", seq({[](Sets& t) { t.Form->Document().KeepRecovery(); }}), true, modified, false,
+       true},
+  };
+  for (const TCase& c : cases) {
+    Form.reset();
+    SetUp();
+    WriteSet("kit.hvset");
+    const QString copy = TSoundSetDocument::StateFolder() + "/recovery-test.hvset";
+    QDir().mkpath(TSoundSetDocument::StateFolder());
+    ASSERT_TRUE(WriteSoundSetFile(copy, work, error));
+    QFile of(copy + ".of");
+    ASSERT_TRUE(of.open(QIODevice::WriteOnly));
+    of.write(kit.toUtf8());
+    of.close();
+    Form->Document().SetQuestion(
+        [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Yes; });
+    Form->Document().OfferRecovery();
+    c.Act(*this);
+    if (Form) {
+      ExpectShown(c.ShowsWork ? work : startUp, c.Name);
+      EXPECT_EQ(Shown(*Form).toStdString(), c.Caption.toStdString()) << c.Name;
+    }
+    EXPECT_EQ(Form == nullptr, c.Caption.isEmpty()) << c.Name;
+    TSoundSet saved;
+    ASSERT_TRUE(ReadSoundSetFile(kit, saved, error));
+    EXPECT_EQ(saved.Records[7].Values[0], c.KitHasWork ? 99 : 17) << c.Name;
+    EXPECT_EQ(QFileInfo::exists(copy), c.CopyStays) << c.Name;
+    Form.reset();
+    for (const QString& left : TRecoveryCopy::List(TSoundSetDocument::StateFolder())) {
+      QFile::remove(left);
+      QFile::remove(left + ".of");
+    }
+  }
 }
 
 TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {
@@ -786,6 +916,55 @@ TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {
   };
   EXPECT_TRUE(rightClick({540, 400}));                        // empty background
   EXPECT_FALSE(rightClick(ParKnob(1)->geometry().center()));  // a knob keeps the button
+}
+
+// The menu key (as the window system delivers it: to the focused control) opens the menu at the
+// focused control; New asks as closing does, then shows the start-up state, unnamed, as a step.
+// Shift+F10 and Quit are tried through X in the document's end-to-end script.
+TEST_F(Sets, TheKeyboardReachesEveryCommand) {
+  const auto menuAt = [this](const std::function<void()>& press) {
+    press();
+    QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
+    const QRect at = menu != nullptr && menu->isVisible() ? menu->geometry() : QRect();
+    delete menu;
+    Form->activateWindow();  // for the window's shortcuts
+    EXPECT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+    return at;
+  };
+  TSkinKnob* knob = ParKnob(5);
+  knob->setFocus();
+  const QPoint centre = knob->mapToGlobal(knob->rect().center());
+  // At the control: from its centre, or moved up along it where the screen ends below.
+  const QRect menu = menuAt([&] {
+    QContextMenuEvent event(QContextMenuEvent::Keyboard, knob->rect().center(), centre);
+    QApplication::sendEvent(knob, &event);
+  });
+  EXPECT_EQ(menu.left(), centre.x());
+  EXPECT_TRUE(menu.top() <= centre.y() && centre.y() <= menu.bottom() + 1) << menu.top();
+  int asked = 0;
+  QMessageBox::StandardButton answer = QMessageBox::Cancel;
+  Form->Document().SetQuestion([&](const QString&, QMessageBox::StandardButtons) {
+    ++asked;
+    return answer;
+  });
+  const TSoundSet startUp = State();
+  ASSERT_TRUE(Form->OpenSoundSet(WriteSet("kit.hvset")));
+  Drag(ParKnob(1), -10);
+  const TSoundSet work = State();
+  Key(Qt::Key_N, Qt::ControlModifier);  // Cancel: nothing changes
+  EXPECT_EQ(asked, 1);
+  ExpectShown(work, "New, cancelled");
+  answer = QMessageBox::Discard;
+  Take();
+  Key(Qt::Key_N, Qt::ControlModifier);
+  EXPECT_EQ(asked, 2);
+  ExpectShown(startUp, "New");
+  EXPECT_EQ(Take(), Bytes{});
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2");
+  EXPECT_TRUE(Form->Document().Path().isEmpty());
+  Key(Qt::Key_Z, Qt::ControlModifier);  // the dropped work is a step away
+  ExpectShown(work, "New undone");
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - kit.hvset*");
 }
 
 // What the instrument sends: the block's parameters follow as a hand on their knobs would (the
@@ -911,6 +1090,47 @@ TEST_F(Sets, TheMenuChoosesTheInput) {
   choose({"C In", "B In"}, "None");
   EXPECT_EQ(Form->MidiIn().Device(), "");
   EXPECT_EQ(remembered(), "");
+}
+
+// The output opened last is opened at the next start, or waited for until it is listed; so is a
+// remembered input. Nothing remembered: nothing opens.
+TEST(Devices, TheLastSetUpComesBackAtStart) {
+  ASSERT_TRUE(kPrivateSettings);
+  TRecordingMidiService midi({"Synth", "Synth B"});
+  QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine").clear();
+  midi->SetInputs({});
+  const auto status = [](TMainForm& form) {
+    form.UpdateMidiStatus();
+    return form.MidiStatusLabel()->text().toStdString();
+  };
+  {
+    TMainForm form;  // nothing remembered: nothing opens
+    form.RestoreOutput();
+    EXPECT_FALSE(form.MidiOut().IsOpen());
+  }
+  QSettings settings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine");
+  settings.setValue("MidiOutput", "Synth B");
+  settings.setValue("MidiInput", "Keys");
+  settings.sync();
+  {
+    TMainForm form;
+    form.RestoreOutput();
+    EXPECT_TRUE(form.MidiOut().IsOpen());
+    EXPECT_EQ(form.MidiOut().State().Device, "Synth B");
+  }
+  midi->SetDevices({"Synth"});
+  TMainForm form;
+  form.RestoreOutput();
+  form.RestoreInput();
+  EXPECT_EQ(status(form), "MIDI waiting for Synth B to return; input Keys away");
+  midi->SetDevices({"Synth", "Synth B"});
+  midi->SetInputs({"Keys"});
+  ASSERT_TRUE(halvorine_test::Eventually([&] {
+    QCoreApplication::processEvents();
+    return form.MidiOut().IsOpen() && !form.MidiIn().Device().isEmpty();
+  }));
+  EXPECT_EQ(status(form), "MIDI open on Synth B; input from Keys");
+  settings.clear();
 }
 
 // Tap tempo times the taps by the tick count, across its wrap: 400 and 600 ms make 120 BPM.
