@@ -10,9 +10,16 @@ pids=()
 dump_pid=""
 jackd_pid=""
 
+# The clean-up never hangs: what has not ended ten seconds after SIGTERM is killed.
 cleanup() {
-  local pid
+  local pid i
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for i in $(seq 200); do
+    for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && break; done
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
