@@ -161,7 +161,11 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("name"));
   const QCommandLineOption thru(
       QStringLiteral("thru"),
-      QStringLiteral("Pass every message from the MIDI input on to the output, unchanged."));
+      QStringLiteral(
+          "Pass each whole message from the MIDI input on to the output, unchanged and "
+          "in order: channel messages, system common and real-time messages, active "
+          "sensing included; not system exclusive, and while the MIDI clock has a tempo, "
+          "not clock ticks, Start, Stop or Continue."));
   const QCommandLineOption tempo(
       QStringLiteral("tempo"),
       QStringLiteral("Run the MIDI clock at BPM beats a minute (20 to 300, decimals allowed) for "

@@ -78,12 +78,15 @@ public:
   bool SelectInputByName(const QString& name);
   // Takes thru and (with `input`) the input chosen last in the menu, if any.
   void RestoreInput(bool input = true);
-  // Thru: every message from the input also goes to the output, unchanged and in order, through
-  // the port's queue. Off unless chosen (remembered in the settings) or given on the command line.
+  // Thru: every whole short message from the input also goes to the output, unchanged and in
+  // order, through the port's queue; system exclusive does not, nor, while the panel's clock has a
+  // tempo, clock ticks, Start, Stop and Continue. Off unless chosen (remembered in the settings)
+  // or given on the command line.
   void SetThru(bool thru, bool remember = false);
   bool Thru() const { return FThru; }
   // Takes what the input received: control changes of the block's parameters set them as a hand
-  // on their knobs would, without sending; a run of them is one undo step.
+  // on their knobs would, without sending, unless the parameter holds that value already; a run
+  // of them is one undo step.
   void ReceiveInput();
 
   // ---- Remembered devices (MainFormDevices.cpp) ----

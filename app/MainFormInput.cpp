@@ -6,6 +6,7 @@
 
 #include "ErrorBoundary.h"
 #include "MainForm.h"
+#include "MidiBytes.h"
 #include "SkinKnob.h"
 #include "TickCount.h"
 #include "Transmission.h"
@@ -83,11 +84,18 @@ void TMainForm::ReceiveInput() {
   bool changed = false;
   TSoundSet before;
   const int base = FMidiOut->GetChannel();
+  // The panel's own clock is the only one its output carries: another's ticks and transport would
+  // run in between, and a Start would start it.
+  const bool ownClock = FMidiOut->ClockTempo() > 0;
   FMidiIn->Take([&](const TMidiInMessage& m) {
-    if (FThru && m.Count > 0) FMidiOut->SendMessage(m.Bytes[0], m.Bytes[1], m.Bytes[2]);
-    if (m.Count != 3 || (m.Bytes[0] & 0xF0) != 0xB0) return;
+    if (FThru && !(ownClock && MidiIsClockByte(m.Bytes[0]))) {
+      FMidiOut->SendMessage(m.Bytes[0], m.Bytes[1], m.Bytes[2]);
+    }
+    if (m.Count != 3 || MidiStatusKind(m.Bytes[0]) != kMidiControlChange) return;
     const std::optional<TParameterAt> at = ParameterAt(base, m.Bytes[0] & 0x0F, m.Bytes[1]);
-    if (!at) return;
+    // A value the parameter holds already changes nothing: an instrument that echoes what it is
+    // sent must not take the parameter out of the morph.
+    if (!at || FMemory.Record(at->Sound).Values[at->Index] == m.Bytes[2]) return;
     if (!changed) before = CurrentState();
     changed = true;
     SetReceivedParameter(at->Sound, at->Index, m.Bytes[2]);

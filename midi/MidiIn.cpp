@@ -1,5 +1,15 @@
 #include "MidiIn.h"
 
+TMidiIn::TMidiIn(QObject* owner)
+    : QObject(owner),
+      FWake(new QSocketNotifier(MidiInWakeDescriptor(), QSocketNotifier::Read, this)) {
+  FWake->setEnabled(false);
+  connect(FWake, &QSocketNotifier::activated, this, [this] {
+    MidiInAcknowledgeWake();
+    emit Arrived();
+  });
+}
+
 TMidiIn::~TMidiIn() { Close(); }
 
 QStringList TMidiIn::Devices() {
@@ -10,17 +20,15 @@ QStringList TMidiIn::Devices() {
 
 bool TMidiIn::Open(const QString& device) {
   Close();
-  // Called on the receiving thread: only posts. The service stops calling it before Close returns,
-  // and the port's posted calls go with the port.
-  const bool opened = MidiInOpen(device.toStdString(), [this] {
-    QMetaObject::invokeMethod(this, &TMidiIn::Arrived, Qt::QueuedConnection);
-  });
+  const bool opened = MidiInOpen(device.toStdString());
   if (opened) FDevice = device;
+  FWake->setEnabled(opened);
   return opened;
 }
 
 void TMidiIn::Close() {
   if (FDevice.isEmpty()) return;
+  FWake->setEnabled(false);
   MidiInClose();
   FDevice.clear();
 }
@@ -32,13 +40,17 @@ TMidiInState TMidiIn::State() const {
 
 QString MidiInStatusText(const TMidiInState& state) {
   const QString name = QString::fromStdString(state.Device);
+  QString text;
   switch (state.Link) {
     case TMidiInLink::ilOpen:
-      return QStringLiteral("input from %1").arg(name);
-    case TMidiInLink::ilAway:
-      return QStringLiteral("input %1 away").arg(name);
-    case TMidiInLink::ilClosed:
+      text = QStringLiteral("input from %1").arg(name);
       break;
+    case TMidiInLink::ilAway:
+      text = QStringLiteral("input %1 away").arg(name);
+      break;
+    case TMidiInLink::ilClosed:
+      return {};
   }
-  return {};
+  if (state.CutOff > 0) text += QStringLiteral(", %1 cut off").arg(state.CutOff);
+  return text;
 }

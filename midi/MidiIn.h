@@ -1,19 +1,21 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
 
 #include "MidiInService.h"
 
-// The MIDI input port: follows one input device of the input service and tells its owner, through
-// a queued signal on the owner's thread, that messages have arrived. However many arrive before the
-// owner's thread runs again, Arrived is raised once; Take then hands over all of them.
+// The MIDI input port: follows one input device of the input service and tells its owner, on the
+// owner's thread, that messages have arrived: the service's wake descriptor is watched by the
+// owner's event loop. However many arrive before the owner's thread runs again, Arrived is raised
+// once; Take then hands over all of them.
 class TMidiIn : public QObject {
   Q_OBJECT
 
 public:
-  explicit TMidiIn(QObject* owner = nullptr) : QObject(owner) {}
+  explicit TMidiIn(QObject* owner = nullptr);
   ~TMidiIn() override;
 
   // The input devices now, read afresh.
@@ -35,7 +37,9 @@ signals:
 
 private:
   QString FDevice;
+  QSocketNotifier* FWake = nullptr;
 };
 
-// The input's part of the status line: "input from NAME", "input NAME away"; empty for none.
+// The input's part of the status line: "input from NAME", "input NAME away", each followed by
+// ", N cut off" once messages were; empty for none.
 QString MidiInStatusText(const TMidiInState& state);

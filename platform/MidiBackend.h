@@ -48,8 +48,9 @@ public:
   virtual std::chrono::nanoseconds TickLead() const { return {}; }
 };
 
-// Hands one received message (1 to 3 bytes, or a longer system message) on; called on the
-// backend's receiving thread, which may be real-time: it must neither block nor lock.
+// Hands received bytes on as the device sent them, in pieces of any length (a piece need not hold
+// a whole message); called on the backend's receiving thread, which may be real-time: it neither
+// blocks, locks nor allocates.
 using TMidiReceive = std::function<void(const std::uint8_t* bytes, std::size_t count)>;
 
 // One open input: it calls its receive function for each message until Close returns.

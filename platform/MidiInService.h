@@ -11,14 +11,17 @@
 // The MIDI input service: the input devices (the sources of other programs and hardware) listed by
 // name, one of them followed at a time. Every call into the MIDI APIs runs on the MIDI service's
 // worker thread, as the output's do. What a device sends arrives on the backend's receiving thread
-// (real-time under JACK), goes into a bounded ring without a lock and is taken by the one reader,
-// who is woken through the function given to MidiInOpen. A device that goes away is waited for and
-// followed again as soon as a device of that name is listed again.
+// (real-time under JACK) as raw bytes, is made into whole messages there (TMidiInParser), goes into
+// a bounded ring without a lock and is taken by the one reader, who is woken through an eventfd
+// (MidiInWakeDescriptor). A device that goes away is waited for and followed again as soon as a
+// device of that name is listed again.
 
-// One received short message; system messages longer than three bytes are not kept.
+// One received short message, whole: Count is the length its status calls for. System exclusive
+// messages are not kept.
 struct TMidiInMessage {
   std::array<std::uint8_t, 3> Bytes{};
   std::uint8_t Count = 0;
+  std::uint32_t Generation = 0;  // which following of an input received it
 };
 
 // A single-producer, single-consumer ring of messages: Push on one thread, Take on one other.
@@ -28,7 +31,7 @@ public:
   static constexpr std::size_t kCapacity = 4096;  // a power of two
 
   // False (and counted) when full.
-  bool Push(const std::uint8_t* bytes, std::size_t count);
+  bool Push(const std::uint8_t* bytes, std::size_t count, std::uint32_t generation);
   // Calls `take` for every message pushed so far, in order; returns how many.
   template <typename TTake>
   std::size_t Take(TTake take) {
@@ -57,19 +60,25 @@ struct TMidiInState {
   TMidiInLink Link = TMidiInLink::ilClosed;
   std::string Device;
   std::uint64_t Dropped = 0;  // messages lost to a full ring since the open
+  std::uint64_t CutOff = 0;   // messages dropped for missing data bytes since the open
 };
 
 // Reads the input list afresh on the worker (at most the output's answer wait; empty then).
 std::vector<std::string> MidiInListDevices();
 
-// Follows the input named `device` from now on, in place of any other. `wake` is called on the
-// receiving thread when a message arrives into an empty ring that is not being read: it must only
-// post (to the reader's thread) and return. False, with nothing followed, when `device` is not
-// listed now.
-bool MidiInOpen(const std::string& device, std::function<void()> wake);
-// Stops following; once this returns nothing more is received and `wake` is not called again.
+// Follows the input named `device` from now on, in place of any other. False, with nothing
+// followed, when `device` is not listed now.
+bool MidiInOpen(const std::string& device);
+// Stops following; once this returns nothing more of that input is taken, even when its port
+// closes only after the worker's answer wait.
 void MidiInClose();
 TMidiInState MidiInGetState();
-// Calls `take` for each message received since the last call, in order; returns how many. Called
-// by the one reader, after each wake.
+
+// The eventfd that becomes readable when a message arrives into a ring the reader is not reading.
+// It lives as long as the process. The reader watches it, calls MidiInAcknowledgeWake when it turns
+// readable, and then MidiInTake.
+int MidiInWakeDescriptor();
+void MidiInAcknowledgeWake();
+// Calls `take` for each message of the followed input received since the last call, in order;
+// returns how many. Called by the one reader.
 std::size_t MidiInTake(const std::function<void(const TMidiInMessage&)>& take);

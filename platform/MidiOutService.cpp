@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "MidiBackend.h"
+#include "MidiBytes.h"
 #include "MidiOutWorker.h"
 
 // The service's functions. The handle table, the worker and the send queue they hand work to live
@@ -18,27 +19,11 @@ using midi_service::TService;
 
 namespace {
 
-constexpr std::size_t LengthOf(unsigned status) {
-  if (status < 0x80) return 0;
-  if (status < 0xF0) return (status & 0xE0) == 0xC0 ? 2 : 3;  // 0xC0-0xDF carry one data byte
-  switch (status) {
-    case 0xF0:
-    case 0xF7:
-      return 0;  // system exclusive travels as a long message
-    case 0xF1:
-    case 0xF3:
-      return 2;
-    case 0xF2:
-      return 3;
-    default:
-      return 1;  // tune request, real-time and the undefined system bytes
-  }
-}
-
 constexpr std::array<std::uint8_t, 256> kLengths = [] {
   std::array<std::uint8_t, 256> lengths{};
   for (unsigned status = 0; status < 256; ++status) {
-    lengths[status] = static_cast<std::uint8_t>(LengthOf(status));
+    lengths[status] =
+        static_cast<std::uint8_t>(MidiMessageLength(static_cast<std::uint8_t>(status)));
   }
   return lengths;
 }();

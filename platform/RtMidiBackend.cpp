@@ -731,8 +731,8 @@ public:
       unsigned number = 0;
       while (number < count && FIn->getPortName(number) != FDevice) ++number;
       if (number == count) return MIDIERR_NODEVICE;
-      // System exclusive and active sensing are left out; the rest, the clock too, is handed on.
-      FIn->ignoreTypes(true, false, true);
+      // Every byte is handed on as it came; the service's parser makes messages of them.
+      FIn->ignoreTypes(false, false, false);
       FIn->setCallback(&TRtInPort::OnMessage, this);
       FIn->openPort(number, kInPortName);
       return FIn->isPortOpen() ? MMSYSERR_NOERROR : MMSYSERR_ERROR;

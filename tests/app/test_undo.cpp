@@ -981,6 +981,13 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   // The run's gap is counted from its last change: a long twist is one step.
   TManualTickCount ticks(0xFFFFFC00u);
   Take();
+  // An instrument that echoes what it is sent: a value the parameter holds already changes
+  // nothing, its box stays ticked and no step is made.
+  const auto held = static_cast<std::uint8_t>(Form->Memory().Current().Values[3]);
+  ASSERT_TRUE(Midi->Play("Recording In", {0xB0, 19, held}));
+  Form->ReceiveInput();
+  EXPECT_TRUE(ParBox(4)->isChecked());
+  EXPECT_EQ(Form->UndoStack().count(), steps);
   // Plays the messages and lets the window's thread take them, until `sound`'s first value is
   // `value`.
   const auto play = [&](std::initializer_list<std::vector<std::uint8_t>> messages, int sound,
@@ -1043,11 +1050,20 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   ASSERT_TRUE(
       halvorine_test::Eventually([&] { return status().endsWith("input from Recording In"); }));
   play({{0xB1, 16, 57}}, 0, 57);
-  // Thru: everything goes on to the output unchanged and in order, followed or not.
+  // Thru: every whole message goes on to the output unchanged and in order, followed or not; one
+  // that the next status byte cuts off goes nowhere, and the status line counts it.
   Take();
   Form->SetThru(true);
-  play({{0xF8}, {0x94, 36, 100}, {0xC0, 5}, {0xB1, 16, 60}}, 0, 60);
+  play({{0xF8}, {0x94, 36, 100}, {0xC0}, {0xC0, 5}, {0xB1, 16, 60}}, 0, 60);
   EXPECT_EQ(Take(), (Bytes{0xF8, 0x94, 36, 100, 0xC0, 5, 0xB1, 16, 60}));
+  EXPECT_TRUE(status().endsWith("; input from Recording In, 1 cut off")) << status().toStdString();
+  // While the panel's clock has a tempo, its clock is the only one on the output: another's ticks
+  // and transport stay out, and a Start does not start it.
+  Form->SetClockTempo(120);
+  play({{0xFA}, {0xF8}, {0xFB}, {0xFC}, {0xB1, 16, 61}}, 0, 61);
+  EXPECT_EQ(Take(), (Bytes{0xB1, 16, 61}));
+  EXPECT_FALSE(Form->MidiOut().ClockPosition().Running);
+  Form->SetClockTempo(0);
   Form->SetThru(false);
   Form->MidiIn().Close();
   EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 58}));

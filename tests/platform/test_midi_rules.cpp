@@ -1,5 +1,5 @@
-// Rules of the MIDI layer that hold whatever the timing: the input's wake, the room of an ALSA
-// receiver, and a sequencer port found again under another address.
+// Rules of the MIDI layer that hold whatever the timing: the room of an ALSA receiver, and a
+// sequencer port found again under another address.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,31 +9,11 @@
 
 #include "AlsaInputRoom.h"
 #include "Eventually.h"
-#include "MidiInService.h"
 #include "MidiOutService.h"
 #include "RecordingMidiBackend.h"
 #include "RtMidiBackend.h"
 
 using halvorine_test::Eventually;
-
-// The reader reads once per wake. A message that arrives while it reads is not taken by that read
-// (the read ends where the ring stood when it began): it must wake the reader again.
-TEST(MidiInWake, AMessageArrivingDuringAReadWakesTheReaderAgain) {
-  TRecordingMidiService midi;
-  midi->SetInputs({"Keys"});
-  std::atomic<int> wakes{0};
-  ASSERT_TRUE(MidiInOpen("Keys", [&] { ++wakes; }));
-  ASSERT_TRUE(midi->Play("Keys", {0xB0, 16, 1}));
-  std::vector<int> seen;
-  for (int reads = 0; reads < wakes; ++reads) {
-    MidiInTake([&](const TMidiInMessage& m) {
-      seen.push_back(m.Bytes[2]);
-      if (seen.size() == 1) midi->Play("Keys", {0xB0, 16, 2});
-    });
-  }
-  EXPECT_EQ(seen, (std::vector<int>{1, 2}));
-  MidiInClose();
-}
 
 // A receiver's queue of 64 that a slow reader empties one event every third write: the writer
 // looks at the room again whenever its count is spent, writes all the reader makes room for, and

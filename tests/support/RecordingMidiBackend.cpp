@@ -165,8 +165,6 @@ void TRecordingMidiBackend::ClearMessages() {
   FWireTimes.clear();
 }
 
-namespace {
-
 class TRecordingInPort : public TMidiBackendInPort {
 public:
   TRecordingInPort(TRecordingMidiBackend& backend, std::string name)
@@ -175,14 +173,15 @@ public:
     const std::vector<std::string> inputs = FBackend.ListInputs();
     return std::find(inputs.begin(), inputs.end(), FName) != inputs.end();
   }
-  void Close() override { FBackend.SetInputs(FBackend.ListInputs(), &FName); }
+  void Close() override {
+    FBackend.WaitWhileStalled();
+    FBackend.SetInputs(FBackend.ListInputs(), &FName);
+  }
 
 private:
   TRecordingMidiBackend& FBackend;
   std::string FName;
 };
-
-}  // namespace
 
 void TRecordingMidiBackend::SetInputs(std::vector<std::string> inputs, const std::string* closed) {
   std::lock_guard lock(FLock);

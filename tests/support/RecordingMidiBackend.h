@@ -27,6 +27,7 @@ struct TRecordedMessage {
 };
 
 class TRecordingPort;
+class TRecordingInPort;
 
 // A backend that records every message sent, lists the devices it is given, and can be told to
 // refuse opens, to keep a device allocated, to hold output pending, or to withhold the open and
@@ -56,7 +57,8 @@ public:
   // Every pending message goes out: one MOM_DONE each.
   void ReleaseOutput();
 
-  // A stalled server: while stalled, every call of the service (list, open, send, close) blocks
+  // A stalled server: while stalled, every call of the service (list, open, send, close, and an
+  // input's close) blocks
   // until Stall(false). The readers below then report at once, without waiting for the worker.
   void Stall(bool stalled);
   // Calls blocked in the stall now.
@@ -98,6 +100,7 @@ public:
 
 private:
   friend class TRecordingPort;
+  friend class TRecordingInPort;
 
   // Blocks while stalled; callers do not hold FLock.
   void WaitWhileStalled();
