@@ -28,7 +28,7 @@ stop_jack
 verdict=$(awk -v period=1000 -f "$(dirname "${BASH_SOURCE[0]}")/clock_judge.awk" "$work/dump.txt")
 echo "$verdict" | tail -n 1
 [ -z "$(head -n 1 <<<"$verdict")" ] || fail "the clock:$(head -n 1 <<<"$verdict")"
-grep -q '^[0-9]*: fa ' <(head -n 1 "$work/dump.txt") || fail "the first message is not Start"
+grep -v '^#' "$work/dump.txt" | head -n 1 | grep -q '^[0-9]*: fa '  || fail "the first message is not Start"
 grep -q '1 Start(s), 0 Continue(s), 1 Stop(s)' <<<"$verdict" || fail "not one Start and one Stop"
 
 kill "$program_pid"

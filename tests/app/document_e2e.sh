@@ -196,9 +196,7 @@ wait "$dump_pid" 2>/dev/null || true
 wait_for sh -c '! jack_lsp | grep -q midi-monitor:input' || fail "the recorder stayed"
 start_on
 find_panel '^Halvorine v0.2$'
-"$HALVORINE_JACK_RECORDER" >"$work/dump2.txt" 2>&1 &
-dump_pid=$!
-pids+=($dump_pid)
+start_recorder dump2.txt
 wait_long 10 program_connected || fail "the awaited output was not opened when it returned"
 xdotool key ctrl+q
 expect_end "Ctrl+Q at the end"

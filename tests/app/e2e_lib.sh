@@ -96,7 +96,7 @@ start_display() {
 # the server may keep a stale wake-up for the departed client's slot, and a client that later takes
 # that slot never hears from that process. The scripts' own short-lived clients (jack_lsp) would
 # provoke exactly that while the program looks for its device. The server's socket tells when it
-# listens; the recorder is started again until it stays up.
+# listens.
 start_jack() {
   [ -x "${HALVORINE_JACK_RECORDER:-}" ] || fail "HALVORINE_JACK_RECORDER names no recorder"
   export JACK_NO_AUDIO_RESERVATION=1 JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=$server
@@ -105,22 +105,27 @@ start_jack() {
   pids+=($jackd_pid)
   if [ "${2:-}" = quiet ]; then
     wait_for test -S "/dev/shm/jack_${server}_0_0" || fail "jackd did not start"
-    local try
-    for try in $(seq 20); do
-      "$HALVORINE_JACK_RECORDER" >"$work/$1" 2>&1 &
-      dump_pid=$!
-      pids+=($dump_pid)
-      sleep 0.25
-      kill -0 "$dump_pid" 2>/dev/null && return 0
-    done
-    fail "the recorder did not start"
+  else
+    wait_for jack_lsp || fail "jackd did not start"
   fi
-  wait_for jack_lsp || fail "jackd did not start"
-  "$HALVORINE_JACK_RECORDER" >"$work/$1" 2>&1 &
-  dump_pid=$!
-  pids+=($dump_pid)
-  wait_for sh -c 'jack_lsp | grep -q "midi-monitor:input"' || fail "the recorder has no port"
+  start_recorder "$1"
 }
+
+# Starts the recorder writing to $work/$1 and waits for its "# ready" (port up, client active),
+# without a client of the script's own; a recorder that ends before it (the server not yet
+# listening) is started again.
+start_recorder() {
+  local try
+  for try in $(seq 20); do
+    "$HALVORINE_JACK_RECORDER" >"$work/$1" 2>&1 &
+    dump_pid=$!
+    pids+=($dump_pid)
+    wait_long 10 recorder_settled "$1"
+    grep -qx '# ready' "$work/$1" && return 0
+  done
+  fail "the recorder did not start: $(head -c 300 "$work/$1")"
+}
+recorder_settled() { grep -qx '# ready' "$work/$1" || ! kill -0 "$dump_pid"; }
 
 # True once the program's output is connected to the dump's input.
 program_connected() { jack_lsp -c | grep -A1 '^Halvorine:out$' | grep -q 'midi-monitor:input'; }

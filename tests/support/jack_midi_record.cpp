@@ -20,6 +20,11 @@
 //
 //   # cycles 1875, missed cycles 3, xruns 1, lost messages 0
 //
+// The first line, "# ready", says that the port is registered and the client active: whoever waits
+// for the recorder reads it instead of asking the server with a client of its own (a short-lived
+// client that closes while another one joins can leave the JACK library of its process waiting on
+// a lock forever).
+//
 // "missed cycles" counts the server's periods for which the process callback did not run (a jump
 // in the frame time), "xruns" the server's own xrun reports, and "lost messages" what did not fit
 // the ring between the callback and the printer (none, unless the printer stalls for seconds).
@@ -159,6 +164,8 @@ int main(int argc, char** argv) {
     jack_client_close(client);
     return 1;
   }
+  std::printf("# ready\n");
+  std::fflush(stdout);
   // The printer polls: a wake-up from the process callback would be a system call there.
   while (!Ended.load()) {
     if (!Drain()) usleep(1000);
