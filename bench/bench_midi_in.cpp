@@ -2,13 +2,21 @@
 // input's ring, mapped to its sound and parameter, the knob moved and its box cleared, recorded
 // in the run's undo step. Offscreen, over the recording MIDI backend, with every parameter ticked
 // at the start and the changes spread over all 24 knobs of the shown sound. And the latency from
-// a JACK client's output port to the knob's new value, on a private JACK server.
+// a JACK client's output port to the knob's new value, on a private JACK server. And how often the
+// program's threads wake up while it sits idle with its output open and an input chosen.
 
 #include <benchmark/benchmark.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,6 +29,7 @@
 
 #include "BenchJack.h"
 #include "BenchPanel.h"
+#include "Eventually.h"
 #include "MainForm.h"
 #include "RecordingMidiBackend.h"
 
@@ -126,5 +135,85 @@ void BM_InputPortToKnobLatency(benchmark::State& state) {
   jack.Stop();
 }
 BENCHMARK(BM_InputPortToKnobLatency)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Context switches of all the process's threads so far, voluntary and not: every time a thread
+// went to sleep or was put aside, which is every time it had woken up.
+std::uint64_t ContextSwitches() {
+  std::uint64_t total = 0;
+  for (const QString& task :
+       QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    QFile status(QStringLiteral("/proc/self/task/%1/status").arg(task));
+    if (!status.open(QIODevice::ReadOnly)) continue;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+      if (line.startsWith("voluntary_ctxt_switches:") ||
+          line.startsWith("nonvoluntary_ctxt_switches:")) {
+        total += line.mid(line.indexOf(':') + 1).trimmed().toULongLong();
+      }
+    }
+  }
+  return total;
+}
+
+// The panel with its output open on the dump and its input following a source of another process,
+// on a server at 48 kHz and 256 frames (187.5 cycles a second), left alone for five seconds while
+// its event loop runs: the wake-ups of all its threads a second. The program's one JACK client
+// wakes once a cycle; the worker, the window's status line and the rest add a few.
+void BM_IdleWakeUps(benchmark::State& state) {
+  TJackHarness jack;
+  TJackHarness::TOptions options;
+  if (!jack.Start(options)) {
+    state.SkipWithError(jack.Error().c_str());
+    return;
+  }
+  // The source is another process, so that its own threads are not counted: an instrument that
+  // plays what it reads, and reads nothing until its pipe closes.
+  int pipe[2];
+  if (::pipe(pipe) != 0) return state.SkipWithError("no pipe");
+  const pid_t source = fork();
+  if (source == 0) {
+    dup2(pipe[0], 0);
+    close(pipe[1]);
+    execl(HALVORINE_JACK_SEND, HALVORINE_JACK_SEND, "bench-source", nullptr);
+    _exit(127);
+  }
+  close(pipe[0]);
+  MidiOutSetBackend(nullptr);
+  double perSecond = 0;
+  std::size_t threads = 0;
+  {
+    TMainForm form;
+    ShowOpenAllTicked(form);
+    if (!halvorine_test::Eventually([&] { return form.SelectInputByName("bench-source:out"); })) {
+      state.SkipWithError("the input did not open");
+    }
+    if (!halvorine_test::Eventually([&] { return form.MidiOut().IsOpen(); })) {
+      state.SkipWithError("the output did not open");
+    }
+    for (auto _ : state) {
+      // Whatever the opening started has settled.
+      QTest::qWait(1000);
+      const std::uint64_t before = ContextSwitches();
+      const auto start = std::chrono::steady_clock::now();
+      QEventLoop loop;
+      QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+      loop.exec();
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      perSecond = static_cast<double>(ContextSwitches() - before) / seconds;
+      threads = QDir(QStringLiteral("/proc/self/task"))
+                    .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                    .size();
+    }
+    form.MidiIn().Close();
+  }
+  close(pipe[1]);
+  waitpid(source, nullptr, 0);
+  MidiOutFlushNotifications();
+  jack.Stop();
+  state.counters["wakeups_per_s"] = perSecond;
+  state.counters["cycles_per_s"] = static_cast<double>(options.Rate) / options.Period;
+  state.counters["threads"] = static_cast<double>(threads);
+}
+BENCHMARK(BM_IdleWakeUps)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace

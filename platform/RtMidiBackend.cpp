@@ -3,14 +3,12 @@
 #include <poll.h>
 
 #include <alsa/asoundlib.h>
-#include <jack/jack.h>
-#include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 #include <unistd.h>
 
 #include <RtMidi.h>
 
 #include "AlsaInputRoom.h"
+#include "JackClient.h"
 
 #include <algorithm>
 #include <array>
@@ -27,61 +25,12 @@
 
 namespace {
 
-// A client of a JACK server that has gone can be neither closed nor destroyed (the JACK library
-// crashes). Such clients are kept here, reachable and idle, until the process ends.
-template <typename TClient>
-void KeepForever(std::unique_ptr<TClient> out) {
-  static std::mutex lock;
-  static auto* const kept = new std::vector<std::unique_ptr<TClient>>();
-  std::lock_guard guard(lock);
-  kept->push_back(std::move(out));
-}
-
 constexpr const char* kClientName = "Halvorine";
-// The client that only watches the JACK server has a name of its own, so that the client of the
-// output port gets the program's name ("Halvorine:out").
-constexpr const char* kWatchClientName = "Halvorine-watch";
 constexpr const char* kPortName = "out";
-// The input has a client of its own ("Halvorine-in:in"); sources of this program's own clients are
-// not offered as inputs.
-constexpr const char* kInClientName = "Halvorine-in";
 constexpr const char* kInPortName = "in";
 constexpr const char* kSequencerDevice = "/dev/snd/seq";
 
-// The output port is a JACK client of the program's own. The worker writes each message into the
-// port's ring as a length byte and its bytes; the server's process callback empties the ring into
-// the port's buffer at the cycle's first frame, and writes clock ticks at their own frames.
-constexpr std::size_t kJackRingSize = 16 * 1024;
-constexpr std::size_t kJackMessageMax = 3;
-// What a look at the server waits for cycles before it takes the server as stalled.
-constexpr auto kJackStallLimit = std::chrono::milliseconds(250);
-// What one cycle hands to the port (length bytes counted) is bounded by the length of the cycle:
-// about 1,500 short messages a second, half again what a MIDI wire carries. A receiver
-// (jack_midi_dump, a bridge to hardware) keeps a ring of its own, of some hundred messages, that
-// its own thread empties when it gets to run: a burst in one cycle overflows it; spread over
-// cycles, every message arrives. What the bound holds back waits in the ring for the next cycle.
-constexpr std::size_t kJackBytesPerSecond = 1500 * (1 + kJackMessageMax);
-constexpr std::size_t kJackMinCycleBytes = 2 * (1 + kJackMessageMax);
-// The ring takes one cycle's share between two cycles of the server, and holds at most this many
-// cycles' shares; a send beyond is refused (MIDIERR_NOTREADY) and offered again by the service a
-// moment later, so a backlog waits in the service's queue, where a control change still takes its
-// latest value.
-constexpr std::size_t kJackRingCycles = 2;
-// A server that has not cycled for this long is taken as stalled: nothing is asked of it that would
-// wait for its answer (opening, closing a client).
-constexpr auto kJackStallProbe = std::chrono::milliseconds(200);
-
-void Quiet(const char*) {}
 void QuietRtMidi(RtMidiError::Type, const std::string&, void*) {}
-
-// The JACK library prints every failed connection; the service prints nothing.
-void SilenceJack() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    jack_set_error_function(Quiet);
-    jack_set_info_function(Quiet);
-  });
-}
 
 bool Compiled(RtMidi::Api api) {
   std::vector<RtMidi::Api> apis;
@@ -104,313 +53,17 @@ std::unique_ptr<RtMidiOut> MakeOut(RtMidi::Api api, RtMidiErrorCallback callback
   }
 }
 
-// The output's own JACK client: one MIDI output port "out", connected to the device, a ring that
-// the worker fills and the process callback empties, and, when asked, the handle's MIDI clock,
-// written tick by tick at the frame where each falls due. Destroying it closes the client, which
-// stops the process callback first.
-class TJackOutClient {
-public:
-  ~TJackOutClient() {
-    if (FClient != nullptr) jack_client_close(FClient);
-    if (FRing != nullptr) jack_ringbuffer_free(FRing);
-  }
-  TJackOutClient(const TJackOutClient&) = delete;
-  TJackOutClient& operator=(const TJackOutClient&) = delete;
-
-  // Opens the client, activates it and connects its port to `device`.
-  static MMRESULT Open(const std::string& device, std::unique_ptr<TJackOutClient>& opened) {
-    auto out = std::unique_ptr<TJackOutClient>(new TJackOutClient);
-    jack_status_t status{};
-    out->FClient = jack_client_open(kClientName, JackNoStartServer, &status);
-    if (out->FClient == nullptr) return MIDIERR_NODEVICE;
-    out->FSampleRate = jack_get_sample_rate(out->FClient);
-    out->FPort =
-        jack_port_register(out->FClient, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    out->FRing = jack_ringbuffer_create(kJackRingSize);
-    if (out->FPort == nullptr || out->FRing == nullptr || out->FSampleRate == 0) {
-      return MMSYSERR_ERROR;
-    }
-    out->FCycleBytes.store(out->BytesFor(jack_get_buffer_size(out->FClient)));
-    jack_set_process_callback(out->FClient, &TJackOutClient::Process, out.get());
-    if (jack_activate(out->FClient) != 0) return MMSYSERR_ERROR;
-    if (jack_connect(out->FClient, jack_port_name(out->FPort), device.c_str()) != 0) {
-      return MIDIERR_NODEVICE;
-    }
-    opened = std::move(out);
-    return MMSYSERR_NOERROR;
-  }
-
-  // Queues one message for the next cycle; false when one cycle's share has been written since
-  // the server last cycled, or the ring holds its share already. A server that stops cycling thus
-  // takes at most one cycle's share more; the rest waits in the service's queue.
-  bool Write(const std::uint8_t* bytes, std::size_t count) {
-    const std::size_t need = 1 + count;
-    const std::size_t share = std::max(FCycleBytes.load(std::memory_order_relaxed), need);
-    const std::uint32_t cycle = FCycles.load(std::memory_order_relaxed);
-    if (cycle != FWriteCycle) {
-      FWriteCycle = cycle;
-      FWrittenInCycle = 0;
-    }
-    if (FWrittenInCycle + need > share ||
-        jack_ringbuffer_read_space(FRing) + need > kJackRingCycles * share) {
-      return false;
-    }
-    std::array<char, 1 + kJackMessageMax> record{};
-    record[0] = static_cast<char>(count);
-    std::copy(bytes, bytes + count, record.begin() + 1);
-    if (jack_ringbuffer_write(FRing, record.data(), need) != need) return false;
-    FWrittenInCycle += need;
-    return true;
-  }
-
-  void TimeClock(std::shared_ptr<TMidiClockState> clock) {
-    FClockOwner = std::move(clock);
-    FClock.store(FClockOwner.get(), std::memory_order_release);
-  }
-
-private:
-  TJackOutClient() = default;
-
-  std::size_t BytesFor(jack_nframes_t frames) const {
-    return std::max(kJackMinCycleBytes, std::size_t{frames} * kJackBytesPerSecond / FSampleRate);
-  }
-
-  static int Process(jack_nframes_t frames, void* arg) {
-    static_cast<TJackOutClient*>(arg)->Cycle(frames);
-    return 0;
-  }
-
-  // Runs on the server's real-time thread: no lock, no allocation. Messages go out at the cycle's
-  // first frame, ticks at their own; a Start or Continue among the messages starts the ticks one
-  // period after it, a Stop ends them before any later tick of the cycle.
-  void Cycle(jack_nframes_t frames) {
-    FCycles.fetch_add(1, std::memory_order_relaxed);
-    void* buffer = jack_port_get_buffer(FPort, frames);
-    jack_midi_clear_buffer(buffer);
-    const jack_nframes_t start = jack_last_frame_time(FClient);
-    TMidiClockState* clock = FClock.load(std::memory_order_acquire);
-    const std::size_t budget = BytesFor(frames);
-    FCycleBytes.store(budget, std::memory_order_relaxed);
-    std::size_t used = 0;
-    std::array<char, 1 + kJackMessageMax> record{};
-    while (jack_ringbuffer_peek(FRing, record.data(), 1) == 1) {
-      const auto count = static_cast<std::size_t>(static_cast<std::uint8_t>(record[0]));
-      if (used + 1 + count > budget && used > 0) break;
-      if (jack_ringbuffer_read_space(FRing) < 1 + count) break;
-      jack_ringbuffer_peek(FRing, record.data(), 1 + count);
-      const auto* bytes = reinterpret_cast<const jack_midi_data_t*>(record.data() + 1);
-      if (jack_midi_event_write(buffer, 0, bytes, count) != 0) break;  // the buffer is full
-      jack_ringbuffer_read_advance(FRing, 1 + count);
-      used += 1 + count;
-      if (clock != nullptr) Transport(*clock, bytes[0], start);
-    }
-    if (clock != nullptr && FRunning) Ticks(*clock, buffer, start, frames);
-  }
-
-  void Transport(TMidiClockState& clock, std::uint8_t status, jack_nframes_t at) {
-    if (status != kStart && status != kContinue && status != kStop) return;
-    const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
-    FRunning = status != kStop && milliBpm != 0;
-    if (status == kStart) clock.Ticks.store(0, std::memory_order_relaxed);
-    if (FRunning) {
-      FSteps = TMidiClockSteps(FSampleRate, milliBpm);
-      FStepsMilliBpm = milliBpm;
-      FNextTick = at + static_cast<jack_nframes_t>(FSteps.Next());
-    }
-    clock.Running.store(FRunning, std::memory_order_relaxed);
-  }
-
-  // Frame counts wrap around (after a day at 48 kHz): times are compared by their difference.
-  void Ticks(TMidiClockState& clock, void* buffer, jack_nframes_t start, jack_nframes_t frames) {
-    const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
-    if (milliBpm == 0) {
-      FRunning = false;
-      clock.Running.store(false, std::memory_order_relaxed);
-      return;
-    }
-    static constexpr jack_midi_data_t kTick = 0xF8;
-    for (;;) {
-      const auto offset = static_cast<std::int32_t>(FNextTick - start);
-      if (offset >= static_cast<std::int32_t>(frames)) return;
-      // A tick whose frame has passed (the server skipped a cycle) goes out at once.
-      jack_midi_event_write(buffer, static_cast<jack_nframes_t>(std::max(offset, 0)), &kTick, 1);
-      clock.Ticks.fetch_add(1, std::memory_order_relaxed);
-      if (milliBpm != FStepsMilliBpm) {
-        FSteps = TMidiClockSteps(FSampleRate, milliBpm);
-        FStepsMilliBpm = milliBpm;
-      }
-      FNextTick += static_cast<jack_nframes_t>(FSteps.Next());
-    }
-  }
-
-  static constexpr std::uint8_t kStart = 0xFA;
-  static constexpr std::uint8_t kContinue = 0xFB;
-  static constexpr std::uint8_t kStop = 0xFC;
-
-  jack_client_t* FClient = nullptr;
-  jack_port_t* FPort = nullptr;
-  jack_ringbuffer_t* FRing = nullptr;
-  jack_nframes_t FSampleRate = 0;
-  std::atomic<std::size_t> FCycleBytes{kJackMinCycleBytes};
-  std::atomic<std::uint32_t> FCycles{0};
-  // The writer's (the worker's) own: the cycle count at its last write, and what it wrote since.
-  std::uint32_t FWriteCycle = 0;
-  std::size_t FWrittenInCycle = 0;
-  std::shared_ptr<TMidiClockState> FClockOwner;
-  std::atomic<TMidiClockState*> FClock{nullptr};
-  // The process callback's own.
-  bool FRunning = false;
-  TMidiClockSteps FSteps;
-  std::uint32_t FStepsMilliBpm = 0;
-  jack_nframes_t FNextTick = 0;
-};
-
-// A client of its own on the JACK server that the program's other clients use: it counts the
-// server's cycles and learns of the server's shutdown, which RtMidi's input does not pass on. It
-// also lists the server's MIDI ports, and keeps the output clients that were given up while the
-// server stalled until the server answers again.
-class TJackWatch {
-public:
-  static std::shared_ptr<TJackWatch> Connect() {
-    SilenceJack();
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open(kWatchClientName, JackNoStartServer, &status);
-    if (client == nullptr) return nullptr;
-    auto watch = std::shared_ptr<TJackWatch>(new TJackWatch(client));
-    jack_set_process_callback(client, &TJackWatch::Process, watch.get());
-    jack_on_shutdown(client, &TJackWatch::Shutdown, watch.get());
-    if (jack_activate(client) != 0) return nullptr;
-    return watch;
-  }
-
-  // A stalled server would hold the close, and closing a client whose server has gone crashes the
-  // JACK library: such a watch is left open, as are the clients it keeps.
-  ~TJackWatch() {
-    if (!Gone() && Cycling()) {
-      jack_client_close(FClient);
-    } else {
-      for (std::unique_ptr<TJackOutClient>& out : FAbandoned) KeepForever(std::move(out));
-    }
-  }
-  TJackWatch(const TJackWatch&) = delete;
-  TJackWatch& operator=(const TJackWatch&) = delete;
-
-  // The cycle count and the shutdown flag, read together in one load.
-  std::uint64_t State() const { return FState.load(std::memory_order_acquire); }
-  static bool Gone(std::uint64_t state) { return (state & kGoneBit) != 0; }
-  static std::uint32_t Cycles(std::uint64_t state) { return static_cast<std::uint32_t>(state); }
-  bool Gone() const { return Gone(State()); }
-
-  // True when the server runs two cycles within kJackStallProbe (one might have been under way when
-  // the server stopped); false when it is gone or stalled.
-  bool Cycling() const {
-    const std::uint64_t first = State();
-    const auto end = std::chrono::steady_clock::now() + kJackStallProbe;
-    for (;;) {
-      const std::uint64_t now = State();
-      if (Gone(now)) return false;
-      if (Cycles(now) - Cycles(first) >= 2) return true;
-      if (std::chrono::steady_clock::now() > end) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-
-  // The full names of the server's MIDI input ports, in the order RtMidi numbers them.
-  std::vector<std::string> MidiInputs() const {
-    std::vector<std::string> names;
-    const char** ports = jack_get_ports(FClient, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
-    if (ports == nullptr) return names;
-    for (const char** p = ports; *p != nullptr; ++p) names.emplace_back(*p);
-    jack_free(ports);
-    return names;
-  }
-  // The full names of the server's MIDI sources, but this program's own.
-  std::vector<std::string> MidiSources() const {
-    std::vector<std::string> names;
-    const char** ports = jack_get_ports(FClient, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
-    if (ports == nullptr) return names;
-    for (const char** p = ports; *p != nullptr; ++p) {
-      if (std::string_view(*p).starts_with(kClientName)) continue;
-      names.emplace_back(*p);
-    }
-    jack_free(ports);
-    return names;
-  }
-  bool HasPort(const std::string& name) const {
-    return jack_port_by_name(FClient, name.c_str()) != nullptr;
-  }
-
-  // Keeps a client whose close would wait on a stalled server.
-  void Abandon(std::unique_ptr<TJackOutClient> out) {
-    std::lock_guard lock(FLock);
-    FAbandoned.push_back(std::move(out));
-  }
-  // Closes the abandoned clients once the server answers again; forgets them when it has gone.
-  // True when none is left.
-  bool ReleaseAbandoned() {
-    std::vector<std::unique_ptr<TJackOutClient>> release;
-    {
-      std::lock_guard lock(FLock);
-      if (FAbandoned.empty()) return true;
-    }
-    if (!Gone() && !Cycling()) return false;
-    {
-      std::lock_guard lock(FLock);
-      release.swap(FAbandoned);
-    }
-    for (std::unique_ptr<TJackOutClient>& out : release) {
-      if (Gone()) {
-        KeepForever(std::move(out));
-        continue;
-      }
-      out.reset();
-    }
-    return true;
-  }
-
-  // Waits until the server has run `count` more cycles, at most kJackStallLimit.
-  void WaitCycles(std::uint32_t count) const {
-    const std::uint32_t start = Cycles(State());
-    const auto end = std::chrono::steady_clock::now() + kJackStallLimit;
-    for (;;) {
-      const std::uint64_t state = State();
-      if (Gone(state) || Cycles(state) - start >= count) return;
-      if (std::chrono::steady_clock::now() > end) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-
-private:
-  explicit TJackWatch(jack_client_t* client) : FClient(client) {}
-
-  static int Process(jack_nframes_t, void* arg) {
-    auto* watch = static_cast<TJackWatch*>(arg);
-    watch->FState.fetch_add(1, std::memory_order_release);
-    return 0;
-  }
-  static void Shutdown(void* arg) {
-    static_cast<TJackWatch*>(arg)->FState.fetch_or(kGoneBit, std::memory_order_release);
-  }
-
-  // Cycles count up in the low bits; they would need some thousands of years to reach the flag.
-  static constexpr std::uint64_t kGoneBit = std::uint64_t{1} << 63;
-  jack_client_t* FClient;
-  std::atomic<std::uint64_t> FState{0};
-  std::mutex FLock;
-  std::vector<std::unique_ptr<TJackOutClient>> FAbandoned;
-};
-
-// An output port on a JACK server: the program's own client, watched by the server's watch.
+// An output port on a JACK server: a port of the program's one client.
 class TJackPort : public TMidiBackendPort {
 public:
-  TJackPort(TMidiNotify notify, std::shared_ptr<TJackWatch> watch, std::string device)
-      : FNotify(std::move(notify)), FWatch(std::move(watch)), FDevice(std::move(device)) {}
+  TJackPort(TMidiNotify notify, std::shared_ptr<TJackClient> client, std::string device)
+      : FNotify(std::move(notify)), FClient(std::move(client)), FDevice(std::move(device)) {}
   ~TJackPort() override { Release(); }
   TJackPort(const TJackPort&) = delete;
   TJackPort& operator=(const TJackPort&) = delete;
 
   MMRESULT Open() {
-    const MMRESULT r = TJackOutClient::Open(FDevice, FOut);
+    const MMRESULT r = FClient->OpenOutput(FDevice, FOut);
     if (r == MMSYSERR_NOERROR) FNotify(MOM_OPEN);
     return r;
   }
@@ -418,13 +71,13 @@ public:
   // A full ring means the server has not emptied it lately: the message waits in the service's
   // queue, and a server that stops cycling never holds a send.
   MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
-    if (FWatch->Gone()) return MIDIERR_NODEVICE;
-    if (count == 0 || count > kJackMessageMax) return MMSYSERR_INVALPARAM;
-    return FOut->Write(bytes, count) ? MMSYSERR_NOERROR : MIDIERR_NOTREADY;
+    if (FClient->Gone()) return MIDIERR_NODEVICE;
+    if (count == 0 || count > TJackClient::kMessageMax) return MMSYSERR_INVALPARAM;
+    return FClient->Write(*FOut, bytes, count) ? MMSYSERR_NOERROR : MIDIERR_NOTREADY;
   }
 
   // The destination's port is gone when its client has left or the server has.
-  bool Alive() override { return FWatch->Gone() ? false : FWatch->HasPort(FDevice); }
+  bool Alive() override { return FClient->Gone() ? false : FClient->HasPort(FDevice); }
 
   void Close() override {
     Release();
@@ -432,28 +85,46 @@ public:
   }
 
   bool TimeClock(std::shared_ptr<TMidiClockState> clock) override {
-    FOut->TimeClock(std::move(clock));
+    TJackClient::TimeClock(*FOut, std::move(clock));
     return true;
   }
 
 private:
-  // The JACK library crashes when a client of a server that has gone closes: such a client is left
-  // as it is, and nothing of it runs any more. A stalled server would hold the close until it
-  // resumes: the client is then given to the watch, which closes it once the server answers.
   void Release() {
-    if (!FOut) return;
-    if (FWatch->Gone()) {
-      KeepForever(std::move(FOut));
-    } else if (!FWatch->Cycling()) {
-      FWatch->Abandon(std::move(FOut));
-    }
-    FOut.reset();
+    if (FOut != nullptr) FClient->CloseOutput(FOut);
+    FOut = nullptr;
   }
 
   TMidiNotify FNotify;
-  std::shared_ptr<TJackWatch> FWatch;
+  std::shared_ptr<TJackClient> FClient;
   std::string FDevice;
-  std::unique_ptr<TJackOutClient> FOut;
+  TJackOutput* FOut = nullptr;
+};
+
+// The input on a JACK server: the port "in" of the program's one client, connected from the source.
+class TJackInPort : public TMidiBackendInPort {
+public:
+  TJackInPort(std::shared_ptr<TJackClient> client, std::string source)
+      : FClient(std::move(client)), FSource(std::move(source)) {}
+  ~TJackInPort() override { Close(); }
+  TJackInPort(const TJackInPort&) = delete;
+  TJackInPort& operator=(const TJackInPort&) = delete;
+
+  MMRESULT Open(TMidiReceive receive) {
+    const MMRESULT r = FClient->OpenInput(FSource, std::move(receive));
+    FOpen = r == MMSYSERR_NOERROR;
+    return r;
+  }
+  bool Alive() override { return !FClient->Gone() && FClient->HasPort(FSource); }
+  void Close() override {
+    if (FOpen) FClient->CloseInput();
+    FOpen = false;
+  }
+
+private:
+  std::shared_ptr<TJackClient> FClient;
+  std::string FSource;
+  bool FOpen = false;
 };
 
 struct TDevice {
@@ -709,23 +380,17 @@ private:
   std::int64_t FAnchorQueueNs = 0;
 };
 
-// An open RtMidi input. RtMidi calls OnMessage on its own receiving thread (the JACK server's
-// process thread, or the ALSA reader's), which only hands the bytes on.
+// An open input on the ALSA sequencer, through RtMidi's ALSA input, which calls OnMessage on its
+// own reader thread; OnMessage only hands the bytes on.
 class TRtInPort : public TMidiBackendInPort {
 public:
-  TRtInPort(RtMidi::Api api, std::string device, TMidiReceive receive,
-            std::shared_ptr<TJackWatch> watch, std::shared_ptr<TAlsaQuery> alsa)
-      : FApi(api),
-        FDevice(std::move(device)),
-        FReceive(std::move(receive)),
-        FWatch(std::move(watch)),
-        FAlsa(std::move(alsa)) {}
+  TRtInPort(std::string device, TMidiReceive receive, std::shared_ptr<TAlsaQuery> alsa)
+      : FDevice(std::move(device)), FReceive(std::move(receive)), FAlsa(std::move(alsa)) {}
   ~TRtInPort() override { Close(); }
 
   MMRESULT Open() {
     try {
-      FIn =
-          std::make_unique<RtMidiIn>(FApi, FApi == RtMidi::UNIX_JACK ? kInClientName : kClientName);
+      FIn = std::make_unique<RtMidiIn>(RtMidi::LINUX_ALSA, kClientName);
       FIn->setErrorCallback(&QuietRtMidi, nullptr);
       const unsigned count = FIn->getPortCount();
       unsigned number = 0;
@@ -741,27 +406,11 @@ public:
     }
   }
 
-  bool Alive() override {
-    if (FApi == RtMidi::UNIX_JACK) return !FWatch->Gone() && FWatch->HasPort(FDevice);
-    return FAlsa->PortType(FDevice).has_value();
-  }
+  bool Alive() override { return FAlsa->PortType(FDevice).has_value(); }
 
-  // As for the output: a client of a server that has gone is kept as it is, one of a stalled
-  // server is kept until the process ends, and the process callback has finished two cycles
-  // after the port closes.
   void Close() override {
     if (!FIn) return;
-    if (FApi == RtMidi::UNIX_JACK) {
-      if (FWatch->Gone() || !FWatch->Cycling()) {
-        FIn->cancelCallback();
-        KeepForever(std::move(FIn));
-        return;
-      }
-      FIn->closePort();
-      FWatch->WaitCycles(2);
-    } else {
-      FIn->closePort();
-    }
+    FIn->closePort();
     FIn.reset();
   }
 
@@ -771,10 +420,8 @@ private:
     static_cast<TRtInPort*>(arg)->FReceive(message->data(), message->size());
   }
 
-  RtMidi::Api FApi;
   std::string FDevice;
   TMidiReceive FReceive;
-  std::shared_ptr<TJackWatch> FWatch;
   std::shared_ptr<TAlsaQuery> FAlsa;
   std::unique_ptr<RtMidiIn> FIn;
 };
@@ -782,7 +429,6 @@ private:
 class TRtMidiBackend : public TMidiBackend {
 public:
   std::vector<std::string> ListInputs() override {
-    SilenceJack();
     FInputs.clear();
     if (Compiled(RtMidi::LINUX_ALSA) && AlsaAvailable()) {
       try {
@@ -798,12 +444,10 @@ public:
       } catch (...) {
       }
     }
-    if (Compiled(RtMidi::UNIX_JACK)) {
-      std::shared_ptr<TJackWatch> watch = Watch();
-      if (watch && watch->Cycling()) {
-        for (std::string& name : watch->MidiSources()) {
-          FInputs.push_back({RtMidi::UNIX_JACK, std::move(name)});
-        }
+    std::shared_ptr<TJackClient> client = Client();
+    if (client && client->Cycling()) {
+      for (std::string& name : client->MidiSources()) {
+        FInputs.push_back({RtMidi::UNIX_JACK, std::move(name)});
       }
     }
     std::vector<std::string> names;
@@ -813,30 +457,29 @@ public:
 
   MMRESULT OpenInput(const std::string& name, TMidiReceive receive,
                      std::unique_ptr<TMidiBackendInPort>& port) override {
-    SilenceJack();
     const auto device = std::find_if(FInputs.begin(), FInputs.end(),
                                      [&](const TDevice& d) { return d.Name == name; });
     if (device == FInputs.end()) return MMSYSERR_BADDEVICEID;
-    std::shared_ptr<TJackWatch> watch;
-    if (device->Api == RtMidi::UNIX_JACK) {
-      watch = Watch();
-      if (!watch) return MIDIERR_NODEVICE;
-      if (!watch->Cycling()) return MIDIERR_NOTREADY;
+    if (device->Api == RtMidi::LINUX_ALSA) {
+      auto in = std::make_unique<TRtInPort>(name, std::move(receive), Alsa());
+      const MMRESULT r = in->Open();
+      if (r == MMSYSERR_NOERROR) port = std::move(in);
+      return r;
     }
-    std::shared_ptr<TAlsaQuery> alsa = watch ? nullptr : Alsa();
-    auto in = std::make_unique<TRtInPort>(device->Api, name, std::move(receive), std::move(watch),
-                                          std::move(alsa));
-    const MMRESULT r = in->Open();
+    std::shared_ptr<TJackClient> client = ClientForPort();
+    if (!client) return MIDIERR_NODEVICE;
+    if (!client->Cycling()) return MIDIERR_NOTREADY;
+    auto in = std::make_unique<TJackInPort>(client, name);
+    const MMRESULT r = in->Open(std::move(receive));
     if (r != MMSYSERR_NOERROR) return r;
     port = std::move(in);
     return MMSYSERR_NOERROR;
   }
 
   std::vector<std::string> ListDevices() override {
-    SilenceJack();
     FDevices.clear();
     if (Compiled(RtMidi::LINUX_ALSA) && AlsaAvailable()) AppendAlsa();
-    if (Compiled(RtMidi::UNIX_JACK)) AppendJack();
+    AppendJack();
     std::vector<std::string> names;
     for (const TDevice& d : FDevices) names.push_back(d.Name);
     return names;
@@ -844,7 +487,6 @@ public:
 
   MMRESULT Open(std::size_t index, const std::string& name, TMidiNotify notify,
                 std::unique_ptr<TMidiBackendPort>& port) override {
-    SilenceJack();
     // The number is the one of the last list; the name decides when a later list moved it.
     if (index >= FDevices.size() || FDevices[index].Name != name) {
       index = 0;
@@ -859,12 +501,11 @@ public:
       if (r == MMSYSERR_NOERROR) port = std::move(alsa);
       return r;
     }
-    DropIdleWatch();
-    std::shared_ptr<TJackWatch> watch = Watch();
-    if (!watch) return MIDIERR_NODEVICE;
-    // A stalled server would hold the new client's open until it resumes.
-    if (!watch->Cycling()) return MIDIERR_NOTREADY;
-    auto opened = std::make_unique<TJackPort>(std::move(notify), std::move(watch), name);
+    std::shared_ptr<TJackClient> client = ClientForPort();
+    if (!client) return MIDIERR_NODEVICE;
+    // A stalled server would hold the port's registration until it resumes.
+    if (!client->Cycling()) return MIDIERR_NOTREADY;
+    auto opened = std::make_unique<TJackPort>(std::move(notify), std::move(client), name);
     const MMRESULT r = opened->Open();
     if (r != MMSYSERR_NOERROR) return r;
     port = std::move(opened);
@@ -889,10 +530,10 @@ public:
     return type && AlsaPortIsWire(*type) ? kMidiDinRate : kMidiRateUnlimited;
   }
 
+  // Ports closed while the server stalled are released once it answers again; a client left with
+  // no port is closed, so that the program shows no client it does not use.
   void Maintain() override {
-    if (std::shared_ptr<TJackWatch> watch = FWatch) watch->ReleaseAbandoned();
-    std::erase_if(FRetired,
-                  [](const std::shared_ptr<TJackWatch>& w) { return w->ReleaseAbandoned(); });
+    if (FClient) FClient->ReleaseClosed();
   }
 
 private:
@@ -906,41 +547,43 @@ private:
     }
   }
 
-  // The watch lists the server's inputs itself: no further client is opened to list them. While
-  // the server stalls, the inputs listed last stand.
+  // The client lists the server's inputs itself. While the server stalls, the inputs listed last
+  // stand.
   void AppendJack() {
-    std::shared_ptr<TJackWatch> watch = Watch();
-    if (!watch) {
+    std::shared_ptr<TJackClient> client = Client();
+    if (!client) {
       FJackInputs.clear();
       return;
     }
-    if (watch->Cycling()) FJackInputs = watch->MidiInputs();
+    if (client->Cycling()) FJackInputs = client->MidiInputs();
     for (const std::string& name : FJackInputs) FDevices.push_back({RtMidi::UNIX_JACK, name});
   }
 
-  // The watch of the JACK server now running, shared by the ports open on it; nullptr when no
-  // server answers. A watch whose server has gone is kept while it holds abandoned clients.
-  std::shared_ptr<TJackWatch> Watch() {
-    if (!FWatch || FWatch->Gone()) {
-      if (FWatch) FRetired.push_back(std::move(FWatch));
-      FWatch = TJackWatch::Connect();
-    }
-    return FWatch;
+  // The client on the JACK server now running, shared by the ports open on it; nullptr when no
+  // server answers. A client whose server has gone is kept as it is.
+  std::shared_ptr<TJackClient> Client() {
+    if (FClient && FClient->Gone()) KeepJackClientForever(std::move(FClient));
+    if (!FClient) FClient = TJackClient::Connect();
+    return FClient;
   }
 
-  // A port opens on a new watch unless another port still uses the current one. While any
-  // client of a process is open, the JACK library keeps one table of the server's clients for the
-  // whole process, and an entry can go stale in it: a client that leaves the server while one of
-  // ours is being opened stays in the table, and the client that takes its place later never hears
-  // from this process. With no client of the process left in between, the library starts afresh,
-  // so that closing and opening the port again cures it. The watch is not changed while a device
-  // is away: a new one opened just as the device's client leaves would meet that very race.
-  void DropIdleWatch() {
-    // A watch whose server has gone is replaced anyway; a stalled server is asked nothing.
-    if (!FWatch || FWatch.use_count() != 1 || FWatch->Gone() || !FWatch->Cycling()) return;
-    std::shared_ptr<TJackWatch> idle = std::move(FWatch);
-    // One still holding clients given up on a stalled server waits among the retired ones.
-    if (!idle->ReleaseAbandoned()) FRetired.push_back(std::move(idle));
+  // The client a new port registers on: a client with no port is opened afresh. While a process
+  // has a JACK client open, the JACK library keeps one table of the server's clients for the whole
+  // process, and an entry can go stale: a client that leaves the server while one of ours is being
+  // opened stays in the table, and the client that takes its place later never hears from this
+  // process. With no client of the process left in between, the library starts afresh, so that
+  // closing and opening the port again cures it. The client is not changed while a device is away:
+  // a new one opened just as the device's client leaves would meet that very race.
+  std::shared_ptr<TJackClient> ClientForPort() {
+    std::shared_ptr<TJackClient> client = Client();
+    // A stalled server is asked nothing; one that answers again releases what waited for it.
+    if (!client || client->Gone() || !client->Cycling() || !client->ReleaseClosed()) return client;
+    if (client->Idle() && client.use_count() == 2) {
+      client.reset();
+      FClient.reset();
+      return Client();
+    }
+    return client;
   }
 
   std::shared_ptr<TAlsaQuery> Alsa() {
@@ -951,8 +594,7 @@ private:
   std::vector<TDevice> FDevices;
   std::vector<TDevice> FInputs;
   std::vector<std::string> FJackInputs;
-  std::shared_ptr<TJackWatch> FWatch;
-  std::vector<std::shared_ptr<TJackWatch>> FRetired;
+  std::shared_ptr<TJackClient> FClient;
   std::shared_ptr<TAlsaQuery> FAlsa;
 };
 

@@ -22,7 +22,7 @@ count() { dumped dump.txt | tr '|' '\n' | grep -c .; }
 at_least() { [ "$(count)" -ge "$1" ]; }
 
 start_program "$1" --input instrument:out
-wait_for sh -c 'jack_lsp -c | grep -A1 "^instrument:out$" | grep -q "Halvorine-in:in"' ||
+wait_for sh -c 'jack_lsp -c | grep -A1 "^instrument:out$" | grep -q "Halvorine:in"' ||
   fail "the input is not connected from the instrument"
 
 pick_first_device
