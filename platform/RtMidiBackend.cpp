@@ -132,11 +132,22 @@ struct TDevice {
   std::string Name;
 };
 
-// Questions to the ALSA sequencer about its ports, through a client of its own that sends nothing.
+// Questions to the ALSA sequencer about its ports, through a client of its own that sends nothing
+// and hears the sequencer's announcements (System:Announce) of clients and ports that come, go or
+// change, on a port that no other client sees.
 class TAlsaQuery {
 public:
   TAlsaQuery() {
-    if (snd_seq_open(&FSeq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) FSeq = nullptr;
+    if (snd_seq_open(&FSeq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) {
+      FSeq = nullptr;
+      return;
+    }
+    snd_seq_set_client_name(FSeq, kClientName);
+    const int port = snd_seq_create_simple_port(FSeq, "announcements",
+                                                SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                                SND_SEQ_PORT_TYPE_APPLICATION);
+    FHearsAnnouncements = port >= 0 && snd_seq_connect_from(FSeq, port, SND_SEQ_CLIENT_SYSTEM,
+                                                            SND_SEQ_PORT_SYSTEM_ANNOUNCE) >= 0;
   }
   ~TAlsaQuery() {
     if (FSeq != nullptr) snd_seq_close(FSeq);
@@ -173,8 +184,24 @@ public:
            snd_seq_port_info_get_name(port);
   }
 
+  // How many announcements have come so far, read without waiting; nothing when the client cannot
+  // hear them. An announcement lost to a full queue counts as one.
+  std::optional<std::uint64_t> Announcements() {
+    if (!FHearsAnnouncements) return std::nullopt;
+    while (snd_seq_event_input_pending(FSeq, 1) > 0) {
+      snd_seq_event_t* event = nullptr;
+      const int r = snd_seq_event_input(FSeq, &event);
+      if (r == -EAGAIN) break;
+      ++FAnnouncements;
+      if (r < 0 && r != -ENOSPC) break;
+    }
+    return FAnnouncements;
+  }
+
 private:
   snd_seq_t* FSeq = nullptr;
+  bool FHearsAnnouncements = false;
+  std::uint64_t FAnnouncements = 0;
 };
 
 // An output port of the program's own on the ALSA sequencer, connected to the device. A user-space
@@ -426,9 +453,22 @@ private:
   std::unique_ptr<RtMidiIn> FIn;
 };
 
+// What a device list was read under: the servers' announcements so far. Lists read under the same
+// announcements are the same, and are not read again (opening a client of RtMidi's for each look)
+// but every kRelistInterval, in case an announcement went unheard.
+struct TListKey {
+  std::optional<std::uint64_t> Alsa;  // nothing: the sequencer's announcements are not heard
+  const TJackClient* Jack = nullptr;  // the client that hears the JACK server's, if any
+  std::uint32_t JackChanges = 0;
+  bool Known() const { return Alsa.has_value(); }
+  bool operator==(const TListKey&) const = default;
+};
+constexpr auto kRelistInterval = std::chrono::seconds(5);
+
 class TRtMidiBackend : public TMidiBackend {
 public:
   std::vector<std::string> ListInputs() override {
+    if (Unchanged(FInputsRead)) return Names(FInputs);
     FInputs.clear();
     if (Compiled(RtMidi::LINUX_ALSA) && AlsaAvailable()) {
       try {
@@ -450,9 +490,7 @@ public:
         FInputs.push_back({RtMidi::UNIX_JACK, std::move(name)});
       }
     }
-    std::vector<std::string> names;
-    for (const TDevice& d : FInputs) names.push_back(d.Name);
-    return names;
+    return Names(FInputs);
   }
 
   MMRESULT OpenInput(const std::string& name, TMidiReceive receive,
@@ -477,12 +515,11 @@ public:
   }
 
   std::vector<std::string> ListDevices() override {
+    if (Unchanged(FDevicesRead)) return Names(FDevices);
     FDevices.clear();
     if (Compiled(RtMidi::LINUX_ALSA) && AlsaAvailable()) AppendAlsa();
     AppendJack();
-    std::vector<std::string> names;
-    for (const TDevice& d : FDevices) names.push_back(d.Name);
-    return names;
+    return Names(FDevices);
   }
 
   MMRESULT Open(std::size_t index, const std::string& name, TMidiNotify notify,
@@ -537,6 +574,38 @@ public:
   }
 
 private:
+  struct TRead {
+    std::optional<TListKey> Key;
+    std::chrono::steady_clock::time_point At{};
+  };
+
+  // Whether the list read last under `read` still stands: nothing was announced since, and it is
+  // not older than kRelistInterval. Otherwise `read` takes the announcements as they are now,
+  // before the list is read again, so that what is announced meanwhile makes the next look read it
+  // again.
+  bool Unchanged(TRead& read) {
+    TListKey key;
+    if (AlsaAvailable())
+      key.Alsa = Alsa()->Announcements();
+    else
+      key.Alsa = 0;  // no sequencer: nothing to list there
+    if (std::shared_ptr<TJackClient> client = Client()) {
+      key.Jack = client.get();
+      key.JackChanges = client->GraphChanges();
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (key.Known() && read.Key == key && now - read.At < kRelistInterval) return true;
+    read.Key = key;
+    read.At = now;
+    return false;
+  }
+
+  static std::vector<std::string> Names(const std::vector<TDevice>& devices) {
+    std::vector<std::string> names;
+    for (const TDevice& d : devices) names.push_back(d.Name);
+    return names;
+  }
+
   void AppendAlsa() {
     std::unique_ptr<RtMidiOut> out = MakeOut(RtMidi::LINUX_ALSA, &QuietRtMidi, nullptr);
     if (!out) return;
@@ -593,6 +662,8 @@ private:
 
   std::vector<TDevice> FDevices;
   std::vector<TDevice> FInputs;
+  TRead FDevicesRead;
+  TRead FInputsRead;
   std::vector<std::string> FJackInputs;
   std::shared_ptr<TJackClient> FClient;
   std::shared_ptr<TAlsaQuery> FAlsa;
