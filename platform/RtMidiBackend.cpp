@@ -106,8 +106,10 @@ std::unique_ptr<RtMidiOut> MakeOut(RtMidi::Api api, RtMidiErrorCallback callback
 
 // The output's own JACK client: one MIDI output port "out", connected to the device, a ring that
 // the worker fills and the process callback empties, and, when asked, the handle's MIDI clock,
-// written tick by tick at the frame where each falls due. Destroying it closes the client, which
-// stops the process callback first.
+// written tick by tick at the frame where each falls due. The server's sample rate and cycle size
+// are read once the client is active (a server may report its own default before) and followed
+// through the server's callbacks. Destroying it closes the client, which stops the process
+// callback first.
 class TJackOutClient {
 public:
   ~TJackOutClient() {
@@ -123,16 +125,19 @@ public:
     jack_status_t status{};
     out->FClient = jack_client_open(kClientName, JackNoStartServer, &status);
     if (out->FClient == nullptr) return MIDIERR_NODEVICE;
-    out->FSampleRate = jack_get_sample_rate(out->FClient);
     out->FPort =
         jack_port_register(out->FClient, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     out->FRing = jack_ringbuffer_create(kJackRingSize);
-    if (out->FPort == nullptr || out->FRing == nullptr || out->FSampleRate == 0) {
-      return MMSYSERR_ERROR;
-    }
-    out->FCycleBytes.store(out->BytesFor(jack_get_buffer_size(out->FClient)));
+    if (out->FPort == nullptr || out->FRing == nullptr) return MMSYSERR_ERROR;
     jack_set_process_callback(out->FClient, &TJackOutClient::Process, out.get());
+    jack_set_sample_rate_callback(out->FClient, &TJackOutClient::SampleRate, out.get());
+    jack_set_buffer_size_callback(out->FClient, &TJackOutClient::BufferSize, out.get());
     if (jack_activate(out->FClient) != 0) return MMSYSERR_ERROR;
+    // What a callback reported during the activation is newer than what is read here.
+    jack_nframes_t none = 0;
+    out->FSampleRate.compare_exchange_strong(none, jack_get_sample_rate(out->FClient));
+    if (out->FSampleRate.load() == 0) return MMSYSERR_ERROR;
+    out->FCycleBytes.store(BytesFor(jack_get_buffer_size(out->FClient), out->FSampleRate.load()));
     if (jack_connect(out->FClient, jack_port_name(out->FPort), device.c_str()) != 0) {
       return MIDIERR_NODEVICE;
     }
@@ -171,25 +176,41 @@ public:
 private:
   TJackOutClient() = default;
 
-  std::size_t BytesFor(jack_nframes_t frames) const {
-    return std::max(kJackMinCycleBytes, std::size_t{frames} * kJackBytesPerSecond / FSampleRate);
+  static std::size_t BytesFor(jack_nframes_t frames, jack_nframes_t rate) {
+    if (rate == 0) return kJackMinCycleBytes;
+    return std::max(kJackMinCycleBytes, std::size_t{frames} * kJackBytesPerSecond / rate);
   }
 
   static int Process(jack_nframes_t frames, void* arg) {
     static_cast<TJackOutClient*>(arg)->Cycle(frames);
     return 0;
   }
+  // Either may come on the process thread (PipeWire's library calls them just before a cycle).
+  static int SampleRate(jack_nframes_t rate, void* arg) {
+    static_cast<TJackOutClient*>(arg)->FSampleRate.store(rate, std::memory_order_relaxed);
+    return 0;
+  }
+  static int BufferSize(jack_nframes_t frames, void* arg) {
+    auto* out = static_cast<TJackOutClient*>(arg);
+    out->FCycleBytes.store(BytesFor(frames, out->FSampleRate.load(std::memory_order_relaxed)),
+                           std::memory_order_relaxed);
+    return 0;
+  }
 
-  // Runs on the server's real-time thread: no lock, no allocation. Messages go out at the cycle's
-  // first frame, ticks at their own; a Start or Continue among the messages starts the ticks one
-  // period after it, a Stop ends them before any later tick of the cycle.
+  // Runs on the server's real-time thread: no lock, no allocation, and no system call but the
+  // clock's wake (an eventfd write) in a cycle that sent a tick or started or ended the ticks.
+  // Messages go out at the cycle's first frame, ticks at their own; a Start or Continue among the
+  // messages starts the ticks one period after it, a Stop ends them before any later tick of the
+  // cycle. Started without a tempo, the ticks begin one period after the cycle that finds one.
   void Cycle(jack_nframes_t frames) {
     FCycles.fetch_add(1, std::memory_order_relaxed);
     void* buffer = jack_port_get_buffer(FPort, frames);
     jack_midi_clear_buffer(buffer);
     const jack_nframes_t start = jack_last_frame_time(FClient);
+    const jack_nframes_t rate = FSampleRate.load(std::memory_order_relaxed);
+    FollowFrameTime(start, frames);
     TMidiClockState* clock = FClock.load(std::memory_order_acquire);
-    const std::size_t budget = BytesFor(frames);
+    const std::size_t budget = BytesFor(frames, rate);
     FCycleBytes.store(budget, std::memory_order_relaxed);
     std::size_t used = 0;
     std::array<char, 1 + kJackMessageMax> record{};
@@ -202,42 +223,77 @@ private:
       if (jack_midi_event_write(buffer, 0, bytes, count) != 0) break;  // the buffer is full
       jack_ringbuffer_read_advance(FRing, 1 + count);
       used += 1 + count;
-      if (clock != nullptr) Transport(*clock, bytes[0], start);
+      if (clock != nullptr && Transport(*clock, bytes[0], start, rate)) clock->Wake();
     }
-    if (clock != nullptr && FRunning) Ticks(*clock, buffer, start, frames);
+    if (clock != nullptr && FStarted && Ticks(*clock, buffer, start, frames, rate)) clock->Wake();
   }
 
-  void Transport(TMidiClockState& clock, std::uint8_t status, jack_nframes_t at) {
-    if (status != kStart && status != kContinue && status != kStop) return;
-    const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
-    FRunning = status != kStop && milliBpm != 0;
+  // The frame time runs on by each cycle's frames, or jumps ahead over cycles that did not run (a
+  // stall: the ticks due meanwhile go out at once and the grid holds). A server that changes its
+  // cycle size may number the frames afresh instead: PipeWire's first cycle of a new size starts
+  // that size further on, and a cycle may start again at the frame of the one before. No cycle
+  // runs through frames numbered so, and the grid moves with them: the ticks keep their spacing in
+  // the frames that do run. Times are compared by their difference: frame counts wrap around.
+  void FollowFrameTime(jack_nframes_t start, jack_nframes_t frames) {
+    if (FLastFrames != 0) {
+      const auto jump = static_cast<std::int32_t>(start - (FLastStart + FLastFrames));
+      if (jump < 0 || (frames != FLastFrames && jump == static_cast<std::int32_t>(frames))) {
+        FNextTick += static_cast<jack_nframes_t>(jump);
+      }
+    }
+    FLastStart = start;
+    FLastFrames = frames;
+  }
+
+  // True when the ticks started or ended.
+  bool Transport(TMidiClockState& clock, std::uint8_t status, jack_nframes_t at,
+                 jack_nframes_t rate) {
+    if (status != kStart && status != kContinue && status != kStop) return false;
+    const bool wasRunning = FRunning;
+    FStarted = status != kStop;
     if (status == kStart) clock.Ticks.store(0, std::memory_order_relaxed);
-    if (FRunning) {
-      FSteps = TMidiClockSteps(FSampleRate, milliBpm);
-      FStepsMilliBpm = milliBpm;
-      FNextTick = at + static_cast<jack_nframes_t>(FSteps.Next());
-    }
+    FRunning = false;
+    if (FStarted) Begin(clock, at, rate);
     clock.Running.store(FRunning, std::memory_order_relaxed);
+    return FRunning || wasRunning;
   }
 
-  // Frame counts wrap around (after a day at 48 kHz): times are compared by their difference.
-  void Ticks(TMidiClockState& clock, void* buffer, jack_nframes_t start, jack_nframes_t frames) {
+  // The first tick one period after `at`, when the clock has a tempo.
+  void Begin(TMidiClockState& clock, jack_nframes_t at, jack_nframes_t rate) {
     const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
-    if (milliBpm == 0) {
+    if (milliBpm == 0 || rate == 0) return;
+    FSteps = TMidiClockSteps(rate, milliBpm);
+    FStepsMilliBpm = milliBpm;
+    FStepsRate = rate;
+    FNextTick = at + static_cast<jack_nframes_t>(FSteps.Next());
+    FRunning = true;
+  }
+
+  // Writes the ticks due in the cycle; true when it sent any, or the ticks started or ended. A new
+  // tempo or sample rate sets the spacing from the tick after the next one on.
+  bool Ticks(TMidiClockState& clock, void* buffer, jack_nframes_t start, jack_nframes_t frames,
+             jack_nframes_t rate) {
+    const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
+    if (milliBpm == 0 || !FRunning) {
+      const bool wasRunning = FRunning;
       FRunning = false;
-      clock.Running.store(false, std::memory_order_relaxed);
-      return;
+      if (milliBpm != 0) Begin(clock, start, rate);
+      clock.Running.store(FRunning, std::memory_order_relaxed);
+      return FRunning != wasRunning;
     }
     static constexpr jack_midi_data_t kTick = 0xF8;
+    bool sent = false;
     for (;;) {
       const auto offset = static_cast<std::int32_t>(FNextTick - start);
-      if (offset >= static_cast<std::int32_t>(frames)) return;
+      if (offset >= static_cast<std::int32_t>(frames)) return sent;
       // A tick whose frame has passed (the server skipped a cycle) goes out at once.
       jack_midi_event_write(buffer, static_cast<jack_nframes_t>(std::max(offset, 0)), &kTick, 1);
       clock.Ticks.fetch_add(1, std::memory_order_relaxed);
-      if (milliBpm != FStepsMilliBpm) {
-        FSteps = TMidiClockSteps(FSampleRate, milliBpm);
+      sent = true;
+      if (milliBpm != FStepsMilliBpm || (rate != FStepsRate && rate != 0)) {
+        FSteps = TMidiClockSteps(rate != 0 ? rate : FStepsRate, milliBpm);
         FStepsMilliBpm = milliBpm;
+        FStepsRate = rate != 0 ? rate : FStepsRate;
       }
       FNextTick += static_cast<jack_nframes_t>(FSteps.Next());
     }
@@ -250,7 +306,7 @@ private:
   jack_client_t* FClient = nullptr;
   jack_port_t* FPort = nullptr;
   jack_ringbuffer_t* FRing = nullptr;
-  jack_nframes_t FSampleRate = 0;
+  std::atomic<jack_nframes_t> FSampleRate{0};
   std::atomic<std::size_t> FCycleBytes{kJackMinCycleBytes};
   std::atomic<std::uint32_t> FCycles{0};
   // The writer's (the worker's) own: the cycle count at its last write, and what it wrote since.
@@ -258,11 +314,16 @@ private:
   std::size_t FWrittenInCycle = 0;
   std::shared_ptr<TMidiClockState> FClockOwner;
   std::atomic<TMidiClockState*> FClock{nullptr};
-  // The process callback's own.
+  // The process callback's own. Started: a Start or Continue came, and no Stop since; Running:
+  // and the clock has a tempo, so ticks go out.
+  bool FStarted = false;
   bool FRunning = false;
   TMidiClockSteps FSteps;
   std::uint32_t FStepsMilliBpm = 0;
+  jack_nframes_t FStepsRate = 0;
   jack_nframes_t FNextTick = 0;
+  jack_nframes_t FLastStart = 0;
+  jack_nframes_t FLastFrames = 0;
 };
 
 // A client of its own on the JACK server that the program's other clients use: it counts the
