@@ -492,6 +492,7 @@ TEST_F(Sets, EachActionIsOneStepThatUndoAndRedoRestoreAndSend) {
 // redo over it, put back a state that differs in every field: every control shows it, what
 // changed is sent (opening itself sends nothing) and the caption names the file or unsaved work.
 TEST_F(Sets, OpeningIsAStepThatRestoresEveryFieldAndBadFilesChangeNothing) {
+  ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
   Drag(ParKnob(1), -10);
   const TSoundSet start = State();
   Take();
@@ -504,7 +505,7 @@ TEST_F(Sets, OpeningIsAStepThatRestoresEveryFieldAndBadFilesChangeNothing) {
   EXPECT_TRUE(Errors[0].contains(bad.fileName()) && Errors[0].contains("not JSON"))
       << Errors[0].toStdString();
   ExpectShown(start, "bad file");
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
   EXPECT_EQ(Take(), Bytes{});
   EXPECT_EQ(Form->UndoStack().count(), 1);
   TSoundSet set = start;
@@ -532,28 +533,39 @@ TEST_F(Sets, OpeningIsAStepThatRestoresEveryFieldAndBadFilesChangeNothing) {
   QString error;
   ASSERT_TRUE(WriteSoundSetFile(Path("all.hvset"), set, error)) << error.toStdString();
 
+  // Undoing the Open brings back the values with the file they came from and its modified state,
+  // so that Ctrl+S writes them where they belong; redo brings the opened file back, saved.
   struct TRestore {
     const char* Name;
-    std::function<void()> Act;
+    Qt::Key Key;  // with Ctrl; Qt::Key_X: Ctrl+Shift+Z
     const TSoundSet& Shown;
     Bytes Sent;
+    const char* Caption;
   };
   const TRestore steps[] = {
-      {"open", [&] { EXPECT_TRUE(Form->OpenSoundSet(Path("all.hvset"))); }, set, {}},
-      {"undo", [&] { Key(Qt::Key_Z, Qt::ControlModifier); }, start, Changed(set, start)},
-      {"redo", [&] { Key(Qt::Key_Y, Qt::ControlModifier); }, set, Changed(start, set)},
-      {"undo again", [&] { Key(Qt::Key_Z, Qt::ControlModifier); }, start, Changed(set, start)},
-      {"redo again", [&] { Key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier); }, set,
-       Changed(start, set)},
+      {"open", Qt::Key_O, set, {}, "all.hvset"},
+      {"undo", Qt::Key_Z, start, Changed(set, start), "mine.hvset*"},
+      {"redo", Qt::Key_Y, set, Changed(start, set), "all.hvset"},
+      {"undo again", Qt::Key_Z, start, Changed(set, start), "mine.hvset*"},
+      {"save", Qt::Key_S, start, {}, "mine.hvset"},
+      {"redo again", Qt::Key_X, set, Changed(start, set), "all.hvset"},
+      {"undo to what was saved", Qt::Key_Z, start, Changed(set, start), "mine.hvset"},
   };
   for (const TRestore& step : steps) {
-    step.Act();
+    const bool shift = step.Key == Qt::Key_X;
+    if (step.Key == Qt::Key_O) {
+      EXPECT_TRUE(Form->OpenSoundSet(Path("all.hvset")));
+    } else {
+      Key(shift ? Qt::Key_Z : step.Key, shift ? Qt::ControlModifier | Qt::ShiftModifier
+                                              : Qt::KeyboardModifiers(Qt::ControlModifier));
+    }
     ExpectShown(step.Shown, step.Name);
     EXPECT_EQ(Take(), step.Sent) << step.Name;
-    // The drag's unsaved work comes back without a file.
-    EXPECT_EQ(Shown(*Form), &step.Shown == &set ? "Halvorine v0.2 - all.hvset" : "Halvorine v0.2*")
-        << step.Name;
+    EXPECT_EQ(Shown(*Form), QString("Halvorine v0.2 - ") + step.Caption) << step.Name;
   }
+  EXPECT_TRUE(Read(Path("mine.hvset")).SameSounds(start));
+  EXPECT_TRUE(Read(Path("all.hvset")).SameSounds(set));  // untouched
+  EXPECT_EQ(Errors.size(), 1);
 }
 
 // Every path that drops the current set, from every kind of set and with every answer: the
@@ -688,34 +700,6 @@ TEST_F(Sets, CaptionSaveAsAndRecentFiles) {
   recent = TSoundSetDocument::RecentFiles();
   EXPECT_EQ(recent.size(), 7);
   EXPECT_FALSE(recent.contains(Path("set5.hvset")));
-}
-
-// Undoing an Open brings back the values with the file they came from and its modified state,
-// so that Ctrl+S writes them where they belong; redo brings the opened file back, saved.
-TEST_F(Sets, UndoOfOpenRestoresTheFileItCameFrom) {
-  Ask(QMessageBox::Discard);
-  ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
-  Drag(ParKnob(1), -10);
-  const TSoundSet mine = State();
-  const QString opened = WriteSet("opened.hvset");
-  ASSERT_TRUE(Form->Document().OpenAsked(opened));
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - opened.hvset");
-
-  Key(Qt::Key_Z, Qt::ControlModifier);
-  EXPECT_TRUE(State().SameSounds(mine));
-  EXPECT_EQ(Form->Document().Path(), Path("mine.hvset"));
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
-  Key(Qt::Key_S, Qt::ControlModifier);
-  EXPECT_TRUE(Read(Path("mine.hvset")).SameSounds(mine));
-  EXPECT_EQ(Read(opened).SelectedSound, 7);  // untouched
-
-  Key(Qt::Key_Y, Qt::ControlModifier);
-  EXPECT_EQ(Form->Document().Path(), opened);
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - opened.hvset");
-  EXPECT_EQ(Form->Memory().SelectedSound(), 7);
-  Key(Qt::Key_Z, Qt::ControlModifier);  // back to mine, saved just now
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset");
-  EXPECT_TRUE(Errors.isEmpty()) << Errors.join("; ").toStdString();
 }
 
 // Unsaved work is kept in a recovery copy; a later start offers back every copy whose lock no
