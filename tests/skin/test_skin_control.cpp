@@ -28,7 +28,9 @@ protected:
   Host H;
 };
 
-TEST_F(SkinControlTest, WithoutSourcePaintsWhiteBoxWithBlackFrame) {
+// Without a source: a white box with a black frame, over any background. Assigning a source does
+// not repaint; the next setter shows its frame. A source destroyed first leaves the placeholder.
+TEST_F(SkinControlTest, APlaceholderWithoutASourceAndTheSheetFromTheNextSetter) {
   H.Window().setStyleSheet("background: rgb(0, 128, 0)");
   TSkinControl* c = H.Add<TSkinControl>();
   EXPECT_TRUE(c->testAttribute(Qt::WA_OpaquePaintEvent));
@@ -41,6 +43,19 @@ TEST_F(SkinControlTest, WithoutSourcePaintsWhiteBoxWithBlackFrame) {
       ASSERT_EQ(shown.pixel(x, y) & 0xFFFFFF, edge ? 0x000000u : 0xFFFFFFu) << x << "," << y;
     }
   }
+  EventCounter paints(c, QEvent::Paint);
+  auto doomed = std::make_unique<TSkinSource>();
+  doomed->SetBitmap(CoordinateSheet(27, 27));
+  c->SetSkinSource(doomed.get());
+  EXPECT_EQ(paints.Count, 0);
+  EXPECT_EQ(H.OnScreen(c).pixel(5, 5) & 0xFFFFFF, 0xFFFFFFu);  // still the placeholder
+  c->SetGlyphIndex(0);
+  EXPECT_EQ(paints.Count, 1);
+  EXPECT_EQ(SheetPlace(H.OnScreen(c).pixel(5, 5)), QPoint(5, 5));
+  doomed.reset();
+  EXPECT_EQ(c->GetSkinSource(), nullptr);
+  c->SetGlyphIndex(0);
+  EXPECT_EQ(H.OnScreen(c).pixel(5, 5) & 0xFFFFFF, 0xFFFFFFu);
 }
 
 TEST_F(SkinControlTest, SetterShowsTheNamedFrameBeforeReturning) {
@@ -90,19 +105,6 @@ TEST_F(SkinControlTest, OffsetsGridAndSizePickTheFrame) {
   EXPECT_EQ(ShownPlace(c), QPoint(10 * 66, 10));
 }
 
-TEST_F(SkinControlTest, AssigningTheSourceDoesNotRepaint) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  c->resize(22, 22);
-  H.Show();
-  EventCounter paints(c, QEvent::Paint);
-  c->SetSkinSource(&Source);
-  EXPECT_EQ(paints.Count, 0);
-  EXPECT_EQ(H.OnScreen(c).pixel(5, 5) & 0xFFFFFF, 0xFFFFFFu);  // still the placeholder
-  c->SetGlyphIndex(0);
-  EXPECT_EQ(paints.Count, 1);
-  EXPECT_EQ(SheetPlace(H.OnScreen(c).pixel(5, 5)), QPoint(5, 5));
-}
-
 TEST_F(SkinControlTest, FrameOutsideTheSheetShowsWindowColourWithoutCrashing) {
   TSkinControl* c = Shown();
   const QRgb window = c->palette().window().color().rgb() & 0xFFFFFF;
@@ -118,20 +120,6 @@ TEST_F(SkinControlTest, FrameOutsideTheSheetShowsWindowColourWithoutCrashing) {
   c->SetSkinSource(&empty);
   c->SetGlyphIndex(0);
   EXPECT_EQ(H.OnScreen(c).pixel(11, 11) & 0xFFFFFF, window);
-}
-
-TEST_F(SkinControlTest, SourceDestroyedFirstLeavesThePlaceholder) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  auto doomed = std::make_unique<TSkinSource>();
-  doomed->SetBitmap(CoordinateSheet(27, 27));
-  c->SetSkinSource(doomed.get());
-  H.Show();
-  c->SetGlyphIndex(0);
-  EXPECT_EQ(SheetPlace(H.OnScreen(c).pixel(5, 5)), QPoint(5, 5));
-  doomed.reset();
-  EXPECT_EQ(c->GetSkinSource(), nullptr);
-  c->SetGlyphIndex(0);
-  EXPECT_EQ(H.OnScreen(c).pixel(5, 5) & 0xFFFFFF, 0xFFFFFFu);
 }
 
 TEST(SkinSource, CopiesThePictureAndKeepsItsOwn) {

@@ -43,7 +43,7 @@ protected:
   }
 };
 
-TEST_F(SkinKnobTest, EverySetPositionRaisesOnChangeAndShowsItsFrame) {
+TEST_F(SkinKnobTest, SetPositionRaisesOnChangeAndShowsItsFrameRangesMoveItSilently) {
   H.Show();
   Range(0, 127, 0);
   struct Case {
@@ -59,10 +59,7 @@ TEST_F(SkinKnobTest, EverySetPositionRaisesOnChangeAndShowsItsFrame) {
     EXPECT_EQ(ShownFrame(), c.frame) << c.set;
     EXPECT_EQ(Changes, std::vector<int>{c.stored}) << c.set;
   }
-}
-
-TEST_F(SkinKnobTest, MinAndMaxRefuseBrokenRangesAndMovePositionSilently) {
-  H.Show();
+  // Min and Max refuse broken ranges and move the position silently.
   Range(0, 100, 80);
   Knob->SetMin(100);  // would equal Max
   Knob->SetMin(150);
