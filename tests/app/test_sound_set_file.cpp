@@ -39,15 +39,10 @@ TSoundSet RandomSet(std::mt19937& random) {
       r.Values[i] = in(0, 127);
       r.MorphEnabled[i] = static_cast<std::uint8_t>(in(0, 1));
     }
-    r.UseStoredA = static_cast<std::uint8_t>(in(0, 1));
-    r.UseStoredB = static_cast<std::uint8_t>(in(0, 1));
-    r.PresetA1 = in(0, 127);
-    r.PresetA2 = in(0, 127);
-    r.PresetB1 = in(0, 127);
-    r.PresetB2 = in(0, 127);
+    for (std::uint8_t* use : {&r.UseStoredA, &r.UseStoredB}) *use = std::uint8_t(in(0, 1));
+    for (int* preset : {&r.PresetA1, &r.PresetA2, &r.PresetB1, &r.PresetB2}) *preset = in(0, 127);
     r.Mix = in(0, 100);
-    r.MixA = in(-100, 100);
-    r.MixB = in(-100, 100);
+    for (int* mix : {&r.MixA, &r.MixB}) *mix = in(-100, 100);
   }
   set.SelectedSound = in(0, 15);
   set.BaseChannel = in(1, 13);

@@ -188,9 +188,10 @@ public:
     EXPECT_TRUE(ReadSoundSetFile(path, set, error)) << error.toStdString();
     return set;
   }
-  QString Status() const {
-    Form->UpdateMidiStatus();
-    return Form->MidiStatusLabel()->text();
+  QString Status() const { return StatusOf(*Form); }
+  static QString StatusOf(TMainForm& form) {
+    form.UpdateMidiStatus();
+    return form.MidiStatusLabel()->text();
   }
   static QVariant Setting(const char* key) {
     return QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine")
@@ -868,23 +869,18 @@ TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
 // focused control; New asks as closing does, then shows the start-up state, unnamed, as a step.
 // Shift+F10 and Quit are tried through X in the document's end-to-end script.
 TEST_F(Sets, TheKeyboardReachesEveryCommand) {
-  const auto menuAt = [this](const std::function<void()>& press) {
-    press();
-    QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
-    const QRect at = menu != nullptr && menu->isVisible() ? menu->geometry() : QRect();
-    delete menu;
-    Form->activateWindow();  // for the window's shortcuts
-    EXPECT_TRUE(QTest::qWaitForWindowActive(Form.get()));
-    return at;
-  };
   TSkinKnob* knob = ParKnob(5);
   knob->setFocus();
   const QPoint centre = knob->mapToGlobal(knob->rect().center());
+  QContextMenuEvent event(QContextMenuEvent::Keyboard, knob->rect().center(), centre);
+  QApplication::sendEvent(knob, &event);
+  QMenu* shown = Form->findChild<QMenu*>("SoundSetMenu");
+  ASSERT_TRUE(shown != nullptr && shown->isVisible());
   // At the control: from its centre, or moved up along it where the screen ends below.
-  const QRect menu = menuAt([&] {
-    QContextMenuEvent event(QContextMenuEvent::Keyboard, knob->rect().center(), centre);
-    QApplication::sendEvent(knob, &event);
-  });
+  const QRect menu = shown->geometry();
+  delete shown;
+  Form->activateWindow();  // for the window's shortcuts
+  ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
   EXPECT_EQ(menu.left(), centre.x());
   EXPECT_TRUE(menu.top() <= centre.y() && centre.y() <= menu.bottom() + 1) << menu.top();
   Ask(QMessageBox::Cancel);
@@ -1028,10 +1024,6 @@ TEST(Devices, TheLastSetUpComesBackAtStart) {
   TRecordingMidiService midi({"Synth", "Synth B"});
   QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine").clear();
   midi->SetInputs({});
-  const auto status = [](TMainForm& form) {
-    form.UpdateMidiStatus();
-    return form.MidiStatusLabel()->text().toStdString();
-  };
   {
     TMainForm form;  // nothing remembered: nothing opens
     form.RestoreOutput();
@@ -1051,14 +1043,14 @@ TEST(Devices, TheLastSetUpComesBackAtStart) {
   TMainForm form;
   form.RestoreOutput();
   form.RestoreInput();
-  EXPECT_EQ(status(form), "MIDI waiting for Synth B to return; input Keys away");
+  EXPECT_EQ(Sets::StatusOf(form), "MIDI waiting for Synth B to return; input Keys away");
   midi->SetDevices({"Synth", "Synth B"});
   midi->SetInputs({"Keys"});
   ASSERT_TRUE(halvorine_test::Eventually([&] {
     QCoreApplication::processEvents();
     return form.MidiOut().IsOpen() && !form.MidiIn().Device().isEmpty();
   }));
-  EXPECT_EQ(status(form), "MIDI open on Synth B; input from Keys");
+  EXPECT_EQ(Sets::StatusOf(form), "MIDI open on Synth B; input from Keys");
   settings.clear();
 }
 
