@@ -121,7 +121,7 @@ TEST_F(SkinKnobAccessTest, EachNotchIsOneStepWithOneChangeEvent) {
   H.Release(Qt::LeftButton, {11, 11});
 }
 
-TEST_F(SkinKnobAccessTest, AClickGivesFocusOutsideTheTabChainAndKeysStep) {
+TEST_F(SkinKnobAccessTest, AClickGivesFocusOutsideTheTabChainKeysStepAndTheUserTurns) {
   EXPECT_EQ(Knob->focusPolicy(), Qt::ClickFocus);
   H.Press(Qt::LeftButton, {11, 11});
   H.Release(Qt::LeftButton, {11, 11});
@@ -134,12 +134,9 @@ TEST_F(SkinKnobAccessTest, AClickGivesFocusOutsideTheTabChainAndKeysStep) {
     QTest::keyClick(Knob, key);
     EXPECT_EQ(Changes, want) << key;
   }
-}
-
-TEST_F(SkinKnobAccessTest, OnTurnFollowsTheUsersGesturesOnly) {
+  // OnTurn follows the user's gestures only.
   int turns = 0;
   Knob->OnTurn = [&turns](QObject*) { ++turns; };
-  Knob->setFocus(Qt::TabFocusReason);
   Knob->SetPosition(10);  // code: no turn
   Wheel(240);             // one event of two notches: one turn
   QTest::keyClick(Knob, Qt::Key_A);
