@@ -104,15 +104,18 @@ public:
     FClock.store(FClockOwner.get(), std::memory_order_release);
   }
 
-  // Runs on the server's real-time thread. Messages go out at the cycle's first frame, ticks at
-  // their own; a Start or Continue among the messages starts the ticks one period after it, a Stop
-  // ends them before any later tick of the cycle.
+  // Runs on the server's real-time thread: no lock, no allocation, and no system call but the
+  // clock's wake (an eventfd write) in a cycle that sent a tick or started or ended the ticks.
+  // Messages go out at the cycle's first frame, ticks at their own; a Start or Continue among the
+  // messages starts the ticks one period after it, a Stop ends them before any later tick of the
+  // cycle. Started without a tempo, the ticks begin one period after the cycle that finds one.
   void Cycle(jack_nframes_t frames, jack_nframes_t start, jack_nframes_t rate) {
     void* buffer = jack_port_get_buffer(Port, frames);
     // The server hands an output port's buffer on as it was left: a port that writes nothing more
     // must still empty it each cycle, or its last events go out again and again.
     jack_midi_clear_buffer(buffer);
     if (Closed.load(std::memory_order_acquire)) return;
+    FollowFrameTime(start, frames);
     TMidiClockState* clock = FClock.load(std::memory_order_acquire);
     const std::size_t budget = BytesFor(frames, rate);
     FCycleBytes.store(budget, std::memory_order_relaxed);
@@ -127,9 +130,14 @@ public:
       if (jack_midi_event_write(buffer, 0, bytes, count) != 0) break;  // the buffer is full
       jack_ringbuffer_read_advance(FRing, 1 + count);
       used += 1 + count;
-      if (clock != nullptr) Transport(*clock, bytes[0], start, rate);
+      if (clock != nullptr && Transport(*clock, bytes[0], start, rate)) clock->Wake();
     }
-    if (clock != nullptr && FRunning) Ticks(*clock, buffer, start, frames, rate);
+    if (clock != nullptr && FStarted && Ticks(*clock, buffer, start, frames, rate)) clock->Wake();
+  }
+
+  // A new cycle size takes effect for the worker's writes at once.
+  void SetCycleFrames(jack_nframes_t frames, jack_nframes_t rate) {
+    FCycleBytes.store(BytesFor(frames, rate), std::memory_order_relaxed);
   }
 
   jack_port_t* const Port;
@@ -137,39 +145,72 @@ public:
   std::atomic<bool> Closed{false};
 
 private:
-  void Transport(TMidiClockState& clock, std::uint8_t status, jack_nframes_t at,
-                 jack_nframes_t rate) {
-    if (status != kMidiStart && status != kMidiContinue && status != kMidiStop) return;
-    const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
-    FRunning = status != kMidiStop && milliBpm != 0 && rate != 0;
-    if (status == kMidiStart) clock.Ticks.store(0, std::memory_order_relaxed);
-    if (FRunning) {
-      FSteps = TMidiClockSteps(rate, milliBpm);
-      FStepsMilliBpm = milliBpm;
-      FNextTick = at + static_cast<jack_nframes_t>(FSteps.Next());
+  // The frame time runs on by each cycle's frames, or jumps ahead over cycles that did not run (a
+  // stall: the ticks due meanwhile go out at once and the grid holds). A server that changes its
+  // cycle size may number the frames afresh instead: PipeWire's first cycle of a new size starts
+  // that size further on, and a cycle may start again at the frame of the one before. No cycle
+  // runs through frames numbered so, and the grid moves with them: the ticks keep their spacing in
+  // the frames that do run. Times are compared by their difference: frame counts wrap around.
+  void FollowFrameTime(jack_nframes_t start, jack_nframes_t frames) {
+    if (FLastFrames != 0) {
+      const auto jump = static_cast<std::int32_t>(start - (FLastStart + FLastFrames));
+      if (jump < 0 || (frames != FLastFrames && jump == static_cast<std::int32_t>(frames))) {
+        FNextTick += static_cast<jack_nframes_t>(jump);
+      }
     }
-    clock.Running.store(FRunning, std::memory_order_relaxed);
+    FLastStart = start;
+    FLastFrames = frames;
   }
 
-  // Frame counts wrap around (after a day at 48 kHz): times are compared by their difference.
-  void Ticks(TMidiClockState& clock, void* buffer, jack_nframes_t start, jack_nframes_t frames,
+  // True when the ticks started or ended.
+  bool Transport(TMidiClockState& clock, std::uint8_t status, jack_nframes_t at,
+                 jack_nframes_t rate) {
+    if (status != kMidiStart && status != kMidiContinue && status != kMidiStop) return false;
+    const bool wasRunning = FRunning;
+    FStarted = status != kMidiStop;
+    if (status == kMidiStart) clock.Ticks.store(0, std::memory_order_relaxed);
+    FRunning = false;
+    if (FStarted) Begin(clock, at, rate);
+    clock.Running.store(FRunning, std::memory_order_relaxed);
+    return FRunning || wasRunning;
+  }
+
+  // The first tick one period after `at`, when the clock has a tempo.
+  void Begin(TMidiClockState& clock, jack_nframes_t at, jack_nframes_t rate) {
+    const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
+    if (milliBpm == 0 || rate == 0) return;
+    FSteps = TMidiClockSteps(rate, milliBpm);
+    FStepsMilliBpm = milliBpm;
+    FStepsRate = rate;
+    FNextTick = at + static_cast<jack_nframes_t>(FSteps.Next());
+    FRunning = true;
+  }
+
+  // Writes the ticks due in the cycle; true when it sent any, or the ticks started or ended. A new
+  // tempo or sample rate sets the spacing from the tick after the next one on.
+  bool Ticks(TMidiClockState& clock, void* buffer, jack_nframes_t start, jack_nframes_t frames,
              jack_nframes_t rate) {
     const std::uint32_t milliBpm = clock.MilliBpm.load(std::memory_order_relaxed);
-    if (milliBpm == 0) {
+    if (milliBpm == 0 || !FRunning) {
+      const bool wasRunning = FRunning;
       FRunning = false;
-      clock.Running.store(false, std::memory_order_relaxed);
-      return;
+      if (milliBpm != 0) Begin(clock, start, rate);
+      clock.Running.store(FRunning, std::memory_order_relaxed);
+      return FRunning != wasRunning;
     }
+    bool sent = false;
     for (;;) {
       const auto offset = static_cast<std::int32_t>(FNextTick - start);
-      if (offset >= static_cast<std::int32_t>(frames)) return;
+      if (offset >= static_cast<std::int32_t>(frames)) return sent;
       // A tick whose frame has passed (the server skipped a cycle) goes out at once.
       jack_midi_event_write(buffer, static_cast<jack_nframes_t>(std::max(offset, 0)),
                             &kMidiClockTick, 1);
       clock.Ticks.fetch_add(1, std::memory_order_relaxed);
-      if (milliBpm != FStepsMilliBpm && rate != 0) {
-        FSteps = TMidiClockSteps(rate, milliBpm);
+      sent = true;
+      if (milliBpm != FStepsMilliBpm || (rate != FStepsRate && rate != 0)) {
+        FSteps = TMidiClockSteps(rate != 0 ? rate : FStepsRate, milliBpm);
         FStepsMilliBpm = milliBpm;
+        FStepsRate = rate != 0 ? rate : FStepsRate;
       }
       FNextTick += static_cast<jack_nframes_t>(FSteps.Next());
     }
@@ -182,11 +223,16 @@ private:
   std::size_t FWrittenInCycle = 0;
   std::shared_ptr<TMidiClockState> FClockOwner;
   std::atomic<TMidiClockState*> FClock{nullptr};
-  // The process callback's own.
+  // The process callback's own. Started: a Start or Continue came, and no Stop since; Running:
+  // and the clock has a tempo, so ticks go out.
+  bool FStarted = false;
   bool FRunning = false;
   TMidiClockSteps FSteps;
   std::uint32_t FStepsMilliBpm = 0;
+  jack_nframes_t FStepsRate = 0;
   jack_nframes_t FNextTick = 0;
+  jack_nframes_t FLastStart = 0;
+  jack_nframes_t FLastFrames = 0;
 };
 
 // The input port and where its events go.
@@ -434,7 +480,12 @@ int TJackClient::SampleRate(jack_nframes_t rate, void* arg) {
 }
 
 int TJackClient::BufferSize(jack_nframes_t frames, void* arg) {
-  static_cast<TJackClient*>(arg)->FBufferSize.store(frames, std::memory_order_relaxed);
+  auto* client = static_cast<TJackClient*>(arg);
+  client->FBufferSize.store(frames, std::memory_order_relaxed);
+  const jack_nframes_t rate = client->FSampleRate.load(std::memory_order_relaxed);
+  for (std::atomic<TJackOutput*>& slot : client->FOutputSlots) {
+    if (TJackOutput* out = slot.load(std::memory_order_acquire)) out->SetCycleFrames(frames, rate);
+  }
   return 0;
 }
 

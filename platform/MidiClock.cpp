@@ -1,5 +1,8 @@
 #include "MidiClock.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cmath>
 
 std::optional<std::uint32_t> MidiClockMilliBpm(double bpm) {
@@ -15,4 +18,17 @@ TMidiClockSteps::TMidiClockSteps(std::uint64_t unitsPerSecond, std::uint32_t mil
   FDivisor = std::uint64_t{milliBpm} * kMidiClockTicksPerQuarter;
   FWhole = dividend / FDivisor;
   FFraction = dividend % FDivisor;
+}
+
+TMidiClockState::TMidiClockState() : FWakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+TMidiClockState::~TMidiClockState() {
+  if (FWakeFd >= 0) close(FWakeFd);
+}
+
+// A counter that would overflow refuses the write (EAGAIN): the reader has a wake pending anyway.
+void TMidiClockState::Wake() const {
+  if (FWakeFd < 0) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(FWakeFd, &one, sizeof one);
 }

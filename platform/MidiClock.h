@@ -45,7 +45,23 @@ private:
 // The clock of one output handle, shared by the service, which sets the tempo, and whatever times
 // the ticks (the port itself, or the service's worker), which counts them.
 struct TMidiClockState {
+  TMidiClockState();
+  ~TMidiClockState();
+  TMidiClockState(const TMidiClockState&) = delete;
+  TMidiClockState& operator=(const TMidiClockState&) = delete;
+
   std::atomic<std::uint32_t> MilliBpm{0};  // 0: no clock
   std::atomic<bool> Running{false};        // between a Start or Continue and a Stop
   std::atomic<std::uint64_t> Ticks{0};     // sent since the last Start; a Continue counts on
+
+  // Called by whatever times the ticks once ticks have gone out, or Running has changed: makes
+  // WakeFd() readable. Safe on a real-time thread: one write to an eventfd, which never blocks.
+  // Called at most once for each cycle of the timer that sent a tick.
+  void Wake() const;
+  // An eventfd that is readable from the first Wake() after it was last read; -1 when none could
+  // be made. Owned by the state: duplicate it to keep it beyond the state.
+  int WakeFd() const { return FWakeFd; }
+
+private:
+  int FWakeFd = -1;
 };

@@ -91,8 +91,7 @@ xdotool click 1; xdotool key Up              # a click gives Par1 focus; Up adds
 expect_dumped dump.txt "b0 10 01|b0 34 40|b0 28 01|b0 28 02|"
 
 # Twice the size does not fit where it stands: the window is moved onto the screen, whole.
-kill "$program_pid"
-wait "$program_pid" 2>/dev/null || true
+end_processes "$program_pid"
 QT_SCALE_FACTOR=2 start_program "$1"
 [ "$WIDTH,$HEIGHT" = 1140,948 ] || fail "at scale 2 the window is ${WIDTH}x$HEIGHT"
 ((X >= 0 && Y >= 0 && X + WIDTH <= 1280 && Y + HEIGHT <= 1024)) ||

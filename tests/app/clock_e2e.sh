@@ -31,7 +31,6 @@ echo "$verdict" | tail -n 1
 grep -v '^#' "$work/dump.txt" | head -n 1 | grep -q '^[0-9]*: fa '  || fail "the first message is not Start"
 grep -q '1 Start(s), 0 Continue(s), 1 Stop(s)' <<<"$verdict" || fail "not one Start and one Stop"
 
-kill "$program_pid"
-wait "$program_pid" 2>/dev/null || true
+end_processes "$program_pid"
 if grep -q "halvorine:" "$work/program.txt"; then fail "the program complained"; fi
 echo PASS

@@ -191,8 +191,7 @@ find_panel '^Halvorine v0.2$'
 wait_for program_connected || fail "the output opened last was not opened at start"
 xdotool key ctrl+q
 expect_end "Ctrl+Q after the device came back"
-kill "$dump_pid"
-wait "$dump_pid" 2>/dev/null || true
+end_processes "$dump_pid"
 wait_for sh -c '! jack_lsp | grep -q midi-monitor:input' || fail "the recorder stayed"
 start_on
 find_panel '^Halvorine v0.2$'

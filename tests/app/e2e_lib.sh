@@ -10,20 +10,54 @@ pids=()
 dump_pid=""
 jackd_pid=""
 
-# The clean-up never hangs: what has not ended ten seconds after SIGTERM is killed.
-cleanup() {
-  local pid i
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+# Ends the processes given: SIGTERM, then SIGKILL for what has not ended ten seconds later (said on
+# standard error: a program that hangs at its end is noted, not waited for forever).
+end_processes() {
+  local pid i alive
+  [ $# -gt 0 ] || return 0
+  kill "$@" 2>/dev/null || true
   for i in $(seq 200); do
-    for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && break; done
-    kill -0 "$pid" 2>/dev/null || break
+    alive=0
+    for pid in "$@"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+    [ "$alive" = 0 ] && break
     sleep 0.05
   done
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for pid in "$@"; do
+    if kill -0 "$pid" 2>/dev/null; then
+      echo "note: $(ps -o comm= -p "$pid") ($pid) had not ended 10 s after SIGTERM: killed" >&2
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+  done
+  for pid in "$@"; do wait "$pid" 2>/dev/null || true; done
+}
+
+cleanup() {
+  if [ -n "${watchdog_pid:-}" ]; then
+    pkill -P "$watchdog_pid" 2>/dev/null || true
+    kill "$watchdog_pid" 2>/dev/null || true
+  fi
+  end_processes "${pids[@]}"
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# A script still running shortly before its CTest limit says where it waits (its children and
+# their kernel wait channels, and what the dumps and the program printed) before CTest kills it
+# without a word.
+watchdog() {
+  sleep "${HALVORINE_E2E_LIMIT:-105}" >/dev/null 2>&1 </dev/null
+  {
+    echo "FAIL: still running after ${HALVORINE_E2E_LIMIT:-105} s; its processes:"
+    ps -o pid,stat,wchan:24,etime,args --ppid "$1" 2>/dev/null
+    local f
+    for f in "$work"/dump*.txt "$work/program.txt" "$work/jackd.txt"; do
+      [ -f "$f" ] && { echo "--- $(basename "$f") ---"; tail -n 40 "$f"; }
+    done
+  } >&2
+  kill -TERM "$1"
+}
+watchdog $$ &
+watchdog_pid=$!
 
 fail() {
   echo "FAIL: $*" >&2
@@ -116,12 +150,13 @@ start_jack() {
 # listening) is started again.
 start_recorder() {
   local try
-  for try in $(seq 20); do
+  for try in $(seq 5); do
     "$HALVORINE_JACK_RECORDER" >"$work/$1" 2>&1 &
     dump_pid=$!
     pids+=($dump_pid)
-    wait_long 10 recorder_settled "$1"
+    wait_long 10 recorder_settled "$1" || true
     grep -qx '# ready' "$work/$1" && return 0
+    end_processes "$dump_pid"   # ended, or hung in the JACK library before it was ready
   done
   fail "the recorder did not start: $(head -c 300 "$work/$1")"
 }
@@ -130,10 +165,7 @@ recorder_settled() { grep -qx '# ready' "$work/$1" || ! kill -0 "$dump_pid"; }
 # True once the program's output is connected to the dump's input.
 program_connected() { jack_lsp -c | grep -A1 '^Halvorine:out$' | grep -q 'midi-monitor:input'; }
 
-stop_jack() {
-  kill "$dump_pid" "$jackd_pid" 2>/dev/null || true
-  wait "$dump_pid" "$jackd_pid" 2>/dev/null || true
-}
+stop_jack() { end_processes $dump_pid $jackd_pid; }
 
 # Starts the program (with its arguments) and finds its window; X and Y are then the client
 # area's place.

@@ -24,8 +24,7 @@ shoot() {
 }
 
 stop_program() {
-  kill "$program_pid"
-  wait "$program_pid" 2>/dev/null || true
+  end_processes "$program_pid"
 }
 
 start_display 2048x1536x24

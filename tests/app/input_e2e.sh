@@ -61,7 +61,6 @@ for i in $(seq 24 $((24 * sends - 25))); do
   [ "$v" = "${old_values[$j]}" ] || [ "$v" = "${new_values[$j]}" ] || fail "a send in between: $v"
 done
 
-kill "$program_pid"
-wait "$program_pid" 2>/dev/null || true
+end_processes "$program_pid"
 if grep -q "halvorine:" "$work/program.txt"; then fail "the program complained"; fi
 echo PASS

@@ -62,7 +62,7 @@ caption_is() { [ "$(caption)" = "$1" ]; }
 wait_for caption_is "Halvorine v0.2 - set.hvset*" || fail "caption after the drag: $(caption)"
 xdotool key ctrl+s
 wait_for caption_is "Halvorine v0.2 - set.hvset" || fail "caption after saving: $(caption)"
-kill "$program_pid"; wait "$program_pid" 2>/dev/null || true
+end_processes "$program_pid"
 
 start_with_set "$1" "$work/set.hvset"
 pick_first_device

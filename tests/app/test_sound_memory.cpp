@@ -38,7 +38,7 @@ void SetBanks(TSoundRecord& r, int a, int b) {
 
 }  // namespace
 
-TEST(SeedTable, PublishedEntries) {
+TEST(SeedTable, PublishedEntriesAndThePresetsTheyGive) {
   TSoundMemory m;
   EXPECT_EQ(m.Seed(0, 0), 346u);
   EXPECT_EQ(m.Seed(0, 1), 130u);
@@ -52,9 +52,7 @@ TEST(SeedTable, PublishedEntries) {
     }
   }
   EXPECT_EQ(distinct.size(), 12843u);
-}
-
-TEST(GeneratePreset, ExamplesAndRepeatability) {
+  // The presets they give.
   EXPECT_EQ(TSoundMemory::GeneratePreset(346), kPreset346);
   EXPECT_EQ(TSoundMemory::GeneratePreset(460), kPreset460);
   EXPECT_EQ(TSoundMemory::GeneratePreset(12345), TSoundMemory::GeneratePreset(12345));
@@ -65,16 +63,13 @@ TEST(GeneratePreset, ExamplesAndRepeatability) {
   }
 }
 
-TEST(SoundMemory, SelectionOutsideTheSixteenSoundsIsRefused) {
+TEST(SoundMemory, SelectionAndPresetIndicesOutsideTheirRanges) {
   TSoundMemory m;
   ASSERT_TRUE(m.SetSelectedSound(15));
   EXPECT_FALSE(m.SetSelectedSound(16));
   EXPECT_FALSE(m.SetSelectedSound(-1));
   EXPECT_EQ(m.SelectedSound(), 15);
-}
-
-TEST(SoundMemory, PresetIndicesOutsideTheTableAreClamped) {
-  TSoundMemory m;
+  // Preset indices outside the table are clamped.
   auto& r = m.Current();
   r.MorphEnabled.fill(1);
   r.PresetA1 = -5;

@@ -128,6 +128,7 @@ public:
     Click(Find<QPushButton>("OpenButton"));
     ASSERT_TRUE(Form->MidiOut().IsOpen());
     Midi->ClearMessages();
+    Asked = 0;
   }
   void TearDown() override {
     Form.reset();
@@ -171,6 +172,42 @@ public:
 
   TPanelDriver Driver() const { return TPanelDriver(*Form); }
 
+  // Every question about unsaved work is counted and kept in Asked and Question, and answered
+  // from Answers while any are left, else with Answer.
+  void Ask(QMessageBox::StandardButton answer) {
+    Answer = answer;
+    Form->Document().SetQuestion([this](const QString& text, QMessageBox::StandardButtons) {
+      ++Asked;
+      Question = text;
+      return Answers.isEmpty() ? Answer : Answers.takeFirst();
+    });
+  }
+  static TSoundSet Read(const QString& path) {
+    TSoundSet set;
+    QString error;
+    EXPECT_TRUE(ReadSoundSetFile(path, set, error)) << error.toStdString();
+    return set;
+  }
+  QString Status() const { return StatusOf(*Form); }
+  static QString StatusOf(TMainForm& form) {
+    form.UpdateMidiStatus();
+    return form.MidiStatusLabel()->text();
+  }
+  static QVariant Setting(const char* key) {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine")
+        .value(key);
+  }
+  // The background menu as a right click at `at` brings it up (the window system delivers it to
+  // the widget under the pointer, in its coordinates), or null when none shows.
+  QMenu* Menu(QPoint at = {540, 400}) {
+    QWidget* under = Form->childAt(at) != nullptr ? Form->childAt(at) : Form.get();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, under->mapFrom(Form.get(), at),
+                            Form->mapToGlobal(at));
+    QApplication::sendEvent(under, &event);
+    auto* menu = Form->findChild<QMenu*>("SoundSetMenu");
+    return menu != nullptr && menu->isVisible() ? menu : nullptr;
+  }
+
   // Every control that shows a state: the selected sound's 31 knobs and 24 boxes, the sound
   // boxes and the base channel; and the state held behind them.
   void ExpectShown(const TSoundSet& state, const char* what) const {
@@ -201,11 +238,23 @@ public:
   std::unique_ptr<TMainForm> Form;
   QTemporaryDir Folder;
   QStringList Errors;
+  int Asked = 0;
+  QString Question;
+  QMessageBox::StandardButton Answer = QMessageBox::Yes;
+  QList<QMessageBox::StandardButton> Answers;
 };
 
 Bytes Messages(std::initializer_list<std::array<int, 3>> messages) {
   Bytes bytes;
   for (const auto& m : messages) bytes.insert(bytes.end(), m.begin(), m.end());
+  return bytes;
+}
+
+// Control changes on the first channel from controller `first` on, one for each value.
+Bytes OnBD(int first, std::initializer_list<int> values) {
+  Bytes bytes;
+  for (const int v : values)
+    bytes.insert(bytes.end(), {0xB0, std::uint8_t(first++), std::uint8_t(v)});
   return bytes;
 }
 
@@ -351,11 +400,11 @@ TEST_F(Sets, PasteAndOpenSoundCarryASoundAcrossChannelsAndRefuseWhatIsNoSound) {
 // parameter ticked, Mutate and Randomize move that one as the seeded generator does, each one step
 // whose undo sends it back.
 TEST_F(Sets, TheMenuChoosesTheMutationAmountAndMovesGoToTheTickedParameter) {
-  QContextMenuEvent event(QContextMenuEvent::Mouse, {540, 400},
-                          Form->mapToGlobal(QPoint(540, 400)));
-  QApplication::sendEvent(Form.get(), &event);
+  EXPECT_EQ(Menu(ParKnob(1)->geometry().center()), nullptr);  // a knob keeps the right button
+  QMenu* menu = Menu();
+  ASSERT_NE(menu, nullptr);
   QStringList shown;
-  for (QAction* a : Form->findChild<QMenu*>("SoundSetMenu")->actions()) {
+  for (QAction* a : menu->actions()) {
     shown << a->text() + " " + a->shortcut().toString();
     if (a->text() == "Mutation amount") a->menu()->actions().at(3)->trigger();  // ±32
   }
@@ -364,10 +413,8 @@ TEST_F(Sets, TheMenuChoosesTheMutationAmountAndMovesGoToTheTickedParameter) {
                                "Randomize Ctrl+Shift+M|Mutation amount |Open sound... |"
                                "Save sound... "))
       << shown.join('|').toStdString();
-  EXPECT_EQ(QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine")
-                .value("MutationAmount"),
-            32);
-  Form->findChild<QMenu*>("SoundSetMenu")->close();
+  EXPECT_EQ(Setting("MutationAmount"), 32);
+  menu->close();
   Form->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
 
@@ -381,10 +428,10 @@ TEST_F(Sets, TheMenuChoosesTheMutationAmountAndMovesGoToTheTickedParameter) {
     const TSoundRecord& r = Form->Memory().Current();
     const int to = keys & Qt::ShiftModifier ? mirror.Randomize(r)[1] : mirror.Mutate(r, 32)[1];
     Key(Qt::Key_M, keys);
-    EXPECT_EQ(Take(), Messages({{0xB0, 17, to}})) << text;
+    EXPECT_EQ(Take(), OnBD(17, {to})) << text;
     EXPECT_EQ(Form->UndoStack().undoText(), text);
     Key(Qt::Key_Z, Qt::ControlModifier);
-    EXPECT_EQ(Take(), Messages({{0xB0, 17, 98}})) << text;
+    EXPECT_EQ(Take(), OnBD(17, {98})) << text;
   }
 }
 
@@ -397,28 +444,11 @@ struct TStepCase {
 
 TEST_F(Sets, EachActionIsOneStepThatUndoAndRedoRestoreAndSend) {
   const TStepCase cases[] = {
-      {"Drag knob", [](Sets& t) { t.Drag(t.ParKnob(1), -10); }, Messages({{0xB0, 16, 0}}),
-       Messages({{0xB0, 16, 9}})},
+      {"Drag knob", [](Sets& t) { t.Drag(t.ParKnob(1), -10); }, OnBD(16, {0}), OnBD(16, {9})},
       // Parameter 2 follows bank A's preset (0, 0): 98.
-      {"Tick", [](Sets& t) { t.Click(t.ParBox(2)); }, Messages({{0xB0, 17, 0}}),
-       Messages({{0xB0, 17, 98}})},
+      {"Tick", [](Sets& t) { t.Click(t.ParBox(2)); }, OnBD(17, {0}), OnBD(17, {98})},
       {"Tick group", [](Sets& t) { t.Click(t.Find<QPushButton>("GroupFilterButton1")); },
-       Messages({{0xB0, 16, 0},
-                 {0xB0, 17, 0},
-                 {0xB0, 18, 0},
-                 {0xB0, 19, 0},
-                 {0xB0, 20, 0},
-                 {0xB0, 21, 0},
-                 {0xB0, 22, 0},
-                 {0xB0, 23, 0}}),
-       Messages({{0xB0, 16, 36},
-                 {0xB0, 17, 98},
-                 {0xB0, 18, 21},
-                 {0xB0, 19, 67},
-                 {0xB0, 20, 5},
-                 {0xB0, 21, 11},
-                 {0xB0, 22, 46},
-                 {0xB0, 23, 37}})},
+       OnBD(16, {0, 0, 0, 0, 0, 0, 0, 0}), OnBD(16, {36, 98, 21, 67, 5, 11, 46, 37})},
       {"Store A", [](Sets& t) { t.Click(t.Find<QPushButton>("StoreAButton")); }, {}, {}},
       {"Preset step", [](Sets& t) { t.Click(t.Find<QPushButton>("AUpButton")); }, {}, {}},
       {"Turn knob",
@@ -427,7 +457,7 @@ TEST_F(Sets, EachActionIsOneStepThatUndoAndRedoRestoreAndSend) {
          t.ParKnob(3)->SetPosition(5);
          t.ParKnob(3)->SetPosition(6);
        },
-       Messages({{0xB0, 18, 0}}), Messages({{0xB0, 18, 6}})},
+       OnBD(18, {0}), OnBD(18, {6})},
       {"Select sound", [](Sets& t) { t.Click(t.SoundBox(5)); }, {}, {}},
   };
   for (const TStepCase& c : cases) {
@@ -459,11 +489,14 @@ TEST_F(Sets, EachActionIsOneStepThatUndoAndRedoRestoreAndSend) {
   }
 }
 
-TEST_F(Sets, OpeningIsAStepAndBadFilesLeaveThePanelAsItWas) {
+// A bad file: one message naming it, nothing changed, nothing sent, no step. Open, and undo and
+// redo over it, put back a state that differs in every field: every control shows it, what
+// changed is sent (opening itself sends nothing) and the caption names the file or unsaved work.
+TEST_F(Sets, OpeningIsAStepThatRestoresEveryFieldAndBadFilesChangeNothing) {
+  ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
   Drag(ParKnob(1), -10);
-  const TSoundSet before = State();
+  const TSoundSet start = State();
   Take();
-  // A bad file: one message naming it, nothing changed, nothing sent, no step.
   QFile bad(Path("bad.hvset"));
   ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
   bad.write("{\"format\": \"halvorine-sound-set\", \"version\": 1");
@@ -472,27 +505,10 @@ TEST_F(Sets, OpeningIsAStepAndBadFilesLeaveThePanelAsItWas) {
   ASSERT_EQ(Errors.size(), 1);
   EXPECT_TRUE(Errors[0].contains(bad.fileName()) && Errors[0].contains("not JSON"))
       << Errors[0].toStdString();
-  EXPECT_TRUE(State().SameSounds(before));
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");
-  EXPECT_EQ(Form->UndoStack().count(), 1);
-
-  ASSERT_TRUE(Form->OpenSoundSet(WriteSet("good.hvset")));
+  ExpectShown(start, "bad file");
+  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
   EXPECT_EQ(Take(), Bytes{});
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - good.hvset");
-
-  Key(Qt::Key_Z, Qt::ControlModifier);
-  EXPECT_TRUE(State().SameSounds(before));
-  const Bytes undone = Take();
-  // Every value that changed, in sound order: BD's first is back at 9 after the drag.
-  ASSERT_EQ(undone.size(), 16u * 72u);
-  EXPECT_EQ(Bytes(undone.begin(), undone.begin() + 3), Messages({{0xB0, 16, 9}}));
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");  // the drag's unsaved work, back without a file
-}
-
-// Open, and undo and redo over it, put back a state that differs in every field: every control
-// shows it, and what changed is sent (opening itself sends nothing).
-TEST_F(Sets, RestoringAStateShowsEveryFieldAndSendsWhatChanged) {
-  const TSoundSet start = State();
+  EXPECT_EQ(Form->UndoStack().count(), 1);
   TSoundSet set = start;
   for (int s = 0; s < kSoundCount; ++s) {
     const TSoundRecord& was = start.Records[s];
@@ -518,25 +534,39 @@ TEST_F(Sets, RestoringAStateShowsEveryFieldAndSendsWhatChanged) {
   QString error;
   ASSERT_TRUE(WriteSoundSetFile(Path("all.hvset"), set, error)) << error.toStdString();
 
+  // Undoing the Open brings back the values with the file they came from and its modified state,
+  // so that Ctrl+S writes them where they belong; redo brings the opened file back, saved.
   struct TRestore {
     const char* Name;
-    std::function<void()> Act;
+    Qt::Key Key;  // with Ctrl; Qt::Key_X: Ctrl+Shift+Z
     const TSoundSet& Shown;
     Bytes Sent;
+    const char* Caption;
   };
   const TRestore steps[] = {
-      {"open", [&] { EXPECT_TRUE(Form->OpenSoundSet(Path("all.hvset"))); }, set, {}},
-      {"undo", [&] { Key(Qt::Key_Z, Qt::ControlModifier); }, start, Changed(set, start)},
-      {"redo", [&] { Key(Qt::Key_Y, Qt::ControlModifier); }, set, Changed(start, set)},
-      {"undo again", [&] { Key(Qt::Key_Z, Qt::ControlModifier); }, start, Changed(set, start)},
-      {"redo again", [&] { Key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier); }, set,
-       Changed(start, set)},
+      {"open", Qt::Key_O, set, {}, "all.hvset"},
+      {"undo", Qt::Key_Z, start, Changed(set, start), "mine.hvset*"},
+      {"redo", Qt::Key_Y, set, Changed(start, set), "all.hvset"},
+      {"undo again", Qt::Key_Z, start, Changed(set, start), "mine.hvset*"},
+      {"save", Qt::Key_S, start, {}, "mine.hvset"},
+      {"redo again", Qt::Key_X, set, Changed(start, set), "all.hvset"},
+      {"undo to what was saved", Qt::Key_Z, start, Changed(set, start), "mine.hvset"},
   };
   for (const TRestore& step : steps) {
-    step.Act();
+    const bool shift = step.Key == Qt::Key_X;
+    if (step.Key == Qt::Key_O) {
+      EXPECT_TRUE(Form->OpenSoundSet(Path("all.hvset")));
+    } else {
+      Key(shift ? Qt::Key_Z : step.Key, shift ? Qt::ControlModifier | Qt::ShiftModifier
+                                              : Qt::KeyboardModifiers(Qt::ControlModifier));
+    }
     ExpectShown(step.Shown, step.Name);
     EXPECT_EQ(Take(), step.Sent) << step.Name;
+    EXPECT_EQ(Shown(*Form), QString("Halvorine v0.2 - ") + step.Caption) << step.Name;
   }
+  EXPECT_TRUE(Read(Path("mine.hvset")).SameSounds(start));
+  EXPECT_TRUE(Read(Path("all.hvset")).SameSounds(set));  // untouched
+  EXPECT_EQ(Errors.size(), 1);
 }
 
 // Every path that drops the current set, from every kind of set and with every answer: the
@@ -570,12 +600,8 @@ TEST_F(Sets, EveryPathThatDropsWorkAsksFirst) {
                                    std::to_string(int(answer));
           Form.reset();
           SetUp();
-          int asked = 0;
           const bool fails = answer == kFailedSave;
-          Form->Document().SetQuestion([&](const QString&, QMessageBox::StandardButtons) {
-            ++asked;
-            return fails ? QMessageBox::Save : answer;
-          });
+          Ask(fails ? QMessageBox::Save : answer);
           QFile(Path("mine.hvset")).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
           QFile::remove(Path("chosen.hvset"));
           if (named) {
@@ -592,7 +618,7 @@ TEST_F(Sets, EveryPathThatDropsWorkAsksFirst) {
           if (fails) files.clear();
           TDialogAnswers dialogs(files);
           const bool dropped = path.Drop(*this);
-          EXPECT_EQ(asked, modified ? 1 : 0) << what;
+          EXPECT_EQ(Asked, modified ? 1 : 0) << what;
           EXPECT_EQ(dropped, !modified || (answer != QMessageBox::Cancel && !fails)) << what;
           EXPECT_EQ(Errors.size(), fails && named ? 1 : 0) << what;
           Errors.clear();
@@ -601,11 +627,8 @@ TEST_F(Sets, EveryPathThatDropsWorkAsksFirst) {
             EXPECT_EQ(Shown(*Form), caption) << what;
           }
           if (modified && answer == QMessageBox::Save) {
-            TSoundSet saved;
-            QString error;
-            ASSERT_TRUE(ReadSoundSetFile(Path(named ? "mine.hvset" : "chosen.hvset"), saved, error))
+            EXPECT_TRUE(Read(Path(named ? "mine.hvset" : "chosen.hvset")).SameSounds(before))
                 << what;
-            EXPECT_TRUE(saved.SameSounds(before)) << what;
           }
           if (!modified) break;  // the answer is not asked for
         }
@@ -615,14 +638,7 @@ TEST_F(Sets, EveryPathThatDropsWorkAsksFirst) {
 }
 
 TEST_F(Sets, CaptionSaveAsAndRecentFiles) {
-  int asked = 0;
-  QString question;
-  QMessageBox::StandardButton answer = QMessageBox::No;
-  Form->Document().SetQuestion([&](const QString& text, QMessageBox::StandardButtons) {
-    ++asked;
-    question = text;
-    return answer;
-  });
+  Ask(QMessageBox::No);
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2");
   Drag(ParKnob(1), -10);
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");
@@ -639,20 +655,16 @@ TEST_F(Sets, CaptionSaveAsAndRecentFiles) {
     EXPECT_FALSE(Form->Document().SaveAsWithDialog());
     EXPECT_EQ(dialogs.Shown, 2);
   }
-  EXPECT_EQ(asked, 1);
-  EXPECT_TRUE(question.contains("\"kit.hvset\" already exists")) << question.toStdString();
-  TSoundSet kept;
-  QString error;
-  ASSERT_TRUE(ReadSoundSetFile(kit, kept, error));
-  EXPECT_EQ(kept.SelectedSound, 7);
-  answer = QMessageBox::Yes;
+  EXPECT_EQ(Asked, 1);
+  EXPECT_TRUE(Question.contains("\"kit.hvset\" already exists")) << Question.toStdString();
+  EXPECT_EQ(Read(kit).SelectedSound, 7);
+  Answer = QMessageBox::Yes;
   {
     TDialogAnswers dialogs({Path("kit")});
     EXPECT_TRUE(Form->Document().SaveAsWithDialog());
   }
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - kit.hvset");
-  ASSERT_TRUE(ReadSoundSetFile(kit, kept, error));
-  EXPECT_TRUE(kept.SameSounds(State()));
+  EXPECT_TRUE(Read(kit).SameSounds(State()));
   // Its permissions stay; a read-only set is refused, for root too.
   const QFileDevice::Permissions notUser(0x7077);
   EXPECT_EQ(QFile(kit).permissions() & notUser,
@@ -691,50 +703,11 @@ TEST_F(Sets, CaptionSaveAsAndRecentFiles) {
   EXPECT_FALSE(recent.contains(Path("set5.hvset")));
 }
 
-// Undoing an Open brings back the values with the file they came from and its modified state,
-// so that Ctrl+S writes them where they belong; redo brings the opened file back, saved.
-TEST_F(Sets, UndoOfOpenRestoresTheFileItCameFrom) {
-  Form->Document().SetQuestion(
-      [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Discard; });
-  ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
-  Drag(ParKnob(1), -10);
-  const TSoundSet mine = State();
-  const QString opened = WriteSet("opened.hvset");
-  ASSERT_TRUE(Form->Document().OpenAsked(opened));
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - opened.hvset");
-
-  Key(Qt::Key_Z, Qt::ControlModifier);
-  EXPECT_TRUE(State().SameSounds(mine));
-  EXPECT_EQ(Form->Document().Path(), Path("mine.hvset"));
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
-  Key(Qt::Key_S, Qt::ControlModifier);
-  TSoundSet saved;
-  QString error;
-  ASSERT_TRUE(ReadSoundSetFile(Path("mine.hvset"), saved, error));
-  EXPECT_TRUE(saved.SameSounds(mine));
-  ASSERT_TRUE(ReadSoundSetFile(opened, saved, error));
-  EXPECT_EQ(saved.SelectedSound, 7);  // untouched
-
-  Key(Qt::Key_Y, Qt::ControlModifier);
-  EXPECT_EQ(Form->Document().Path(), opened);
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - opened.hvset");
-  EXPECT_EQ(Form->Memory().SelectedSound(), 7);
-  Key(Qt::Key_Z, Qt::ControlModifier);  // back to mine, saved just now
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset");
-  EXPECT_TRUE(Errors.isEmpty()) << Errors.join("; ").toStdString();
-}
-
 // Unsaved work is kept in a recovery copy; a later start offers back every copy whose lock no
 // running program holds, whatever process number its name carries.
 TEST_F(Sets, UnsavedWorkIsRecovered) {
   const QString state = TSoundSetDocument::StateFolder();
-  int asked = 0;
-  QList<QMessageBox::StandardButton> answers;
-  const auto answer = [&](const QString&, QMessageBox::StandardButtons) {
-    ++asked;
-    return answers.isEmpty() ? QMessageBox::Yes : answers.takeFirst();
-  };
-  Form->Document().SetQuestion(answer);
+  Ask(QMessageBox::Yes);
   ASSERT_TRUE(Form->Document().SaveTo(Path("mine.hvset")));
   {
     // Written kRecoveryDelayMs after the first unsaved change, however many follow it.
@@ -773,20 +746,20 @@ TEST_F(Sets, UnsavedWorkIsRecovered) {
   QLockFile running(held + ".lock");
   ASSERT_TRUE(running.tryLock(0));
   SetUp();
-  Form->Document().SetQuestion(answer);
-  answers = {QMessageBox::Yes, QMessageBox::Discard};
+  Ask(QMessageBox::Yes);
+  Answers = {QMessageBox::Yes, QMessageBox::Discard};
   Form->Document().OfferRecovery();
-  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(Asked, 2);
   EXPECT_TRUE(State().SameSounds(unsaved));
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
   EXPECT_TRUE(QFileInfo::exists(recovery));  // until the restored work is saved or discarded
   EXPECT_FALSE(QFileInfo::exists(named));
   EXPECT_TRUE(QFileInfo::exists(held));
   Form->Document().OfferRecovery();  // what this program restored is its own now
-  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(Asked, 2);
   running.unlock();
   EXPECT_TRUE(QFile::remove(held));
-  answers = {QMessageBox::Discard};
+  Answers = {QMessageBox::Discard};
   EXPECT_TRUE(Form->close());
   Form.reset();
   EXPECT_FALSE(QFileInfo::exists(recovery));
@@ -803,21 +776,17 @@ TEST_F(Sets, ACopyThatCannotBeWrittenIsSaidAndTriedAgain) {
   qputenv("XDG_STATE_HOME", blocker.fileName().toLocal8Bit());
   TManualTickCount ticks(1000);
   Click(ParBox(2));  // a tick: a turned knob would have the line to itself for a while
-  const auto status = [&] {
-    Form->UpdateMidiStatus();
-    return Form->MidiStatusLabel()->text();
-  };
   for (int tries = 0; tries < 2; ++tries) {
     ticks.Advance(TSoundSetDocument::kRecoveryDelayMs);
     Form->Document().CheckRecovery();
     EXPECT_TRUE(Form->Document().RecoveryPath().isEmpty());
-    EXPECT_EQ(status().count("unsaved work not kept for recovery"), 1) << status().toStdString();
+    EXPECT_EQ(Status().count("unsaved work not kept for recovery"), 1) << Status().toStdString();
   }
   qputenv("XDG_STATE_HOME", state);
   ticks.Advance(TSoundSetDocument::kRecoveryDelayMs);
   Form->Document().CheckRecovery();
   EXPECT_TRUE(QFileInfo::exists(Form->Document().RecoveryPath()));
-  EXPECT_FALSE(status().contains("recovery")) << status().toStdString();
+  EXPECT_FALSE(Status().contains("recovery")) << Status().toStdString();
 }
 
 // Restoring is a step like Open, and the restored values were never saved: undo shows what was
@@ -825,9 +794,7 @@ TEST_F(Sets, ACopyThatCannotBeWrittenIsSaidAndTriedAgain) {
 // saved (redone) or discarded. Every other end keeps it for the next start.
 TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
   const QString kit = WriteSet("kit.hvset");
-  TSoundSet work;
-  QString error;
-  ASSERT_TRUE(ReadSoundSetFile(kit, work, error));
+  TSoundSet work = Read(kit);
   work.Records[7].Values[0] = 99;
   const TSoundSet startUp = State();
   struct TCase {
@@ -849,8 +816,7 @@ TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
   };
   const auto quit = [](QMessageBox::StandardButton answer) {
     return [answer](Sets& t) {
-      t.Form->Document().SetQuestion(
-          [answer](const QString&, QMessageBox::StandardButtons) { return answer; });
+      t.Ask(answer);
       if (t.Form->close()) t.Form.reset();
     };
   };
@@ -875,13 +841,13 @@ TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
     WriteSet("kit.hvset");
     const QString copy = TSoundSetDocument::StateFolder() + "/recovery-test.hvset";
     QDir().mkpath(TSoundSetDocument::StateFolder());
+    QString error;
     ASSERT_TRUE(WriteSoundSetFile(copy, work, error));
     QFile of(copy + ".of");
     ASSERT_TRUE(of.open(QIODevice::WriteOnly));
     of.write(kit.toUtf8());
     of.close();
-    Form->Document().SetQuestion(
-        [](const QString&, QMessageBox::StandardButtons) { return QMessageBox::Yes; });
+    Ask(QMessageBox::Yes);
     Form->Document().OfferRecovery();
     c.Act(*this);
     if (Form) {
@@ -889,9 +855,7 @@ TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
       EXPECT_EQ(Shown(*Form).toStdString(), c.Caption.toStdString()) << c.Name;
     }
     EXPECT_EQ(Form == nullptr, c.Caption.isEmpty()) << c.Name;
-    TSoundSet saved;
-    ASSERT_TRUE(ReadSoundSetFile(kit, saved, error));
-    EXPECT_EQ(saved.Records[7].Values[0], c.KitHasWork ? 99 : 17) << c.Name;
+    EXPECT_EQ(Read(kit).Records[7].Values[0], c.KitHasWork ? 99 : 17) << c.Name;
     EXPECT_EQ(QFileInfo::exists(copy), c.CopyStays) << c.Name;
     Form.reset();
     for (const QString& left : TRecoveryCopy::List(TSoundSetDocument::StateFolder())) {
@@ -901,63 +865,36 @@ TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
   }
 }
 
-TEST_F(Sets, TheMenuOpensOnTheBackgroundOnly) {
-  const auto rightClick = [this](QPoint at) {
-    // As the window system delivers it: to the widget under the pointer, in its coordinates.
-    QWidget* under = Form->childAt(at) != nullptr ? Form->childAt(at) : Form.get();
-    QContextMenuEvent event(QContextMenuEvent::Mouse, under->mapFrom(Form.get(), at),
-                            Form->mapToGlobal(at));
-    QApplication::sendEvent(under, &event);
-    QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
-    const bool shown = menu != nullptr && menu->isVisible();
-    if (menu != nullptr) menu->close();
-    QApplication::processEvents();
-    return shown;
-  };
-  EXPECT_TRUE(rightClick({540, 400}));                        // empty background
-  EXPECT_FALSE(rightClick(ParKnob(1)->geometry().center()));  // a knob keeps the button
-}
-
 // The menu key (as the window system delivers it: to the focused control) opens the menu at the
 // focused control; New asks as closing does, then shows the start-up state, unnamed, as a step.
 // Shift+F10 and Quit are tried through X in the document's end-to-end script.
 TEST_F(Sets, TheKeyboardReachesEveryCommand) {
-  const auto menuAt = [this](const std::function<void()>& press) {
-    press();
-    QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
-    const QRect at = menu != nullptr && menu->isVisible() ? menu->geometry() : QRect();
-    delete menu;
-    Form->activateWindow();  // for the window's shortcuts
-    EXPECT_TRUE(QTest::qWaitForWindowActive(Form.get()));
-    return at;
-  };
   TSkinKnob* knob = ParKnob(5);
   knob->setFocus();
   const QPoint centre = knob->mapToGlobal(knob->rect().center());
+  QContextMenuEvent event(QContextMenuEvent::Keyboard, knob->rect().center(), centre);
+  QApplication::sendEvent(knob, &event);
+  QMenu* shown = Form->findChild<QMenu*>("SoundSetMenu");
+  ASSERT_TRUE(shown != nullptr && shown->isVisible());
   // At the control: from its centre, or moved up along it where the screen ends below.
-  const QRect menu = menuAt([&] {
-    QContextMenuEvent event(QContextMenuEvent::Keyboard, knob->rect().center(), centre);
-    QApplication::sendEvent(knob, &event);
-  });
+  const QRect menu = shown->geometry();
+  delete shown;
+  Form->activateWindow();  // for the window's shortcuts
+  ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
   EXPECT_EQ(menu.left(), centre.x());
   EXPECT_TRUE(menu.top() <= centre.y() && centre.y() <= menu.bottom() + 1) << menu.top();
-  int asked = 0;
-  QMessageBox::StandardButton answer = QMessageBox::Cancel;
-  Form->Document().SetQuestion([&](const QString&, QMessageBox::StandardButtons) {
-    ++asked;
-    return answer;
-  });
+  Ask(QMessageBox::Cancel);
   const TSoundSet startUp = State();
   ASSERT_TRUE(Form->OpenSoundSet(WriteSet("kit.hvset")));
   Drag(ParKnob(1), -10);
   const TSoundSet work = State();
   Key(Qt::Key_N, Qt::ControlModifier);  // Cancel: nothing changes
-  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(Asked, 1);
   ExpectShown(work, "New, cancelled");
-  answer = QMessageBox::Discard;
+  Answer = QMessageBox::Discard;
   Take();
   Key(Qt::Key_N, Qt::ControlModifier);
-  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(Asked, 2);
   ExpectShown(startUp, "New");
   EXPECT_EQ(Take(), Bytes{});
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2");
@@ -1023,7 +960,7 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   play({{0xB0, 16, 41}}, 0, 41);
   ASSERT_EQ(Form->UndoStack().count(), steps + 2);
   Form->Undo();
-  EXPECT_EQ(Take(), Messages({{0xB0, 16, 40}}));
+  EXPECT_EQ(Take(), OnBD(16, {40}));
   Form->Undo();
   EXPECT_EQ(Take(), Messages({{0xB0, 16, 0}, {0xB0, 18, 21}, {0xB1, 16, 0}, {0xB1, 72, 0}}));
   EXPECT_TRUE(ParBox(3)->isChecked());
@@ -1037,18 +974,14 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   EXPECT_EQ(ParKnob(1)->GetPosition(), 55);
 
   // The status line tells where the input is; an input that leaves is followed again on return.
-  const auto status = [&] {
-    Form->UpdateMidiStatus();
-    return Form->MidiStatusLabel()->text();
-  };
-  EXPECT_TRUE(status().endsWith("; input from Recording In")) << status().toStdString();
+  EXPECT_TRUE(Status().endsWith("; input from Recording In")) << Status().toStdString();
   Midi->SetInputs({});
   ASSERT_TRUE(
-      halvorine_test::Eventually([&] { return status().endsWith("input Recording In away"); }));
+      halvorine_test::Eventually([&] { return Status().endsWith("input Recording In away"); }));
   EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 56}));
   Midi->SetInputs({"Recording In"});
   ASSERT_TRUE(
-      halvorine_test::Eventually([&] { return status().endsWith("input from Recording In"); }));
+      halvorine_test::Eventually([&] { return Status().endsWith("input from Recording In"); }));
   play({{0xB1, 16, 57}}, 0, 57);
   // Thru: every whole message goes on to the output unchanged and in order, followed or not; one
   // that the next status byte cuts off goes nowhere, and the status line counts it.
@@ -1067,7 +1000,7 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   Form->SetThru(false);
   Form->MidiIn().Close();
   EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 58}));
-  EXPECT_EQ(status().indexOf("input"), -1);
+  EXPECT_EQ(Status().indexOf("input"), -1);
 }
 
 // The background menu lists the inputs as they are when it opens, and None; the choice is
@@ -1077,10 +1010,7 @@ TEST_F(Sets, TheMenuChoosesTheInput) {
     std::vector<std::string> names;
     for (const QString& name : inputs) names.push_back(name.toStdString());
     Midi->SetInputs(names);
-    QContextMenuEvent event(QContextMenuEvent::Mouse, {540, 400},
-                            Form->mapToGlobal(QPoint(540, 400)));
-    QApplication::sendEvent(Form.get(), &event);
-    QMenu* menu = Form->findChild<QMenu*>("SoundSetMenu");
+    QMenu* menu = Menu();
     ASSERT_NE(menu, nullptr);
     QMenu* list = nullptr;
     for (QAction* a : menu->actions()) {
@@ -1095,17 +1025,12 @@ TEST_F(Sets, TheMenuChoosesTheInput) {
     list->actions().at(texts.indexOf(text) + (text == "None" ? 1 : 0))->trigger();
     delete menu;
   };
-  const auto remembered = [] {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine")
-        .value("MidiInput")
-        .toString();
-  };
   choose({"A In", "B In"}, "B In");
   EXPECT_EQ(Form->MidiIn().Device(), "B In");
-  EXPECT_EQ(remembered(), "B In");
+  EXPECT_EQ(Setting("MidiInput").toString(), "B In");
   choose({"C In", "B In"}, "None");
   EXPECT_EQ(Form->MidiIn().Device(), "");
-  EXPECT_EQ(remembered(), "");
+  EXPECT_EQ(Setting("MidiInput").toString(), "");
 }
 
 // The output opened last is opened at the next start, or waited for until it is listed; so is a
@@ -1115,10 +1040,6 @@ TEST(Devices, TheLastSetUpComesBackAtStart) {
   TRecordingMidiService midi({"Synth", "Synth B"});
   QSettings(QSettings::IniFormat, QSettings::UserScope, "Halvorine", "Halvorine").clear();
   midi->SetInputs({});
-  const auto status = [](TMainForm& form) {
-    form.UpdateMidiStatus();
-    return form.MidiStatusLabel()->text().toStdString();
-  };
   {
     TMainForm form;  // nothing remembered: nothing opens
     form.RestoreOutput();
@@ -1138,19 +1059,19 @@ TEST(Devices, TheLastSetUpComesBackAtStart) {
   TMainForm form;
   form.RestoreOutput();
   form.RestoreInput();
-  EXPECT_EQ(status(form), "MIDI waiting for Synth B to return; input Keys away");
+  EXPECT_EQ(Sets::StatusOf(form), "MIDI waiting for Synth B to return; input Keys away");
   midi->SetDevices({"Synth", "Synth B"});
   midi->SetInputs({"Keys"});
   ASSERT_TRUE(halvorine_test::Eventually([&] {
     QCoreApplication::processEvents();
     return form.MidiOut().IsOpen() && !form.MidiIn().Device().isEmpty();
   }));
-  EXPECT_EQ(status(form), "MIDI open on Synth B; input from Keys");
+  EXPECT_EQ(Sets::StatusOf(form), "MIDI open on Synth B; input from Keys");
   settings.clear();
 }
 
 // Tap tempo times the taps by the tick count, across its wrap: 400 and 600 ms make 120 BPM.
-TEST_F(Sets, TapTempoReadsTheTickCount) {
+TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockStops) {
   {
     TManualTickCount ticks(0xFFFFFC00u);
     for (const std::uint32_t after : {100u, 400u, 600u}) {
@@ -1159,10 +1080,7 @@ TEST_F(Sets, TapTempoReadsTheTickCount) {
     }
   }
   EXPECT_EQ(Form->MidiOut().ClockTempo(), 120.0);
-  Form->SetClockTempo(0, true);
-}
-
-TEST_F(Sets, ASweepFollowsTheClockAsOneStepAndStopEndsItWhereItIs) {
+  Form->SetClockTempo(0, true);  // not remembered for the next window
   TSkinKnob* mix = Find<TSkinKnob>("MixKnob");
   // Parameter 1 is 10 in bank A and 110 in bank B, ticked, with the mix at A.
   ParKnob(1)->SetPosition(10);

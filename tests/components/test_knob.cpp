@@ -66,14 +66,11 @@ TEST(KnobDrag, ValueOfADrag) {
   EXPECT_EQ(KnobDragValue(0, INT_MIN, INT_MAX, 1, false, 2), INT_MIN);
 }
 
-TEST(KnobPointer, EndsOfTheLine) {
+TEST(KnobPointer, EndsAndPixelsAtZeroHalfAndFull) {
   const std::pair<int, QPoint> ends[] = {{0, {-199, 225}}, {50, {13, -287}}, {100, {225, 225}}};
   for (const auto& [position, end] : ends)
     EXPECT_EQ(KnobPointerEnd(position, 0, 100), end) << position;
   EXPECT_EQ(KnobPointerEnd(0, -100, 100), QPoint(13, -287));
-}
-
-TEST(KnobPointer, PixelsAtZeroHalfAndFull) {
   const QImage picture(kKnobNormalPath), mask(kKnobMaskPath);
   ASSERT_FALSE(picture.isNull());
   const QImage plain = picture.convertToFormat(QImage::Format_RGB32);

@@ -6,8 +6,11 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "DebugDevice.h"
@@ -105,29 +108,22 @@ TEST_F(FileLog, SecondOpenAndSecondInstanceShareTheState) {
   EXPECT_EQ(ReadBytes(LogFile()), Banner() + "from the second\r\nthird");
 }
 
-// Ways a log folder can refuse the file; root passes permission checks, so a read-only folder is
-// only among them for other users.
-enum class TBadFolder { Missing, IsAFile, LogIsAFolder, ReadOnly };
+// What can stand where the log goes: a folder that refuses the file (root passes permission
+// checks, so a read-only folder is only among them for other users), or what must not be written
+// through or waited on (opening a FIFO nobody reads would wait for a reader for ever). Make puts it
+// in `folder`; Untouched says it is as it was.
+struct TBlocked {
+  const char* Name;
+  std::function<void(const fs::path& folder)> Make;
+  std::function<bool(const fs::path& folder)> Untouched;
+};
 
-class UnwritableFolder : public FileLog, public ::testing::WithParamInterface<TBadFolder> {};
+class BlockedLog : public FileLog, public ::testing::WithParamInterface<TBlocked> {};
 
-TEST_P(UnwritableFolder, LeavesTheLogClosedAndALaterOpenTriesAgain) {
-  fs::path folder = Folder() / "log";
-  switch (GetParam()) {
-    case TBadFolder::Missing:
-      break;
-    case TBadFolder::IsAFile:
-      std::ofstream(folder) << "a file";
-      break;
-    case TBadFolder::LogIsAFolder:
-      fs::create_directories(folder / "Debug.txt");
-      break;
-    case TBadFolder::ReadOnly:
-      if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
-      fs::create_directory(folder);
-      fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
-      break;
-  }
+TEST_P(BlockedLog, LeavesTheLogClosedAndALaterOpenTriesAgain) {
+  const fs::path folder = Folder() / "log";
+  GetParam().Make(folder);
+  if (IsSkipped()) return;
   TDebugDevice::SetLogFolder(folder.string());
   TDebugDevice log;
   log.SetMedia(dmFile);
@@ -136,8 +132,8 @@ TEST_P(UnwritableFolder, LeavesTheLogClosedAndALaterOpenTriesAgain) {
   log.Write("*");
   log.WriteLn("lost");
   log.WriteLn(5);
-  EXPECT_FALSE(fs::is_regular_file(folder / "Debug.txt"));
-  if (GetParam() == TBadFolder::ReadOnly) fs::permissions(folder, fs::perms::owner_all);
+  EXPECT_TRUE(GetParam().Untouched(folder));
+  if (fs::exists(folder)) fs::permissions(folder, fs::perms::owner_all);
 
   // Still closed, so the medium can change and a later Open tries again.
   log.SetMedia(dmNull);
@@ -147,14 +143,59 @@ TEST_P(UnwritableFolder, LeavesTheLogClosedAndALaterOpenTriesAgain) {
   EXPECT_TRUE(TDebugDevice::GetOpened());
   log.WriteLn("found");
   EXPECT_EQ(ReadBytes(LogFile()), Banner() + "found\r\n");
+  // The open file is not handed on to programs this one starts.
+  int descriptors = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (fs::read_symlink(entry.path(), error) != fs::canonical(LogFile())) continue;
+    ++descriptors;
+    EXPECT_NE(::fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC, 0);
+  }
+  EXPECT_EQ(descriptors, 1);
 }
 
-const char* const kNames[] = {"Missing", "IsAFile", "LogIsAFolder", "ReadOnly"};
+// A link at the log's place, to `target` in the same folder.
+void LinkTo(const fs::path& folder, const char* target, const std::function<void()>& make) {
+  fs::create_directory(folder);
+  if (make) make();
+  fs::create_symlink(folder / target, folder / "Debug.txt");
+}
 
-INSTANTIATE_TEST_SUITE_P(Folders, UnwritableFolder,
-                         ::testing::Values(TBadFolder::Missing, TBadFolder::IsAFile,
-                                           TBadFolder::LogIsAFolder, TBadFolder::ReadOnly),
-                         [](const auto& info) { return std::string(kNames[int(info.param)]); });
+INSTANTIATE_TEST_SUITE_P(
+    Places, BlockedLog,
+    ::testing::Values(
+        TBlocked{"Missing", [](const fs::path&) {},
+                 [](const fs::path& f) { return !fs::exists(f); }},
+        TBlocked{"IsAFile", [](const fs::path& f) { std::ofstream(f) << "a file"; },
+                 [](const fs::path& f) { return ReadBytes(f) == "a file"; }},
+        TBlocked{"LogIsAFolder", [](const fs::path& f) { fs::create_directories(f / "Debug.txt"); },
+                 [](const fs::path& f) { return fs::is_empty(f / "Debug.txt"); }},
+        TBlocked{"ReadOnly",
+                 [](const fs::path& f) {
+                   if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+                   fs::create_directory(f);
+                   fs::permissions(f, fs::perms::owner_read | fs::perms::owner_exec);
+                 },
+                 [](const fs::path& f) { return fs::is_empty(f); }},
+        TBlocked{"LinkToFile",
+                 [](const fs::path& f) {
+                   LinkTo(f, "precious", [&] { std::ofstream(f / "precious") << "keep me"; });
+                 },
+                 [](const fs::path& f) { return ReadBytes(f / "precious") == "keep me"; }},
+        TBlocked{"DanglingLink", [](const fs::path& f) { LinkTo(f, "precious", {}); },
+                 [](const fs::path& f) { return !fs::exists(fs::symlink_status(f / "precious")); }},
+        TBlocked{"LinkToFolder",
+                 [](const fs::path& f) {
+                   LinkTo(f, "precious", [&] { fs::create_directory(f / "precious"); });
+                 },
+                 [](const fs::path& f) { return fs::is_empty(f / "precious"); }},
+        TBlocked{"Fifo",
+                 [](const fs::path& f) {
+                   fs::create_directory(f);
+                   ASSERT_EQ(::mkfifo((f / "Debug.txt").c_str(), 0600), 0);
+                 },
+                 [](const fs::path& f) { return fs::is_fifo(f / "Debug.txt"); }}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(FileLog, NullMediumOpensAndDiscardsEverything) {
   TDebugDevice log;
@@ -170,17 +211,9 @@ TEST_F(FileLog, NullMediumOpensAndDiscardsEverything) {
   EXPECT_TRUE(fs::is_empty(Folder()));
 }
 
-// This program has no application object, without which the bus cannot be used.
-TEST(WindowWithoutApplication, OpenThrowsAndTheLogStaysClosed) {
-  HALVORINE_REQUIRE_FRESH_LOG();
-  TDebugDevice log;
-  log.SetMedia(dmWindow);
-  EXPECT_THROW(log.Open(), EOleError);
-  EXPECT_FALSE(TDebugDevice::GetOpened());
-  EXPECT_NO_THROW(log.WriteLn("nowhere"));
-}
-
-TEST(MediaProperty, SetByNameAndRefusingUnknownValues) {
+// The medium is set by name and unknown values are refused. This program has no application
+// object, without which the bus cannot be used: the monitor medium's Open throws.
+TEST(MediaProperty, SetByNameAndRefusingUnknownValuesAndTheMonitorWithoutApplication) {
   HALVORINE_REQUIRE_FRESH_LOG();
   TDebugDevice log;
   EXPECT_TRUE(log.setProperty("Media", QVariant::fromValue(dmSerial)));
@@ -191,4 +224,8 @@ TEST(MediaProperty, SetByNameAndRefusingUnknownValues) {
   log.SetMedia(dmFile);
   EXPECT_EQ(TDebugDevice().GetMedia(), dmFile);
   EXPECT_FALSE(TDebugDevice::GetOpened());
+  log.SetMedia(dmWindow);
+  EXPECT_THROW(log.Open(), EOleError);
+  EXPECT_FALSE(TDebugDevice::GetOpened());
+  EXPECT_NO_THROW(log.WriteLn("nowhere"));
 }

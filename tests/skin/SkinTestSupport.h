@@ -66,25 +66,23 @@ public:
 
   QWindow* Handle() { return FWindow.windowHandle(); }
 
-  // Window coordinates of a point given in the control's client pixels.
-  static QPoint At(int x, int y) { return kControlPlace + QPoint(x, y); }
-
-  void Press(Qt::MouseButton b, QPoint controlPos) {
-    QTest::mousePress(Handle(), b, {}, At(controlPos.x(), controlPos.y()));
+  // Mouse input at points given in the control's client pixels.
+  void Press(Qt::MouseButton b, QPoint at) {
+    QTest::mousePress(Handle(), b, {}, kControlPlace + at);
   }
-  void Release(Qt::MouseButton b, QPoint controlPos) {
-    QTest::mouseRelease(Handle(), b, {}, At(controlPos.x(), controlPos.y()));
+  void Release(Qt::MouseButton b, QPoint at) {
+    QTest::mouseRelease(Handle(), b, {}, kControlPlace + at);
   }
-  void Move(QPoint controlPos) { QTest::mouseMove(Handle(), At(controlPos.x(), controlPos.y())); }
-  void DoubleClick(Qt::MouseButton b, QPoint controlPos) {
-    QTest::mouseDClick(Handle(), b, {}, At(controlPos.x(), controlPos.y()));
+  void Move(QPoint at) { QTest::mouseMove(Handle(), kControlPlace + at); }
+  void DoubleClick(Qt::MouseButton b, QPoint at) {
+    QTest::mouseDClick(Handle(), b, {}, kControlPlace + at);
   }
 
   // A mouse event with a timestamp of the caller's choosing, so that two presses close together
   // form a double click (QTest's own helpers space their releases apart to avoid that).
-  void Raw(QEvent::Type type, QPoint controlPos, Qt::MouseButtons state, Qt::MouseButton button,
+  void Raw(QEvent::Type type, QPoint at, Qt::MouseButtons state, Qt::MouseButton button,
            int timestamp) {
-    const QPoint local = At(controlPos.x(), controlPos.y());
+    const QPoint local = kControlPlace + at;
     qt_handleMouseEvent(Handle(), local, Handle()->mapToGlobal(local), state, button, type, {},
                         timestamp);
     QCoreApplication::processEvents();

@@ -53,9 +53,7 @@ TEST(SkinKnobGlyphOfPosition, MatchesIntegerQuotientOverTheRangesInUse) {
           << p << " on " << r.min << ".." << r.max;
     }
   }
-}
-
-TEST(SkinKnobGlyphOfPosition, ExtremeRangesStayInsideTheStrip) {
+  // Extreme ranges stay inside the strip.
   EXPECT_EQ(SkinKnobGlyphOfPosition(INT_MIN, INT_MIN, INT_MAX, 67), 0);
   EXPECT_EQ(SkinKnobGlyphOfPosition(INT_MAX, INT_MIN, INT_MAX, 67), 66);
   EXPECT_EQ(SkinKnobGlyphOfPosition(0, INT_MIN, INT_MAX, 67), 33);
@@ -78,9 +76,7 @@ TEST(SkinKnobDragValue, ValueFromPressPointAtSensitivity128) {
         << c.start << " on " << c.min << ".." << c.max << " moved " << c.dy;
   EXPECT_EQ(SkinKnobDragValue(0, INT_MIN, INT_MAX, 128, -200), INT_MAX);
   EXPECT_EQ(SkinKnobDragValue(0, INT_MIN, INT_MAX, 128, 200), INT_MIN);
-}
-
-TEST(SkinKnobDragValue, SensitivityBelowOneIsReadAsOne) {
+  // A sensitivity below one is read as one.
   EXPECT_EQ(SkinKnobDragValue(0, 0, 127, 0, -1), 127);
   EXPECT_EQ(SkinKnobDragValue(50, 0, 127, -5, 0), 50);
 }

@@ -1,6 +1,7 @@
 // TSkinControl: defaults, the frame shown on the screen, the placeholder, clamping and the
 // synchronous repaint.
 
+#include "SkinCheckBox.h"
 #include "SkinControl.h"
 #include "SkinSource.h"
 #include "SkinTestSupport.h"
@@ -27,7 +28,9 @@ protected:
   Host H;
 };
 
-TEST_F(SkinControlTest, WithoutSourcePaintsWhiteBoxWithBlackFrame) {
+// Without a source: a white box with a black frame, over any background. Assigning a source does
+// not repaint; the next setter shows its frame. A source destroyed first leaves the placeholder.
+TEST_F(SkinControlTest, APlaceholderWithoutASourceAndTheSheetFromTheNextSetter) {
   H.Window().setStyleSheet("background: rgb(0, 128, 0)");
   TSkinControl* c = H.Add<TSkinControl>();
   EXPECT_TRUE(c->testAttribute(Qt::WA_OpaquePaintEvent));
@@ -40,6 +43,19 @@ TEST_F(SkinControlTest, WithoutSourcePaintsWhiteBoxWithBlackFrame) {
       ASSERT_EQ(shown.pixel(x, y) & 0xFFFFFF, edge ? 0x000000u : 0xFFFFFFu) << x << "," << y;
     }
   }
+  EventCounter paints(c, QEvent::Paint);
+  auto doomed = std::make_unique<TSkinSource>();
+  doomed->SetBitmap(CoordinateSheet(27, 27));
+  c->SetSkinSource(doomed.get());
+  EXPECT_EQ(paints.Count, 0);
+  EXPECT_EQ(H.OnScreen(c).pixel(5, 5) & 0xFFFFFF, 0xFFFFFFu);  // still the placeholder
+  c->SetGlyphIndex(0);
+  EXPECT_EQ(paints.Count, 1);
+  EXPECT_EQ(SheetPlace(H.OnScreen(c).pixel(5, 5)), QPoint(5, 5));
+  doomed.reset();
+  EXPECT_EQ(c->GetSkinSource(), nullptr);
+  c->SetGlyphIndex(0);
+  EXPECT_EQ(H.OnScreen(c).pixel(5, 5) & 0xFFFFFF, 0xFFFFFFu);
 }
 
 TEST_F(SkinControlTest, SetterShowsTheNamedFrameBeforeReturning) {
@@ -62,9 +78,13 @@ TEST_F(SkinControlTest, SetterShowsTheNamedFrameBeforeReturning) {
     for (int x = 0; x < 22; ++x) ASSERT_EQ(SheetPlace(shown.pixel(x, y)), QPoint(44 + x, y));
 }
 
-TEST_F(SkinControlTest, OffsetsAndGridPickTheSoundCell) {
+// Offsets and the grid pick the sound cell; the index clamps against the grid at the time of
+// setting; the frame's size and pitch follow the control's size.
+TEST_F(SkinControlTest, OffsetsGridAndSizePickTheFrame) {
   TSkinControl* c = Shown({23, 13});
-  c->SetGlyphRowCount(2);
+  c->SetGlyphIndex(66);  // 1 x 1 grid
+  EXPECT_EQ(c->GetGlyphIndex(), 0);
+  c->SetGlyphRowCount(2);  // no re-clamp and no re-pick: still frame 0
   c->SetSkinXOffset(46);
   EXPECT_EQ(ShownPlace(c), QPoint(46, 0));
   c->SetSkinYOffset(26);
@@ -72,40 +92,17 @@ TEST_F(SkinControlTest, OffsetsAndGridPickTheSoundCell) {
   c->SetGlyphIndex(1);
   EXPECT_EQ(ShownPlace(c), QPoint(46, 39));
   EXPECT_EQ(SheetPlace(H.OnScreen(c).pixel(22, 12)), QPoint(68, 51));
-}
-
-TEST_F(SkinControlTest, IndexClampsAgainstTheGridAtTheTimeOfSetting) {
-  TSkinControl* c = Shown();
-  c->SetGlyphIndex(66);  // 1 x 1 grid
-  EXPECT_EQ(c->GetGlyphIndex(), 0);
-  c->SetGlyphColCount(67);  // no re-clamp and no re-pick: still frame 0
-  EXPECT_EQ(c->GetGlyphIndex(), 0);
-  EXPECT_EQ(ShownPlace(c), QPoint(0, 0));
-  c->SetGlyphIndex(66);
-  EXPECT_EQ(ShownPlace(c), QPoint(1452, 0));
-}
-
-TEST_F(SkinControlTest, AssigningTheSourceDoesNotRepaint) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  c->resize(22, 22);
-  H.Show();
-  EventCounter paints(c, QEvent::Paint);
-  c->SetSkinSource(&Source);
-  EXPECT_EQ(paints.Count, 0);
-  EXPECT_EQ(H.OnScreen(c).pixel(5, 5) & 0xFFFFFF, 0xFFFFFFu);  // still the placeholder
-  c->SetGlyphIndex(0);
-  EXPECT_EQ(paints.Count, 1);
-  EXPECT_EQ(SheetPlace(H.OnScreen(c).pixel(5, 5)), QPoint(5, 5));
-}
-
-TEST_F(SkinControlTest, ResizingChangesFrameSizeAndPitch) {
-  TSkinControl* c = Shown();
+  c->SetSkinXOffset(0);
+  c->SetSkinYOffset(0);
   c->SetGlyphColCount(67);
+  c->resize(22, 22);
   c->SetGlyphIndex(3);
   EXPECT_EQ(ShownPlace(c), QPoint(66, 0));
   c->resize(10, 10);
   c->SetGlyphIndex(3);
   EXPECT_EQ(ShownPlace(c), QPoint(30, 0));
+  c->SetGlyphIndex(1000);
+  EXPECT_EQ(ShownPlace(c), QPoint(10 * 66, 10));
 }
 
 TEST_F(SkinControlTest, FrameOutsideTheSheetShowsWindowColourWithoutCrashing) {
@@ -123,20 +120,6 @@ TEST_F(SkinControlTest, FrameOutsideTheSheetShowsWindowColourWithoutCrashing) {
   c->SetSkinSource(&empty);
   c->SetGlyphIndex(0);
   EXPECT_EQ(H.OnScreen(c).pixel(11, 11) & 0xFFFFFF, window);
-}
-
-TEST_F(SkinControlTest, SourceDestroyedFirstLeavesThePlaceholder) {
-  TSkinControl* c = H.Add<TSkinControl>();
-  auto doomed = std::make_unique<TSkinSource>();
-  doomed->SetBitmap(CoordinateSheet(27, 27));
-  c->SetSkinSource(doomed.get());
-  H.Show();
-  c->SetGlyphIndex(0);
-  EXPECT_EQ(SheetPlace(H.OnScreen(c).pixel(5, 5)), QPoint(5, 5));
-  doomed.reset();
-  EXPECT_EQ(c->GetSkinSource(), nullptr);
-  c->SetGlyphIndex(0);
-  EXPECT_EQ(H.OnScreen(c).pixel(5, 5) & 0xFFFFFF, 0xFFFFFFu);
 }
 
 TEST(SkinSource, CopiesThePictureAndKeepsItsOwn) {
@@ -169,6 +152,13 @@ TEST(SkinControlProperties, NamedPropertiesReachTheSetters) {
   EXPECT_EQ(c.GetTag(), 15);
   EXPECT_EQ(c.GetSkinSource(), &source);
   EXPECT_EQ(c.property("GlyphIndex").toInt(), 1);
+  TSkinCheckBox box;  // unchecked; checking it leaves the index as it was
+  EXPECT_FALSE(box.GetChecked());
+  box.setProperty("GlyphRowCount", 2);
+  box.setProperty("GlyphIndex", 1);
+  box.setProperty("Checked", true);
+  EXPECT_EQ(box.GetGlyphIndex(), 1);
+  EXPECT_TRUE(box.property("Checked").toBool());
 }
 
 TEST(SkinControlMouse, RaisesMouseEventsWithClientPositions) {
