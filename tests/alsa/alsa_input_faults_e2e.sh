@@ -76,7 +76,7 @@ wait "$program_pid" "$reader" 2>/dev/null || true
 grep -q "halvorine:" "$work/program.txt" && fail "the program complained"
 
 # The echo: what goes out on the second cable comes back in on the first.
-cat /dev/snd/midiC0D1 | tee "$work/echo.bin" >/dev/snd/midiC0D0 &
+tee "$work/echo.bin" </dev/snd/midiC0D1 >/dev/snd/midiC0D0 &
 pids+=($!)
 sent() { messages "$work/echo.bin" | tr '|' '\n' | grep -c '^b0 11 '; }
 export XDG_CONFIG_HOME="$work/config2" XDG_STATE_HOME="$work/state2"

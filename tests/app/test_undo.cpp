@@ -989,7 +989,7 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   Form->SetThru(true);
   play({{0xF8}, {0x94, 36, 100}, {0xC0}, {0xC0, 5}, {0xB1, 16, 60}}, 0, 60);
   EXPECT_EQ(Take(), (Bytes{0xF8, 0x94, 36, 100, 0xC0, 5, 0xB1, 16, 60}));
-  EXPECT_TRUE(status().endsWith("; input from Recording In, 1 cut off")) << status().toStdString();
+  EXPECT_TRUE(Status().endsWith("; input from Recording In, 1 cut off")) << Status().toStdString();
   // While the panel's clock has a tempo, its clock is the only one on the output: another's ticks
   // and transport stay out, and a Start does not start it.
   Form->SetClockTempo(120);
