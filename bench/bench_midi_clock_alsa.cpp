@@ -15,7 +15,7 @@
 #include "MidiBackend.h"
 #include "MidiClock.h"
 #include "MidiOutService.h"
-#include "RtMidiBackend.h"
+#include "SystemMidiBackend.h"
 
 // The MIDI clock on the ALSA sequencer: ten seconds of ticks at 120 BPM into a port of this
 // program, four ways: the service's clock as the program has it (the worker hands each tick to the
@@ -283,7 +283,7 @@ public:
   }
 
 private:
-  std::shared_ptr<TMidiBackend> FReal = MakeRtMidiBackend();
+  std::shared_ptr<TMidiBackend> FReal = MakeSystemMidiBackend();
 };
 
 void BM_ClockAlsaWorkerTimerAlone(benchmark::State& state) {

@@ -496,3 +496,97 @@ void TJackClient::PortRegistered(jack_port_id_t, int, void* arg) {
 void TJackClient::ClientRegistered(const char*, int, void* arg) {
   static_cast<TJackClient*>(arg)->FGraphChanges.fetch_add(1, std::memory_order_release);
 }
+
+namespace {
+
+// An output port on a JACK server: a port of the program's one client.
+class TJackPort : public TMidiBackendPort {
+public:
+  TJackPort(TMidiNotify notify, std::shared_ptr<TJackClient> client, std::string device)
+      : FNotify(std::move(notify)), FClient(std::move(client)), FDevice(std::move(device)) {}
+  ~TJackPort() override { Release(); }
+  TJackPort(const TJackPort&) = delete;
+  TJackPort& operator=(const TJackPort&) = delete;
+
+  MMRESULT Open() {
+    const MMRESULT r = FClient->OpenOutput(FDevice, FOut);
+    if (r == MMSYSERR_NOERROR) FNotify(MOM_OPEN);
+    return r;
+  }
+
+  // A full ring means the server has not emptied it lately: the message waits in the service's
+  // queue, and a server that stops cycling never holds a send.
+  MMRESULT Send(const std::uint8_t* bytes, std::size_t count) override {
+    if (FClient->Gone()) return MIDIERR_NODEVICE;
+    if (count == 0 || count > TJackClient::kMessageMax) return MMSYSERR_INVALPARAM;
+    return FClient->Write(*FOut, bytes, count) ? MMSYSERR_NOERROR : MIDIERR_NOTREADY;
+  }
+
+  // The destination's port is gone when its client has left or the server has.
+  bool Alive() override { return FClient->Gone() ? false : FClient->HasPort(FDevice); }
+
+  void Close() override {
+    Release();
+    FNotify(MOM_CLOSE);
+  }
+
+  bool TimeClock(std::shared_ptr<TMidiClockState> clock) override {
+    TJackClient::TimeClock(*FOut, std::move(clock));
+    return true;
+  }
+
+private:
+  void Release() {
+    if (FOut != nullptr) FClient->CloseOutput(FOut);
+    FOut = nullptr;
+  }
+
+  TMidiNotify FNotify;
+  std::shared_ptr<TJackClient> FClient;
+  std::string FDevice;
+  TJackOutput* FOut = nullptr;
+};
+
+// The input on a JACK server: the port "in" of the program's one client, connected from the source.
+class TJackInPort : public TMidiBackendInPort {
+public:
+  TJackInPort(std::shared_ptr<TJackClient> client, std::string source)
+      : FClient(std::move(client)), FSource(std::move(source)) {}
+  ~TJackInPort() override { Close(); }
+  TJackInPort(const TJackInPort&) = delete;
+  TJackInPort& operator=(const TJackInPort&) = delete;
+
+  MMRESULT Open(TMidiReceive receive) {
+    const MMRESULT r = FClient->OpenInput(FSource, std::move(receive));
+    FOpen = r == MMSYSERR_NOERROR;
+    return r;
+  }
+  bool Alive() override { return !FClient->Gone() && FClient->HasPort(FSource); }
+  void Close() override {
+    if (FOpen) FClient->CloseInput();
+    FOpen = false;
+  }
+
+private:
+  std::shared_ptr<TJackClient> FClient;
+  std::string FSource;
+  bool FOpen = false;
+};
+
+}  // namespace
+
+MMRESULT OpenJackOutput(std::shared_ptr<TJackClient> client, const std::string& device,
+                        TMidiNotify notify, std::unique_ptr<TMidiBackendPort>& port) {
+  auto opened = std::make_unique<TJackPort>(std::move(notify), std::move(client), device);
+  const MMRESULT r = opened->Open();
+  if (r == MMSYSERR_NOERROR) port = std::move(opened);
+  return r;
+}
+
+MMRESULT OpenJackInput(std::shared_ptr<TJackClient> client, const std::string& source,
+                       TMidiReceive receive, std::unique_ptr<TMidiBackendInPort>& port) {
+  auto in = std::make_unique<TJackInPort>(std::move(client), source);
+  const MMRESULT r = in->Open(std::move(receive));
+  if (r == MMSYSERR_NOERROR) port = std::move(in);
+  return r;
+}

@@ -119,3 +119,11 @@ void SilenceJack();
 // Keeps an object reachable and idle until the process ends: a JACK client of a server that has
 // gone can be neither closed nor destroyed.
 void KeepJackClientForever(std::shared_ptr<TJackClient> client);
+
+// An output port on a JACK server, connected to `device`: a port of `client`. The port posts
+// MOM_OPEN through `notify` once open, MOM_CLOSE once closed.
+MMRESULT OpenJackOutput(std::shared_ptr<TJackClient> client, const std::string& device,
+                        TMidiNotify notify, std::unique_ptr<TMidiBackendPort>& port);
+// The input on a JACK server: the port "in" of `client`, connected from `source`.
+MMRESULT OpenJackInput(std::shared_ptr<TJackClient> client, const std::string& source,
+                       TMidiReceive receive, std::unique_ptr<TMidiBackendInPort>& port);

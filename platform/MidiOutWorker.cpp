@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "RtMidiBackend.h"
+#include "SystemMidiBackend.h"
 
 namespace midi_service {
 
@@ -45,7 +45,7 @@ void Notify(const TRoute& route, UINT message) {
 }
 
 std::shared_ptr<TMidiBackend> TService::CurrentBackend() {
-  if (!Backend) Backend = MakeRtMidiBackend();
+  if (!Backend) Backend = MakeSystemMidiBackend();
   return Backend;
 }
 

@@ -9,6 +9,8 @@
 # parameter.
 #
 # usage: alsa_input_faults_e2e.sh PATH/TO/halvorine
+# Two runs of the program under the VM's emulation: more than one script's usual time.
+export HALVORINE_E2E_LIMIT=${HALVORINE_E2E_LIMIT:-400}
 source "$(dirname "${BASH_SOURCE[0]}")/../app/e2e_lib.sh"
 program=$1
 input="Virtual Raw MIDI 0-0:VirMIDI 0-0 16:0"
@@ -17,7 +19,7 @@ output="Virtual Raw MIDI 0-1:VirMIDI 0-1 17:0"
 # The messages in the raw bytes of a file, "b0 10 40|fa|...", running status written out in full,
 # system exclusive left out.
 messages() {
-  od -An -tx1 -v "$1" | xargs -n1 | awk '
+  od -An -tx1 -v "$1" | tr -s ' \n' '\n\n' | awk '
     function hex(s) { return (index(H, substr(s, 1, 1)) - 1) * 16 + index(H, substr(s, 2, 1)) - 1 }
     function data(b) {
       if (b < 192 || (b >= 224 && b < 240) || b == 242) return 2
@@ -25,7 +27,7 @@ messages() {
       return 0
     }
     BEGIN { H = "0123456789abcdef" }
-    {
+    NF == 1 {
       b = hex($1)
       if (b >= 248) { printf "%s|", $1; next }
       if (b >= 128) {

@@ -10,8 +10,8 @@
 #include "AlsaInputRoom.h"
 #include "Eventually.h"
 #include "MidiOutService.h"
+#include "MidiPortNames.h"
 #include "RecordingMidiBackend.h"
-#include "RtMidiBackend.h"
 
 using halvorine_test::Eventually;
 

@@ -18,8 +18,8 @@
 #include "Eventually.h"
 #include "MidiBackend.h"
 #include "MidiOutService.h"
+#include "MidiPortNames.h"
 #include "RecordingMidiBackend.h"
-#include "RtMidiBackend.h"
 
 namespace {
 

@@ -1,17 +1,12 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "MidiBackend.h"
-
-// The service's real backend: the output ports of the ALSA sequencer (when /dev/snd/seq can be
-// opened) and of a running JACK server (never started on its own), through RtMidi.
-std::shared_ptr<TMidiBackend> MakeRtMidiBackend();
+// The names of MIDI ports as the device lists give them, and finding a device again by its name.
 
 // The sequencer address (client, port) at the end of an ALSA port name as RtMidi gives it
 // ("Client:Port 20:0"); nothing when the name does not end in one.
