@@ -22,6 +22,7 @@
 #include "CommandLine.h"
 #include "DebugDevice.h"
 #include "MidiOutService.h"
+#include "SystemMidiBackend.h"
 
 namespace {
 
@@ -194,6 +195,8 @@ int main(int argc, char** argv) {
     case TCommandLine::TAction::Run:
       break;
   }
+  // The MIDI service works through the system's servers: the ALSA sequencer and JACK.
+  MidiOutSetBackend(MakeSystemMidiBackend());
   // The list needs no display and no log.
   if (line.ListDevices) {
     const UINT count = midiOutGetNumDevs();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "MidiBytes.h"
 #include "MidiClock.h"
 #include "MidiOutService.h"
 
@@ -123,11 +124,11 @@ public:
   static constexpr std::size_t kBufferBlockSize = 32768;
 
 private:
-  static constexpr std::uint8_t kNoteOn = 0x90;
-  static constexpr std::uint8_t kControlChange = 0xB0;
-  static constexpr std::uint8_t kStart = 0xFA;
-  static constexpr std::uint8_t kContinue = 0xFB;
-  static constexpr std::uint8_t kStop = 0xFC;
+  static constexpr std::uint8_t kNoteOn = kMidiNoteOn;
+  static constexpr std::uint8_t kControlChange = kMidiControlChange;
+  static constexpr std::uint8_t kStart = kMidiStart;
+  static constexpr std::uint8_t kContinue = kMidiContinue;
+  static constexpr std::uint8_t kStop = kMidiStop;
   static constexpr std::uint8_t kChannelMask = 0x0F;
   static constexpr std::uint8_t kDataMask = 0x7F;
 

@@ -179,8 +179,7 @@ public:
   // on the kernel's timer, however late the worker woke up within the lead. Without a queue it
   // goes at once.
   MMRESULT SendTick(std::chrono::steady_clock::time_point due) override {
-    static constexpr std::uint8_t kTick = 0xF8;
-    if (FQueue < 0 && !StartQueue()) return Send(&kTick, 1);
+    if (FQueue < 0 && !StartQueue()) return Send(&kMidiClockTick, 1);
     if (!HasRoom()) return MIDIERR_NOTREADY;
     if (!FAnchored) Anchor();
     // The tick's time on the queue: the anchor's, plus how far the tick lies after the anchor.

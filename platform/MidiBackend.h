@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "MidiBytes.h"
 #include "MidiClock.h"
 #include "MidiOutService.h"
 
@@ -42,8 +43,7 @@ public:
   // the device deliver it at that time (a sequencer queue) is handed it up to TickLead() early, so
   // that the worker's own wake-up need not be exact; the default sends it at once.
   virtual MMRESULT SendTick(std::chrono::steady_clock::time_point /*due*/) {
-    static constexpr std::uint8_t kTick = 0xF8;
-    return Send(&kTick, 1);
+    return Send(&kMidiClockTick, 1);
   }
   virtual std::chrono::nanoseconds TickLead() const { return {}; }
 };
@@ -95,9 +95,10 @@ public:
   }
 };
 
-// Puts `backend` in place of the current one and returns the one it replaced; an empty pointer
-// restores the real backend. The device list is read afresh on next use. Handles opened before
-// stay on the backend that opened them until they are closed.
+// Puts `backend` in place of the current one and returns the one it replaced. The program hands
+// the system's backend (MakeSystemMidiBackend) over at start; an empty pointer makes the service
+// use a system backend of its own, made on first use. The device list is read afresh on next use.
+// Handles opened before stay on the backend that opened them until they are closed.
 std::shared_ptr<TMidiBackend> MidiOutSetBackend(std::shared_ptr<TMidiBackend> backend);
 
 // Waits until the worker has handed to the devices everything that can go out now (at most

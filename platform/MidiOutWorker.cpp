@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "MidiBytes.h"
 #include "SystemMidiBackend.h"
 
 namespace midi_service {
@@ -283,14 +284,11 @@ void TService::Attach(THandle& h, std::unique_ptr<TMidiBackendPort> port) {
 }
 
 void TService::ClockTransport(THandle& h, std::uint8_t status, TClock::time_point at) {
-  constexpr std::uint8_t kStart = 0xFA;
-  constexpr std::uint8_t kContinue = 0xFB;
-  constexpr std::uint8_t kStop = 0xFC;
-  if (status != kStart && status != kContinue && status != kStop) return;
+  if (status != kMidiStart && status != kMidiContinue && status != kMidiStop) return;
   TMidiClockState& clock = *h.Clock;
   const std::uint32_t milliBpm = clock.MilliBpm.load();
-  const bool running = status != kStop && milliBpm != 0;
-  if (status == kStart) clock.Ticks.store(0);
+  const bool running = status != kMidiStop && milliBpm != 0;
+  if (status == kMidiStart) clock.Ticks.store(0);
   if (running) {
     h.TickSteps = TMidiClockSteps(kNanosecondsPerSecond, milliBpm);
     h.TickMilliBpm = milliBpm;

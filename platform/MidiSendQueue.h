@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "MidiBytes.h"
+
 // The send queue of one open output: the short messages that wait to go to the device, in order,
 // and the arithmetic of when the next may go. A plain object: no lock and no thread; its owner
 // serialises the calls and gives the time.
@@ -109,10 +111,10 @@ public:
   std::uint64_t TransportDropped() const { return FTransportDropped; }
 
   static bool IsControlChange(const std::uint8_t* bytes, std::size_t count) {
-    return count == 3 && (bytes[0] & 0xF0) == 0xB0;
+    return count == 3 && MidiStatusKind(bytes[0]) == kMidiControlChange;
   }
   static bool IsTransport(std::uint8_t status) {
-    return status == 0xFA || status == 0xFB || status == 0xFC;
+    return status == kMidiStart || status == kMidiContinue || status == kMidiStop;
   }
 
 private:
