@@ -28,16 +28,24 @@ class QComboBox;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QScrollArea;
 class QAction;
 class QTimer;
 class QUndoStack;
 class TSkinCheckBox;
 class TSkinKnob;
 
-// Top-left corner for a window of rectangle `frame` (its frame included) so that the whole of it
-// lies within `available`: the same corner where it already does, else moved the least way in;
-// where the window is larger than the area, it is put at the area's left or top edge.
-QPoint PlaceOnScreen(const QRect& frame, const QRect& available);
+// Where a window showing a panel of size `panel` goes, its frame of `frame` margins first put at
+// `corner`: a client area as large as the panel where `available` holds it with its frame; else as
+// much as it holds, widened (or heightened) by a scroll bar's breadth `bar` where the panel
+// scrolls the other way and there is room. The frame's corner stays where the whole frame lies
+// within `available`, else moves the least way in.
+struct TWindowFit {
+  QPoint Corner;  // the frame's top-left
+  QSize Client;
+};
+TWindowFit FitWindow(const QPoint& corner, const QSize& panel, const QMargins& frame, int bar,
+                     const QRect& available);
 
 // The sound box an arrow key moves the focus to from `box` (0..15, two rows of eight: BD..CB
 // above CH..M4); the same box at an edge; -1 for a key that is not an arrow.
@@ -195,14 +203,16 @@ public:
   QLabel* MidiStatusLabel() const { return FMidiStatusLabel; }
   void UpdateMidiStatus();
 
-  // Moves the window the least way that puts all of it on its screen's available area, when it
-  // is not already there (a scale factor or a small screen); called once it is shown. Checked
-  // again when the window is first activated: by then a window manager has added its frame.
+  // Moves the window the least way that puts all of it, its frame and title bar included, on
+  // its screen's available area, when it is not already there (a scale factor or a small
+  // screen); where even the whole area is too small, the window shrinks to it and the panel
+  // scrolls. Called once the window is shown, and again when a window manager has framed it.
   void KeepOnScreen();
 
 protected:
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
 
@@ -265,7 +275,9 @@ private:
   static constexpr int kKnobStatusMilliseconds = 3000;
   QTimer* FKnobStatusTimer = nullptr;
   QPointer<TSkinKnob> FTurnedKnob;
-  bool FPlaceOnActivation = false;
+  QWidget* FPanel = nullptr;  // holds every control, at the layout's places
+  QScrollArea* FPanelScroller = nullptr;
+  bool FPlaceWhenFramed = false;  // shown, but not yet fitted with its frame
 
   bool FSuppressMorph = false;
   bool FSuppressParKnob = false;
