@@ -61,6 +61,10 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   FPanelScroller->setFocusPolicy(Qt::NoFocus);
   FPanelScroller->setWidgetResizable(true);
   FPanelScroller->setWidget(FPanel);
+  // The window itself paints the background behind the panel, as it always did: the device list
+  // is read once the window has first painted.
+  FPanel->setAutoFillBackground(false);
+  FPanelScroller->viewport()->setAutoFillBackground(false);
   auto* fill = new QVBoxLayout(this);
   fill->setContentsMargins(0, 0, 0, 0);
   fill->addWidget(FPanelScroller);
