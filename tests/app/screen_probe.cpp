@@ -41,18 +41,18 @@ int Find(int argc, char** argv) {
   const QImage shot = Shot(argv);
   const QImage part = QImage(QString::fromLocal8Bit(argv[6])).convertToFormat(QImage::Format_RGB32);
   if (shot.isNull() || part.isNull()) return 2;
-  const auto matches = [&](int left, int top) {
-    for (int y = 0; y < part.height(); ++y)
-      for (int x = 0; x < part.width(); ++x)
-        if (shot.pixel(left + x, top + y) != part.pixel(x, y)) return false;
-    return true;
+  const auto row = [&](int left, int top, int y) {
+    return std::memcmp(shot.constScanLine(top + y) + 4 * left, part.constScanLine(y),
+                       4 * std::size_t(part.width())) == 0;
   };
   for (int top = 0; top + part.height() <= shot.height(); ++top)
-    for (int left = 0; left + part.width() <= shot.width(); ++left)
-      if (matches(left, top)) {
-        std::printf("%d %d\n", std::stoi(argv[2]) + left, std::stoi(argv[3]) + top);
-        return 0;
-      }
+    for (int left = 0; left + part.width() <= shot.width(); ++left) {
+      int y = 0;
+      while (y < part.height() && row(left, top, y)) ++y;
+      if (y < part.height()) continue;
+      std::printf("%d %d\n", std::stoi(argv[2]) + left, std::stoi(argv[3]) + top);
+      return 0;
+    }
   return 1;
 }
 

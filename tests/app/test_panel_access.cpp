@@ -198,13 +198,12 @@ TEST(PanelPlacement, TheWholeFrameLandsOnTheAvailableAreaAndWhatCannotFitScrolls
     QPoint Corner;
     QSize Client;
   } cases[] = {
-      {{0, 0, 1024, 768}, frame, {199, 137}, panel},  // fits where it stands
-      {{0, 0, 640, 512}, frame, {68, 18}, panel},     // moved in by its frame
-      {{0, 0, 640, 512}, {}, {70, 38}, panel},        // no frame yet
-      // 800 x 600 at 1.25: as tall as the area, wider by the bar down its side.
+      {{0, 0, 640, 512}, frame, {68, 18}, panel},  // moved in by its frame
+      {{0, 0, 640, 512}, {}, {70, 38}, panel},     // no frame yet
+      // 800 x 600 at 1.25, right of another screen: as tall as the area, wider by the bar down
+      // its side.
       {{300, 0, 640, 480}, frame, {300, 0}, {584, 460}},
       {{0, 0, 560, 600}, frame, {0, 92}, {558, 488}},  // too wide alone
-      {{0, 0, 512, 384}, frame, {0, 0}, {510, 364}},   // 1024 x 768 at 2
   };
   for (const auto& c : cases) {
     const TWindowFit fit = FitWindow({199, 137}, panel, c.Frame, 14, c.Area);
