@@ -106,6 +106,8 @@ public:
   // ---- MIDI clock and sweeps (MainFormClock.cpp) ----
 
   // Runs the port's MIDI clock at `bpm` (20 to 300; 0: off); `remember`: for later starts too.
+  // Off while ticks go out sends Stop first. A tempo chosen while the instrument is started
+  // without ticks (Start or Continue sent while off, no Stop since) starts them a period later.
   // False, changing nothing, for another tempo.
   bool SetClockTempo(double bpm, bool remember = false);
   // Runs the clock at `tempo` for this run, or without one (0) at the tempo chosen last, if any.
@@ -116,7 +118,8 @@ public:
   // clock, over SweepBars() bars of four quarter notes; nothing without running clock ticks. The
   // sweep is one undo step, and so is whatever else changes while it runs. Stop, the user's own
   // change of the mix knob, a press on it, another sound, undo, redo, opening a set, and pasting or
-  // opening a sound end it where it is; the clock stopping ends it too.
+  // opening a sound end it where it is; the clock stopping ends it too. It moves when the port
+  // says ticks have gone out.
   void SweepTo(int end);
   bool Sweeping() const { return FSweep.Active; }
   // The sweep's length in bars: 1, 2, 4, 8 or 16; `remember`: for later starts too.
@@ -317,7 +320,6 @@ private:
   TSweep FSweep;
   bool FSweepMoving = false;  // the knob is being moved by the sweep
   int FSweepBars = 4;
-  QTimer* FSweepTimer = nullptr;
   std::array<QAction*, 2> FSweepActions{};  // to A, to B
   TTapTempo FTapTempo;
   std::uint32_t FTapTick = 0;    // the tick count at the last tap (at the start: the window's)
