@@ -6,11 +6,19 @@
 # must fall on its frame, or later but then at the first frame of a cycle (it was overdue after a
 # stall and goes out at once); an early tick is a doubled one, a late one elsewhere a lost one. A
 # run ends at the next Stop, before which every tick due is there, unless it fell in frames the
-# recorder missed. No tick comes while stopped.
+# recorder missed or in the cycle after them (PipeWire hands a client that missed a cycle what was
+# written in the one before). No tick comes while stopped.
+#
+# A PipeWire client that runs late may find the next cycle's first frame already: the recorder then
+# reports a gap, stamps what it takes from the cycle it missed with that next frame, and reports
+# the same frame again for the cycle that has it ("# missed A-B" with B below A). What came between
+# the gap and that line belongs to the cycle before, A - B frames earlier, and the gap is that much
+# shorter.
 #
 # Frames that no cycle runs through are not time: a server that changes its cycle size may start
-# the first cycle of the new size that size further on (a gap of exactly the new size, ending where
-# the new size begins), or start a cycle before the last one ended; the grid moves with them. With
+# the first cycle of the new size that size further on (a gap of at least the new size, ending where
+# the new size begins, whose first frames of that size are numbered afresh and the rest missed);
+# the grid moves with them. A cycle that starts before the last one ended holds the grid. With
 # -v bpm, the period follows the server's rate (rate x 60 / (bpm x 24) frames), and a change of
 # rate while running spaces the ticks anew from the tick after the next one due (the next one keeps
 # its frame on the old grid).
@@ -25,7 +33,7 @@
 # period: "spacing P: N intervals, mean M, from A to B".
 function fault(text) { faults = faults " " text ";" }
 function excused(frame,   g) {
-  for (g = 1; g <= gaps; g++) if (frame >= gap_from[g] && frame < gap_to[g]) return 1
+  for (g = 1; g <= gaps; g++) if (frame >= gap_from[g] && frame < gap_to[g] + gap_next[g]) return 1
   return 0
 }
 function due_of(k) { return run_start + int(k * period + 1e-6) }
@@ -43,18 +51,36 @@ function renumbered(frames) {
   renumberings++
   if (running) { run_start += frames; skipped += frames }
 }
-BEGIN { if (bpm == "" && period == "") { print "clock_judge.awk: give -v period or -v bpm"; exit 2 } }
+BEGIN {
+  if (bpm == "" && period == "") { print "clock_judge.awk: give -v period or -v bpm"; exit 2 }
+  # The lines stamped a cycle late, found before the judging starts.
+  while ((getline line < ARGV[1]) > 0) {
+    lines++
+    if (line !~ /^# missed /) continue
+    split(substr(line, 10), range, "-")
+    if (range[2] + 0 >= range[1] + 0) { gap_line = lines; gap_end = range[2] + 0; continue }
+    if (gap_line && gap_end == range[2] + 0) {
+      for (l = gap_line; l < lines; l++) restamp[l] = range[1] - range[2]
+    }
+    gap_line = 0
+  }
+  close(ARGV[1])
+}
+FNR in restamp && /^[0-9]+: / { $1 = ($1 - restamp[FNR]) ":" }
 /^# missed / {
   split($3, range, "-"); from = range[1] + 0; to = range[2] + 0
-  if (to < from) { renumbered(to - from); next }
-  gaps++; gap_from[gaps] = from; gap_to[gaps] = to
+  if (FNR in restamp) to -= restamp[FNR]
+  if (to <= from) next
+  gaps++; gap_from[gaps] = from; gap_to[gaps] = to; gap_next[gaps] = quantum
   missed_frames += to - from
   next
 }
 /^# quantum / {
   size = $3 + 0; at = $5 + 0
-  if (quantum && size != quantum && gaps && gap_to[gaps] == at && at - gap_from[gaps] == size) {
-    missed_frames -= size; gaps--
+  if (gaps && gap_to[gaps] == at) gap_next[gaps] = size
+  if (quantum && size != quantum && gaps && gap_to[gaps] == at && at - gap_from[gaps] >= size) {
+    missed_frames -= size; gap_from[gaps] += size
+    if (gap_from[gaps] == gap_to[gaps]) gaps--
     renumbered(size)
   }
   quantum = size
@@ -84,8 +110,14 @@ BEGIN { if (bpm == "" && period == "") { print "clock_judge.awk: give -v period 
   }
   if (status != "f8") { others++; next }
   if (!running) { after++; next }
-  # A tick due in frames the recorder missed is passed over when this one is due later still.
-  while (excused(due_of(k + 1)) && frame - due_of(k + 2) >= 0) { k++; excused_count++ }
+  # Ticks due in frames the recorder missed were lost to it when this one falls on a later tick's
+  # frame, or within a cycle; at a cycle's first frame and on no tick's frame it is an overdue one
+  # (the server stalled: all the ticks due meanwhile come there).
+  j = k + 1
+  while (excused(due_of(j)) && frame - due_of(j + 1) >= 0) j++
+  if (j > k + 1 && (frame == due_of(j) || offset != 0)) {
+    excused_count += j - k - 1; k = j - 1; last = ""
+  }
   k++; n++; ticks++
   due = due_of(k)
   on = frame == due

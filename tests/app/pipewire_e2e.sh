@@ -37,14 +37,14 @@ if ! wait_for test -S "$XDG_RUNTIME_DIR/pipewire-0" || ! kill -0 "$pipewire_pid"
 fi
 export JACK_NO_START_SERVER=1
 
-pw() { pw-jack "$@"; }
 settings() { pw-metadata -n settings 0 "$@" >/dev/null; }
 
 [ -x "${HALVORINE_JACK_RECORDER:-}" ] || fail "HALVORINE_JACK_RECORDER names no recorder"
-pw "$HALVORINE_JACK_RECORDER" >"$work/dump.txt" 2>&1 &
-pids+=($!)
-wait_for sh -c 'pw-jack jack_lsp | grep -q "^midi-monitor:input$"' ||
-  fail "the recorder has no port on PipeWire"
+pw-jack "$HALVORINE_JACK_RECORDER" >"$work/dump.txt" 2>&1 &
+dump_pid=$!
+pids+=($dump_pid)
+wait_long 10 recorder_settled dump.txt || true
+grep -qx '# ready' "$work/dump.txt" || fail "the recorder did not start on PipeWire"
 
 ticks() { grep -c ': f8 ' "$work/dump.txt"; }
 at_least_ticks() { [ "$(ticks)" -ge "$1" ]; }
@@ -89,8 +89,7 @@ press_stop
 drag_par_knob1 -10
 wait_for grep -q ': b0 10 12 ' "$work/dump.txt" || fail "the control change after Stop did not come"
 
-kill "$program_pid"
-wait "$program_pid" 2>/dev/null || true
+end_processes "$program_pid"
 if grep -q "halvorine:" "$work/program.txt"; then fail "the program complained"; fi
 
 verdict=$(awk -v bpm=120 -f "$(dirname "${BASH_SOURCE[0]}")/clock_judge.awk" "$work/dump.txt")
