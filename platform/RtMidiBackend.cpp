@@ -185,7 +185,7 @@ private:
     static_cast<TJackOutClient*>(arg)->Cycle(frames);
     return 0;
   }
-  // Either may come on the process thread (PipeWire's library calls them just before a cycle).
+  // Either may come on the process thread.
   static int SampleRate(jack_nframes_t rate, void* arg) {
     static_cast<TJackOutClient*>(arg)->FSampleRate.store(rate, std::memory_order_relaxed);
     return 0;
