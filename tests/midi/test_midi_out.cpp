@@ -4,14 +4,13 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <QVariant>
 
 #include "Eventually.h"
 #include "MidiOut.h"
-#include "MidiOutSlots.h"
 #include "RecordingMidiBackend.h"
 #include "TickCount.h"
 
@@ -24,80 +23,38 @@ protected:
   TRecordingMidiService Midi{{"Drum Machine", "Other"}};
 };
 
-struct TSendCase {
-  std::string Name;
-  std::function<MMRESULT(TMidiOut&)> Send;
-  TBytes Bytes;
-};
-
-void PrintTo(const TSendCase& c, std::ostream* os) { *os << c.Name; }
-
-class MidiOutSend : public ::testing::TestWithParam<TSendCase> {
-protected:
-  TRecordingMidiService Midi;
-};
-
 }  // namespace
 
-TEST_P(MidiOutSend, SendsExactlyTheseBytes) {
-  TMidiOut port;
-  ASSERT_TRUE(port.Open());
-  EXPECT_EQ(GetParam().Send(port), MMSYSERR_NOERROR);
-  ASSERT_EQ(Midi->Messages().size(), 1u);
-  EXPECT_EQ(Midi->Messages()[0].Bytes, GetParam().Bytes);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, MidiOutSend,
-    ::testing::Values(
-        TSendCase{"ControlChange",
-                  [](TMidiOut& p) { return p.SendControlChange(3, 20, 127); },
-                  {0xB3, 0x14, 0x7F}},
-        TSendCase{"ControlChangeLowest",
-                  [](TMidiOut& p) { return p.SendControlChange(0, 0, 0); },
-                  {0xB0, 0x00, 0x00}},
-        TSendCase{"ControlChangeChannel16",
-                  [](TMidiOut& p) { return p.SendControlChange(15, 108, 64); },
-                  {0xBF, 0x6C, 0x40}},
-        TSendCase{
-            "NoteOn", [](TMidiOut& p) { return p.SendNoteOn(9, 36, 100); }, {0x99, 0x24, 0x64}},
-        TSendCase{"NoteOnHighest",
-                  [](TMidiOut& p) { return p.SendNoteOn(15, 127, 127); },
-                  {0x9F, 0x7F, 0x7F}},
-        TSendCase{"NoteOff", [](TMidiOut& p) { return p.SendNoteOff(9, 36); }, {0x99, 0x24, 0x00}},
-        TSendCase{"Start", [](TMidiOut& p) { return p.SendStart(); }, {0xFA}},
-        TSendCase{"Continue", [](TMidiOut& p) { return p.SendContinue(); }, {0xFB}},
-        TSendCase{"Stop", [](TMidiOut& p) { return p.SendStop(); }, {0xFC}},
-        // Out-of-range arguments lose their high bits instead of forming another status byte.
-        TSendCase{"ChannelAbove15StaysAControlChange",
-                  [](TMidiOut& p) { return p.SendControlChange(0x4A, 1, 2); },
-                  {0xBA, 0x01, 0x02}},
-        TSendCase{"ChannelAbove15StaysANoteOn",
-                  [](TMidiOut& p) { return p.SendNoteOn(0x23, 60, 1); },
-                  {0x93, 0x3C, 0x01}},
-        TSendCase{"DataAbove127StaysData",
-                  [](TMidiOut& p) { return p.SendControlChange(1, 0xFA, 0x80); },
-                  {0xB1, 0x7A, 0x00}},
-        TSendCase{"NoteOffKeyAbove127",
-                  [](TMidiOut& p) { return p.SendNoteOff(2, 200); },
-                  {0x92, 0x48, 0x00}}),
-    [](const auto& info) { return info.param.Name; });
-
-TEST_F(MidiOut, SendsInTheOrderGivenOnTheChosenDevice) {
+// Each send makes exactly its bytes, in the order given, on the chosen device. Out-of-range
+// arguments lose their high bits instead of forming another status byte.
+TEST_F(MidiOut, SendsExactlyTheseBytesInOrderOnTheChosenDevice) {
+  const std::pair<std::function<MMRESULT(TMidiOut&)>, TBytes> cases[] = {
+      {[](TMidiOut& p) { return p.SendControlChange(3, 20, 127); }, {0xB3, 0x14, 0x7F}},
+      {[](TMidiOut& p) { return p.SendControlChange(0, 0, 0); }, {0xB0, 0x00, 0x00}},
+      {[](TMidiOut& p) { return p.SendControlChange(15, 108, 64); }, {0xBF, 0x6C, 0x40}},
+      {[](TMidiOut& p) { return p.SendNoteOn(9, 36, 100); }, {0x99, 0x24, 0x64}},
+      {[](TMidiOut& p) { return p.SendNoteOn(15, 127, 127); }, {0x9F, 0x7F, 0x7F}},
+      {[](TMidiOut& p) { return p.SendNoteOff(9, 36); }, {0x99, 0x24, 0x00}},
+      {[](TMidiOut& p) { return p.SendStart(); }, {0xFA}},
+      {[](TMidiOut& p) { return p.SendContinue(); }, {0xFB}},
+      {[](TMidiOut& p) { return p.SendStop(); }, {0xFC}},
+      {[](TMidiOut& p) { return p.SendControlChange(0x4A, 1, 2); }, {0xBA, 0x01, 0x02}},
+      {[](TMidiOut& p) { return p.SendNoteOn(0x23, 60, 1); }, {0x93, 0x3C, 0x01}},
+      {[](TMidiOut& p) { return p.SendControlChange(1, 0xFA, 0x80); }, {0xB1, 0x7A, 0x00}},
+      {[](TMidiOut& p) { return p.SendNoteOff(2, 200); }, {0x92, 0x48, 0x00}}};
   TMidiOut port;
   port.SetDeviceID(1);
   ASSERT_TRUE(port.Open());
-  port.SendStart();
-  port.SendControlChange(0, 16, 1);
-  port.SendNoteOn(1, 60, 90);
-  port.SendNoteOff(1, 60);
-  port.SendStop();
-  EXPECT_EQ(Midi->Bytes(),
-            (TBytes{0xFA, 0xB0, 0x10, 0x01, 0x91, 0x3C, 0x5A, 0x91, 0x3C, 0x00, 0xFC}));
-  for (const TRecordedMessage& m : Midi->Messages()) EXPECT_EQ(m.Device, "Other");
+  std::vector<TRecordedMessage> expected;
+  for (const auto& [send, bytes] : cases) {
+    EXPECT_EQ(send(port), MMSYSERR_NOERROR);
+    expected.push_back({"Other", bytes});
+  }
+  EXPECT_EQ(Midi->Messages(), expected);
 }
 
-TEST_F(MidiOut, ANewPortHasItsDefaults) {
+// A new port's defaults; sends on a port not open are refused and lost.
+TEST_F(MidiOut, ANewPortHasItsDefaultsAndSendsOnlyWhileOpen) {
   TMidiOut port;
   EXPECT_EQ(port.DeviceID(), 0);
   EXPECT_EQ(port.ErrorCode(), 0);
@@ -106,10 +63,6 @@ TEST_F(MidiOut, ANewPortHasItsDefaults) {
   EXPECT_FALSE(port.IsBusy());
   EXPECT_EQ(port.property("DeviceID").toInt(), 0);
   EXPECT_EQ(port.property("Channel").toInt(), 1);
-}
-
-TEST_F(MidiOut, SendsOnAPortNotOpenAreRefusedAndLost) {
-  TMidiOut port;
   EXPECT_EQ(port.SendControlChange(0, 1, 2), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(port.SendStart(), MMSYSERR_INVALHANDLE);
   ASSERT_TRUE(port.Open());
@@ -160,7 +113,8 @@ TEST_F(MidiOut, SixteenPortsAtMostAndTheLowestFreeSlotIsReused) {
   EXPECT_THROW(TMidiOut(), EMidiOutError);
 }
 
-TEST_F(MidiOut, OpenWithNoDeviceFailsWithTwoAndCallsNothingAndTheCodeOutlivesASuccess) {
+// An open port opens at once whatever DeviceID holds; an error code outlives a success.
+TEST_F(MidiOut, OpenWithNoDeviceFailsWithTwoCallingNothingAndAnOpenPortIsNotOpenedAgain) {
   TMidiOut port;
   port.SetDeviceID(-1);
   EXPECT_FALSE(port.Open());
@@ -170,6 +124,11 @@ TEST_F(MidiOut, OpenWithNoDeviceFailsWithTwoAndCallsNothingAndTheCodeOutlivesASu
   port.SetDeviceID(0);
   EXPECT_TRUE(port.Open());
   EXPECT_EQ(port.ErrorCode(), 2);
+  for (int id : {-1, 1, 99}) {
+    port.SetDeviceID(id);
+    EXPECT_TRUE(port.Open());
+  }
+  EXPECT_EQ(Midi->OpenCalls(), 1);
 }
 
 TEST_F(MidiOut, OpenRefusedByTheServiceKeepsTheServicesCode) {
@@ -196,17 +155,6 @@ TEST_F(MidiOut, OpenRefusedByTheServiceKeepsTheServicesCode) {
     EXPECT_FALSE(port.IsOpen());
   }
   EXPECT_EQ(Midi->OpenPorts(), 0);
-}
-
-TEST_F(MidiOut, OpenOnAnOpenPortReturnsAtOnceWhateverDeviceIDHolds) {
-  TMidiOut port;
-  ASSERT_TRUE(port.Open());
-  for (int id : {-1, 1, 99}) {
-    port.SetDeviceID(id);
-    EXPECT_TRUE(port.Open());
-  }
-  EXPECT_EQ(Midi->OpenCalls(), 1);
-  EXPECT_EQ(port.ErrorCode(), 0);
 }
 
 TEST_F(MidiOut, ATimedOutOpenCanBeRetriedOnTheSameDevice) {
@@ -274,29 +222,6 @@ TEST_F(MidiOut, CloseAndDestructionCloseTheDeviceOnceAndReleaseTheSlot) {
   EXPECT_EQ(next.PoolIndex(), 0);
 }
 
-TEST_F(MidiOut, CloseWaitsForPendingOutput) {
-  TMidiOut port;
-  ASSERT_TRUE(port.Open());
-  Midi->HoldOutput(true);
-  port.SendStart();
-  ASSERT_TRUE(halvorine_test::Eventually([&] { return port.IsBusy(); }));
-  // The clock stands still: the wait reads it without end, and the output goes once it has been
-  // read twice, which a Close that does not wait does only after the device's close.
-  TManualTickCount clock(0, 0);
-  int closesAtRelease = -1;
-  std::thread release([&] {
-    EXPECT_TRUE(halvorine_test::Eventually([&] { return clock.Reads() >= 2; }));
-    closesAtRelease = Midi->CloseCalls();
-    Midi->ReleaseOutput();
-  });
-  port.Close();
-  release.join();
-  EXPECT_EQ(closesAtRelease, 0) << "the device was closed before its output went";
-  EXPECT_FALSE(port.IsOpen());
-  EXPECT_EQ(port.State().Dropped, 0u);
-  EXPECT_EQ(Midi->CloseCalls(), 1);
-}
-
 // Nothing drains to a device that has gone, or that refuses every message (a stalled server):
 // Close does not wait the 20 s for it, but closes within a second, reports the close, and counts
 // what it dropped.
@@ -324,46 +249,39 @@ TEST_F(MidiOut, CloseWithADeviceThatCannotTakeMessagesClosesPromptly) {
   }
 }
 
+// A device that never reports closed, output that never drains, an open never reported: the
+// destruction gives up on each (on a clock that passes the waits in a few reads), raises nothing,
+// closes the device handle and frees the slot for a port that starts closed.
 TEST_F(MidiOut, DestructionNeverThrowsAndReleasesEverything) {
-  struct TCase {
-    std::string Name;
-    std::function<void(TMidiOut&)> Arrange;
-  };
-  const TCase cases[] = {
-      {"NeverReportsClosed", [&](TMidiOut&) { Midi->SetReportClose(false); }},
-      {"OutputPending",
-       [&](TMidiOut& p) {
-         Midi->HoldOutput(true);
-         p.SendStart();
-         ASSERT_TRUE(halvorine_test::Eventually([&] { return p.IsBusy(); }));
-       }},
-      {"OpenNeverReported", [&](TMidiOut&) {}},
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    Midi->SetReportOpen(c.Name != "OpenNeverReported");
-    Midi->SetReportClose(true);
-    Midi->HoldOutput(false);
+  for (const auto& [opens, reportsClose, pending] :
+       {std::tuple{true, false, false}, {true, true, true}, {false, true, false}}) {
+    SCOPED_TRACE(testing::Message() << opens << reportsClose << pending);
+    Midi->SetReportOpen(opens);
+    Midi->SetReportClose(reportsClose);
     auto port = std::make_unique<TMidiOut>();
-    if (c.Name != "OpenNeverReported") {
+    if (opens) {
       ASSERT_TRUE(port->Open());
+    }
+    if (pending) {
+      Midi->HoldOutput(true);
+      port->SendStart();
+      ASSERT_TRUE(halvorine_test::Eventually([&] { return port->IsBusy(); }));
     }
     {
       TManualTickCount clock(0, 1000);
-      if (c.Name == "OpenNeverReported") {
+      if (!opens) {
         ASSERT_FALSE(port->Open());
       }
-      c.Arrange(*port);
       EXPECT_NO_THROW(port.reset());
     }
     EXPECT_EQ(Midi->OpenPorts(), 0) << "the device handle was closed";
+    Midi->SetReportOpen(true);
+    Midi->SetReportClose(true);
+    Midi->HoldOutput(false);
     TMidiOut next;
     EXPECT_EQ(next.PoolIndex(), 0) << "the slot was released";
     EXPECT_FALSE(next.IsOpen()) << "and starts closed";
     EXPECT_FALSE(next.IsBusy());
-    Midi->SetReportOpen(true);
-    Midi->SetReportClose(true);
-    Midi->HoldOutput(false);
     EXPECT_TRUE(next.Open());
     next.Close();
   }

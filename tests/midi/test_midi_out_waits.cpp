@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "Eventually.h"
 #include "MidiBackend.h"
@@ -68,6 +66,8 @@ struct TWaitCase {
   std::uint32_t GiveUpAt;  // when a wait that is never answered ends (ms into the call), or 0
   bool OpenAfter;
 };
+
+void PrintTo(const TWaitCase& c, std::ostream* os) { *os << c.Name; }
 
 class MidiOutWaits : public testing::TestWithParam<TWaitCase> {
 protected:
