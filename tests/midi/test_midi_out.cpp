@@ -167,16 +167,14 @@ TEST(Deadline, ExpiresStrictlyAfterItsTickAlsoAcrossTheWrap) {
     std::uint32_t Now;
     bool Expired;
   };
-  const TCase cases[] = {
-      {1000, 5, 6000, false},
-      {1000, 5, 6001, true},
-      {1000, 20, 21000, false},
-      {1000, 20, 21001, true},
-      {0xFFFFF000u, 5, 0xFFFFFFFFu, false},
-      {0xFFFFF000u, 5, 0x00000388u, false},
-      {0xFFFFF000u, 5, 0x00000389u, true},
-      {0xFFFFFFFFu, 5, 5000, true},
-  };
+  const TCase cases[] = {{1000, 5, 6000, false},
+                         {1000, 5, 6001, true},
+                         {1000, 20, 21000, false},
+                         {1000, 20, 21001, true},
+                         {0xFFFFF000u, 5, 0xFFFFFFFFu, false},
+                         {0xFFFFF000u, 5, 0x00000388u, false},
+                         {0xFFFFF000u, 5, 0x00000389u, true},
+                         {0xFFFFFFFFu, 5, 5000, true}};
   for (const TCase& c : cases) {
     TManualTickCount clock(c.Start, 0);
     TDeadline d;

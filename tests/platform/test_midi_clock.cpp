@@ -86,12 +86,15 @@ TEST(MidiClockOnTheWorker, StartTicksStopEndsContinueCountsOnOffStops) {
   EXPECT_FALSE(MidiOutGetClock(h).Running);
 
   const auto ticks = [&] { return MidiOutGetClock(h).Ticks; };
+  const auto stop = [&] {
+    midiOutShortMsg(h, 0xFC);
+    return Eventually([&] { return !MidiOutGetClock(h).Running; });
+  };
   midiOutShortMsg(h, 0xFA);
   ASSERT_TRUE(Eventually([&] { return ticks() >= 4; }));
   EXPECT_TRUE(MidiOutGetClock(h).Running);
   EXPECT_TRUE(MidiOutGetState(h).ClockRunning);
-  midiOutShortMsg(h, 0xFC);
-  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  ASSERT_TRUE(stop());
   std::vector<std::uint8_t> bytes = device.Midi->Bytes();
   ASSERT_FALSE(bytes.empty());
   EXPECT_EQ(bytes.front(), 0xFA);
@@ -101,12 +104,10 @@ TEST(MidiClockOnTheWorker, StartTicksStopEndsContinueCountsOnOffStops) {
   const std::uint64_t before = ticks();
   midiOutShortMsg(h, 0xFB);
   ASSERT_TRUE(Eventually([&] { return ticks() >= before + 2; }));  // counted on, not from 0
-  midiOutShortMsg(h, 0xFC);
-  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  ASSERT_TRUE(stop());
   midiOutShortMsg(h, 0xFA);  // a Start counts from 0 again
   ASSERT_TRUE(Eventually([&] { return MidiOutGetClock(h).Running && ticks() >= 2; }));
-  midiOutShortMsg(h, 0xFC);
-  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  ASSERT_TRUE(stop());
   bytes = device.Midi->Bytes();
   const auto lastStart = std::find(bytes.rbegin(), bytes.rend(), 0xFA);
   EXPECT_EQ(std::count(bytes.rbegin(), lastStart, 0xF8), static_cast<long>(ticks()));

@@ -185,7 +185,6 @@ TEST(MidiRateOption, ParsesNameAndRate) {
       {"Name=", std::nullopt},
       {"Name=-1", std::nullopt},
       {"Name=12x", std::nullopt},
-      {"Name=99999999999", std::nullopt},
-  };
+      {"Name=99999999999", std::nullopt}};
   for (const auto& [text, expected] : cases) EXPECT_EQ(ParseMidiRateOption(text), expected) << text;
 }
