@@ -56,23 +56,39 @@ TEST_F(MidiOut, SendsExactlyTheseBytesInOrderOnTheChosenDevice) {
   EXPECT_EQ(Midi->Messages(), expected);
 }
 
-// A new port's defaults; sends on a port not open are refused and lost.
-TEST_F(MidiOut, ANewPortHasItsDefaultsAndSendsOnlyWhileOpen) {
-  TMidiOut port;
-  EXPECT_EQ(port.DeviceID(), 0);
-  EXPECT_EQ(port.ErrorCode(), 0);
-  EXPECT_EQ(port.GetChannel(), 1);
-  EXPECT_FALSE(port.IsOpen());
-  EXPECT_FALSE(port.IsBusy());
-  EXPECT_EQ(port.property("DeviceID").toInt(), 0);
-  EXPECT_EQ(port.property("Channel").toInt(), 1);
-  EXPECT_EQ(port.SendControlChange(0, 1, 2), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(port.SendStart(), MMSYSERR_INVALHANDLE);
-  ASSERT_TRUE(port.Open());
-  port.Close();
-  EXPECT_EQ(port.SendNoteOn(0, 60, 1), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(port.SendStop(), MMSYSERR_INVALHANDLE);
+// A new port's defaults; sends on a port not open are refused and lost. Close closes the device
+// once, as does the destruction of an open port, also by its owner, which frees the slot.
+TEST_F(MidiOut, ANewPortHasItsDefaultsSendsOnlyWhileOpenAndClosesTheDeviceOnce) {
+  {
+    TMidiOut port;
+    EXPECT_EQ(port.DeviceID(), 0);
+    EXPECT_EQ(port.ErrorCode(), 0);
+    EXPECT_EQ(port.GetChannel(), 1);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(port.IsBusy());
+    EXPECT_EQ(port.property("DeviceID").toInt(), 0);
+    EXPECT_EQ(port.property("Channel").toInt(), 1);
+    EXPECT_EQ(port.SendControlChange(0, 1, 2), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(port.SendStart(), MMSYSERR_INVALHANDLE);
+    port.Close();
+    EXPECT_EQ(Midi->CloseCalls(), 0) << "nothing to close";
+    ASSERT_TRUE(port.Open());
+    port.Close();
+    port.Close();
+    EXPECT_EQ(Midi->CloseCalls(), 1);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.SendNoteOn(0, 60, 1), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(port.SendStop(), MMSYSERR_INVALHANDLE);
+    ASSERT_TRUE(port.Open());
+  }
+  EXPECT_EQ(Midi->CloseCalls(), 2) << "destroyed open";
   EXPECT_TRUE(Midi->Messages().empty());
+  auto owner = std::make_unique<QObject>();
+  ASSERT_TRUE((new TMidiOut(owner.get()))->Open());
+  owner.reset();
+  EXPECT_EQ(Midi->OpenPorts(), 0);
+  TMidiOut next;
+  EXPECT_EQ(next.PoolIndex(), 0);
 }
 
 TEST(MidiOutChannel, ClampsToOneToSixteen) {
@@ -184,27 +200,6 @@ TEST(Deadline, ExpiresStrictlyAfterItsTickAlsoAcrossTheWrap) {
     EXPECT_EQ(d.Check(), c.Expired) << c.Start << " + " << c.Seconds << " s at " << c.Now;
     EXPECT_EQ(d.Expired, c.Expired);
   }
-}
-
-TEST_F(MidiOut, CloseAndDestructionCloseTheDeviceOnceAndReleaseTheSlot) {
-  {
-    TMidiOut port;
-    port.Close();
-    EXPECT_EQ(Midi->CloseCalls(), 0) << "nothing to close";
-    ASSERT_TRUE(port.Open());
-    port.Close();
-    port.Close();
-    EXPECT_EQ(Midi->CloseCalls(), 1);
-    EXPECT_FALSE(port.IsOpen());
-    ASSERT_TRUE(port.Open());
-  }
-  EXPECT_EQ(Midi->CloseCalls(), 2) << "destroyed open";
-  auto owner = std::make_unique<QObject>();
-  ASSERT_TRUE((new TMidiOut(owner.get()))->Open());
-  owner.reset();
-  EXPECT_EQ(Midi->OpenPorts(), 0);
-  TMidiOut next;
-  EXPECT_EQ(next.PoolIndex(), 0);
 }
 
 // Nothing drains to a device that has gone, or that refuses every message (a stalled server):
