@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <tuple>
 
 #include "Application.h"
 #include "DebugDevice.h"
@@ -190,10 +191,8 @@ TEST(StartUp, DeviceIsSelectedByItsWholeNameWithoutOpening) {
 }
 
 TEST(TapTempo, IsTheMeanOfTheLastEightTapsAndStartsOverAfterAPause) {
-  const struct {
-    std::vector<std::int64_t> Taps;  // ms
-    std::optional<double> Bpm;
-  } cases[] = {
+  // The taps in ms; the tempo after the last.
+  const std::pair<std::vector<std::int64_t>, std::optional<double>> cases[] = {
       {{0}, std::nullopt},
       {{0, 500}, 120.0},
       {{0, 400, 1000}, 120.0},
@@ -202,12 +201,11 @@ TEST(TapTempo, IsTheMeanOfTheLastEightTapsAndStartsOverAfterAPause) {
       {{0, 500, 2600, 3350}, 80.0},
       {{0, 1000, 1250, 1500, 1750, 2000, 2250, 2500, 2750}, 240.0},  // the first tap has left
       {{0, 100}, 300.0},
-      {{0, 700}, 85.71},
-  };
-  for (const auto& c : cases) {
+      {{0, 700}, 85.71}};
+  for (const auto& [taps, expected] : cases) {
     TTapTempo tap;
     std::optional<double> bpm;
-    for (const std::int64_t ms : c.Taps) bpm = tap.Tap(ms);
-    EXPECT_EQ(bpm, c.Bpm) << "taps ending at " << c.Taps.back();
+    for (const std::int64_t ms : taps) bpm = tap.Tap(ms);
+    EXPECT_EQ(bpm, expected) << "taps ending at " << taps.back();
   }
 }

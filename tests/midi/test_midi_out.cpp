@@ -151,54 +151,44 @@ TEST_F(MidiOut, OpenWithNoDeviceFailsWithTwoCallingNothingAndAnOpenPortIsNotOpen
 }
 
 TEST_F(MidiOut, OpenRefusedByTheServiceKeepsTheServicesCode) {
-  struct TCase {
-    std::function<void()> Arrange;
-    int DeviceID;
-    int Code;
-  };
-  const TCase cases[] = {
+  const std::tuple<std::function<void()>, int, int> cases[] = {
       {[&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED); }, 0, MMSYSERR_ALLOCATED},
       {[&] { Midi->RefuseOpen(MMSYSERR_NOMEM); }, 0, MMSYSERR_NOMEM},
       {[&] { Midi->HoldDevice("Drum Machine", true); }, 0, MMSYSERR_ALLOCATED},
       {[] {}, 2, MMSYSERR_BADDEVICEID},
-      {[] {}, 12345, MMSYSERR_BADDEVICEID},
-  };
-  for (const TCase& c : cases) {
+      {[] {}, 12345, MMSYSERR_BADDEVICEID}};
+  for (const auto& [arrange, deviceID, code] : cases) {
     Midi->RefuseOpen(MMSYSERR_NOERROR);
     Midi->HoldDevice("Drum Machine", false);
-    c.Arrange();
+    arrange();
     TMidiOut port;
-    port.SetDeviceID(c.DeviceID);
+    port.SetDeviceID(deviceID);
     EXPECT_FALSE(port.Open());
-    EXPECT_EQ(port.ErrorCode(), c.Code);
+    EXPECT_EQ(port.ErrorCode(), code);
     EXPECT_FALSE(port.IsOpen());
   }
   EXPECT_EQ(Midi->OpenPorts(), 0);
 }
 
+// Start tick, seconds, the tick looked at, expired.
 TEST(Deadline, ExpiresStrictlyAfterItsTickAlsoAcrossTheWrap) {
-  struct TCase {
-    std::uint32_t Start;
-    std::uint32_t Seconds;
-    std::uint32_t Now;
-    bool Expired;
-  };
-  const TCase cases[] = {{1000, 5, 6000, false},
-                         {1000, 5, 6001, true},
-                         {1000, 20, 21000, false},
-                         {1000, 20, 21001, true},
-                         {0xFFFFF000u, 5, 0xFFFFFFFFu, false},
-                         {0xFFFFF000u, 5, 0x00000388u, false},
-                         {0xFFFFF000u, 5, 0x00000389u, true},
-                         {0xFFFFFFFFu, 5, 5000, true}};
-  for (const TCase& c : cases) {
-    TManualTickCount clock(c.Start, 0);
+  const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, bool> cases[] = {
+      {1000, 5, 6000, false},
+      {1000, 5, 6001, true},
+      {1000, 20, 21000, false},
+      {1000, 20, 21001, true},
+      {0xFFFFF000u, 5, 0xFFFFFFFFu, false},
+      {0xFFFFF000u, 5, 0x00000388u, false},
+      {0xFFFFF000u, 5, 0x00000389u, true},
+      {0xFFFFFFFFu, 5, 5000, true}};
+  for (const auto& [start, seconds, now, expired] : cases) {
+    TManualTickCount clock(start, 0);
     TDeadline d;
-    d.Start(c.Seconds);
+    d.Start(seconds);
     EXPECT_FALSE(d.Expired);
-    clock.Set(c.Now);
-    EXPECT_EQ(d.Check(), c.Expired) << c.Start << " + " << c.Seconds << " s at " << c.Now;
-    EXPECT_EQ(d.Expired, c.Expired);
+    clock.Set(now);
+    EXPECT_EQ(d.Check(), expired) << start << " + " << seconds << " s at " << now;
+    EXPECT_EQ(d.Expired, expired);
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ChannelComboBox.h"
@@ -91,17 +92,12 @@ TEST(ChannelComboBox, ListsSixteenChannelsAndSelectsTheOneSetOrChosen) {
   EXPECT_EQ(box.Channel(), 1);
   EXPECT_EQ(box.width(), 41);
   EXPECT_FALSE(box.isEditable());
-  struct TCase {
-    int Set;
-    int Read;
-    QString Text;
-  };
-  const TCase cases[] = {{16, 16, "16"}, {0, 0, ""},  {5, 5, "5"},
-                         {17, 0, ""},    {1, 1, "1"}, {-3, 0, ""}};
-  for (const TCase& c : cases) {
-    box.SetChannel(c.Set);
-    EXPECT_EQ(box.Channel(), c.Read) << c.Set;
-    EXPECT_EQ(box.currentText(), c.Text) << c.Set;
+  const std::tuple<int, int, QString> cases[] = {{16, 16, "16"}, {0, 0, ""},  {5, 5, "5"},
+                                                 {17, 0, ""},    {1, 1, "1"}, {-3, 0, ""}};
+  for (const auto& [set, read, text] : cases) {
+    box.SetChannel(set);
+    EXPECT_EQ(box.Channel(), read) << set;
+    EXPECT_EQ(box.currentText(), text) << set;
   }
   box.setProperty("Channel", 9);
   EXPECT_EQ(box.Channel(), 9);

@@ -131,25 +131,18 @@ TEST_F(MidiService, CapabilitiesNameTheListedDevicesInOrder) {
 // left as it was.
 TEST_F(MidiService, RefusedOpensLeaveTheHandleAsItWas) {
   ASSERT_EQ(midiOutGetNumDevs(), 3u);
-  struct TCase {
-    UINT Device;
-    DWORD Flags;
-    bool NullHandle;
-    bool NullCallback;
-    MMRESULT Result;
-  };
-  const TCase cases[] = {
+  // Device, flags, a null handle, a null callback; the answer.
+  const std::tuple<UINT, DWORD, bool, bool, MMRESULT> cases[] = {
       {3, CALLBACK_FUNCTION, false, false, MMSYSERR_BADDEVICEID},
       {MIDI_MAPPER, CALLBACK_FUNCTION, false, false, MMSYSERR_BADDEVICEID},
       {0, CALLBACK_FUNCTION, true, false, MMSYSERR_INVALPARAM},
       {0, CALLBACK_FUNCTION, false, true, MMSYSERR_INVALPARAM},
-      {0, 0x50000, false, false, MMSYSERR_INVALFLAG},
-  };
+      {0, 0x50000, false, false, MMSYSERR_INVALFLAG}};
   HMIDIOUT h = 1234;
-  for (const TCase& c : cases) {
-    EXPECT_EQ(midiOutOpen(c.NullHandle ? nullptr : &h, c.Device, c.NullCallback ? nullptr : &Record,
-                          0, c.Flags),
-              c.Result);
+  for (const auto& [device, flags, noHandle, noCallback, result] : cases) {
+    EXPECT_EQ(
+        midiOutOpen(noHandle ? nullptr : &h, device, noCallback ? nullptr : &Record, 0, flags),
+        result);
   }
   EXPECT_EQ(Midi->OpenCalls(), 0);
   for (MMRESULT code : {MMSYSERR_ALLOCATED, MMSYSERR_NOMEM, MMSYSERR_ERROR}) {
