@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "MidiOutSlots.h"
@@ -11,13 +12,8 @@
 TEST(SlotState, FollowsTheNotifications) {
   constexpr UINT kReset = ~0u;
   constexpr std::int32_t kSlot = 5;
-  struct TStep {
-    HMIDIOUT Handle;
-    UINT Message;
-    int State;
-  };
   // clang-format off
-  const std::pair<const char*, std::vector<TStep>> cases[] = {
+  const std::pair<const char*, std::vector<std::tuple<HMIDIOUT, UINT, int>>> cases[] = {
       {"OpenThenClose", {{11, MOM_OPEN, 1}, {11, MOM_CLOSE, 0}}},
       {"PendingUntilDone", {{11, MOM_OPEN, 1}, {11, MOM_PENDING, 2}, {11, MOM_PENDING, 2},
                             {11, MOM_DONE, 2}, {11, MOM_DONE, 1}, {11, MOM_DONE, 1}}},
@@ -35,14 +31,14 @@ TEST(SlotState, FollowsTheNotifications) {
   for (const auto& [name, steps] : cases) {
     MIDIOUTRESET(kSlot);
     for (std::size_t i = 0; i < steps.size(); ++i) {
-      const TStep& s = steps[i];
-      if (s.Message == kReset) {
+      const auto& [handle, message, state] = steps[i];
+      if (message == kReset) {
         MIDIOUTRESET(kSlot);
       } else {
-        MidiOutHandler(s.Handle, s.Message, kSlot, 0, 0);
+        MidiOutHandler(handle, message, kSlot, 0, 0);
       }
-      EXPECT_EQ(MIDIOUTISOPEN(kSlot), s.State > 0) << name << " step " << i;
-      EXPECT_EQ(MIDIOUTISBUSY(kSlot), s.State == 2) << name << " step " << i;
+      EXPECT_EQ(MIDIOUTISOPEN(kSlot), state > 0) << name << " step " << i;
+      EXPECT_EQ(MIDIOUTISBUSY(kSlot), state == 2) << name << " step " << i;
     }
     for (std::int32_t other = 0; other < kMidiOutSlotCount; ++other) {
       EXPECT_TRUE(other == kSlot || !MIDIOUTISOPEN(other)) << "slot " << other << " moved";

@@ -133,12 +133,8 @@ TEST(SerialPort, OpensAPseudoTerminalAndWritesEveryByteAndRefusesWhatItCannotHol
 
 // A terminal nobody reads: once its buffer is full, each write waits its timeout and no longer,
 // drops the rest and counts it; what it did take arrives intact once the reader comes.
-struct TStall {
-  int TimeoutMs;
-  std::size_t Chunk;
-};
-
-class UnreadTerminal : public ::testing::TestWithParam<TStall> {};
+// The write timeout in ms and the size of each write.
+class UnreadTerminal : public ::testing::TestWithParam<std::pair<int, int>> {};
 
 TEST_P(UnreadTerminal, EachWriteReturnsByItsDeadlineAndCountsWhatItDropped) {
   using namespace std::chrono;
@@ -147,14 +143,15 @@ TEST_P(UnreadTerminal, EachWriteReturnsByItsDeadlineAndCountsWhatItDropped) {
   TSerialPort port;
   ASSERT_TRUE(port.Open("19200,n,8,1", terminal.Path()));
   EXPECT_EQ(port.GetWriteTimeout(), TSerialPort::kDefaultWriteTimeout);
-  port.SetWriteTimeout(milliseconds(GetParam().TimeoutMs));
+  port.SetWriteTimeout(milliseconds(GetParam().first));
 
-  const auto timeout = milliseconds(GetParam().TimeoutMs);
+  const auto timeout = milliseconds(GetParam().first);
   std::string expected;
   std::uint64_t written = 0;
   int stalledWrites = 0;
   for (int i = 0; stalledWrites < 3 && i < 1000; ++i) {
-    const std::string chunk(GetParam().Chunk, static_cast<char>('a' + i % 26));
+    const std::string chunk(static_cast<std::size_t>(GetParam().second),
+                            static_cast<char>('a' + i % 26));
     const std::uint64_t droppedBefore = port.DroppedBytes();
     const auto start = steady_clock::now();
     const bool complete = port.Write(chunk);
@@ -180,7 +177,7 @@ TEST_P(UnreadTerminal, EachWriteReturnsByItsDeadlineAndCountsWhatItDropped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, UnreadTerminal,
-                         ::testing::Values(TStall{100, 4096}, TStall{0, 1000}, TStall{250, 65536},
-                                           TStall{-5, 512}));
+                         ::testing::Values(std::pair{100, 4096}, std::pair{0, 1000},
+                                           std::pair{250, 65536}, std::pair{-5, 512}));
 
 }  // namespace
