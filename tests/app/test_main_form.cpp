@@ -86,37 +86,34 @@ TEST_F(Panel, EachCommandLogsItsUpdatesAndNothingElse) {
       for (const char* b : buttons) P->Press(b);
     };
   };
-  struct TCase {
-    const char* Name;
-    std::function<void()> Arrange, Act;
-    std::string Log;
-  };
-  const TCase cases[] = {
-      {"Open", [&] { P->Click(P->ParBox(1)); }, press({"OpenButton"}), "Midi is Open\r\n*"},
-      {"FailedOpen", [&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED); }, press({"OpenButton"}), "*"},
-      {"BaseChannel", [] {}, [&] { P->ChooseBaseChannel(4); }, "5\r\n"},
-      {"TickedKnob", [&] { P->Click(P->ParBox(2)), P->Click(P->ParBox(4)); }, [&] { TurnUp(4, 9); },
-       "*"},
-      {"UntickedKnob", [] {}, [&] { TurnUp(4, 2); }, ""},
-      {"MixWithNothingTicked", [] {},
-       [&] { P->Drag(P->Find<TSkinKnob>("MixKnob"), {QPoint(0, -64)}); }, "*"},
-      {"GroupFilterTwice", [] {}, press({"GroupFilterButton2", "GroupFilterButton2"}), "**"},
-      {"Store", [] {}, press({"StoreAButton", "StoreBButton"}), ""},
-      {"Recall", [] {}, press({"RecallBButton"}), "*"},
-      {"StepUpAtTheTop", [&] { P->Find<TSkinKnob>("PresetB1Knob")->SetPosition(127); },
-       press({"BUpButton"}), "*"},
-      {"StepDown", [] {}, press({"ADownButton"}), "*"},
-      {"SelectSound", [] {}, [&] { P->Click(P->SoundBox(8)); }, ""},
-      {"Transport", [&] { OpenPort(); }, press({"Button1", "Button3", "Button2"}), ""},
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
+  // The case, what it arranges, what it does, what that logs.
+  const std::tuple<const char*, std::function<void()>, std::function<void()>, std::string> cases[] =
+      {
+          {"Open", [&] { P->Click(P->ParBox(1)); }, press({"OpenButton"}), "Midi is Open\r\n*"},
+          {"FailedOpen", [&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED); }, press({"OpenButton"}), "*"},
+          {"BaseChannel", [] {}, [&] { P->ChooseBaseChannel(4); }, "5\r\n"},
+          {"TickedKnob", [&] { P->Click(P->ParBox(2)), P->Click(P->ParBox(4)); },
+           [&] { TurnUp(4, 9); }, "*"},
+          {"UntickedKnob", [] {}, [&] { TurnUp(4, 2); }, ""},
+          {"MixWithNothingTicked", [] {},
+           [&] { P->Drag(P->Find<TSkinKnob>("MixKnob"), {QPoint(0, -64)}); }, "*"},
+          {"GroupFilterTwice", [] {}, press({"GroupFilterButton2", "GroupFilterButton2"}), "**"},
+          {"Store", [] {}, press({"StoreAButton", "StoreBButton"}), ""},
+          {"Recall", [] {}, press({"RecallBButton"}), "*"},
+          {"StepUpAtTheTop", [&] { P->Find<TSkinKnob>("PresetB1Knob")->SetPosition(127); },
+           press({"BUpButton"}), "*"},
+          {"StepDown", [] {}, press({"ADownButton"}), "*"},
+          {"SelectSound", [] {}, [&] { P->Click(P->SoundBox(8)); }, ""},
+          {"Transport", [&] { OpenPort(); }, press({"Button1", "Button3", "Button2"}), ""},
+      };
+  for (const auto& [name, arrange, act, log] : cases) {
+    SCOPED_TRACE(name);
     Midi->RefuseOpen(MMSYSERR_NOERROR);
     NewForm();
-    c.Arrange();
+    arrange();
     NewLog();
-    c.Act();
-    EXPECT_EQ(NewLog(), c.Log);
+    act();
+    EXPECT_EQ(NewLog(), log);
   }
 }
 

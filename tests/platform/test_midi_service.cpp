@@ -77,16 +77,12 @@ protected:
 }  // namespace
 
 TEST(MidiShortMessage, LengthByStatus) {
-  struct TCase {
-    std::uint8_t Status;
-    std::size_t Length;
-  };
-  const TCase cases[] = {{0x00, 0}, {0x7F, 0}, {0x80, 3}, {0x9F, 3}, {0xA0, 3}, {0xB3, 3},
-                         {0xC0, 2}, {0xCF, 2}, {0xD5, 2}, {0xE0, 3}, {0xEF, 3}, {0xF0, 0},
-                         {0xF1, 2}, {0xF2, 3}, {0xF3, 2}, {0xF6, 1}, {0xF7, 0}, {0xF8, 1},
-                         {0xFA, 1}, {0xFB, 1}, {0xFC, 1}, {0xFE, 1}, {0xFF, 1}};
-  for (const TCase& c : cases) {
-    EXPECT_EQ(MidiShortMessageLength(c.Status), c.Length) << std::hex << int(c.Status);
+  const std::pair<std::uint8_t, std::size_t> cases[] = {
+      {0x00, 0}, {0x7F, 0}, {0x80, 3}, {0x9F, 3}, {0xA0, 3}, {0xB3, 3}, {0xC0, 2}, {0xCF, 2},
+      {0xD5, 2}, {0xE0, 3}, {0xEF, 3}, {0xF0, 0}, {0xF1, 2}, {0xF2, 3}, {0xF3, 2}, {0xF6, 1},
+      {0xF7, 0}, {0xF8, 1}, {0xFA, 1}, {0xFB, 1}, {0xFC, 1}, {0xFE, 1}, {0xFF, 1}};
+  for (const auto& [status, length] : cases) {
+    EXPECT_EQ(MidiShortMessageLength(status), length) << std::hex << int(status);
   }
 }
 
