@@ -6,7 +6,10 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <vector>
@@ -43,16 +46,39 @@ std::array<T*, kParameterCount> ParameterControls(const QWidget* form, const cha
 TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::MainForm>()) {
   // Before any control is made: an interface, once made, is kept for the control's life.
   InstallComboBoxAccessibility();
-  // The layout first, its handlers after every property, so that loading raises nothing.
-  ui->setupUi(this);
+  // The layout first, its handlers after every property, so that loading raises nothing. The
+  // controls lie on a panel of the layout's size in a scroll area that fills the window: where a
+  // screen is too small for the whole panel, the window shrinks to fit and the panel scrolls.
+  FPanel = new QWidget;
+  FPanel->setObjectName(QStringLiteral("Panel"));
+  ui->setupUi(FPanel);
+  setObjectName(QStringLiteral("MainForm"));
+  setWindowTitle(FPanel->windowTitle());
+  FPanel->setMinimumSize(FPanel->size());
+  FPanelScroller = new QScrollArea(this);
+  FPanelScroller->setObjectName(QStringLiteral("PanelScroller"));
+  FPanelScroller->setFrameShape(QFrame::NoFrame);
+  FPanelScroller->setFocusPolicy(Qt::NoFocus);
+  FPanelScroller->setWidgetResizable(true);
+  FPanelScroller->setWidget(FPanel);
+  // The window itself paints the background behind the panel, as it always did: the device list
+  // is read once the window has first painted.
+  FPanel->setAutoFillBackground(false);
+  FPanelScroller->viewport()->setAutoFillBackground(false);
+  auto* fill = new QVBoxLayout(this);
+  fill->setContentsMargins(0, 0, 0, 0);
+  fill->addWidget(FPanelScroller);
+  resize(FPanel->size());
   move(199, 137);
-  // The window may grow but never hide a control by shrinking.
+  // The window may grow but never hide a control by shrinking (until KeepOnScreen finds a screen
+  // too small for it).
   setMinimumSize(size());
   // The layout is drawn for a sans-serif face in an 11-pixel character cell (a 10-pixel em),
   // whatever the resolution of the screen.
-  QFont face = font();
+  QFont face = FPanel->font();
   face.setPixelSize(10);
   setFont(face);
+  FPanel->setFont(face);
   setAutoFillBackground(true);
   QPalette background = palette();
   background.setColor(QPalette::Window, QColor(212, 208, 200));
@@ -75,7 +101,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
 
   // The status line fills the free area below the transport buttons; it takes no focus, so the
   // tab order stays the layout's.
-  FMidiStatusLabel = new QLabel(this);
+  FMidiStatusLabel = new QLabel(FPanel);
   FMidiStatusLabel->setObjectName(QStringLiteral("MidiStatusLabel"));
   FMidiStatusLabel->setGeometry(240, 376, 313, 40);
   FMidiStatusLabel->setWordWrap(true);
@@ -90,6 +116,12 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui:
   connect(FKnobStatusTimer, &QTimer::timeout, this, &TMainForm::UpdateMidiStatus);
   connect(qApp, &QApplication::focusChanged, this, &TMainForm::UpdateMidiStatus,
           Qt::QueuedConnection);
+  // A control that takes the focus by any way (Tab, an arrow key, a click, a command) is scrolled
+  // into view.
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+    if (now != nullptr && FPanel->isAncestorOf(now))
+      FPanelScroller->ensureWidgetVisible(now, 16, 16);
+  });
 
   NameControls();
   JoinTabChain();
@@ -115,14 +147,14 @@ void TMainForm::NameControls() {
       "Par7",        "Par8",         "AM Depth", "AM Rate",   "EQ Freq",    "EQ Gain",
       "Filter Freq", "Filter Width", "Filter Q", "SRR",       "Distortion", "Volume",
       "Pan",         "Delay",        "Reverb",   "LFO Speed", "LFO Amnt",   "LFO Shape"};
-  const auto parKnobs = ParameterControls<TSkinKnob>(this, "ParKnob%1");
+  const auto parKnobs = ParameterControls<TSkinKnob>(FPanel, "ParKnob%1");
   for (int i = 0; i < kParameterCount; ++i)
     parKnobs[i]->SetCaption(QString::fromLatin1(kParameterNames[i]));
   for (int k = 0; k < kSoundCount; ++k)
     FSoundBoxes[k]->SetCaption(QString::fromLatin1(kSoundNames[k]));
   // The tick boxes are too narrow to show their captions, which are cut short ("Filter F"); tools
   // hear the whole parameter name, told apart from its knob.
-  const auto parBoxes = ParameterControls<QCheckBox>(this, "CheckBox%1");
+  const auto parBoxes = ParameterControls<QCheckBox>(FPanel, "CheckBox%1");
   for (int i = 0; i < kParameterCount; ++i)
     parBoxes[i]->setAccessibleName(QStringLiteral("Tick ") +
                                    QString::fromLatin1(kParameterNames[i]));
@@ -169,7 +201,7 @@ void TMainForm::JoinTabChain() {
   // sound row, the parameter knobs column by column, then bank A's preset knobs, the mix knobs
   // and bank B's preset knobs.
   std::vector<TSkinControl*> joining(FSoundBoxes.begin(), FSoundBoxes.end());
-  for (TSkinKnob* knob : ParameterControls<TSkinKnob>(this, "ParKnob%1")) joining.push_back(knob);
+  for (TSkinKnob* knob : ParameterControls<TSkinKnob>(FPanel, "ParKnob%1")) joining.push_back(knob);
   for (TSkinKnob* knob : {ui->PresetA1Knob, ui->PresetA2Knob, ui->MixKnob, ui->MixAKnob,
                           ui->MixBKnob, ui->PresetB1Knob, ui->PresetB2Knob}) {
     joining.push_back(knob);
@@ -181,8 +213,8 @@ void TMainForm::JoinTabChain() {
   for (auto control = joining.rbegin(); control != joining.rend(); ++control)
     QWidget::setTabOrder(ui->Button3, *control);
   // Each parameter knob comes right after its tick box, so that a tick is one stop from its knob.
-  const auto boxes = ParameterControls<QCheckBox>(this, "CheckBox%1");
-  const auto knobs = ParameterControls<TSkinKnob>(this, "ParKnob%1");
+  const auto boxes = ParameterControls<QCheckBox>(FPanel, "CheckBox%1");
+  const auto knobs = ParameterControls<TSkinKnob>(FPanel, "ParKnob%1");
   for (int i = 0; i < kParameterCount; ++i) QWidget::setTabOrder(boxes[i], knobs[i]);
 }
 
@@ -212,7 +244,7 @@ void TMainForm::BindHandlers() {
       TErrorBoundary::Dispatch([&] { RecordStep(handler, sender); });
     };
   };
-  for (TSkinKnob* knob : ParameterControls<TSkinKnob>(this, "ParKnob%1")) {
+  for (TSkinKnob* knob : ParameterControls<TSkinKnob>(FPanel, "ParKnob%1")) {
     knob->OnChange = bind(&TMainForm::ParKnobChange);
   }
   for (TSkinCheckBox* box : FSoundBoxes) box->OnClick = bind(&TMainForm::SoundCheckBoxClick);
@@ -226,7 +258,7 @@ void TMainForm::BindHandlers() {
     knob->OnChange = bind(&TMainForm::MixKnobChange);
   }
   // A framework check box raises its click handler on a change from code as on a user's click.
-  for (QCheckBox* box : ParameterControls<QCheckBox>(this, "CheckBox%1")) {
+  for (QCheckBox* box : ParameterControls<QCheckBox>(FPanel, "CheckBox%1")) {
     connect(box, &QCheckBox::toggled, this,
             [box, handler = bind(&TMainForm::ParameterCheckBoxClick)] { handler(box); });
   }
@@ -267,8 +299,8 @@ void TMainForm::BindHandlers() {
 
 void TMainForm::FormCreate() {
   DebugDevice.Open();
-  FParCheckBoxes = ParameterControls<QCheckBox>(this, "CheckBox%1");
-  FParKnobs = ParameterControls<TSkinKnob>(this, "ParKnob%1");
+  FParCheckBoxes = ParameterControls<QCheckBox>(FPanel, "CheckBox%1");
+  FParKnobs = ParameterControls<TSkinKnob>(FPanel, "ParKnob%1");
   ui->BaseChannelComboBox->setCurrentIndex(0);
 }
 
@@ -523,31 +555,46 @@ QString TMainForm::KnobStatusText() const {
   return {};
 }
 
-QPoint PlaceOnScreen(const QRect& frame, const QRect& available) {
-  // Where the window is larger than the area, its top-left corner stays visible.
-  const int x = std::max(std::min(frame.x(), available.right() + 1 - frame.width()), available.x());
-  const int y =
-      std::max(std::min(frame.y(), available.bottom() + 1 - frame.height()), available.y());
-  return {x, y};
+TWindowFit FitWindow(const QPoint& corner, const QSize& panel, const QMargins& frame, int bar,
+                     const QRect& available) {
+  const QSize room = available.size().shrunkBy(frame);
+  // A scroll bar down the right-hand side takes room across, one along the bottom takes height
+  // (where the window is too narrow for that bar as well, it is as wide as the area either way).
+  const bool across = panel.height() > room.height();
+  const bool along = panel.width() > room.width();
+  const QSize client(std::min(panel.width() + (across ? bar : 0), room.width()),
+                     std::min(panel.height() + (along ? bar : 0), room.height()));
+  const QSize whole = client.grownBy(frame);
+  return {{std::max(std::min(corner.x(), available.right() + 1 - whole.width()), available.x()),
+           std::max(std::min(corner.y(), available.bottom() + 1 - whole.height()), available.y())},
+          client};
 }
 
 void TMainForm::KeepOnScreen() {
-  FPlaceOnActivation = !isActiveWindow();
   const QScreen* at = screen();
   if (at == nullptr) return;
   const QRect frame = frameGeometry();
-  const QPoint place = PlaceOnScreen(frame, at->availableGeometry());
-  // Asked as the client area's corner. A window manager that places by the frame (the gravity
-  // Qt gives a window placed by its frame) puts the frame's corner there, which is the aim; one
-  // that places the client area puts the frame only its title higher: the bottom and the right
-  // still fit.
-  if (place != frame.topLeft()) setGeometry(QRect(place, size()));
+  const QRect client = geometry();
+  const QMargins margins(client.left() - frame.left(), client.top() - frame.top(),
+                         frame.right() - client.right(), frame.bottom() - client.bottom());
+  // A window manager adds its frame after the window is shown; until then the frame is unknown
+  // and the window is fitted again once it is known.
+  FPlaceWhenFramed = margins.isNull() && isVisible();
+  const TWindowFit fit =
+      FitWindow(frame.topLeft(), FPanel->minimumSize(), margins,
+                FPanelScroller->verticalScrollBar()->sizeHint().width(), at->availableGeometry());
+  setMinimumSize(fit.Client.boundedTo(FPanel->minimumSize()));
+  const QRect wanted(fit.Corner + QPoint(margins.left(), margins.top()), fit.Client);
+  if (wanted != client) setGeometry(wanted);
+}
+
+void TMainForm::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  if (FPlaceWhenFramed && frameGeometry() != geometry()) KeepOnScreen();
 }
 
 void TMainForm::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if (event->type() == QEvent::ActivationChange && FPlaceOnActivation && isActiveWindow()) {
-    FPlaceOnActivation = false;
+  if (event->type() == QEvent::ActivationChange && FPlaceWhenFramed && isActiveWindow())
     KeepOnScreen();
-  }
 }

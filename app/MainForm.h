@@ -28,16 +28,24 @@ class QComboBox;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QScrollArea;
 class QAction;
 class QTimer;
 class QUndoStack;
 class TSkinCheckBox;
 class TSkinKnob;
 
-// Top-left corner for a window of rectangle `frame` (its frame included) so that the whole of it
-// lies within `available`: the same corner where it already does, else moved the least way in;
-// where the window is larger than the area, it is put at the area's left or top edge.
-QPoint PlaceOnScreen(const QRect& frame, const QRect& available);
+// Where a window showing a panel of size `panel` goes, its frame of `frame` margins first put at
+// `corner`: a client area as large as the panel where `available` holds it with its frame; else as
+// much as it holds, widened (or heightened) by a scroll bar's breadth `bar` where the panel
+// scrolls the other way and there is room. The frame's corner stays where the whole frame lies
+// within `available`, else moves the least way in.
+struct TWindowFit {
+  QPoint Corner;  // the frame's top-left
+  QSize Client;
+};
+TWindowFit FitWindow(const QPoint& corner, const QSize& panel, const QMargins& frame, int bar,
+                     const QRect& available);
 
 // The sound box an arrow key moves the focus to from `box` (0..15, two rows of eight: BD..CB
 // above CH..M4); the same box at an edge; -1 for a key that is not an arrow.
@@ -101,6 +109,8 @@ public:
   // ---- MIDI clock and sweeps (MainFormClock.cpp) ----
 
   // Runs the port's MIDI clock at `bpm` (20 to 300; 0: off); `remember`: for later starts too.
+  // Off while ticks go out sends Stop first. A tempo chosen while the instrument is started
+  // without ticks (Start or Continue sent while off, no Stop since) starts them a period later.
   // False, changing nothing, for another tempo.
   bool SetClockTempo(double bpm, bool remember = false);
   // Runs the clock at `tempo` for this run, or without one (0) at the tempo chosen last, if any.
@@ -111,7 +121,8 @@ public:
   // clock, over SweepBars() bars of four quarter notes; nothing without running clock ticks. The
   // sweep is one undo step, and so is whatever else changes while it runs. Stop, the user's own
   // change of the mix knob, a press on it, another sound, undo, redo, opening a set, and pasting or
-  // opening a sound end it where it is; the clock stopping ends it too.
+  // opening a sound end it where it is; the clock stopping ends it too. It moves when the port
+  // says ticks have gone out.
   void SweepTo(int end);
   bool Sweeping() const { return FSweep.Active; }
   // The sweep's length in bars: 1, 2, 4, 8 or 16; `remember`: for later starts too.
@@ -198,14 +209,16 @@ public:
   QLabel* MidiStatusLabel() const { return FMidiStatusLabel; }
   void UpdateMidiStatus();
 
-  // Moves the window the least way that puts all of it on its screen's available area, when it
-  // is not already there (a scale factor or a small screen); called once it is shown. Checked
-  // again when the window is first activated: by then a window manager has added its frame.
+  // Moves the window the least way that puts all of it, its frame and title bar included, on
+  // its screen's available area, when it is not already there (a scale factor or a small
+  // screen); where even the whole area is too small, the window shrinks to it and the panel
+  // scrolls. Called once the window is shown, and again when a window manager has framed it.
   void KeepOnScreen();
 
 protected:
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
 
@@ -268,7 +281,9 @@ private:
   static constexpr int kKnobStatusMilliseconds = 3000;
   QTimer* FKnobStatusTimer = nullptr;
   QPointer<TSkinKnob> FTurnedKnob;
-  bool FPlaceOnActivation = false;
+  QWidget* FPanel = nullptr;  // holds every control, at the layout's places
+  QScrollArea* FPanelScroller = nullptr;
+  bool FPlaceWhenFramed = false;  // shown, but not yet fitted with its frame
 
   bool FSuppressMorph = false;
   bool FSuppressParKnob = false;
@@ -308,7 +323,6 @@ private:
   TSweep FSweep;
   bool FSweepMoving = false;  // the knob is being moved by the sweep
   int FSweepBars = 4;
-  QTimer* FSweepTimer = nullptr;
   std::array<QAction*, 2> FSweepActions{};  // to A, to B
   TTapTempo FTapTempo;
   std::uint32_t FTapTick = 0;    // the tick count at the last tap (at the start: the window's)

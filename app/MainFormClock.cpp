@@ -1,11 +1,11 @@
 // The main window's MIDI clock: its tempo (the context menu, tap tempo, the command line, the
-// settings) and the sweeps of the mix knob that follow its ticks. No control of the layout is
-// added or moved.
+// settings) and the sweeps of the mix knob that follow its ticks. The window looks at the clock
+// when the port says ticks have gone out, or they started or ended: the sweep moves then, and the
+// sweep commands follow. No control of the layout is added or moved.
 #include <QAction>
 #include <QActionGroup>
 #include <QInputDialog>
 #include <QMenu>
-#include <QTimer>
 
 #include <algorithm>
 #include <iterator>
@@ -22,8 +22,6 @@ namespace {
 constexpr const char* kTempoKey = "MidiClockTempo";  // 0: no clock
 constexpr const char* kSweepBarsKey = "SweepBars";
 constexpr int kSweepLengths[] = {1, 2, 4, 8, 16};
-// The sweep looks at the clock this often: well within a tick at the highest tempo (8.3 ms).
-constexpr int kSweepPollMs = 3;
 constexpr int kMixA = 0;
 constexpr int kMixB = 100;
 
@@ -36,11 +34,12 @@ bool KnownSweepLength(int bars) {
 
 void TMainForm::SetUpClock() {
   FTapTick = GetTickCount();
-  FSweepTimer = new QTimer(this);
-  FSweepTimer->setTimerType(Qt::PreciseTimer);
-  FSweepTimer->setInterval(kSweepPollMs);
-  connect(FSweepTimer, &QTimer::timeout, this,
-          [this] { TErrorBoundary::Dispatch([this] { SweepStep(); }); });
+  connect(FMidiOut.get(), &TMidiOut::ClockMoved, this, [this] {
+    TErrorBoundary::Dispatch([this] {
+      UpdateClockActions();
+      SweepStep();
+    });
+  });
   const int bars = UserSettings().value(QString::fromLatin1(kSweepBarsKey)).toInt();
   if (KnownSweepLength(bars)) FSweepBars = bars;
 
@@ -60,6 +59,11 @@ void TMainForm::SetUpClock() {
 }
 
 bool TMainForm::SetClockTempo(double bpm, bool remember) {
+  // An instrument left started without its clock would wait for ticks: Off stops it first.
+  if (bpm == 0 && FMidiOut->ClockPosition().Running) {
+    EndSweep();
+    FMidiOut->SendStop();
+  }
   if (!FMidiOut->SetClockTempo(bpm)) return false;
   if (remember) UserSettings().setValue(QString::fromLatin1(kTempoKey), bpm);
   UpdateMidiStatus();
@@ -155,7 +159,6 @@ void TMainForm::SweepTo(int end) {
   FSweep.Total = static_cast<std::uint64_t>(FSweepBars) * kMidiClockTicksPerBar;
   FSweep.Before = CurrentState();
   FSweep.Text = end == kMixA ? tr("Sweep to A") : tr("Sweep to B");
-  FSweepTimer->start();
 }
 
 void TMainForm::SweepStep() {
@@ -188,7 +191,6 @@ void TMainForm::EndSweep() {
   // Read while the sweep still runs: a drag whose release was missed is finished here, into it.
   const bool dragging = DragInProgress();
   FSweep.Active = false;
-  FSweepTimer->stop();
   if (dragging) {
     // The drag's step, recorded at its release, takes the sweep in.
     FDragBefore = FSweep.Before;

@@ -300,7 +300,8 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
   // Only the background answers the pointer: the window itself, its frames, group boxes and
   // captions.
   const QWidget* under = childAt(event->pos());
-  const bool background = under == nullptr || qobject_cast<const QLabel*>(under) != nullptr ||
+  const bool background = under == nullptr || under == FPanel ||
+                          qobject_cast<const QLabel*>(under) != nullptr ||
                           qobject_cast<const QGroupBox*>(under) != nullptr ||
                           under->metaObject() == &QFrame::staticMetaObject;
   if (!background) {

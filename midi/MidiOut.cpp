@@ -1,5 +1,9 @@
 #include "MidiOut.h"
 
+#include <unistd.h>
+
+#include <QSocketNotifier>
+
 #include <array>
 #include <chrono>
 #include <mutex>
@@ -62,10 +66,7 @@ TMidiOut::~TMidiOut() {
   } catch (...) {
     // A port that is going away cannot report; what is left of the device is released below.
   }
-  if (FHandleLive) {
-    midiOutClose(FHandle);
-    FHandleLive = false;
-  }
+  CloseHandle();
   FBuffer = nullptr;
   FBufferBlock.reset();
   FHeader = nullptr;
@@ -83,10 +84,7 @@ bool TMidiOut::Open() {
   }
   // An earlier open that never reported open still holds the device: give it up first, or the
   // device would stay allocated to a handle this port no longer uses.
-  if (FHandleLive) {
-    midiOutClose(FHandle);
-    FHandleLive = false;
-  }
+  CloseHandle();
   // The 5 s count from before the service's open, which itself waits for a device that is slow to
   // answer, so the whole Open stays within them.
   TDeadline deadline;
@@ -100,6 +98,7 @@ bool TMidiOut::Open() {
   }
   FHandle = handle;
   FHandleLive = true;
+  WatchClock();
   if (FClockBpm > 0) MidiOutSetClock(FHandle, FClockBpm);
   while (!IsOpen()) {
     if (deadline.Check()) break;
@@ -136,8 +135,7 @@ void TMidiOut::Close() {
     if (deadline.Expired) throw EMidiOutError(kMidiOutSendTooLong);
   }
   midiOutUnprepareHeader(FHandle, FHeader, static_cast<UINT>(kHeaderBlockSize));
-  midiOutClose(FHandle);
-  FHandleLive = false;
+  CloseHandle();
   FClosedDropped = dropped;
   TDeadline deadline;
   deadline.Start(kCloseWaitSeconds);
@@ -146,6 +144,26 @@ void TMidiOut::Close() {
     Pause();
   }
   if (deadline.Expired) throw EMidiOutError(kMidiOutUnableToClose);
+}
+
+void TMidiOut::WatchClock() {
+  FClockWakeFd = MidiOutClockWakeFd(FHandle);
+  if (FClockWakeFd < 0) return;
+  FClockWake = new QSocketNotifier(FClockWakeFd, QSocketNotifier::Read, this);
+  connect(FClockWake, &QSocketNotifier::activated, this, [this] {
+    std::uint64_t count = 0;
+    if (read(FClockWakeFd, &count, sizeof count) == sizeof count) emit ClockMoved();
+  });
+}
+
+void TMidiOut::CloseHandle() {
+  if (!FHandleLive) return;
+  midiOutClose(FHandle);
+  FHandleLive = false;
+  delete FClockWake;
+  FClockWake = nullptr;
+  if (FClockWakeFd >= 0) close(FClockWakeFd);
+  FClockWakeFd = -1;
 }
 
 TMidiOutState TMidiOut::State() const {

@@ -16,6 +16,8 @@ inline constexpr const char* kMidiOutSendTooLong = "error: Midiout takes too lon
 inline constexpr const char* kMidiOutUnableToClose = "error: Unable to close Midiout";
 
 // Raised by the construction of a port and by Close; what() is one of the three texts above.
+class QSocketNotifier;
+
 class EMidiOutError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
@@ -123,6 +125,12 @@ public:
   static constexpr std::size_t kHeaderBlockSize = 64;
   static constexpr std::size_t kBufferBlockSize = 32768;
 
+signals:
+  // Raised on the port's thread when clock ticks have gone out, or the ticks have started or
+  // ended: at most once for each tick, and once for any number of them that went out before the
+  // thread ran again.
+  void ClockMoved();
+
 private:
   static constexpr std::uint8_t kNoteOn = kMidiNoteOn;
   static constexpr std::uint8_t kControlChange = kMidiControlChange;
@@ -131,6 +139,10 @@ private:
   static constexpr std::uint8_t kStop = kMidiStop;
   static constexpr std::uint8_t kChannelMask = 0x0F;
   static constexpr std::uint8_t kDataMask = 0x7F;
+
+  // Follows the clock of the handle just opened, until CloseHandle.
+  void WatchClock();
+  void CloseHandle();
 
   // One message as the service's 32-bit word: status in bits 0-7, data in 8-15 and 16-23.
   MMRESULT Send(std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
@@ -151,4 +163,6 @@ private:
   std::uint8_t FChannel = 0;
   std::uint64_t FClosedDropped = 0;  // messages the last close dropped
   double FClockBpm = 0;
+  QSocketNotifier* FClockWake = nullptr;  // on the handle's clock wake, while the handle is live
+  int FClockWakeFd = -1;
 };

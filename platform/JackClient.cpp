@@ -147,16 +147,15 @@ public:
 private:
   // The frame time runs on by each cycle's frames, or jumps ahead over cycles that did not run (a
   // stall: the ticks due meanwhile go out at once and the grid holds). A server that changes its
-  // cycle size may number the frames afresh instead: PipeWire's first cycle of a new size starts
-  // that size further on, and a cycle may start again at the frame of the one before. No cycle
-  // runs through frames numbered so, and the grid moves with them: the ticks keep their spacing in
-  // the frames that do run. Times are compared by their difference: frame counts wrap around.
+  // cycle size may number the frames afresh: PipeWire starts the first cycle of a new size that
+  // size further on. No cycle runs through frames numbered so, and the grid moves with them: the
+  // ticks keep their spacing in the frames that do run. A jump beyond that size is a stall as
+  // well. A cycle that starts before the last one ended (PipeWire, about a change of rate) holds
+  // the grid. Times are compared by their difference: frame counts wrap around.
   void FollowFrameTime(jack_nframes_t start, jack_nframes_t frames) {
-    if (FLastFrames != 0) {
+    if (FLastFrames != 0 && frames != FLastFrames) {
       const auto jump = static_cast<std::int32_t>(start - (FLastStart + FLastFrames));
-      if (jump < 0 || (frames != FLastFrames && jump == static_cast<std::int32_t>(frames))) {
-        FNextTick += static_cast<jack_nframes_t>(jump);
-      }
+      if (jump >= static_cast<std::int32_t>(frames)) FNextTick += frames;
     }
     FLastStart = start;
     FLastFrames = frames;
@@ -473,7 +472,7 @@ void TJackClient::Shutdown(void* arg) {
   static_cast<TJackClient*>(arg)->FState.fetch_or(kGoneBit, std::memory_order_release);
 }
 
-// Either may come on the process thread (PipeWire's library calls them just before a cycle).
+// Either may come on the process thread.
 int TJackClient::SampleRate(jack_nframes_t rate, void* arg) {
   static_cast<TJackClient*>(arg)->FSampleRate.store(rate, std::memory_order_relaxed);
   return 0;

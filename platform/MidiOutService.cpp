@@ -1,5 +1,7 @@
 #include "MidiOutService.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -229,4 +231,12 @@ TMidiClockPosition MidiOutGetClock(HMIDIOUT handle) {
   const THandle* h = s.Lookup(handle);
   if (h == nullptr) return {};
   return {h->Clock->MilliBpm.load() / 1000.0, h->Clock->Running.load(), h->Clock->Ticks.load()};
+}
+
+int MidiOutClockWakeFd(HMIDIOUT handle) {
+  TService& s = Service();
+  std::lock_guard lock(s.Lock);
+  const THandle* h = s.Lookup(handle);
+  if (h == nullptr || h->Clock->WakeFd() < 0) return -1;
+  return fcntl(h->Clock->WakeFd(), F_DUPFD_CLOEXEC, 0);
 }

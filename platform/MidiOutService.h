@@ -196,10 +196,13 @@ void MidiOutListDevicesAsync(std::function<void(std::vector<std::string>)> done)
 // caller: a JACK port writes each at its own frame of the server's cycle, other devices get them
 // from the worker on a high-resolution timer. Ticks go out beside the queue, not behind a backlog
 // in it; a tick the device refuses is skipped, not sent late. A new tempo takes effect from the
-// next tick. The clock stays with the handle when its device goes away and returns.
+// next tick; on JACK, so does a new sample rate of the server. The clock stays with the handle when
+// its device goes away and returns.
 
 // Sets the clock of the handle to `bpm` beats a minute (20 to 300, to a thousandth), or turns it
-// off with 0 (running ticks stop; no Stop is sent). MMSYSERR_INVALPARAM for another tempo.
+// off with 0 (running ticks stop; no Stop is sent). A tempo set while the handle is started (a
+// Start or Continue sent and no Stop since) without ticks starts them a period later.
+// MMSYSERR_INVALPARAM for another tempo.
 MMRESULT MidiOutSetClock(HMIDIOUT handle, double bpm);
 
 struct TMidiClockPosition {
@@ -210,3 +213,11 @@ struct TMidiClockPosition {
 
 // Where the handle's clock is; a closed handle has none.
 TMidiClockPosition MidiOutGetClock(HMIDIOUT handle);
+
+// A file descriptor of the caller's own (close it when done) that becomes readable when the
+// handle's clock has sent ticks, or its ticks have started or ended: poll it, read its 8 bytes,
+// then read the clock with MidiOutGetClock. However many ticks went out meanwhile, it is readable
+// once; it is written at most once for each tick, from the thread that times them (real-time on
+// JACK). It stays valid after the handle is closed. -1 for a handle that is not open, or when the
+// system has no descriptor to spare.
+int MidiOutClockWakeFd(HMIDIOUT handle);

@@ -250,7 +250,8 @@ void TService::Disconnect(THandle& h, std::unique_lock<std::mutex>& lock) {
   std::unique_ptr<TMidiBackendPort> port = std::move(h.Port);
   h.Phase = TPhase::Waiting;
   // The instrument has lost the clock with the device; ticks start again with the next Start.
-  h.Clock->Running.store(false);
+  h.ClockStarted = false;
+  if (h.Clock->Running.exchange(false)) h.Clock->Wake();
   h.NextLook = TClock::now() + kLookInterval;
   SetHeld(h, true);
   lock.unlock();
@@ -286,28 +287,42 @@ void TService::Attach(THandle& h, std::unique_ptr<TMidiBackendPort> port) {
 void TService::ClockTransport(THandle& h, std::uint8_t status, TClock::time_point at) {
   if (status != kMidiStart && status != kMidiContinue && status != kMidiStop) return;
   TMidiClockState& clock = *h.Clock;
-  const std::uint32_t milliBpm = clock.MilliBpm.load();
-  const bool running = status != kMidiStop && milliBpm != 0;
+  h.ClockStarted = status != kMidiStop;
   if (status == kMidiStart) clock.Ticks.store(0);
-  if (running) {
-    h.TickSteps = TMidiClockSteps(kNanosecondsPerSecond, milliBpm);
-    h.TickMilliBpm = milliBpm;
-    h.NextTick = at + std::chrono::nanoseconds(h.TickSteps.Next());
+  const bool wasRunning = clock.Running.exchange(false);
+  const std::uint32_t milliBpm = clock.MilliBpm.load();
+  if (h.ClockStarted && milliBpm != 0) {
+    BeginTicks(h, milliBpm, at);
+  } else if (wasRunning) {
+    clock.Wake();
   }
-  clock.Running.store(running);
-  if (running) Kick();
+}
+
+void TService::BeginTicks(THandle& h, std::uint32_t milliBpm, TClock::time_point at) {
+  h.TickSteps = TMidiClockSteps(kNanosecondsPerSecond, milliBpm);
+  h.TickMilliBpm = milliBpm;
+  h.NextTick = at + std::chrono::nanoseconds(h.TickSteps.Next());
+  h.Clock->Running.store(true);
+  h.Clock->Wake();
+  Kick();
 }
 
 // Ticks go to the port beside the queue, as soon as they are due: a backlog of control changes
-// never holds the clock back. A tick the device refuses is counted and skipped.
+// never holds the clock back. A tick the device refuses is counted and skipped. The clock's readers
+// are woken once for the ticks of a pass.
 void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake) {
   TMidiClockState& clock = *h.Clock;
-  if (h.PortTimesClock || !clock.Running.load()) return;
+  if (h.PortTimesClock) return;
   const std::uint32_t milliBpm = clock.MilliBpm.load();
   if (milliBpm == 0) {
-    clock.Running.store(false);
+    if (clock.Running.exchange(false)) clock.Wake();
     return;
   }
+  if (!clock.Running.load()) {
+    if (!h.ClockStarted) return;
+    BeginTicks(h, milliBpm, TClock::now());
+  }
+  bool sent = false;
   TMidiBackendPort* port = h.Port.get();
   const std::chrono::nanoseconds lead = port->TickLead();
   while (TClock::now() + lead >= h.NextTick) {
@@ -316,6 +331,7 @@ void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock:
     const MMRESULT r = port->SendTick(due);
     lock.lock();
     clock.Ticks.fetch_add(1);
+    sent = true;
     if (r == MMSYSERR_NOERROR) h.Queue.Charge(1, TClock::now());
     if (milliBpm != h.TickMilliBpm) {
       h.TickSteps = TMidiClockSteps(kNanosecondsPerSecond, milliBpm);
@@ -323,11 +339,16 @@ void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock:
     }
     h.NextTick += std::chrono::nanoseconds(h.TickSteps.Next());
     if (r == MIDIERR_NODEVICE) {
+      clock.Wake();
       Disconnect(h, lock);
       return;
     }
-    if (h.Port.get() != port || h.Phase != TPhase::Open) return;
+    if (h.Port.get() != port || h.Phase != TPhase::Open) {
+      clock.Wake();
+      return;
+    }
   }
+  if (sent) clock.Wake();
   wake = std::min(wake, h.NextTick - lead);
 }
 

@@ -64,6 +64,7 @@ struct THandle {
   // members below.
   std::shared_ptr<TMidiClockState> Clock = std::make_shared<TMidiClockState>();
   bool PortTimesClock = false;
+  bool ClockStarted = false;  // a Start or Continue went out, and no Stop since
   TMidiClockSteps TickSteps;
   std::uint32_t TickMilliBpm = 0;
   TClock::time_point NextTick{};
@@ -179,8 +180,10 @@ private:
   void SetHeld(THandle& h, bool held);
   // Gives the handle a new port: the port times the clock if it can.
   void Attach(THandle& h, std::unique_ptr<TMidiBackendPort> port);
-  // The worker's clock: a Start, Continue or Stop the port took, and the ticks due by now.
+  // The worker's clock: a Start, Continue or Stop the port took, and the ticks due by now. Started
+  // without a tempo, the ticks begin a period after the tempo comes.
   void ClockTransport(THandle& h, std::uint8_t status, TClock::time_point at);
+  void BeginTicks(THandle& h, std::uint32_t milliBpm, TClock::time_point at);
   void SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake);
 
   std::thread Worker;  // last: starts once the members above exist

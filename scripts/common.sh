@@ -15,13 +15,15 @@ HALVORINE_PACKAGES=(
 )
 
 # What the tests and benchmarks need besides (scripts/test installs both lists): GoogleTest and
-# Google Benchmark, a private session bus, a JACK server with jack_midi_dump, a display with X
-# input, the format check, the tools that check what is installed and packaged, and the VM that
-# has a real ALSA sequencer (tests/alsa/alsa_vm.sh: QEMU, Debian's kernel, busybox, aseqdump).
+# Google Benchmark, a private session bus, a JACK server with jack_midi_dump, PipeWire with its
+# JACK library (pw-jack) and its tools (pw-metadata), a display with X input, the format check,
+# the tools that check what is installed and packaged, and the VM that has a real ALSA sequencer
+# (tests/alsa/alsa_vm.sh: QEMU, Debian's kernel, busybox, aseqdump).
 HALVORINE_TEST_PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-daemon
   jackd2
+  pipewire pipewire-bin pipewire-jack
   xvfb xdotool x11-utils openbox wmctrl qt6-wayland
   at-spi2-core python3-gi gir1.2-atspi-2.0
   clang-format

@@ -11,8 +11,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <chrono>
-#include <thread>
+#include <algorithm>
 #include <vector>
 
 #include "Eventually.h"

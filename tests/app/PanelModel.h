@@ -2,9 +2,9 @@
 
 // A small, plain model of the panel, written from the panel's rules alone: what each user gesture
 // does to the controls, to the memory of the sixteen sounds and to the bytes on the wire. It shares
-// no code with the window and does not run the memory's morph; it uses only the preset generator,
-// the seed table and the single blend of TSoundMemory, which the memory's own tests pin against
-// published examples.
+// no code with the window and does not run the memory's morph; it uses only the record type, the
+// preset generator, the seed table and the single blend of TSoundMemory, which the memory's own
+// tests pin against published examples.
 
 #include <algorithm>
 #include <array>
@@ -27,13 +27,11 @@ constexpr int KnobFrame(int k, int position) {
   return 66 * (position - KnobMin(k)) / (KnobMax(k) - KnobMin(k));
 }
 
-struct TModelRecord {
-  std::array<int, kParameterCount> StoredA{}, StoredB{}, Values{};
-  std::array<int, kParameterCount> MorphEnabled{};
-  int UseStoredA = 0, UseStoredB = 0;
-  int PresetA1 = 0, PresetA2 = 0, PresetB1 = 127, PresetB2 = 127;
-  int Mix = 0, MixA = 0, MixB = 0;
-};
+// The record fields the seven preset and mix knobs go into, in knob order.
+constexpr std::int32_t TSoundRecord::*kBankFields[7] = {
+    &TSoundRecord::PresetA1, &TSoundRecord::PresetA2, &TSoundRecord::PresetB1,
+    &TSoundRecord::PresetB2, &TSoundRecord::Mix,      &TSoundRecord::MixA,
+    &TSoundRecord::MixB};
 
 using TMessage = std::vector<std::uint8_t>;
 
@@ -45,7 +43,7 @@ public:
   }
 
   // What the panel shows and holds.
-  std::array<TModelRecord, kSoundCount> Records{};
+  std::array<TSoundRecord, kSoundCount> Records{};
   int Selected = 0;                          // the one sound box checked
   std::array<int, kKnobCount> Knob{};        // knob positions
   std::array<bool, kParameterCount> Tick{};  // parameter check boxes
@@ -55,7 +53,7 @@ public:
   int DeviceOpens = 0;         // opens the service was asked for
   std::vector<TMessage> Sent;  // every message that reached the device, in order
 
-  TModelRecord& Current() { return Records[Selected]; }
+  TSoundRecord& Current() { return Records[Selected]; }
 
   // One change event of knob k at `value` (clamped to its range), as every move of a drag raises.
   void Turn(int k, int value) {
@@ -88,14 +86,8 @@ public:
 
   void ClickSound(int sound) {
     Selected = sound;
-    TModelRecord& r = Current();
-    Knob[kPresetA1] = r.PresetA1;
-    Knob[kPresetA2] = r.PresetA2;
-    Knob[kPresetB1] = r.PresetB1;
-    Knob[kPresetB2] = r.PresetB2;
-    Knob[kMix] = r.Mix;
-    Knob[kMixA] = r.MixA;
-    Knob[kMixB] = r.MixB;
+    TSoundRecord& r = Current();
+    for (int k = kPresetA1; k < kKnobCount; ++k) Knob[k] = r.*kBankFields[k - kPresetA1];
     // Moving the preset knobs puts both banks back on their generated presets.
     r.UseStoredA = 0;
     r.UseStoredB = 0;
@@ -122,7 +114,7 @@ public:
   }
 
   void Store(bool bankA) {
-    TModelRecord& r = Current();
+    TSoundRecord& r = Current();
     (bankA ? r.StoredA : r.StoredB) = r.Values;
     (bankA ? r.UseStoredA : r.UseStoredB) = 1;
     r.Mix = bankA ? 0 : 100;
@@ -164,14 +156,8 @@ public:
   // The morph update: the controls go into the record, the ticked parameters are blended from
   // the two banks and sent, each before its knob shows it.
   void Update() {
-    TModelRecord& r = Current();
-    r.PresetA1 = Knob[kPresetA1];
-    r.PresetA2 = Knob[kPresetA2];
-    r.PresetB1 = Knob[kPresetB1];
-    r.PresetB2 = Knob[kPresetB2];
-    r.Mix = Knob[kMix];
-    r.MixA = Knob[kMixA];
-    r.MixB = Knob[kMixB];
+    TSoundRecord& r = Current();
+    for (int k = kPresetA1; k < kKnobCount; ++k) r.*kBankFields[k - kPresetA1] = Knob[k];
     const TParameterValues presetA =
         TSoundMemory::GeneratePreset((*FSeeds)[r.PresetA1][r.PresetA2]);
     const TParameterValues presetB =

@@ -26,7 +26,7 @@ wait_for grep -q ': b0 10 09 ' "$work/dump.txt" || fail "the control change afte
 stop_jack
 
 verdict=$(awk -v period=1000 -f "$(dirname "${BASH_SOURCE[0]}")/clock_judge.awk" "$work/dump.txt")
-echo "$verdict" | tail -n 1
+echo "$verdict" | tail -n +2
 [ -z "$(head -n 1 <<<"$verdict")" ] || fail "the clock:$(head -n 1 <<<"$verdict")"
 grep -v '^#' "$work/dump.txt" | head -n 1 | grep -q '^[0-9]*: fa '  || fail "the first message is not Start"
 grep -q '1 Start(s), 0 Continue(s), 1 Stop(s)' <<<"$verdict" || fail "not one Start and one Stop"

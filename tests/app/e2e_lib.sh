@@ -62,7 +62,7 @@ watchdog_pid=$!
 fail() {
   echo "FAIL: $*" >&2
   local f
-  for f in "$work"/dump*.txt "$work/program.txt" "$work/jackd.txt"; do
+  for f in "$work"/dump*.txt "$work/program.txt" "$work/jackd.txt" "$work/pipewire.txt"; do
     [ -f "$f" ] && { echo "--- $(basename "$f") ---" >&2; cat "$f" >&2; }
   done
   exit 1

@@ -1,38 +1,28 @@
 // The real main window, driven offscreen with Qt mouse and key events on its real controls, over
-// the recording MIDI backend. Each case checks the exact bytes sent, the log entries written and
-// the state of the controls and the memory afterwards.
+// the recording MIDI backend: what each command logs, the errors it shows, and the choices made at
+// start-up.
 #include <gtest/gtest.h>
-#include <QAbstractItemView>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
+#include <tuple>
 
 #include "Application.h"
 #include "DebugDevice.h"
-#include "MainForm.h"
-#include "MidiBackend.h"
-#include "RecordingMidiBackend.h"
-#include "SkinCheckBox.h"
-#include "SkinKnob.h"
+#include "PanelDriver.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const char* const kSounds[16] = {"BD", "SD", "HT", "MT", "LT", "CP", "RS", "CB",
-                                 "CH", "OH", "RC", "CC", "M1", "M2", "M3", "M4"};
-
 // The log stays open for the whole process (its state is class-wide), on a file in a folder of
 // this process's own; each case reads only what was written after it began.
-std::string LogPath() {
+std::string Log(std::size_t from = 0) {
   static QTemporaryDir folder;
   static bool opened = [] {
     TDebugDevice::SetLogFolder(folder.path().toStdString());
@@ -42,90 +32,35 @@ std::string LogPath() {
     return TDebugDevice::GetOpened();
   }();
   EXPECT_TRUE(opened);
-  return TDebugDevice::LogFilePath();
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(TDebugDevice::LogFilePath(), std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
-  return text.str();
+  return text.str().substr(from);
 }
-
-// A drag of dy pixels on a knob reaches the value start + dy x range / sensitivity (truncated);
-// the knobs of the window sweep their range over 128 pixels.
-int PixelsFor(int steps, int range) { return -((steps * 128 + range - 1) / range); }
 
 class Panel : public testing::Test {
 protected:
-  void SetUp() override {
-    FLogStart = ReadFile(LogPath()).size();
+  void SetUp() override { NewForm(); }
+  void TearDown() override { Form.reset(); }
+
+  void NewForm() {
+    FLogStart = Log().size();
     Form = std::make_unique<TMainForm>();
     Form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+    P.emplace(*Form);
   }
-
-  void TearDown() override { Form.reset(); }
-
-  TSkinKnob* Knob(const QString& name) const { return Find<TSkinKnob>(name); }
-  TSkinKnob* ParKnob(int n) const { return Knob(QStringLiteral("ParKnob%1").arg(n)); }
-  QCheckBox* ParBox(int n) const { return Find<QCheckBox>(QStringLiteral("CheckBox%1").arg(n)); }
-  QPushButton* Button(const QString& name) const { return Find<QPushButton>(name); }
-  TSkinCheckBox* SoundBox(int sound) const {
-    return Find<TSkinCheckBox>(QString::fromLatin1(kSounds[sound]) + "CheckBox");
-  }
-  QComboBox* BaseChannel() const { return Find<QComboBox>("BaseChannelComboBox"); }
-
-  template <typename T>
-  T* Find(const QString& name) const {
-    T* control = Form->findChild<T*>(name);
-    EXPECT_NE(control, nullptr) << name.toStdString();
-    return control;
-  }
-
-  QWindow* Window() const { return Form->windowHandle(); }
-
-  // A left click in the middle of a control of the window, through the window system layer.
-  void Click(QWidget* control) {
-    QTest::mouseClick(Window(), Qt::LeftButton, {}, control->geometry().center());
-  }
-
-  void Drag(QWidget* knob, int dy) {
-    const QPoint at = knob->geometry().center();
-    QTest::mousePress(Window(), Qt::LeftButton, {}, at);
-    QTest::mouseMove(Window(), at + QPoint(0, dy));
-    QTest::mouseRelease(Window(), Qt::LeftButton, {}, at + QPoint(0, dy));
-  }
-
-  // Turns parameter knob n up from where it stands by `steps` values of its 0..127 range.
-  void TurnUp(int n, int steps) { Drag(ParKnob(n), PixelsFor(steps, 127)); }
-
-  // The user's choice of a base-channel item, made with the keyboard on the closed list.
-  // The user's choice of a base-channel item: open the list, walk to the item, take it.
-  void ChooseBaseChannel(int item) {
-    QComboBox* list = BaseChannel();
-    list->showPopup();
-    QAbstractItemView* view = list->view();
-    while (view->currentIndex().row() < item) QTest::keyClick(view, Qt::Key_Down);
-    while (view->currentIndex().row() > item) QTest::keyClick(view, Qt::Key_Up);
-    QTest::keyClick(view, Qt::Key_Return);
-    ASSERT_FALSE(view->isVisible());
-  }
-
   void OpenPort() {
-    Click(Button("OpenButton"));
+    P->Press("OpenButton");
     ASSERT_TRUE(Form->MidiOut().IsOpen());
   }
-
-  Bytes Sent() const { return Midi->Bytes(); }
-  void ForgetSent() { Midi->ClearMessages(); }
-  std::string Log() const { return ReadFile(LogPath()).substr(FLogStart); }
-  void ForgetLog() { FLogStart = ReadFile(LogPath()).size(); }
-
-  TSoundRecord& Current() { return Form->Memory().Current(); }
+  // Turns parameter knob i (0..23) up from where it stands by `steps` values.
+  void TurnUp(int i, int steps) { P->DragTo(P->Knob(i), P->Knob(i)->GetPosition() + steps); }
+  std::string NewLog() { return Log(std::exchange(FLogStart, Log().size())); }
 
   TRecordingMidiService Midi{{"Recording Out"}};
   std::unique_ptr<TMainForm> Form;
+  std::optional<TPanelDriver> P;
 
 private:
   std::size_t FLogStart = 0;
@@ -133,13 +68,11 @@ private:
 
 }  // namespace
 
-// ---- Start-up ----
-
 // The controls' places and first values are checked against the layout's table (test_panel).
 TEST_F(Panel, StartsWithNothingLoggedSentOrComputed) {
   EXPECT_EQ(Form->palette().color(QPalette::Window), QColor(212, 208, 200));
   EXPECT_EQ(Form->MidiOut().GetChannel(), 1);
-  EXPECT_EQ(Log(), "");
+  EXPECT_EQ(NewLog(), "");
   EXPECT_EQ(Midi->OpenCalls(), 0);
   EXPECT_EQ(Form->Memory().PresetsGenerated(), 0u);
 }
@@ -148,41 +81,39 @@ TEST_F(Panel, StartsWithNothingLoggedSentOrComputed) {
 // run none. What they send and show is checked gesture by gesture against the panel's model
 // (test_random_gestures).
 TEST_F(Panel, EachCommandLogsItsUpdatesAndNothingElse) {
-  struct TCase {
-    const char* Name;
-    std::function<void()> Arrange, Act;
-    std::string Log;
+  const auto press = [&](std::vector<const char*> buttons) {
+    return [this, buttons] {
+      for (const char* b : buttons) P->Press(b);
+    };
   };
-  const TCase cases[] = {
-      {"Open", [&] { Click(ParBox(2)); }, [&] { Click(Button("OpenButton")); },
-       "Midi is Open\r\n*"},
-      {"FailedOpen", [&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED); },
-       [&] { Click(Button("OpenButton")); }, "*"},
-      {"BaseChannel", [] {}, [&] { ChooseBaseChannel(4); }, "5\r\n"},
-      {"TickedKnob", [&] { Click(ParBox(3)), Click(ParBox(5)); }, [&] { TurnUp(5, 9); }, "*"},
-      {"UntickedKnob", [] {}, [&] { TurnUp(5, 2); }, ""},
-      {"MixWithNothingTicked", [] {}, [&] { Drag(Knob("MixKnob"), -64); }, "*"},
-      {"GroupFilterTwice", [] {},
-       [&] { Click(Button("GroupFilterButton2")), Click(Button("GroupFilterButton2")); }, "**"},
-      {"Store", [] {}, [&] { Click(Button("StoreAButton")), Click(Button("StoreBButton")); }, ""},
-      {"Recall", [] {}, [&] { Click(Button("RecallBButton")); }, "*"},
-      {"StepUpAtTheTop", [&] { Knob("PresetB1Knob")->SetPosition(127); },
-       [&] { Click(Button("BUpButton")); }, "*"},
-      {"StepDown", [] {}, [&] { Click(Button("ADownButton")); }, "*"},
-      {"SelectSound", [] {}, [&] { Click(SoundBox(8)); }, ""},
-      {"Transport", [&] { OpenPort(); },
-       [&] { Click(Button("Button1")), Click(Button("Button3")), Click(Button("Button2")); }, ""},
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
+  // The case, what it arranges, what it does, what that logs.
+  const std::tuple<const char*, std::function<void()>, std::function<void()>, std::string> cases[] =
+      {
+          {"Open", [&] { P->Click(P->ParBox(1)); }, press({"OpenButton"}), "Midi is Open\r\n*"},
+          {"FailedOpen", [&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED); }, press({"OpenButton"}), "*"},
+          {"BaseChannel", [] {}, [&] { P->ChooseBaseChannel(4); }, "5\r\n"},
+          {"TickedKnob", [&] { P->Click(P->ParBox(2)), P->Click(P->ParBox(4)); },
+           [&] { TurnUp(4, 9); }, "*"},
+          {"UntickedKnob", [] {}, [&] { TurnUp(4, 2); }, ""},
+          {"MixWithNothingTicked", [] {},
+           [&] { P->Drag(P->Find<TSkinKnob>("MixKnob"), {QPoint(0, -64)}); }, "*"},
+          {"GroupFilterTwice", [] {}, press({"GroupFilterButton2", "GroupFilterButton2"}), "**"},
+          {"Store", [] {}, press({"StoreAButton", "StoreBButton"}), ""},
+          {"Recall", [] {}, press({"RecallBButton"}), "*"},
+          {"StepUpAtTheTop", [&] { P->Find<TSkinKnob>("PresetB1Knob")->SetPosition(127); },
+           press({"BUpButton"}), "*"},
+          {"StepDown", [] {}, press({"ADownButton"}), "*"},
+          {"SelectSound", [] {}, [&] { P->Click(P->SoundBox(8)); }, ""},
+          {"Transport", [&] { OpenPort(); }, press({"Button1", "Button3", "Button2"}), ""},
+      };
+  for (const auto& [name, arrange, act, log] : cases) {
+    SCOPED_TRACE(name);
     Midi->RefuseOpen(MMSYSERR_NOERROR);
-    Form = std::make_unique<TMainForm>();
-    Form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
-    c.Arrange();
-    ForgetLog();
-    c.Act();
-    EXPECT_EQ(Log(), c.Log);
+    NewForm();
+    arrange();
+    NewLog();
+    act();
+    EXPECT_EQ(NewLog(), log);
   }
 }
 
@@ -205,24 +136,24 @@ TEST_F(Panel, ACloseErrorIsShownAndThePanelGoesOn) {
   OpenPort();
   TManualTickCount clock(0, 500);  // the waits pass in a few reads
   Midi->HoldOutput(true);          // output that never drains
-  Click(Button("Button1"));
-  EXPECT_EQ(ErrorShownBy([&] { Click(Button("CloseButton")); }),
+  P->Press("Button1");
+  EXPECT_EQ(ErrorShownBy([&] { P->Press("CloseButton"); }),
             "error: Midiout takes too long to send data");
   // The device stayed open: the panel goes on sending once the output drains.
   Midi->HoldOutput(false);
   Midi->ReleaseOutput();
-  ForgetSent();
-  Click(Button("Button3"));
-  TurnUp(1, 3);
-  EXPECT_EQ(Sent(), (Bytes{0xFB, 0xB0, 16, 3}));
+  Midi->ClearMessages();
+  P->Press("Button3");
+  TurnUp(0, 3);
+  EXPECT_EQ(Midi->Bytes(), (Bytes{0xFB, 0xB0, 16, 3}));
 
   // A device that never reports closed: the second text, and the window still answers.
   MidiOutFlushNotifications();  // the sends above have reported done: nothing is pending
   ASSERT_FALSE(Form->MidiOut().IsBusy());
   Midi->SetReportClose(false);
-  EXPECT_EQ(ErrorShownBy([&] { Click(Button("CloseButton")); }), "error: Unable to close Midiout");
-  Click(SoundBox(5));
-  EXPECT_TRUE(SoundBox(5)->GetChecked());
+  EXPECT_EQ(ErrorShownBy([&] { P->Press("CloseButton"); }), "error: Unable to close Midiout");
+  P->Click(P->SoundBox(5));
+  EXPECT_TRUE(P->SoundBox(5)->GetChecked());
   EXPECT_EQ(Form->Memory().SelectedSound(), 5);
   Form.reset();  // its close gives up on the manual clock too; destruction raises nothing
   EXPECT_EQ(Midi->OpenPorts(), 0);
@@ -238,11 +169,27 @@ TEST(StartUp, AnErrorWhileTheWindowIsMadeIsShownAndTheProgramEndsWithOne) {
   EXPECT_EQ(result, 1);
 }
 
+// A device chosen on the command line is selected by its whole name, without opening it.
+TEST(StartUp, DeviceIsSelectedByItsWholeNameWithoutOpening) {
+  TRecordingMidiService midi({"Synth", "Synth B", "midi-monitor:input"});
+  const std::tuple<const char*, bool, int> cases[] = {
+      {"Synth B", true, 1}, {"midi-monitor:input", true, 2},
+      {"Synth", true, 0},   {"synth b", false, 0},
+      {"Synth ", false, 0}, {"midi-monitor", false, 0}};
+  for (const auto& [name, found, selected] : cases) {
+    TMainForm form;
+    EXPECT_EQ(form.SelectDeviceByName(QString::fromUtf8(name)), found) << name;
+    EXPECT_EQ(TPanelDriver(form).Find<QComboBox>("MidiOutComboBox")->currentIndex(), selected)
+        << name;
+    EXPECT_FALSE(form.MidiOut().IsOpen()) << name;
+  }
+  EXPECT_EQ(midi->OpenCalls(), 0);
+  EXPECT_TRUE(midi->Bytes().empty());
+}
+
 TEST(TapTempo, IsTheMeanOfTheLastEightTapsAndStartsOverAfterAPause) {
-  const struct {
-    std::vector<std::int64_t> Taps;  // ms
-    std::optional<double> Bpm;
-  } cases[] = {
+  // The taps in ms; the tempo after the last.
+  const std::pair<std::vector<std::int64_t>, std::optional<double>> cases[] = {
       {{0}, std::nullopt},
       {{0, 500}, 120.0},
       {{0, 400, 1000}, 120.0},
@@ -251,12 +198,11 @@ TEST(TapTempo, IsTheMeanOfTheLastEightTapsAndStartsOverAfterAPause) {
       {{0, 500, 2600, 3350}, 80.0},
       {{0, 1000, 1250, 1500, 1750, 2000, 2250, 2500, 2750}, 240.0},  // the first tap has left
       {{0, 100}, 300.0},
-      {{0, 700}, 85.71},
-  };
-  for (const auto& c : cases) {
+      {{0, 700}, 85.71}};
+  for (const auto& [taps, expected] : cases) {
     TTapTempo tap;
     std::optional<double> bpm;
-    for (const std::int64_t ms : c.Taps) bpm = tap.Tap(ms);
-    EXPECT_EQ(bpm, c.Bpm) << "taps ending at " << c.Taps.back();
+    for (const std::int64_t ms : taps) bpm = tap.Tap(ms);
+    EXPECT_EQ(bpm, expected) << "taps ending at " << taps.back();
   }
 }

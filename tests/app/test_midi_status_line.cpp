@@ -48,7 +48,8 @@ TEST_F(MidiStatusLine, SitsBelowTheTransportButtonsOverNoOtherControl) {
   const QRect start = Form->findChild<QPushButton*>("Button1")->geometry();
   EXPECT_GT(line.top(), start.bottom());
   EXPECT_LE(line.bottom(), Form->height());
-  for (QWidget* other : Form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+  for (QWidget* other : Form->MidiStatusLabel()->parentWidget()->findChildren<QWidget*>(
+           Qt::FindDirectChildrenOnly)) {
     if (other != Form->MidiStatusLabel()) {
       EXPECT_FALSE(line.intersects(other->geometry()));
     }

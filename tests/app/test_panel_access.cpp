@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTest>
 #include <QWheelEvent>
 #include <cmath>
@@ -115,11 +116,12 @@ TEST_F(PanelAccess, EveryKnobShowsItsNameAndValueAndToolsOperateTheControls) {
 
   // Tools see and operate the skinned controls.
   Midi->ClearMessages();
-  QAccessibleInterface* window = QAccessible::queryAccessibleInterface(Form.get());
-  ASSERT_NE(window, nullptr);
+  QAccessibleInterface* panel =
+      QAccessible::queryAccessibleInterface(Form->findChild<QWidget*>("Panel"));
+  ASSERT_NE(panel, nullptr);
   QStringList dials, boxes;
-  for (int i = 0; i < window->childCount(); ++i) {
-    QAccessibleInterface* child = window->child(i);
+  for (int i = 0; i < panel->childCount(); ++i) {
+    QAccessibleInterface* child = panel->child(i);
     if (child->role() == QAccessible::Dial) dials << child->text(QAccessible::Name);
     if (child->role() == QAccessible::CheckBox && child->object()->inherits("TSkinCheckBox"))
       boxes << child->text(QAccessible::Name) + (child->state().checked ? "*" : "");
@@ -187,11 +189,41 @@ TEST_F(PanelAccess, KeyboardFocusShowsAKnobOnTheStatusLineAndSelectsSounds) {
   }
 }
 
-TEST(PanelPlacement, TheWholeWindowLandsOnTheAvailableArea) {
-  const QRect area(0, 0, 640, 512);  // 1280 x 1024 at a scale factor of 2
-  EXPECT_EQ(PlaceOnScreen({199, 137, 300, 200}, area), QPoint(199, 137));
-  EXPECT_EQ(PlaceOnScreen({199, 137, 570, 474}, area), QPoint(70, 38));
-  EXPECT_EQ(PlaceOnScreen({-50, 137, 700, 600}, area), QPoint(0, 0));  // larger than the area
+TEST(PanelPlacement, TheWholeFrameLandsOnTheAvailableAreaAndWhatCannotFitScrolls) {
+  const QSize panel(570, 474);
+  const QMargins frame(1, 16, 1, 4);  // a title bar 16 high; scroll bars 14 wide
+  const struct {
+    QRect Area;
+    QMargins Frame;
+    QPoint Corner;
+    QSize Client;
+  } cases[] = {
+      {{0, 0, 640, 512}, frame, {68, 18}, panel},  // moved in by its frame
+      {{0, 0, 640, 512}, {}, {70, 38}, panel},     // no frame yet
+      // 800 x 600 at 1.25, right of another screen: as tall as the area, wider by the bar down
+      // its side.
+      {{300, 0, 640, 480}, frame, {300, 0}, {584, 460}},
+      {{0, 0, 560, 600}, frame, {0, 92}, {558, 488}},  // too wide alone
+  };
+  for (const auto& c : cases) {
+    const TWindowFit fit = FitWindow({199, 137}, panel, c.Frame, 14, c.Area);
+    EXPECT_EQ(std::pair(fit.Corner, fit.Client), std::pair(c.Corner, c.Client)) << c.Area.width();
+  }
+}
+
+// Tab, the arrows between the sound boxes, a click or a command: each brings its control into
+// view.
+TEST_F(PanelAccess, AControlGivenTheFocusInAWindowSmallerThanThePanelIsScrolledIntoView) {
+  ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+  Form->setMinimumSize(0, 0);
+  Form->resize(300, 150);
+  const QWidget* view = Form->findChild<QScrollArea*>("PanelScroller")->viewport();
+  for (QWidget* control : view->findChildren<QWidget*>()) {
+    if (!(control->focusPolicy() & Qt::TabFocus) || control->window() != Form.get()) continue;
+    control->setFocus(Qt::OtherFocusReason);
+    EXPECT_TRUE(view->rect().contains(QRect(control->mapTo(view, QPoint()), control->size())))
+        << control->objectName().toStdString();
+  }
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ struct TControl {
   QRect Geometry;                  // width -1: the size is the toolkit's
   std::optional<QString> Caption;  // none: the control has no caption
   std::optional<QString> Hint;     // none: not looked at (a knob may show its value there)
-  QString Parent = "MainForm";
+  QString Parent = "Panel";        // the window's scrolled panel
 };
 
 const QString kNoHint = "";

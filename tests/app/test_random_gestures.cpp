@@ -23,12 +23,24 @@ std::uint32_t FromEnvironment(const char* name, std::uint32_t fallback) {
   return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-const QStringList kButtons = QStringLiteral(
-                                 "OpenButton CloseButton ADownButton AUpButton BDownButton "
-                                 "BUpButton StoreAButton RecallAButton StoreBButton RecallBButton "
-                                 "Button1 Button2 Button3 GroupFilterButton1 GroupFilterButton2 "
-                                 "GroupFilterButton3")
-                                 .split(' ');
+// The buttons by name, with what each does on the model.
+const std::pair<const char*, void (*)(TPanelModel&)> kButtons[] = {
+    {"OpenButton", [](TPanelModel& m) { m.Open(); }},
+    {"CloseButton", [](TPanelModel& m) { m.Close(); }},
+    {"ADownButton", [](TPanelModel& m) { m.Step(true, -1); }},
+    {"AUpButton", [](TPanelModel& m) { m.Step(true, +1); }},
+    {"BDownButton", [](TPanelModel& m) { m.Step(false, -1); }},
+    {"BUpButton", [](TPanelModel& m) { m.Step(false, +1); }},
+    {"StoreAButton", [](TPanelModel& m) { m.Store(true); }},
+    {"RecallAButton", [](TPanelModel& m) { m.Recall(true); }},
+    {"StoreBButton", [](TPanelModel& m) { m.Store(false); }},
+    {"RecallBButton", [](TPanelModel& m) { m.Recall(false); }},
+    {"Button1", [](TPanelModel& m) { m.Transport(0xFA); }},
+    {"Button2", [](TPanelModel& m) { m.Transport(0xFC); }},
+    {"Button3", [](TPanelModel& m) { m.Transport(0xFB); }},
+    {"GroupFilterButton1", [](TPanelModel& m) { m.GroupFilter(0); }},
+    {"GroupFilterButton2", [](TPanelModel& m) { m.GroupFilter(8); }},
+    {"GroupFilterButton3", [](TPanelModel& m) { m.GroupFilter(16); }}};
 
 class GestureRun {
 public:
@@ -86,10 +98,10 @@ public:
       }
       case 6:
       case 7: {
-        const std::string button = kButtons[Pick(kButtons.size())].toStdString();
+        const auto& [button, act] = kButtons[Pick(std::size(kButtons))];
         what << "press " << button;
-        FPanel.Press(QString::fromStdString(button));
-        Model(button);
+        FPanel.Press(button);
+        act(FModel);
         break;
       }
       case 8: {  // another program takes the device or lets it go
@@ -135,27 +147,12 @@ public:
     differ(FForm.MidiOut().GetChannel(), FModel.BaseItem + 1, "port channel");
     differ(FForm.MidiOut().IsOpen(), FModel.PortOpen, "port open");
     differ(FMidi.OpenCalls(), FModel.DeviceOpens, "device opens");
-    const TSoundMemory& memory = FForm.Memory();
-    differ(memory.SelectedSound(), FModel.Selected, "selected sound");
+    differ(FForm.Memory().SelectedSound(), FModel.Selected, "selected sound");
     for (int s = 0; s < kSoundCount; ++s) {
-      const TSoundRecord& real = memory.Record(s);
-      const TModelRecord& model = FModel.Records[s];
-      const char* of = kSoundNames[s];
-      for (int i = 0; i < kParameterCount; ++i) {
-        differ(real.Values[i], model.Values[i], "Values[", i, "] of ", of);
-        differ(real.StoredA[i], model.StoredA[i], "StoredA[", i, "] of ", of);
-        differ(real.StoredB[i], model.StoredB[i], "StoredB[", i, "] of ", of);
-        differ(real.MorphEnabled[i], model.MorphEnabled[i], "MorphEnabled[", i, "] of ", of);
-      }
-      differ(real.UseStoredA, model.UseStoredA, "UseStoredA of ", of);
-      differ(real.UseStoredB, model.UseStoredB, "UseStoredB of ", of);
-      differ(real.PresetA1, model.PresetA1, "PresetA1 of ", of);
-      differ(real.PresetA2, model.PresetA2, "PresetA2 of ", of);
-      differ(real.PresetB1, model.PresetB1, "PresetB1 of ", of);
-      differ(real.PresetB2, model.PresetB2, "PresetB2 of ", of);
-      differ(real.Mix, model.Mix, "Mix of ", of);
-      differ(real.MixA, model.MixA, "MixA of ", of);
-      differ(real.MixB, model.MixB, "MixB of ", of);
+      const TSoundRecord& real = FForm.Memory().Record(s);
+      if (real == FModel.Records[s]) continue;
+      why << kSoundNames[s] << " is " << Text(real) << ", the model says "
+          << Text(FModel.Records[s]) << "; ";
     }
     const auto sent = ReceivedFrom(FMidi, 0, FModel.Sent.size());
     FMidi.ClearMessages();
@@ -165,21 +162,18 @@ public:
   }
 
 private:
-  void Model(const std::string& button) {
-    if (button == "OpenButton") FModel.Open();
-    if (button == "CloseButton") FModel.Close();
-    if (button == "ADownButton") FModel.Step(true, -1);
-    if (button == "AUpButton") FModel.Step(true, +1);
-    if (button == "BDownButton") FModel.Step(false, -1);
-    if (button == "BUpButton") FModel.Step(false, +1);
-    if (button == "StoreAButton") FModel.Store(true);
-    if (button == "StoreBButton") FModel.Store(false);
-    if (button == "RecallAButton") FModel.Recall(true);
-    if (button == "RecallBButton") FModel.Recall(false);
-    if (button == "Button1") FModel.Transport(0xFA);
-    if (button == "Button2") FModel.Transport(0xFC);
-    if (button == "Button3") FModel.Transport(0xFB);
-    if (button.starts_with("GroupFilterButton")) FModel.GroupFilter(8 * (button.back() - '1'));
+  // Every field of a record in the order the record declares them: the three value arrays, the
+  // morph flags, the banks' sources and the seven knob fields.
+  static std::string Text(const TSoundRecord& r) {
+    std::ostringstream text;
+    for (const auto* values : {&r.StoredA, &r.StoredB, &r.Values}) {
+      for (int v : *values) text << v << " ";
+      text << "/ ";
+    }
+    for (int m : r.MorphEnabled) text << m;
+    text << " / " << int{r.UseStoredA} << int{r.UseStoredB};
+    for (const auto field : kBankFields) text << " " << r.*field;
+    return text.str();
   }
 
   static std::string Hex(const std::vector<TMessage>& messages) {

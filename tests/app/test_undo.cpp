@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -1099,15 +1100,23 @@ TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockSt
     Key(Qt::Key_B, Qt::ControlModifier | Qt::ShiftModifier);
     ASSERT_TRUE(Form->Sweeping());
   };
+  // The port's wake at the Start enables the sweep commands, not the status line's next look.
+  QSignalSpy wakes(&Form->MidiOut(), &TMidiOut::ClockMoved);
   Click(Find<QPushButton>("Button1"));
-  ASSERT_TRUE(halvorine_test::Eventually(running));
+  ASSERT_TRUE(wakes.wait());
+  EXPECT_TRUE(running());
+  EXPECT_TRUE(Find<QAction>("SweepToBAction")->isEnabled());
   const TSoundSet before = State();
   const int steps = Form->UndoStack().count();
   Midi->ClearMessages();
+  wakes.clear();
   const std::uint64_t start = Form->MidiOut().ClockPosition().Ticks;
   sweepKey();
+  // The sweep moves on the port's wakes, at most one a tick.
   ASSERT_TRUE(halvorine_test::Eventually([&] { return mix->GetPosition() == 100; }));
-  EXPECT_GE(Form->MidiOut().ClockPosition().Ticks - start, 96u) << "one bar: 96 ticks";
+  const auto woken = static_cast<std::uint64_t>(wakes.count());
+  EXPECT_GE(Form->MidiOut().ClockPosition().Ticks - start, std::max<std::uint64_t>(woken, 96u))
+      << "one bar: 96 ticks, and no more wakes than ticks";
   Form->UpdateMidiStatus();
   EXPECT_TRUE(status->toolTip().endsWith(QString::fromUtf8(" · clock 300 BPM")))
       << status->toolTip().toStdString();
@@ -1148,8 +1157,14 @@ TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockSt
         halvorine_test::Eventually([&] { return Form->MidiOut().ClockPosition().Ticks > 50; }));
     EXPECT_TRUE(Form->Sweeping()) << name;
     EXPECT_LT(mix->GetPosition(), 20) << name;
+    Midi->ClearMessages();
     stop();
     ASSERT_TRUE(halvorine_test::Eventually([&] { return !Form->Sweeping(); })) << name;
+    // Stop and Off send Stop, and no tick follows it.
+    const std::vector<std::uint8_t> bytes = Midi->Bytes();
+    const auto stopByte = std::find(bytes.begin(), bytes.end(), 0xFC);
+    EXPECT_EQ(stopByte != bytes.end(), std::string(name) != "gone") << name;
+    EXPECT_EQ(std::find(stopByte, bytes.end(), 0xF8), bytes.end()) << name;
     const int stopped = mix->GetPosition();
     // The status line and the sweep commands follow the clock at the window's next look.
     ASSERT_TRUE(halvorine_test::Eventually([&] {
@@ -1162,6 +1177,26 @@ TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockSt
     Key(Qt::Key_Z, Qt::ControlModifier);
     ExpectShown(before, name);
   }
+
+  // Started while the clock is off, the instrument gets its ticks as soon as a tempo is chosen.
+  Midi->SetDevices({"Recording Out"});
+  ASSERT_TRUE(halvorine_test::Eventually(
+      [&] { return Form->MidiOut().State().Link == TMidiLink::mlOpen; }));
+  Form->SetClockTempo(0);
+  Midi->ClearMessages();
+  Click(Find<QPushButton>("Button1"));
+  Form->SendParameter(0, 5);  // the marker: whatever the Start set going comes before it
+  const std::vector<std::uint8_t> started = Midi->Bytes();
+  ASSERT_FALSE(started.empty());
+  EXPECT_EQ(started.front(), 0xFA);
+  EXPECT_EQ(std::find(started.begin(), started.end(), 0xF8), started.end());
+  wakes.clear();
+  Form->SetClockTempo(300);
+  ASSERT_TRUE(wakes.wait());
+  EXPECT_TRUE(running());
+  EXPECT_TRUE(Find<QAction>("SweepToBAction")->isEnabled());
+  ASSERT_TRUE(
+      halvorine_test::Eventually([&] { return Form->MidiOut().ClockPosition().Ticks > 0; }));
 }
 
 }  // namespace

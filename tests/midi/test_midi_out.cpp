@@ -1,17 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <QVariant>
 
 #include "Eventually.h"
+#include "MidiBackend.h"
 #include "MidiOut.h"
-#include "MidiOutSlots.h"
 #include "RecordingMidiBackend.h"
 #include "TickCount.h"
 
@@ -24,99 +26,69 @@ protected:
   TRecordingMidiService Midi{{"Drum Machine", "Other"}};
 };
 
-struct TSendCase {
-  std::string Name;
-  std::function<MMRESULT(TMidiOut&)> Send;
-  TBytes Bytes;
-};
-
-void PrintTo(const TSendCase& c, std::ostream* os) { *os << c.Name; }
-
-class MidiOutSend : public ::testing::TestWithParam<TSendCase> {
-protected:
-  TRecordingMidiService Midi;
-};
-
 }  // namespace
 
-TEST_P(MidiOutSend, SendsExactlyTheseBytes) {
-  TMidiOut port;
-  ASSERT_TRUE(port.Open());
-  EXPECT_EQ(GetParam().Send(port), MMSYSERR_NOERROR);
-  ASSERT_EQ(Midi->Messages().size(), 1u);
-  EXPECT_EQ(Midi->Messages()[0].Bytes, GetParam().Bytes);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, MidiOutSend,
-    ::testing::Values(
-        TSendCase{"ControlChange",
-                  [](TMidiOut& p) { return p.SendControlChange(3, 20, 127); },
-                  {0xB3, 0x14, 0x7F}},
-        TSendCase{"ControlChangeLowest",
-                  [](TMidiOut& p) { return p.SendControlChange(0, 0, 0); },
-                  {0xB0, 0x00, 0x00}},
-        TSendCase{"ControlChangeChannel16",
-                  [](TMidiOut& p) { return p.SendControlChange(15, 108, 64); },
-                  {0xBF, 0x6C, 0x40}},
-        TSendCase{
-            "NoteOn", [](TMidiOut& p) { return p.SendNoteOn(9, 36, 100); }, {0x99, 0x24, 0x64}},
-        TSendCase{"NoteOnHighest",
-                  [](TMidiOut& p) { return p.SendNoteOn(15, 127, 127); },
-                  {0x9F, 0x7F, 0x7F}},
-        TSendCase{"NoteOff", [](TMidiOut& p) { return p.SendNoteOff(9, 36); }, {0x99, 0x24, 0x00}},
-        TSendCase{"Start", [](TMidiOut& p) { return p.SendStart(); }, {0xFA}},
-        TSendCase{"Continue", [](TMidiOut& p) { return p.SendContinue(); }, {0xFB}},
-        TSendCase{"Stop", [](TMidiOut& p) { return p.SendStop(); }, {0xFC}},
-        // Out-of-range arguments lose their high bits instead of forming another status byte.
-        TSendCase{"ChannelAbove15StaysAControlChange",
-                  [](TMidiOut& p) { return p.SendControlChange(0x4A, 1, 2); },
-                  {0xBA, 0x01, 0x02}},
-        TSendCase{"ChannelAbove15StaysANoteOn",
-                  [](TMidiOut& p) { return p.SendNoteOn(0x23, 60, 1); },
-                  {0x93, 0x3C, 0x01}},
-        TSendCase{"DataAbove127StaysData",
-                  [](TMidiOut& p) { return p.SendControlChange(1, 0xFA, 0x80); },
-                  {0xB1, 0x7A, 0x00}},
-        TSendCase{"NoteOffKeyAbove127",
-                  [](TMidiOut& p) { return p.SendNoteOff(2, 200); },
-                  {0x92, 0x48, 0x00}}),
-    [](const auto& info) { return info.param.Name; });
-
-TEST_F(MidiOut, SendsInTheOrderGivenOnTheChosenDevice) {
+// Each send makes exactly its bytes, in the order given, on the chosen device. Out-of-range
+// arguments lose their high bits instead of forming another status byte.
+TEST_F(MidiOut, SendsExactlyTheseBytesInOrderOnTheChosenDevice) {
+  const std::pair<std::function<MMRESULT(TMidiOut&)>, TBytes> cases[] = {
+      {[](TMidiOut& p) { return p.SendControlChange(3, 20, 127); }, {0xB3, 0x14, 0x7F}},
+      {[](TMidiOut& p) { return p.SendControlChange(0, 0, 0); }, {0xB0, 0x00, 0x00}},
+      {[](TMidiOut& p) { return p.SendControlChange(15, 108, 64); }, {0xBF, 0x6C, 0x40}},
+      {[](TMidiOut& p) { return p.SendNoteOn(9, 36, 100); }, {0x99, 0x24, 0x64}},
+      {[](TMidiOut& p) { return p.SendNoteOn(15, 127, 127); }, {0x9F, 0x7F, 0x7F}},
+      {[](TMidiOut& p) { return p.SendNoteOff(9, 36); }, {0x99, 0x24, 0x00}},
+      {[](TMidiOut& p) { return p.SendStart(); }, {0xFA}},
+      {[](TMidiOut& p) { return p.SendContinue(); }, {0xFB}},
+      {[](TMidiOut& p) { return p.SendStop(); }, {0xFC}},
+      {[](TMidiOut& p) { return p.SendControlChange(0x4A, 1, 2); }, {0xBA, 0x01, 0x02}},
+      {[](TMidiOut& p) { return p.SendNoteOn(0x23, 60, 1); }, {0x93, 0x3C, 0x01}},
+      {[](TMidiOut& p) { return p.SendControlChange(1, 0xFA, 0x80); }, {0xB1, 0x7A, 0x00}},
+      {[](TMidiOut& p) { return p.SendNoteOff(2, 200); }, {0x92, 0x48, 0x00}}};
   TMidiOut port;
   port.SetDeviceID(1);
   ASSERT_TRUE(port.Open());
-  port.SendStart();
-  port.SendControlChange(0, 16, 1);
-  port.SendNoteOn(1, 60, 90);
-  port.SendNoteOff(1, 60);
-  port.SendStop();
-  EXPECT_EQ(Midi->Bytes(),
-            (TBytes{0xFA, 0xB0, 0x10, 0x01, 0x91, 0x3C, 0x5A, 0x91, 0x3C, 0x00, 0xFC}));
-  for (const TRecordedMessage& m : Midi->Messages()) EXPECT_EQ(m.Device, "Other");
+  std::vector<TRecordedMessage> expected;
+  for (const auto& [send, bytes] : cases) {
+    EXPECT_EQ(send(port), MMSYSERR_NOERROR);
+    expected.push_back({"Other", bytes});
+  }
+  EXPECT_EQ(Midi->Messages(), expected);
 }
 
-TEST_F(MidiOut, ANewPortHasItsDefaults) {
-  TMidiOut port;
-  EXPECT_EQ(port.DeviceID(), 0);
-  EXPECT_EQ(port.ErrorCode(), 0);
-  EXPECT_EQ(port.GetChannel(), 1);
-  EXPECT_FALSE(port.IsOpen());
-  EXPECT_FALSE(port.IsBusy());
-  EXPECT_EQ(port.property("DeviceID").toInt(), 0);
-  EXPECT_EQ(port.property("Channel").toInt(), 1);
-}
-
-TEST_F(MidiOut, SendsOnAPortNotOpenAreRefusedAndLost) {
-  TMidiOut port;
-  EXPECT_EQ(port.SendControlChange(0, 1, 2), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(port.SendStart(), MMSYSERR_INVALHANDLE);
-  ASSERT_TRUE(port.Open());
-  port.Close();
-  EXPECT_EQ(port.SendNoteOn(0, 60, 1), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(port.SendStop(), MMSYSERR_INVALHANDLE);
+// A new port's defaults; sends on a port not open are refused and lost. Close closes the device
+// once, as does the destruction of an open port, also by its owner, which frees the slot.
+TEST_F(MidiOut, ANewPortHasItsDefaultsSendsOnlyWhileOpenAndClosesTheDeviceOnce) {
+  {
+    TMidiOut port;
+    EXPECT_EQ(port.DeviceID(), 0);
+    EXPECT_EQ(port.ErrorCode(), 0);
+    EXPECT_EQ(port.GetChannel(), 1);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(port.IsBusy());
+    EXPECT_EQ(port.property("DeviceID").toInt(), 0);
+    EXPECT_EQ(port.property("Channel").toInt(), 1);
+    EXPECT_EQ(port.SendControlChange(0, 1, 2), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(port.SendStart(), MMSYSERR_INVALHANDLE);
+    port.Close();
+    EXPECT_EQ(Midi->CloseCalls(), 0) << "nothing to close";
+    ASSERT_TRUE(port.Open());
+    port.Close();
+    port.Close();
+    EXPECT_EQ(Midi->CloseCalls(), 1);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.SendNoteOn(0, 60, 1), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(port.SendStop(), MMSYSERR_INVALHANDLE);
+    ASSERT_TRUE(port.Open());
+  }
+  EXPECT_EQ(Midi->CloseCalls(), 2) << "destroyed open";
   EXPECT_TRUE(Midi->Messages().empty());
+  auto owner = std::make_unique<QObject>();
+  ASSERT_TRUE((new TMidiOut(owner.get()))->Open());
+  owner.reset();
+  EXPECT_EQ(Midi->OpenPorts(), 0);
+  TMidiOut next;
+  EXPECT_EQ(next.PoolIndex(), 0);
 }
 
 TEST(MidiOutChannel, ClampsToOneToSixteen) {
@@ -160,7 +132,8 @@ TEST_F(MidiOut, SixteenPortsAtMostAndTheLowestFreeSlotIsReused) {
   EXPECT_THROW(TMidiOut(), EMidiOutError);
 }
 
-TEST_F(MidiOut, OpenWithNoDeviceFailsWithTwoAndCallsNothingAndTheCodeOutlivesASuccess) {
+// An open port opens at once whatever DeviceID holds; an error code outlives a success.
+TEST_F(MidiOut, OpenWithNoDeviceFailsWithTwoCallingNothingAndAnOpenPortIsNotOpenedAgain) {
   TMidiOut port;
   port.SetDeviceID(-1);
   EXPECT_FALSE(port.Open());
@@ -170,69 +143,36 @@ TEST_F(MidiOut, OpenWithNoDeviceFailsWithTwoAndCallsNothingAndTheCodeOutlivesASu
   port.SetDeviceID(0);
   EXPECT_TRUE(port.Open());
   EXPECT_EQ(port.ErrorCode(), 2);
-}
-
-TEST_F(MidiOut, OpenRefusedByTheServiceKeepsTheServicesCode) {
-  struct TCase {
-    std::function<void()> Arrange;
-    int DeviceID;
-    int Code;
-  };
-  const TCase cases[] = {
-      {[&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED); }, 0, MMSYSERR_ALLOCATED},
-      {[&] { Midi->RefuseOpen(MMSYSERR_NOMEM); }, 0, MMSYSERR_NOMEM},
-      {[&] { Midi->HoldDevice("Drum Machine", true); }, 0, MMSYSERR_ALLOCATED},
-      {[] {}, 2, MMSYSERR_BADDEVICEID},
-      {[] {}, 12345, MMSYSERR_BADDEVICEID},
-  };
-  for (const TCase& c : cases) {
-    Midi->RefuseOpen(MMSYSERR_NOERROR);
-    Midi->HoldDevice("Drum Machine", false);
-    c.Arrange();
-    TMidiOut port;
-    port.SetDeviceID(c.DeviceID);
-    EXPECT_FALSE(port.Open());
-    EXPECT_EQ(port.ErrorCode(), c.Code);
-    EXPECT_FALSE(port.IsOpen());
-  }
-  EXPECT_EQ(Midi->OpenPorts(), 0);
-}
-
-TEST_F(MidiOut, OpenOnAnOpenPortReturnsAtOnceWhateverDeviceIDHolds) {
-  TMidiOut port;
-  ASSERT_TRUE(port.Open());
   for (int id : {-1, 1, 99}) {
     port.SetDeviceID(id);
     EXPECT_TRUE(port.Open());
   }
   EXPECT_EQ(Midi->OpenCalls(), 1);
-  EXPECT_EQ(port.ErrorCode(), 0);
 }
 
-TEST_F(MidiOut, ATimedOutOpenCanBeRetriedOnTheSameDevice) {
-  Midi->SetReportOpen(false);
-  TMidiOut port;
-  {
-    TManualTickCount clock(0, 1000);
-    ASSERT_FALSE(port.Open());
+TEST_F(MidiOut, OpenRefusedByTheServiceKeepsTheServicesCode) {
+  const std::tuple<std::function<void()>, int, int> cases[] = {
+      {[&] { Midi->RefuseOpen(MMSYSERR_ALLOCATED); }, 0, MMSYSERR_ALLOCATED},
+      {[&] { Midi->RefuseOpen(MMSYSERR_NOMEM); }, 0, MMSYSERR_NOMEM},
+      {[&] { Midi->HoldDevice("Drum Machine", true); }, 0, MMSYSERR_ALLOCATED},
+      {[] {}, 2, MMSYSERR_BADDEVICEID},
+      {[] {}, 12345, MMSYSERR_BADDEVICEID}};
+  for (const auto& [arrange, deviceID, code] : cases) {
+    Midi->RefuseOpen(MMSYSERR_NOERROR);
+    Midi->HoldDevice("Drum Machine", false);
+    arrange();
+    TMidiOut port;
+    port.SetDeviceID(deviceID);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.ErrorCode(), code);
+    EXPECT_FALSE(port.IsOpen());
   }
-  Midi->SetReportOpen(true);
-  EXPECT_TRUE(port.Open());
-  EXPECT_EQ(Midi->OpenCalls(), 2);
-  EXPECT_EQ(Midi->CloseCalls(), 1) << "the abandoned open was closed before the new one";
-  EXPECT_EQ(Midi->OpenPorts(), 1);
-  EXPECT_EQ(port.SendStart(), MMSYSERR_NOERROR);
-  EXPECT_EQ(Midi->Bytes(), TBytes{0xFA});
+  EXPECT_EQ(Midi->OpenPorts(), 0);
 }
 
+// Start tick, seconds, the tick looked at, expired.
 TEST(Deadline, ExpiresStrictlyAfterItsTickAlsoAcrossTheWrap) {
-  struct TCase {
-    std::uint32_t Start;
-    std::uint32_t Seconds;
-    std::uint32_t Now;
-    bool Expired;
-  };
-  const TCase cases[] = {
+  const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, bool> cases[] = {
       {1000, 5, 6000, false},
       {1000, 5, 6001, true},
       {1000, 20, 21000, false},
@@ -240,61 +180,16 @@ TEST(Deadline, ExpiresStrictlyAfterItsTickAlsoAcrossTheWrap) {
       {0xFFFFF000u, 5, 0xFFFFFFFFu, false},
       {0xFFFFF000u, 5, 0x00000388u, false},
       {0xFFFFF000u, 5, 0x00000389u, true},
-      {0xFFFFFFFFu, 5, 5000, true},
-  };
-  for (const TCase& c : cases) {
-    TManualTickCount clock(c.Start, 0);
+      {0xFFFFFFFFu, 5, 5000, true}};
+  for (const auto& [start, seconds, now, expired] : cases) {
+    TManualTickCount clock(start, 0);
     TDeadline d;
-    d.Start(c.Seconds);
+    d.Start(seconds);
     EXPECT_FALSE(d.Expired);
-    clock.Set(c.Now);
-    EXPECT_EQ(d.Check(), c.Expired) << c.Start << " + " << c.Seconds << " s at " << c.Now;
-    EXPECT_EQ(d.Expired, c.Expired);
+    clock.Set(now);
+    EXPECT_EQ(d.Check(), expired) << start << " + " << seconds << " s at " << now;
+    EXPECT_EQ(d.Expired, expired);
   }
-}
-
-TEST_F(MidiOut, CloseAndDestructionCloseTheDeviceOnceAndReleaseTheSlot) {
-  {
-    TMidiOut port;
-    port.Close();
-    EXPECT_EQ(Midi->CloseCalls(), 0) << "nothing to close";
-    ASSERT_TRUE(port.Open());
-    port.Close();
-    port.Close();
-    EXPECT_EQ(Midi->CloseCalls(), 1);
-    EXPECT_FALSE(port.IsOpen());
-    ASSERT_TRUE(port.Open());
-  }
-  EXPECT_EQ(Midi->CloseCalls(), 2) << "destroyed open";
-  auto owner = std::make_unique<QObject>();
-  ASSERT_TRUE((new TMidiOut(owner.get()))->Open());
-  owner.reset();
-  EXPECT_EQ(Midi->OpenPorts(), 0);
-  TMidiOut next;
-  EXPECT_EQ(next.PoolIndex(), 0);
-}
-
-TEST_F(MidiOut, CloseWaitsForPendingOutput) {
-  TMidiOut port;
-  ASSERT_TRUE(port.Open());
-  Midi->HoldOutput(true);
-  port.SendStart();
-  ASSERT_TRUE(halvorine_test::Eventually([&] { return port.IsBusy(); }));
-  // The clock stands still: the wait reads it without end, and the output goes once it has been
-  // read twice, which a Close that does not wait does only after the device's close.
-  TManualTickCount clock(0, 0);
-  int closesAtRelease = -1;
-  std::thread release([&] {
-    EXPECT_TRUE(halvorine_test::Eventually([&] { return clock.Reads() >= 2; }));
-    closesAtRelease = Midi->CloseCalls();
-    Midi->ReleaseOutput();
-  });
-  port.Close();
-  release.join();
-  EXPECT_EQ(closesAtRelease, 0) << "the device was closed before its output went";
-  EXPECT_FALSE(port.IsOpen());
-  EXPECT_EQ(port.State().Dropped, 0u);
-  EXPECT_EQ(Midi->CloseCalls(), 1);
 }
 
 // Nothing drains to a device that has gone, or that refuses every message (a stalled server):
@@ -324,47 +219,204 @@ TEST_F(MidiOut, CloseWithADeviceThatCannotTakeMessagesClosesPromptly) {
   }
 }
 
+// A device that never reports closed, output that never drains, an open never reported: the
+// destruction gives up on each (on a clock that passes the waits in a few reads), raises nothing,
+// closes the device handle and frees the slot for a port that starts closed.
 TEST_F(MidiOut, DestructionNeverThrowsAndReleasesEverything) {
-  struct TCase {
-    std::string Name;
-    std::function<void(TMidiOut&)> Arrange;
-  };
-  const TCase cases[] = {
-      {"NeverReportsClosed", [&](TMidiOut&) { Midi->SetReportClose(false); }},
-      {"OutputPending",
-       [&](TMidiOut& p) {
-         Midi->HoldOutput(true);
-         p.SendStart();
-         ASSERT_TRUE(halvorine_test::Eventually([&] { return p.IsBusy(); }));
-       }},
-      {"OpenNeverReported", [&](TMidiOut&) {}},
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    Midi->SetReportOpen(c.Name != "OpenNeverReported");
-    Midi->SetReportClose(true);
-    Midi->HoldOutput(false);
+  for (const auto& [opens, reportsClose, pending] :
+       {std::tuple{true, false, false}, {true, true, true}, {false, true, false}}) {
+    SCOPED_TRACE(testing::Message() << opens << reportsClose << pending);
+    Midi->SetReportOpen(opens);
+    Midi->SetReportClose(reportsClose);
     auto port = std::make_unique<TMidiOut>();
-    if (c.Name != "OpenNeverReported") {
+    if (opens) {
       ASSERT_TRUE(port->Open());
+    }
+    if (pending) {
+      Midi->HoldOutput(true);
+      port->SendStart();
+      ASSERT_TRUE(halvorine_test::Eventually([&] { return port->IsBusy(); }));
     }
     {
       TManualTickCount clock(0, 1000);
-      if (c.Name == "OpenNeverReported") {
+      if (!opens) {
         ASSERT_FALSE(port->Open());
       }
-      c.Arrange(*port);
       EXPECT_NO_THROW(port.reset());
     }
     EXPECT_EQ(Midi->OpenPorts(), 0) << "the device handle was closed";
+    Midi->SetReportOpen(true);
+    Midi->SetReportClose(true);
+    Midi->HoldOutput(false);
     TMidiOut next;
     EXPECT_EQ(next.PoolIndex(), 0) << "the slot was released";
     EXPECT_FALSE(next.IsOpen()) << "and starts closed";
     EXPECT_FALSE(next.IsBusy());
-    Midi->SetReportOpen(true);
-    Midi->SetReportClose(true);
-    Midi->HoldOutput(false);
     EXPECT_TRUE(next.Open());
     next.Close();
   }
 }
+
+// The port's waits, bounded on both sides on a scripted tick count: Open waits 5 s for the device
+// to report open, Close 20 s for pending output and then 5 s for the device to report closed. A
+// device that answers just inside a wait is taken; one that never answers is given up a little
+// after the limit, not before. Only the port's public behaviour is looked at.
+namespace {
+
+// A tick count that moves 100 ms at every read and runs one action, once, when it first reads
+// `At` ms or more after its start: the device answering at that moment of the wait. Every notice
+// the service has posted is delivered before a read returns, so that the port sees an answer at
+// the scripted moment however slowly the service's thread runs.
+constexpr std::uint32_t kStep = 100;
+constexpr std::uint32_t kStart = 0xFFFF0000u;  // the waits cross the tick count's wrap
+std::atomic<std::uint32_t> Now{kStart};
+std::uint32_t ActAt = 0;
+std::function<void()> Act;
+
+std::uint32_t ScriptedTicks() {
+  const std::uint32_t now = Now.fetch_add(kStep);
+  if (Act && now - kStart >= ActAt) std::exchange(Act, nullptr)();
+  MidiOutFlushNotifications();
+  return now;
+}
+
+class ScriptedClock {
+public:
+  ScriptedClock(std::uint32_t at, std::function<void()> act) {
+    Now = kStart;
+    ActAt = at;
+    Act = std::move(act);
+    FPrevious = SetTickSource(&ScriptedTicks);
+  }
+  ~ScriptedClock() {
+    SetTickSource(FPrevious);
+    Act = nullptr;
+  }
+  std::uint32_t Elapsed() const { return Now - kStart; }
+
+private:
+  TTickSource FPrevious;
+};
+
+constexpr std::uint32_t kNever = 0xFFFFFFFFu;
+constexpr std::uint32_t kSlack = 1000;  // how far past its limit a wait may give up
+
+struct TWaitCase {
+  std::string Name;
+  bool Open;  // the operation: Open (else Close)
+  bool Pending, ReportOpen, ReportClose;
+  std::uint32_t DrainAt;             // when pending output goes out (ms into the call)
+  std::uint32_t NoticeAt;            // when the withheld open or close notice comes
+  std::optional<std::string> Error;  // what Close raises
+  std::uint32_t GiveUpAt;  // when a wait that is never answered ends (ms into the call), or 0
+  bool OpenAfter;
+};
+
+void PrintTo(const TWaitCase& c, std::ostream* os) { *os << c.Name; }
+
+class MidiOutWaits : public testing::TestWithParam<TWaitCase> {
+protected:
+  TRecordingMidiService Midi{{"Drum Machine"}};
+};
+
+TEST_P(MidiOutWaits, AnswerInsideTheLimitIsTakenNoAnswerIsGivenUpJustAfter) {
+  const TWaitCase c = GetParam();
+  auto owned = std::make_unique<TMidiOut>();
+  TMidiOut& port = *owned;
+  Midi->SetReportOpen(c.ReportOpen);
+  if (!c.Open) {
+    ASSERT_TRUE(port.Open());
+    Midi->SetReportClose(c.ReportClose);
+    if (c.Pending) {
+      Midi->HoldOutput(true);
+      port.SendStart();
+      ASSERT_TRUE(halvorine_test::Eventually([&] { return port.IsBusy(); }));
+    }
+  }
+  // One answer at most is scripted; a case that needs two drains first and notices after.
+  const bool drains = c.DrainAt != kNever;
+  const auto notice = [&] { Midi->DeliverWithheld(); };
+  const auto drain = [&] { Midi->ReleaseOutput(); };
+  ScriptedClock clock(drains ? c.DrainAt : c.NoticeAt,
+                      drains ? std::function<void()>(drain)
+                             : (c.NoticeAt != kNever ? std::function<void()>(notice) : nullptr));
+  std::optional<std::string> raised;
+  if (c.Open) {
+    EXPECT_EQ(port.Open(), c.OpenAfter);
+    EXPECT_EQ(port.ErrorCode(), c.OpenAfter ? 0 : TMidiOut::kErrorOpenTimeout);
+  } else {
+    try {
+      port.Close();
+    } catch (const EMidiOutError& e) {
+      raised = e.what();
+    }
+  }
+  EXPECT_EQ(raised, c.Error);
+  if (c.GiveUpAt != 0) {
+    EXPECT_GE(clock.Elapsed(), c.GiveUpAt) << "gave up before the limit";
+    EXPECT_LE(clock.Elapsed(), c.GiveUpAt + kSlack) << "went on long after the limit";
+  }
+  EXPECT_EQ(port.IsOpen(), c.OpenAfter);
+  EXPECT_EQ(Midi->OpenCalls(), 1);
+  // A close is issued once output has drained, never while it is pending.
+  EXPECT_EQ(Midi->CloseCalls(), !c.Open && (!c.Pending || drains) ? 1 : 0);
+  // An open given up on stays with the service, as does a device whose close was not issued.
+  EXPECT_EQ(Midi->OpenPorts(), 1 - Midi->CloseCalls());
+  if (raised && Midi->CloseCalls() == 0) {
+    EXPECT_EQ(port.SendStop(), MMSYSERR_NOERROR) << "still usable";
+  }
+  owned.reset();  // on the scripted clock too: waits the destruction gives up end at once
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OpenAndClose, MidiOutWaits,
+    testing::Values(
+        // name, open?, pending, report open, report close, drain at, notice at, error, give up at,
+        // open after
+        TWaitCase{"OpenNoticeJustInTime", true, false, false, true, kNever, 4900, std::nullopt, 0,
+                  true},
+        TWaitCase{"OpenNeverNoticed", true, false, false, true, kNever, kNever, std::nullopt, 5000,
+                  false},
+        TWaitCase{"OutputDrainsJustInTime", false, true, true, true, 19900, kNever, std::nullopt, 0,
+                  false},
+        TWaitCase{"OutputNeverDrains", false, true, true, true, kNever, kNever, kMidiOutSendTooLong,
+                  20000, true},
+        TWaitCase{"CloseNoticeJustInTime", false, false, true, false, kNever, 4900, std::nullopt, 0,
+                  false},
+        TWaitCase{"CloseNeverNoticed", false, false, true, false, kNever, kNever,
+                  kMidiOutUnableToClose, 5000, true},
+        // The close wait starts when the output has drained, not when Close began.
+        TWaitCase{"DrainsAt12SecondsThenNeverCloses", false, true, true, false, 12000, kNever,
+                  kMidiOutUnableToClose, 17000, true}),
+    [](const auto& info) { return info.param.Name; });
+
+// An Open that gave up leaves the device opening. If it reports open later, the port is open and
+// the next Open takes it as it is; if not, the next Open closes the abandoned open and opens anew.
+TEST(MidiOutLateOpen, TheNextOpenTakesALateOpenOrOpensAfresh) {
+  for (const bool late : {true, false}) {
+    SCOPED_TRACE(late ? "reported late" : "never reported");
+    TRecordingMidiService midi{{"Drum Machine"}};
+    midi->SetReportOpen(false);
+    TMidiOut port;
+    {
+      ScriptedClock clock(kNever, nullptr);
+      ASSERT_FALSE(port.Open());
+    }
+    ASSERT_EQ(port.ErrorCode(), TMidiOut::kErrorOpenTimeout);
+    if (late) {
+      midi->DeliverWithheld();
+      ASSERT_TRUE(halvorine_test::Eventually([&] { return port.IsOpen(); }));
+    }
+    midi->SetReportOpen(true);
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(midi->OpenCalls(), late ? 1 : 2);
+    EXPECT_EQ(midi->CloseCalls(), late ? 0 : 1) << "an abandoned open is closed before the new one";
+    EXPECT_EQ(midi->OpenPorts(), 1);
+    EXPECT_EQ(port.SendStart(), MMSYSERR_NOERROR);
+    EXPECT_EQ(midi->Bytes(), TBytes{0xFA});
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+  }
+}
+
+}  // namespace

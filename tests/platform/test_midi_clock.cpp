@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "Eventually.h"
@@ -13,33 +14,27 @@
 using halvorine_test::Eventually;
 
 TEST(MidiClockSteps, StepsAreWholeUnitsWithTheFractionCarriedSoNothingDrifts) {
-  struct TRow {
-    std::uint64_t UnitsPerSecond;
-    std::uint32_t MilliBpm;
-    std::vector<std::uint64_t> FirstSteps;
-  };
-  const std::vector<TRow> rows = {
+  // Units a second, thousandths of a BPM; the first steps.
+  const std::tuple<std::uint64_t, std::uint32_t, std::vector<std::uint64_t>> rows[] = {
       {48000, 120000, {1000, 1000, 1000, 1000}},
       {44100, 120000, {918, 919, 919, 919, 918}},  // 918.75 frames a tick
       {48000, 127300, {942, 943, 942, 943}},       // 942.655... frames
       {1'000'000'000, 120000, {20833333, 20833333, 20833334}},
       {96000, 20000, {12000, 12000}},
-      {44100, 300000, {367, 368}},
-  };
-  for (const TRow& row : rows) {
-    SCOPED_TRACE(::testing::Message() << row.UnitsPerSecond << " units/s, " << row.MilliBpm);
-    TMidiClockSteps steps(row.UnitsPerSecond, row.MilliBpm);
+      {44100, 300000, {367, 368}}};
+  for (const auto& [unitsPerSecond, milliBpm, firstSteps] : rows) {
+    SCOPED_TRACE(::testing::Message() << unitsPerSecond << " units/s, " << milliBpm);
+    TMidiClockSteps steps(unitsPerSecond, milliBpm);
     std::vector<std::uint64_t> first;
-    for (std::size_t i = 0; i < row.FirstSteps.size(); ++i) first.push_back(steps.Next());
-    EXPECT_EQ(first, row.FirstSteps);
+    for (std::size_t i = 0; i < firstSteps.size(); ++i) first.push_back(steps.Next());
+    EXPECT_EQ(first, firstSteps);
     // After a million ticks (some six hours at 120 BPM) the sum is still the exact floor.
-    TMidiClockSteps again(row.UnitsPerSecond, row.MilliBpm);
+    TMidiClockSteps again(unitsPerSecond, milliBpm);
     constexpr std::uint64_t kTicks = 1'000'000;
     std::uint64_t sum = 0;
     for (std::uint64_t i = 0; i < kTicks; ++i) sum += again.Next();
-    const auto exact =
-        static_cast<std::uint64_t>(static_cast<unsigned __int128>(kTicks) * row.UnitsPerSecond *
-                                   60000 / (row.MilliBpm * 24ULL));
+    const auto exact = static_cast<std::uint64_t>(static_cast<unsigned __int128>(kTicks) *
+                                                  unitsPerSecond * 60000 / (milliBpm * 24ULL));
     EXPECT_EQ(sum, exact);
   }
   EXPECT_FALSE(TMidiClockSteps(48000, 0).Valid());
@@ -86,12 +81,15 @@ TEST(MidiClockOnTheWorker, StartTicksStopEndsContinueCountsOnOffStops) {
   EXPECT_FALSE(MidiOutGetClock(h).Running);
 
   const auto ticks = [&] { return MidiOutGetClock(h).Ticks; };
+  const auto stop = [&] {
+    midiOutShortMsg(h, 0xFC);
+    return Eventually([&] { return !MidiOutGetClock(h).Running; });
+  };
   midiOutShortMsg(h, 0xFA);
   ASSERT_TRUE(Eventually([&] { return ticks() >= 4; }));
   EXPECT_TRUE(MidiOutGetClock(h).Running);
   EXPECT_TRUE(MidiOutGetState(h).ClockRunning);
-  midiOutShortMsg(h, 0xFC);
-  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  ASSERT_TRUE(stop());
   std::vector<std::uint8_t> bytes = device.Midi->Bytes();
   ASSERT_FALSE(bytes.empty());
   EXPECT_EQ(bytes.front(), 0xFA);
@@ -101,12 +99,10 @@ TEST(MidiClockOnTheWorker, StartTicksStopEndsContinueCountsOnOffStops) {
   const std::uint64_t before = ticks();
   midiOutShortMsg(h, 0xFB);
   ASSERT_TRUE(Eventually([&] { return ticks() >= before + 2; }));  // counted on, not from 0
-  midiOutShortMsg(h, 0xFC);
-  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  ASSERT_TRUE(stop());
   midiOutShortMsg(h, 0xFA);  // a Start counts from 0 again
   ASSERT_TRUE(Eventually([&] { return MidiOutGetClock(h).Running && ticks() >= 2; }));
-  midiOutShortMsg(h, 0xFC);
-  ASSERT_TRUE(Eventually([&] { return !MidiOutGetClock(h).Running; }));
+  ASSERT_TRUE(stop());
   bytes = device.Midi->Bytes();
   const auto lastStart = std::find(bytes.rbegin(), bytes.rend(), 0xFA);
   EXPECT_EQ(std::count(bytes.rbegin(), lastStart, 0xF8), static_cast<long>(ticks()));

@@ -93,10 +93,15 @@ TEST(DevicePath, ComNamesAndOverrides) {
   EXPECT_EQ(TSerialPort::DevicePath("COM1"), "/dev/ttyS0");
 }
 
-TEST(SerialPort, OpensAPseudoTerminalAndWritesEveryByte) {
+// What is no terminal, or has unusable settings, is refused, and so is a second opener.
+TEST(SerialPort, OpensAPseudoTerminalAndWritesEveryByteAndRefusesWhatItCannotHold) {
   TPseudoTerminal terminal;
   ASSERT_TRUE(terminal.IsValid());
   TSerialPort port;
+  EXPECT_FALSE(port.Open("/dev/null:19200,n,8,1"));
+  EXPECT_FALSE(port.Open("/nonexistent/ttyS0:19200,n,8,1"));
+  EXPECT_FALSE(port.Open(terminal.Path() + ":19200,q,8,1"));
+  EXPECT_FALSE(port.IsOpen());
   EXPECT_FALSE(port.Write("closed"));
   // The text names the device; the second argument is only the fallback.
   // A pseudo-terminal keeps 8 bits without parity whatever it is asked; rate and stop bits stay.
@@ -106,6 +111,9 @@ TEST(SerialPort, OpensAPseudoTerminalAndWritesEveryByte) {
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
   EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), static_cast<tcflag_t>(CS8 | CSTOPB));
   EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  if (::geteuid() != 0) {  // root may open a device held exclusively
+    EXPECT_FALSE(TSerialPort().Open("19200,n,8,1", terminal.Path()));
+  }
 
   // More than a pseudo-terminal buffers at once: the write waits while the reader catches up
   // (given time enough for a busy machine).
@@ -125,12 +133,8 @@ TEST(SerialPort, OpensAPseudoTerminalAndWritesEveryByte) {
 
 // A terminal nobody reads: once its buffer is full, each write waits its timeout and no longer,
 // drops the rest and counts it; what it did take arrives intact once the reader comes.
-struct TStall {
-  int TimeoutMs;
-  std::size_t Chunk;
-};
-
-class UnreadTerminal : public ::testing::TestWithParam<TStall> {};
+// The write timeout in ms and the size of each write.
+class UnreadTerminal : public ::testing::TestWithParam<std::pair<int, int>> {};
 
 TEST_P(UnreadTerminal, EachWriteReturnsByItsDeadlineAndCountsWhatItDropped) {
   using namespace std::chrono;
@@ -139,14 +143,15 @@ TEST_P(UnreadTerminal, EachWriteReturnsByItsDeadlineAndCountsWhatItDropped) {
   TSerialPort port;
   ASSERT_TRUE(port.Open("19200,n,8,1", terminal.Path()));
   EXPECT_EQ(port.GetWriteTimeout(), TSerialPort::kDefaultWriteTimeout);
-  port.SetWriteTimeout(milliseconds(GetParam().TimeoutMs));
+  port.SetWriteTimeout(milliseconds(GetParam().first));
 
-  const auto timeout = milliseconds(GetParam().TimeoutMs);
+  const auto timeout = milliseconds(GetParam().first);
   std::string expected;
   std::uint64_t written = 0;
   int stalledWrites = 0;
   for (int i = 0; stalledWrites < 3 && i < 1000; ++i) {
-    const std::string chunk(GetParam().Chunk, static_cast<char>('a' + i % 26));
+    const std::string chunk(static_cast<std::size_t>(GetParam().second),
+                            static_cast<char>('a' + i % 26));
     const std::uint64_t droppedBefore = port.DroppedBytes();
     const auto start = steady_clock::now();
     const bool complete = port.Write(chunk);
@@ -172,21 +177,7 @@ TEST_P(UnreadTerminal, EachWriteReturnsByItsDeadlineAndCountsWhatItDropped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, UnreadTerminal,
-                         ::testing::Values(TStall{100, 4096}, TStall{0, 1000}, TStall{250, 65536},
-                                           TStall{-5, 512}));
-
-TEST(SerialPort, RefusesWhatIsNoTerminalAndASecondOpener) {
-  TSerialPort port;
-  EXPECT_FALSE(port.Open("/dev/null:19200,n,8,1"));
-  EXPECT_FALSE(port.Open("/nonexistent/ttyS0:19200,n,8,1"));
-  EXPECT_FALSE(port.Open("COM1:19200,q,8,1"));
-  EXPECT_FALSE(port.IsOpen());
-  if (::geteuid() == 0) GTEST_SKIP() << "root may open a device held exclusively";
-  TPseudoTerminal terminal;
-  ASSERT_TRUE(terminal.IsValid());
-  ASSERT_TRUE(port.Open("19200,n,8,1", terminal.Path()));
-  TSerialPort second;
-  EXPECT_FALSE(second.Open("19200,n,8,1", terminal.Path()));
-}
+                         ::testing::Values(std::pair{100, 4096}, std::pair{0, 1000},
+                                           std::pair{250, 65536}, std::pair{-5, 512}));
 
 }  // namespace

@@ -49,13 +49,7 @@ public:
       : FName(name), FHad(qEnvironmentVariableIsSet(name)), FOld(qgetenv(name)) {
     qputenv(name, value);
   }
-  ~TScopedEnv() {
-    if (FHad) {
-      qputenv(FName, FOld);
-    } else {
-      qunsetenv(FName);
-    }
-  }
+  ~TScopedEnv() { FHad ? qputenv(FName, FOld) : qunsetenv(FName); }
   TScopedEnv(const TScopedEnv&) = delete;
   TScopedEnv& operator=(const TScopedEnv&) = delete;
 
@@ -73,19 +67,10 @@ public:
     const QString config = FDir.filePath(QStringLiteral("bus.conf"));
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly)) return;
-    file.write(QStringLiteral(
-                   "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-                   "1.0//EN\"\n \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                   "<busconfig>\n"
-                   "  <type>session</type>\n"
-                   "  <listen>unix:path=%1</listen>\n"
-                   "  <auth>EXTERNAL</auth>\n"
-                   "  <policy context=\"default\">\n"
-                   "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                   "    <allow eavesdrop=\"true\"/>\n"
-                   "    <allow own=\"*\"/>\n"
-                   "  </policy>\n"
-                   "</busconfig>\n")
+    file.write(QStringLiteral("<busconfig><type>session</type><listen>unix:path=%1</listen>"
+                              "<auth>EXTERNAL</auth><policy context=\"default\">"
+                              "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                              "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>")
                    .arg(FDir.filePath(QStringLiteral("bus")))
                    .toUtf8());
     file.close();

@@ -12,9 +12,17 @@
 //   53760: b0 10 40 @0
 //
 // Cycles for which its process callback did not run are lost to it; each such gap is one line,
-// from the first frame it missed to the first it saw again:
+// from the first frame it missed to the first it saw again (a server that numbers its frames
+// afresh may also start a cycle before the end of the last one: then the second frame is the
+// lower):
 //
 //   # missed 54016-54528
+//
+// The server's sample rate and cycle size, as the callback finds them in its first cycle and each
+// time either changes, from the first frame of the cycle that has them:
+//
+//   # rate 44100 from 51200
+//   # quantum 1024 from 51200
 //
 // When it ends (SIGTERM, SIGINT, or the server going away) it prints one summary line:
 //
@@ -51,6 +59,9 @@ struct TRecordHeader {
   std::uint32_t Size;
 };
 constexpr std::uint32_t kGap = 0xFFFFFFFF;
+// A length of kRate or kQuantum marks the server's rate or cycle size (Offset) from Frame on.
+constexpr std::uint32_t kRate = 0xFFFFFFFE;
+constexpr std::uint32_t kQuantum = 0xFFFFFFFD;
 
 constexpr std::size_t kRingBytes = 1 << 22;
 
@@ -64,6 +75,15 @@ std::atomic<bool> Ended{false};
 // The frame after the last cycle seen: where the next cycle starts when none is missed.
 jack_nframes_t NextFrame = 0;
 bool Started = false;
+jack_nframes_t Rate = 0;
+jack_nframes_t Quantum = 0;
+
+void Mark(jack_nframes_t frame, jack_nframes_t value, std::uint32_t kind) {
+  const TRecordHeader mark{frame, value, kind};
+  if (jack_ringbuffer_write_space(Ring) >= sizeof mark) {
+    jack_ringbuffer_write(Ring, reinterpret_cast<const char*>(&mark), sizeof mark);
+  }
+}
 
 int Process(jack_nframes_t frames, void* arg) {
   auto* client = static_cast<jack_client_t*>(arg);
@@ -72,11 +92,11 @@ int Process(jack_nframes_t frames, void* arg) {
     // Frame times wrap at 2^32; the difference does too.
     Missed.fetch_add(static_cast<jack_nframes_t>(first - NextFrame) / frames,
                      std::memory_order_relaxed);
-    const TRecordHeader gap{NextFrame, first, kGap};
-    if (jack_ringbuffer_write_space(Ring) >= sizeof gap) {
-      jack_ringbuffer_write(Ring, reinterpret_cast<const char*>(&gap), sizeof gap);
-    }
+    Mark(NextFrame, first, kGap);
   }
+  const jack_nframes_t rate = jack_get_sample_rate(client);
+  if (rate != Rate) Mark(first, Rate = rate, kRate);
+  if (frames != Quantum) Mark(first, Quantum = frames, kQuantum);
   Started = true;
   NextFrame = first + frames;
   Cycles.fetch_add(1, std::memory_order_relaxed);
@@ -113,9 +133,14 @@ bool Drain() {
   // The callback writes a message's header before its bytes: take it only once both are there.
   while (jack_ringbuffer_read_space(Ring) >= sizeof header) {
     jack_ringbuffer_peek(Ring, reinterpret_cast<char*>(&header), sizeof header);
-    if (header.Size == kGap) {
+    if (header.Size == kGap || header.Size == kRate || header.Size == kQuantum) {
       jack_ringbuffer_read_advance(Ring, sizeof header);
-      std::printf("# missed %u-%u\n", header.Frame, header.Offset);
+      if (header.Size == kGap) {
+        std::printf("# missed %u-%u\n", header.Frame, header.Offset);
+      } else {
+        std::printf("# %s %u from %u\n", header.Size == kRate ? "rate" : "quantum", header.Offset,
+                    header.Frame);
+      }
       any = true;
       continue;
     }
