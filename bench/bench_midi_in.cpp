@@ -155,7 +155,7 @@ std::uint64_t ContextSwitches() {
 }
 
 // The panel with its output open on the dump and its input following a source of another process,
-// on a server at 48 kHz and 256 frames (187.5 cycles a second), left alone for five seconds while
+// on a server at 48 kHz and 256 frames (187.5 cycles a second), left alone for ten seconds while
 // its event loop runs: the wake-ups of all its threads a second. The program's one JACK client
 // wakes once a cycle; the worker, the window's status line and the rest add a few.
 void BM_IdleWakeUps(benchmark::State& state) {
@@ -195,7 +195,7 @@ void BM_IdleWakeUps(benchmark::State& state) {
       const std::uint64_t before = ContextSwitches();
       const auto start = std::chrono::steady_clock::now();
       QEventLoop loop;
-      QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+      QTimer::singleShot(10000, &loop, &QEventLoop::quit);
       loop.exec();
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -142,8 +142,7 @@ public:
     return type && AlsaPortIsWire(*type) ? kMidiDinRate : kMidiRateUnlimited;
   }
 
-  // Ports closed while the server stalled are released once it answers again; a client left with
-  // no port is closed, so that the program shows no client it does not use.
+  // Ports closed while the server stalled are released once it answers again.
   void Maintain() override {
     if (FClient) FClient->ReleaseClosed();
   }
