@@ -9,8 +9,6 @@
 # parameter.
 #
 # usage: alsa_input_faults_e2e.sh PATH/TO/halvorine
-# Two runs of the program under the VM's emulation: more than one script's usual time.
-export HALVORINE_E2E_LIMIT=${HALVORINE_E2E_LIMIT:-400}
 source "$(dirname "${BASH_SOURCE[0]}")/../app/e2e_lib.sh"
 program=$1
 input="Virtual Raw MIDI 0-0:VirMIDI 0-0 16:0"

@@ -71,6 +71,9 @@ done
   for v in QT_QPA_PLATFORM ASAN_OPTIONS UBSAN_OPTIONS; do
     [ -n "${!v:-}" ] && echo "export $v=$(printf %q "${!v}")"
   done
+  # Under emulation a script takes far longer than on the machine: its own watchdog speaks up a
+  # minute before the VM's limit (boot and shutdown fit in that minute).
+  echo "export HALVORINE_E2E_LIMIT=${HALVORINE_E2E_LIMIT:-$(( ${HALVORINE_VM_TIMEOUT:-240} - 60 ))}"
   echo "mkdir -p -m 700 /tmp/home /tmp/runtime"
   echo "modprobe snd-seq-dummy && modprobe snd-virmidi || exit 99"
   # The sequencer's high-resolution timer, which a desktop's module loader brings in when a queue
