@@ -97,7 +97,6 @@ bool TMidiOut::Open() {
     return false;
   }
   FHandle = handle;
-  FHandleLive = true;
   WatchClock();
   if (FClockBpm > 0) MidiOutSetClock(FHandle, FClockBpm);
   while (!IsOpen()) {
@@ -157,9 +156,9 @@ void TMidiOut::WatchClock() {
 }
 
 void TMidiOut::CloseHandle() {
-  if (!FHandleLive) return;
+  if (FHandle == 0) return;
   midiOutClose(FHandle);
-  FHandleLive = false;
+  FHandle = 0;
   delete FClockWake;
   FClockWake = nullptr;
   if (FClockWakeFd >= 0) close(FClockWakeFd);
@@ -167,7 +166,7 @@ void TMidiOut::CloseHandle() {
 }
 
 TMidiOutState TMidiOut::State() const {
-  if (!FHandleLive) {
+  if (FHandle == 0) {
     TMidiOutState closed;
     closed.Dropped = FClosedDropped;
     return closed;
@@ -178,12 +177,12 @@ TMidiOutState TMidiOut::State() const {
 bool TMidiOut::SetClockTempo(double bpm) {
   if (bpm != 0 && !MidiClockMilliBpm(bpm)) return false;
   FClockBpm = bpm;
-  if (FHandleLive) MidiOutSetClock(FHandle, bpm);
+  if (FHandle != 0) MidiOutSetClock(FHandle, bpm);
   return true;
 }
 
 TMidiClockPosition TMidiOut::ClockPosition() const {
-  return FHandleLive ? MidiOutGetClock(FHandle) : TMidiClockPosition{};
+  return FHandle != 0 ? MidiOutGetClock(FHandle) : TMidiClockPosition{};
 }
 
 bool TMidiOut::IsOpen() const { return MIDIOUTISOPEN(FPoolIndex); }

@@ -152,9 +152,9 @@ private:
 
   std::int32_t FPoolIndex = -1;
   std::int32_t FDeviceID = 0;
+  // The service's handle, from a successful midiOutOpen until midiOutClose is issued for it; 0
+  // otherwise. Whether the device is open is not this: IsOpen asks the slot state.
   HMIDIOUT FHandle = 0;
-  // True from a successful midiOutOpen until midiOutClose is issued for FHandle.
-  bool FHandleLive = false;
   std::unique_ptr<std::byte[]> FHeaderBlock;
   MIDIHDR* FHeader = nullptr;
   std::unique_ptr<std::byte[]> FBufferBlock;

@@ -26,7 +26,7 @@ bool TMidiInRing::Push(const std::uint8_t* bytes, std::size_t count, std::uint32
 
 namespace {
 
-using midi_service::Service;
+using midi_service::Worker;
 
 // The followed input. Device, Link, Port and Backend are guarded by the output service's lock;
 // Port is opened and closed on the worker only. Ring, the counters, the wake flag and the eventfd
@@ -78,17 +78,15 @@ TMidiReceive MakeReceive(std::uint32_t generation) {
 
 // Runs `command` on the worker and waits for it (at most the service's answer wait).
 bool OnWorker(std::function<void()> command) {
-  midi_service::TService& service = Service();
-  std::unique_lock lock(service.Lock);
-  const std::uint64_t seq = service.Post(std::move(command));
-  return service.WaitFor(lock, [&] { return service.CommandsDone >= seq; });
+  std::unique_lock lock(Worker().Lock);
+  return Worker().Call(lock, std::move(command));
 }
 
 // On the worker: closes the port, if any.
 void ClosePort() {
   std::unique_ptr<TMidiBackendInPort> port;
   {
-    std::lock_guard lock(Service().Lock);
+    std::lock_guard lock(Worker().Lock);
     port = std::move(Input().Port);
   }
   if (port) port->Close();
@@ -100,7 +98,7 @@ void TryOpen(std::uint32_t generation) {
   std::shared_ptr<TMidiBackend> backend;
   std::string device;
   {
-    std::lock_guard lock(Service().Lock);
+    std::lock_guard lock(Worker().Lock);
     if (in.Generation != generation || in.Link != TMidiInLink::ilAway) return;
     backend = in.Backend;
     device = in.Device;
@@ -109,7 +107,7 @@ void TryOpen(std::uint32_t generation) {
   if (std::find(names.begin(), names.end(), device) == names.end()) return;
   std::unique_ptr<TMidiBackendInPort> port;
   if (backend->OpenInput(device, MakeReceive(generation), port) != 0 || !port) return;
-  std::lock_guard lock(Service().Lock);
+  std::lock_guard lock(Worker().Lock);
   in.Port = std::move(port);
   in.Link = TMidiInLink::ilOpen;
 }
@@ -120,14 +118,14 @@ void Watch() {
   TMidiBackendInPort* port = nullptr;
   std::uint32_t generation = 0;
   {
-    std::lock_guard lock(Service().Lock);
+    std::lock_guard lock(Worker().Lock);
     if (in.Link == TMidiInLink::ilClosed) return;
     port = in.Port.get();
     generation = in.Generation;
   }
   if (port != nullptr && !port->Alive()) {
     ClosePort();
-    std::lock_guard lock(Service().Lock);
+    std::lock_guard lock(Worker().Lock);
     in.Link = TMidiInLink::ilAway;
   }
   if (port == nullptr) TryOpen(generation);
@@ -136,8 +134,8 @@ void Watch() {
 void EnsureWatched() {
   static std::once_flag once;
   std::call_once(once, [] {
-    std::lock_guard lock(Service().Lock);
-    Service().Watchers.push_back(&Watch);
+    std::lock_guard lock(Worker().Lock);
+    Worker().AddWatcher(&Watch);
   });
 }
 
@@ -146,8 +144,8 @@ void EnsureWatched() {
 std::vector<std::string> MidiInListDevices() {
   std::shared_ptr<TMidiBackend> backend;
   {
-    std::lock_guard lock(Service().Lock);
-    backend = Service().CurrentBackend();
+    std::lock_guard lock(Worker().Lock);
+    backend = Worker().CurrentBackend();
   }
   auto names = std::make_shared<std::vector<std::string>>();
   if (!OnWorker([backend, names] { *names = backend->ListInputs(); })) return {};
@@ -162,8 +160,8 @@ bool MidiInOpen(const std::string& device) {
   TInput& in = Input();
   std::uint32_t generation = 0;
   {
-    std::lock_guard lock(Service().Lock);
-    in.Backend = Service().CurrentBackend();
+    std::lock_guard lock(Worker().Lock);
+    in.Backend = Worker().CurrentBackend();
     in.Device = device;
     in.Link = TMidiInLink::ilAway;
     in.DroppedAtOpen = in.Ring.Dropped();
@@ -178,7 +176,7 @@ bool MidiInOpen(const std::string& device) {
 void MidiInClose() {
   TInput& in = Input();
   {
-    std::lock_guard lock(Service().Lock);
+    std::lock_guard lock(Worker().Lock);
     if (in.Link == TMidiInLink::ilClosed) return;
     in.Link = TMidiInLink::ilClosed;
     in.Generation.fetch_add(1);
@@ -186,13 +184,13 @@ void MidiInClose() {
   // What the closed input left in the ring, or sends until its port has closed, carries an old
   // generation and is never taken.
   OnWorker(&ClosePort);
-  std::lock_guard lock(Service().Lock);
+  std::lock_guard lock(Worker().Lock);
   in.Backend.reset();
 }
 
 TMidiInState MidiInGetState() {
   TInput& in = Input();
-  std::lock_guard lock(Service().Lock);
+  std::lock_guard lock(Worker().Lock);
   return {in.Link, in.Device, in.Ring.Dropped() - in.DroppedAtOpen, in.CutOff.load()};
 }
 

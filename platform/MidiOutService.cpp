@@ -12,12 +12,11 @@
 #include "MidiOutWorker.h"
 
 // The service's functions. The handle table, the worker and the send queue they hand work to live
-// in MidiOutWorker.cpp and MidiSendQueue.cpp.
+// in MidiOutHandles.cpp, MidiOutWorker.cpp and MidiSendQueue.cpp.
 
-using midi_service::kIndexBits;
-using midi_service::Service;
 using midi_service::THandle;
-using midi_service::TService;
+using midi_service::TWorker;
+using midi_service::Worker;
 
 namespace {
 
@@ -39,30 +38,30 @@ constexpr DWORD kDataTopBits[4] = {0, 0, 0x00008000u, 0x00808000u};
 std::size_t MidiShortMessageLength(std::uint8_t status) { return kLengths[status]; }
 
 UINT midiOutGetNumDevs() {
-  TService& s = Service();
+  TWorker& s = Worker();
   std::unique_lock lock(s.Lock);
   s.ListLocked(lock);
-  return static_cast<UINT>(s.Devices.size());
+  return static_cast<UINT>(s.Devices().size());
 }
 
 MMRESULT MidiOutGetDeviceName(UINT device, std::string& name) {
-  TService& s = Service();
+  TWorker& s = Worker();
   std::unique_lock lock(s.Lock);
   s.EnsureListedLocked(lock);
-  if (device >= s.Devices.size()) return MMSYSERR_BADDEVICEID;
-  name = s.Devices[device];
+  if (device >= s.Devices().size()) return MMSYSERR_BADDEVICEID;
+  name = s.Devices()[device];
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT midiOutGetDevCapsA(UINT device, MIDIOUTCAPSA* caps, UINT size) {
   if (caps == nullptr) return MMSYSERR_INVALPARAM;
-  TService& s = Service();
+  TWorker& s = Worker();
   std::string name;
   {
     std::unique_lock lock(s.Lock);
     s.EnsureListedLocked(lock);
-    if (device >= s.Devices.size()) return MMSYSERR_BADDEVICEID;
-    name = s.Devices[device];
+    if (device >= s.Devices().size()) return MMSYSERR_BADDEVICEID;
+    name = s.Devices()[device];
   }
   MIDIOUTCAPSA full{};
   full.wTechnology = MOD_MIDIPORT;
@@ -83,30 +82,20 @@ MMRESULT midiOutOpen(HMIDIOUT* handle, UINT device, TMidiOutProc callback, DWORD
   if (handle == nullptr) return MMSYSERR_INVALPARAM;
   if (flags != CALLBACK_NULL && flags != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
   if (flags == CALLBACK_FUNCTION && callback == nullptr) return MMSYSERR_INVALPARAM;
-  TService& s = Service();
+  TWorker& s = Worker();
   std::unique_lock lock(s.Lock);
   s.EnsureListedLocked(lock);
-  if (device >= s.Devices.size()) return MMSYSERR_BADDEVICEID;
-  const std::string name = s.Devices[device];
-  if (s.OpenDevices.count(name) != 0) return MMSYSERR_ALLOCATED;
-
-  auto entry = std::find(s.Handles.begin(), s.Handles.end(), nullptr);
-  if (entry == s.Handles.end()) return MMSYSERR_NOMEM;
-  const std::size_t slot = static_cast<std::size_t>(entry - s.Handles.begin());
-  std::uint32_t generation = s.LastGeneration[slot] + 1;
-  if ((generation & 0x00FFFFFFu) == 0) generation = 1;  // stays in range on 32-bit handles too
-  s.LastGeneration[slot] = generation;
-
-  auto h = std::make_shared<THandle>();
-  h->Id = (static_cast<HMIDIOUT>(generation) << kIndexBits) | (slot + 1);
-  h->Device = name;
-  h->Backend = s.CurrentBackend();
+  if (device >= s.Devices().size()) return MMSYSERR_BADDEVICEID;
+  const std::string name = s.Devices()[device];
+  if (s.Handles.Holds(name)) return MMSYSERR_ALLOCATED;
+  std::shared_ptr<TMidiBackend> backend = s.CurrentBackend();
+  const std::shared_ptr<THandle> h = s.Handles.Add(name);
+  if (!h) return MMSYSERR_NOMEM;
+  h->Backend = std::move(backend);
   h->Route->Id = h->Id;
   h->Route->Proc = flags == CALLBACK_FUNCTION ? callback : nullptr;
   h->Route->Instance = instance;
-  *entry = h;
-  s.OpenDevices.insert(name);
-  s.Served.push_back(h);
+  s.Serve(h);
   s.Post([&s, h, device] { s.OpenCommand(h, device); });
   // A device that has not answered in time is left to answer later: the handle stays, and its
   // MOM_OPEN comes when the open succeeds.
@@ -119,9 +108,9 @@ MMRESULT midiOutOpen(HMIDIOUT* handle, UINT device, TMidiOutProc callback, DWORD
 
 MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message) {
   const std::size_t count = kLengths[message & 0xFF];
-  TService& s = Service();
+  TWorker& s = Worker();
   std::lock_guard lock(s.Lock);
-  THandle* h = s.Lookup(handle);
+  THandle* h = s.Handles.Lookup(handle);
   if (h == nullptr) return MMSYSERR_INVALHANDLE;
   if (count == 0 || (message & kDataTopBits[count]) != 0) return MMSYSERR_INVALPARAM;
   const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(message & 0xFF),
@@ -133,9 +122,9 @@ MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message) {
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) {
   {
-    TService& s = Service();
+    TWorker& s = Worker();
     std::lock_guard lock(s.Lock);
-    if (!s.Find(handle)) return MMSYSERR_INVALHANDLE;
+    if (!s.Handles.Find(handle)) return MMSYSERR_INVALHANDLE;
   }
   if (header == nullptr || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
   header->dwFlags &= ~MHDR_PREPARED;
@@ -143,44 +132,35 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT size) {
 }
 
 MMRESULT midiOutClose(HMIDIOUT handle) {
-  TService& s = Service();
+  TWorker& s = Worker();
   std::lock_guard lock(s.Lock);
-  const std::shared_ptr<THandle> h = s.Find(handle);
+  const std::shared_ptr<THandle> h = s.Handles.Find(handle);
   if (!h) return MMSYSERR_INVALHANDLE;
   h->Route->UserClosed.store(true);
-  s.Forget(*h);
+  s.Handles.Forget(*h);
   s.Post([&s, h] { s.CloseCommand(h); });
   return MMSYSERR_NOERROR;
 }
 
 std::shared_ptr<TMidiBackend> MidiOutSetBackend(std::shared_ptr<TMidiBackend> backend) {
-  TService& s = Service();
+  TWorker& s = Worker();
   std::lock_guard lock(s.Lock);
-  std::shared_ptr<TMidiBackend> previous = std::move(s.Backend);
-  s.Backend = std::move(backend);
-  s.Devices.clear();
-  s.Listed = false;
-  return previous;
+  return s.SetBackend(std::move(backend));
 }
 
 void MidiOutFlushNotifications() {
-  TService& s = Service();
+  TWorker& s = Worker();
   {
     std::unique_lock lock(s.Lock);
-    const std::uint64_t seq = s.Post([] {});
-    s.WaitFor(lock, [&] { return s.CommandsPassed >= seq; });
+    s.WaitForPass(lock);
   }
   s.Notifier.Flush();
 }
 
 void MidiOutSetDeviceRate(const std::string& deviceName, std::uint32_t bytesPerSecond) {
-  TService& s = Service();
+  TWorker& s = Worker();
   std::lock_guard lock(s.Lock);
-  s.Rates[deviceName] = bytesPerSecond;
-  for (const std::shared_ptr<THandle>& h : s.Served) {
-    if (h->Device == deviceName) h->Queue.SetRate(bytesPerSecond);
-  }
-  s.Kick();
+  s.SetRate(deviceName, bytesPerSecond);
 }
 
 std::optional<std::pair<std::string, std::uint32_t>> ParseMidiRateOption(std::string_view value) {
@@ -199,14 +179,14 @@ std::optional<std::pair<std::string, std::uint32_t>> ParseMidiRateOption(std::st
 }
 
 TMidiOutState MidiOutGetState(HMIDIOUT handle) {
-  TService& s = Service();
+  TWorker& s = Worker();
   std::lock_guard lock(s.Lock);
-  const std::shared_ptr<THandle> h = s.Find(handle);
+  const std::shared_ptr<THandle> h = s.Handles.Find(handle);
   return h ? s.StateOf(*h) : TMidiOutState{};
 }
 
 void MidiOutListDevicesAsync(std::function<void(std::vector<std::string>)> done) {
-  TService& s = Service();
+  TWorker& s = Worker();
   std::lock_guard lock(s.Lock);
   s.Post(
       [&s, backend = s.CurrentBackend(), done = std::move(done)] { done(s.StoreList(*backend)); });
@@ -216,9 +196,9 @@ MMRESULT MidiOutSetClock(HMIDIOUT handle, double bpm) {
   const std::optional<std::uint32_t> milliBpm =
       bpm == 0 ? std::optional<std::uint32_t>(0) : MidiClockMilliBpm(bpm);
   if (!milliBpm) return MMSYSERR_INVALPARAM;
-  TService& s = Service();
+  TWorker& s = Worker();
   std::lock_guard lock(s.Lock);
-  THandle* h = s.Lookup(handle);
+  THandle* h = s.Handles.Lookup(handle);
   if (h == nullptr) return MMSYSERR_INVALHANDLE;
   h->Clock->MilliBpm.store(*milliBpm);
   s.Kick();
@@ -226,17 +206,17 @@ MMRESULT MidiOutSetClock(HMIDIOUT handle, double bpm) {
 }
 
 TMidiClockPosition MidiOutGetClock(HMIDIOUT handle) {
-  TService& s = Service();
+  TWorker& s = Worker();
   std::lock_guard lock(s.Lock);
-  const THandle* h = s.Lookup(handle);
+  const THandle* h = s.Handles.Lookup(handle);
   if (h == nullptr) return {};
   return {h->Clock->MilliBpm.load() / 1000.0, h->Clock->Running.load(), h->Clock->Ticks.load()};
 }
 
 int MidiOutClockWakeFd(HMIDIOUT handle) {
-  TService& s = Service();
+  TWorker& s = Worker();
   std::lock_guard lock(s.Lock);
-  const THandle* h = s.Lookup(handle);
+  const THandle* h = s.Handles.Lookup(handle);
   if (h == nullptr || h->Clock->WakeFd() < 0) return -1;
   return fcntl(h->Clock->WakeFd(), F_DUPFD_CLOEXEC, 0);
 }

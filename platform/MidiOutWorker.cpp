@@ -3,6 +3,7 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <set>
 
 #include "MidiBytes.h"
 #include "SystemMidiBackend.h"
@@ -34,70 +35,77 @@ TMidiNotify MakeNotify(const std::shared_ptr<THandle>& h, bool first) {
 
 }  // namespace
 
-TService& Service() {
-  static TService* service = new TService;
-  return *service;
+TWorker& Worker() {
+  static TWorker* worker = new TWorker;
+  return *worker;
 }
 
 void Notify(const TRoute& route, UINT message) {
   if (route.Proc != nullptr) {
-    Service().Notifier.Post({route.Proc, route.Id, message, route.Instance});
+    Worker().Notifier.Post({route.Proc, route.Id, message, route.Instance});
   }
 }
 
-std::shared_ptr<TMidiBackend> TService::CurrentBackend() {
-  if (!Backend) Backend = MakeSystemMidiBackend();
-  return Backend;
+std::shared_ptr<TMidiBackend> TWorker::CurrentBackend() {
+  if (!FBackend) FBackend = MakeSystemMidiBackend();
+  return FBackend;
 }
 
-bool TService::ListLocked(std::unique_lock<std::mutex>& lock) {
-  const std::uint64_t seq = Post([this, backend = CurrentBackend()] { StoreList(*backend); });
-  return WaitFor(lock, [&] { return CommandsDone >= seq; });
+std::shared_ptr<TMidiBackend> TWorker::SetBackend(std::shared_ptr<TMidiBackend> backend) {
+  std::shared_ptr<TMidiBackend> previous = std::move(FBackend);
+  FBackend = std::move(backend);
+  FDevices.clear();
+  FListed = false;
+  return previous;
 }
 
-std::vector<std::string> TService::StoreList(TMidiBackend& backend) {
+bool TWorker::ListLocked(std::unique_lock<std::mutex>& lock) {
+  return Call(lock, [this, backend = CurrentBackend()] { StoreList(*backend); });
+}
+
+std::vector<std::string> TWorker::StoreList(TMidiBackend& backend) {
   std::vector<std::string> names = backend.ListDevices();
   std::lock_guard lock(Lock);
-  Devices = names;
-  Listed = true;
+  FDevices = names;
+  FListed = true;
   return names;
 }
 
-void TService::Forget(const THandle& h) {
-  const std::size_t slot = static_cast<std::size_t>(h.Id & kIndexMask) - 1;
-  if (Handles[slot] && Handles[slot]->Id == h.Id) {
-    Handles[slot].reset();
-    OpenDevices.erase(h.Device);
+void TWorker::SetRate(const std::string& device, std::uint32_t bytesPerSecond) {
+  FRates[device] = bytesPerSecond;
+  for (const std::shared_ptr<THandle>& h : FServed) {
+    if (h->Device == device) h->Queue.SetRate(bytesPerSecond);
   }
+  Kick();
 }
 
-void TService::StopServing(const std::shared_ptr<THandle>& h) {
-  Served.erase(std::remove(Served.begin(), Served.end(), h), Served.end());
+void TWorker::StopServing(const std::shared_ptr<THandle>& h) {
+  FServed.erase(std::remove(FServed.begin(), FServed.end(), h), FServed.end());
 }
 
-std::uint32_t TService::RateOf(const std::string& device, TMidiBackend& backend,
-                               std::unique_lock<std::mutex>& lock) {
-  const auto set = Rates.find(device);
-  if (set != Rates.end()) return set->second;
+std::uint32_t TWorker::RateOf(const std::string& device, TMidiBackend& backend,
+                              std::unique_lock<std::mutex>& lock) {
+  const auto set = FRates.find(device);
+  if (set != FRates.end()) return set->second;
   lock.unlock();
   const std::uint32_t rate = backend.DefaultRate(device);
   lock.lock();
   return rate;
 }
 
-void TService::Push(THandle& h, const std::uint8_t* bytes, std::size_t count) {
+void TWorker::Push(THandle& h, const std::uint8_t* bytes, std::size_t count) {
   // The clock is read only when the queue needs it, not for every message.
   const TClock::time_point at = h.Queue.NeedsTime(bytes[0]) ? TClock::now() : TClock::time_point{};
   h.Queue.Push(bytes, count, at);
   if (h.Queue.Held()) {
     SetHeld(h, true);  // a backlog that forms now is reported now
-  } else if (!Kicked) {
-    LastMessage = TClock::now();
+  } else if (!FKicked) {
+    FLastMessage = TClock::now();
     Kick(false);
   }
 }
 
-TMidiOutState TService::StateOf(const THandle& h) {
+TMidiOutState TWorker::StateOf(const THandle& h) {
   TMidiOutState state;
   switch (h.Phase) {
     case TPhase::Opening:
@@ -124,7 +132,7 @@ TMidiOutState TService::StateOf(const THandle& h) {
 }
 
 // A backlog is reported once when it forms and once when it is gone.
-void TService::SetHeld(THandle& h, bool held) {
+void TWorker::SetHeld(THandle& h, bool held) {
   switch (h.Queue.SetHeld(held)) {
     case TMidiSendQueue::TNotice::Pending:
       Notify(h, MOM_PENDING);
@@ -137,47 +145,47 @@ void TService::SetHeld(THandle& h, bool held) {
   }
 }
 
-void TService::Run() {
+void TWorker::Run() {
   // The worker's sleeps end when their time comes, not up to the default 50 µs later: clock ticks
   // are timed by them.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::unique_lock lock(Lock);
   for (;;) {
-    while (!Commands.empty()) {
-      std::function<void()> command = std::move(Commands.front());
-      Commands.pop_front();
+    while (!FCommands.empty()) {
+      std::function<void()> command = std::move(FCommands.front());
+      FCommands.pop_front();
       lock.unlock();
       command();
       command = nullptr;
       lock.lock();
-      ++CommandsDone;
-      Progress.notify_all();
+      ++FCommandsDone;
+      FProgress.notify_all();
     }
-    Kicked = false;
+    FKicked = false;
     const TClock::time_point wake = Pass(lock);
-    CommandsPassed = CommandsDone;
-    Progress.notify_all();
-    if (!Commands.empty() || Kicked) continue;
+    FCommandsPassed = FCommandsDone;
+    FProgress.notify_all();
+    if (!FCommands.empty() || FKicked) continue;
     // While messages keep coming (a drag sends some every millisecond), the worker looks for
     // them each millisecond instead of being woken for each: a wake-up costs the sender more
     // than the message itself. After kPollWindow without a message it sleeps until woken.
-    if (TClock::now() - LastMessage < kPollWindow) {
-      Polling = true;
-      Wake.wait_until(lock, std::min(wake, TClock::now() + kPollInterval));
-      Polling = false;
+    if (TClock::now() - FLastMessage < kPollWindow) {
+      FPolling = true;
+      FWake.wait_until(lock, std::min(wake, TClock::now() + kPollInterval));
+      FPolling = false;
       continue;
     }
-    Sleeping = true;
-    Wake.wait_until(lock, wake);
-    Sleeping = false;
+    FSleeping = true;
+    FWake.wait_until(lock, wake);
+    FSleeping = false;
   }
 }
 
 // One pass over the served handles: watch, reconnect, drain. Returns when to pass again.
-TClock::time_point TService::Pass(std::unique_lock<std::mutex>& lock) {
+TClock::time_point TWorker::Pass(std::unique_lock<std::mutex>& lock) {
   TClock::time_point now = TClock::now();
   TClock::time_point wake = now + kLookInterval;
-  const std::vector<std::shared_ptr<THandle>> served = Served;
+  const std::vector<std::shared_ptr<THandle>> served = FServed;
   for (const std::shared_ptr<THandle>& h : served) {
     if (h->Phase == TPhase::Open && now >= h->NextLook) {
       h->NextLook = now + kLookInterval;
@@ -194,24 +202,24 @@ TClock::time_point TService::Pass(std::unique_lock<std::mutex>& lock) {
     wake = std::min(wake, h->NextLook);
   }
   now = TClock::now();
-  if (now >= NextMaintain) {
-    NextMaintain = now + kLookInterval;
+  if (now >= FNextMaintain) {
+    FNextMaintain = now + kLookInterval;
     std::set<std::shared_ptr<TMidiBackend>> backends;
-    if (Backend) backends.insert(Backend);
-    for (const std::shared_ptr<THandle>& h : Served) backends.insert(h->Backend);
-    const std::vector<std::function<void()>> watchers = Watchers;
+    if (FBackend) backends.insert(FBackend);
+    for (const std::shared_ptr<THandle>& h : FServed) backends.insert(h->Backend);
+    const std::vector<std::function<void()>> watchers = FWatchers;
     lock.unlock();
     for (const std::shared_ptr<TMidiBackend>& b : backends) b->Maintain();
     for (const std::function<void()>& watch : watchers) watch();
     lock.lock();
   }
-  return std::min(wake, NextMaintain);
+  return std::min(wake, FNextMaintain);
 }
 
 // Hands the queue to the device as far as its rate and its answers allow. An unpaced device takes
 // what waits in batches, so that the caller and the worker meet on the lock once per batch rather
 // than once per message.
-void TService::Drain(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake) {
+void TWorker::Drain(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake) {
   for (;;) {
     // A long backlog is handed over batch by batch; a tick that falls due meanwhile goes first.
     SendTicks(h, lock, wake);
@@ -246,7 +254,7 @@ void TService::Drain(THandle& h, std::unique_lock<std::mutex>& lock, TClock::tim
   }
 }
 
-void TService::Disconnect(THandle& h, std::unique_lock<std::mutex>& lock) {
+void TWorker::Disconnect(THandle& h, std::unique_lock<std::mutex>& lock) {
   std::unique_ptr<TMidiBackendPort> port = std::move(h.Port);
   h.Phase = TPhase::Waiting;
   // The instrument has lost the clock with the device; ticks start again with the next Start.
@@ -260,7 +268,7 @@ void TService::Disconnect(THandle& h, std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
-void TService::Reconnect(const std::shared_ptr<THandle>& h, std::unique_lock<std::mutex>& lock) {
+void TWorker::Reconnect(const std::shared_ptr<THandle>& h, std::unique_lock<std::mutex>& lock) {
   h->NextLook = TClock::now() + kLookInterval;
   std::shared_ptr<TMidiBackend> backend = h->Backend;
   const std::string device = h->Device;
@@ -279,12 +287,12 @@ void TService::Reconnect(const std::shared_ptr<THandle>& h, std::unique_lock<std
   h->NextLook = TClock::now() + kLookInterval;
 }
 
-void TService::Attach(THandle& h, std::unique_ptr<TMidiBackendPort> port) {
+void TWorker::Attach(THandle& h, std::unique_ptr<TMidiBackendPort> port) {
   h.PortTimesClock = port->TimeClock(h.Clock);
   h.Port = std::move(port);
 }
 
-void TService::ClockTransport(THandle& h, std::uint8_t status, TClock::time_point at) {
+void TWorker::ClockTransport(THandle& h, std::uint8_t status, TClock::time_point at) {
   if (status != kMidiStart && status != kMidiContinue && status != kMidiStop) return;
   TMidiClockState& clock = *h.Clock;
   h.ClockStarted = status != kMidiStop;
@@ -298,7 +306,7 @@ void TService::ClockTransport(THandle& h, std::uint8_t status, TClock::time_poin
   }
 }
 
-void TService::BeginTicks(THandle& h, std::uint32_t milliBpm, TClock::time_point at) {
+void TWorker::BeginTicks(THandle& h, std::uint32_t milliBpm, TClock::time_point at) {
   h.TickSteps = TMidiClockSteps(kNanosecondsPerSecond, milliBpm);
   h.TickMilliBpm = milliBpm;
   h.NextTick = at + std::chrono::nanoseconds(h.TickSteps.Next());
@@ -310,7 +318,7 @@ void TService::BeginTicks(THandle& h, std::uint32_t milliBpm, TClock::time_point
 // Ticks go to the port beside the queue, as soon as they are due: a backlog of control changes
 // never holds the clock back. A tick the device refuses is counted and skipped. The clock's readers
 // are woken once for the ticks of a pass.
-void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake) {
+void TWorker::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake) {
   TMidiClockState& clock = *h.Clock;
   if (h.PortTimesClock) return;
   const std::uint32_t milliBpm = clock.MilliBpm.load();
@@ -352,7 +360,7 @@ void TService::SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock:
   wake = std::min(wake, h.NextTick - lead);
 }
 
-void TService::OpenCommand(const std::shared_ptr<THandle>& h, std::size_t index) {
+void TWorker::OpenCommand(const std::shared_ptr<THandle>& h, std::size_t index) {
   std::unique_ptr<TMidiBackendPort> port;
   MMRESULT r = h->Backend->Open(index, h->Device, MakeNotify(h, true), port);
   if (r == MMSYSERR_NOERROR && !port) r = MMSYSERR_ERROR;
@@ -361,7 +369,7 @@ void TService::OpenCommand(const std::shared_ptr<THandle>& h, std::size_t index)
   h->Answer = r;
   if (r != MMSYSERR_NOERROR) {
     h->Phase = TPhase::Closed;
-    Forget(*h);
+    Handles.Forget(*h);
     StopServing(h);
   } else if (h->Route->UserClosed.load()) {
     h->Phase = TPhase::Closed;
@@ -374,13 +382,13 @@ void TService::OpenCommand(const std::shared_ptr<THandle>& h, std::size_t index)
     h->Phase = TPhase::Open;
     h->NextLook = TClock::now() + kLookInterval;
   }
-  Progress.notify_all();
+  FProgress.notify_all();
 }
 
 // What waits goes out first while the device takes it (at most kCloseDrainLimit). A device that
 // has gone, or has refused everything for a while (a stalled server), cannot drain: what waits for
 // it is dropped and the close goes ahead at once.
-void TService::CloseCommand(const std::shared_ptr<THandle>& h) {
+void TWorker::CloseCommand(const std::shared_ptr<THandle>& h) {
   std::unique_lock lock(Lock);
   const TClock::time_point end = TClock::now() + kCloseDrainLimit;
   while (h->Phase == TPhase::Open && !h->Queue.Stuck(TClock::now())) {

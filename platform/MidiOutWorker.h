@@ -1,11 +1,10 @@
 #pragma once
 
-// The inside of the MIDI output service (platform/MidiOutService.cpp holds its functions): the
-// handle table and the worker thread that makes every call into the backend, drains the send
-// queues, watches open devices and reopens those that return. Not for use beyond the service.
+// The worker of the MIDI output service (platform/MidiOutService.cpp holds its functions): the
+// thread that makes every call into the backend, drains the send queues, watches open devices and
+// reopens those that return, with the lock that guards it and the handle table. Not for use beyond
+// the service.
 
-#include <array>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,102 +14,48 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "MidiBackend.h"
 #include "MidiNotifier.h"
+#include "MidiOutHandles.h"
 #include "MidiOutService.h"
-#include "MidiSendQueue.h"
 #include "TickCount.h"
 
 namespace midi_service {
 
-using TClock = std::chrono::steady_clock;
-
-// A handle packs a table index (low 8 bits, plus one so that 0 is never valid) and the generation
-// of that table entry, so a closed handle stays invalid after its entry is reused.
-constexpr std::size_t kMaxHandles = 64;
-constexpr unsigned kIndexBits = 8;
-constexpr HMIDIOUT kIndexMask = (HMIDIOUT{1} << kIndexBits) - 1;
-
-enum class TPhase { Opening, Open, Waiting, Closed };
-
-// Where a handle's notifications go. The backend's ports hold it rather than the handle itself, so
-// that a port, which the handle owns, never keeps its handle alive. UserClosed is read by the
-// backend's notifications from any thread.
-struct TRoute {
-  HMIDIOUT Id = 0;
-  TMidiOutProc Proc = nullptr;  // nullptr: no callback
-  DWORD_PTR Instance = 0;
-  std::atomic<bool> UserClosed{false};
-};
-
-// One handle. Port is the worker's alone; everything else is guarded by the service's lock.
-struct THandle {
-  HMIDIOUT Id = 0;
-  std::string Device;
-  std::shared_ptr<TMidiBackend> Backend;  // the backend that opened the port outlives it
-  std::shared_ptr<TRoute> Route = std::make_shared<TRoute>();
-  TPhase Phase = TPhase::Opening;
-  bool Answered = false;
-  MMRESULT Answer = MMSYSERR_NOERROR;
-  TMidiSendQueue Queue{kMidiOutQueueOtherLimit};
-  TClock::time_point NextLook{};
-  std::unique_ptr<TMidiBackendPort> Port;
-  // The clock: shared with the port when the port times it, else timed by the worker with the
-  // members below.
-  std::shared_ptr<TMidiClockState> Clock = std::make_shared<TMidiClockState>();
-  bool PortTimesClock = false;
-  bool ClockStarted = false;  // a Start or Continue went out, and no Stop since
-  TMidiClockSteps TickSteps;
-  std::uint32_t TickMilliBpm = 0;
-  TClock::time_point NextTick{};
-};
-
-class TService {
+// The worker thread and what it serves. Lock guards the whole: the handle table, the device list,
+// the commands and every handle but its port. The caller's side posts commands and waits for them
+// (holding Lock); the worker runs them, then passes over the served handles.
+class TWorker {
 public:
-  TService() : Worker([this] { Run(); }) {}
+  TWorker() : FThread([this] { Run(); }) {}
 
   std::mutex Lock;
-  std::condition_variable Wake;           // the worker waits here
-  std::condition_variable Progress;       // callers wait here for commands done
-  std::shared_ptr<TMidiBackend> Backend;  // empty: the real backend, made on first use
-  std::vector<std::string> Devices;
-  bool Listed = false;
-  std::set<std::string> OpenDevices;
-  std::array<std::shared_ptr<THandle>, kMaxHandles> Handles;
-  std::array<std::uint32_t, kMaxHandles> LastGeneration{};
-  std::vector<std::shared_ptr<THandle>> Served;  // handles the worker drains and watches
-  std::map<std::string, std::uint32_t> Rates;
-  std::deque<std::function<void()>> Commands;
-  std::uint64_t CommandsPosted = 0;
-  std::uint64_t CommandsDone = 0;
-  std::uint64_t CommandsPassed = 0;  // commands done before the last completed pass
-  bool Sleeping = false;
-  bool Polling = false;
-  bool Kicked = false;
-  TClock::time_point LastMessage{};
-  TClock::time_point NextMaintain{};
+  THandleTable Handles;
   TMidiNotifier Notifier;
-  // Run on the worker a few times a second, without Lock held (the input's watch).
-  std::vector<std::function<void()>> Watchers;
 
   // ---- For the caller's side; callers hold Lock ----
 
   std::shared_ptr<TMidiBackend> CurrentBackend();
+  // Puts `backend` in place (empty: the real one, made on first use) and forgets the list read
+  // from the one before, which is returned.
+  std::shared_ptr<TMidiBackend> SetBackend(std::shared_ptr<TMidiBackend> backend);
+  // The list the service's functions number devices by: the one read last.
+  const std::vector<std::string>& Devices() const { return FDevices; }
   // Tells the worker there is work: commands wake it at once, messages only from its sleep.
   void Kick(bool command = true) {
-    if (Kicked) return;
-    Kicked = true;
-    if (Sleeping || (command && Polling)) Wake.notify_one();
+    if (FKicked) return;
+    FKicked = true;
+    if (FSleeping || (command && FPolling)) FWake.notify_one();
   }
+  // Queues a command for the worker; returns its number.
   std::uint64_t Post(std::function<void()> command) {
-    Commands.push_back(std::move(command));
+    FCommands.push_back(std::move(command));
     Kick();
-    return ++CommandsPosted;
+    return ++FCommandsPosted;
   }
   // Waits until `done` holds, at most kMidiOutAnswerWaitMs by the tick count or by the clock,
   // whichever passes first. Callers hold Lock through `lock`.
@@ -129,37 +74,39 @@ public:
         if (!startTick) startTick = tick;
         if (tick - *startTick >= kMidiOutAnswerWaitMs) return false;
       }
-      Progress.wait_for(lock, std::chrono::milliseconds(1));
+      FProgress.wait_for(lock, std::chrono::milliseconds(1));
     }
     return true;
+  }
+  // Runs `command` on the worker and waits for it; false when it was not done in time.
+  bool Call(std::unique_lock<std::mutex>& lock, std::function<void()> command) {
+    const std::uint64_t seq = Post(std::move(command));
+    return WaitFor(lock, [&] { return FCommandsDone >= seq; });
+  }
+  // Waits until the worker has passed over the served handles once after everything posted so
+  // far was done.
+  bool WaitForPass(std::unique_lock<std::mutex>& lock) {
+    const std::uint64_t seq = Post([] {});
+    return WaitFor(lock, [&] { return FCommandsPassed >= seq; });
   }
   // Reads the list on the worker; false when it did not come in time.
   bool ListLocked(std::unique_lock<std::mutex>& lock);
   void EnsureListedLocked(std::unique_lock<std::mutex>& lock) {
-    if (!Listed) ListLocked(lock);
+    if (!FListed) ListLocked(lock);
   }
   // Reads the list (on the worker) and stores it as the numbering of the service's functions.
   std::vector<std::string> StoreList(TMidiBackend& backend);
 
-  // The handle, or nullptr when it is not open. Lookup is the same without a reference of its
-  // own, for the send path: the pointer is good while the caller holds Lock.
-  std::shared_ptr<THandle> Find(HMIDIOUT handle) {
-    THandle* h = Lookup(handle);
-    return h != nullptr ? Handles[(handle & kIndexMask) - 1] : nullptr;
-  }
-  THandle* Lookup(HMIDIOUT handle) {
-    const std::size_t slot = static_cast<std::size_t>(handle & kIndexMask);
-    const auto generation = static_cast<std::uint32_t>(handle >> kIndexBits);
-    if (slot == 0 || slot > kMaxHandles || generation == 0) return nullptr;
-    THandle* h = Handles[slot - 1].get();
-    return h != nullptr && h->Id == handle ? h : nullptr;
-  }
-  void Forget(const THandle& h);
-  void StopServing(const std::shared_ptr<THandle>& h);
+  // The worker drains and watches the handle from now until it is closed.
+  void Serve(const std::shared_ptr<THandle>& h) { FServed.push_back(h); }
+  // Paces the device's output at `bytesPerSecond` (0: unpaced), now and at every later open.
+  void SetRate(const std::string& device, std::uint32_t bytesPerSecond);
   // Queues a message of the handle and lets the worker know.
   void Push(THandle& h, const std::uint8_t* bytes, std::size_t count);
   // What the handle is doing now.
   TMidiOutState StateOf(const THandle& h);
+  // Runs on the worker a few times a second, without Lock held.
+  void AddWatcher(std::function<void()> watch) { FWatchers.push_back(std::move(watch)); }
 
   // ---- Commands, run on the worker ----
 
@@ -172,6 +119,7 @@ private:
 
   void Run();
   TClock::time_point Pass(std::unique_lock<std::mutex>& lock);
+  void StopServing(const std::shared_ptr<THandle>& h);
   void Drain(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake);
   void Disconnect(THandle& h, std::unique_lock<std::mutex>& lock);
   void Reconnect(const std::shared_ptr<THandle>& h, std::unique_lock<std::mutex>& lock);
@@ -186,12 +134,30 @@ private:
   void BeginTicks(THandle& h, std::uint32_t milliBpm, TClock::time_point at);
   void SendTicks(THandle& h, std::unique_lock<std::mutex>& lock, TClock::time_point& wake);
 
-  std::thread Worker;  // last: starts once the members above exist
+  std::condition_variable FWake;           // the worker waits here
+  std::condition_variable FProgress;       // callers wait here for commands done
+  std::shared_ptr<TMidiBackend> FBackend;  // empty: the real backend, made on first use
+  std::vector<std::string> FDevices;
+  bool FListed = false;
+  std::vector<std::shared_ptr<THandle>> FServed;  // handles the worker drains and watches
+  std::map<std::string, std::uint32_t> FRates;
+  std::deque<std::function<void()>> FCommands;
+  std::uint64_t FCommandsPosted = 0;
+  std::uint64_t FCommandsDone = 0;
+  std::uint64_t FCommandsPassed = 0;  // commands done before the last completed pass
+  bool FSleeping = false;
+  bool FPolling = false;
+  bool FKicked = false;
+  TClock::time_point FLastMessage{};
+  TClock::time_point FNextMaintain{};
+  std::vector<std::function<void()>> FWatchers;
+
+  std::thread FThread;  // last: starts once the members above exist
 };
 
 // Made once and never destroyed, so that handles still open at exit and the service's threads
 // never meet a destroyed service.
-TService& Service();
+TWorker& Worker();
 
 void Notify(const TRoute& route, UINT message);
 inline void Notify(const THandle& h, UINT message) { Notify(*h.Route, message); }
