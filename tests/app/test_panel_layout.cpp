@@ -78,14 +78,12 @@ std::vector<TControl> LayoutTable() {
                  std::nullopt,
                  kNoHint});
   }
+  // The preset and mix knobs, in the order of kBankKnobNames.
+  const QPoint bankKnobs[7] = {{256, 224}, {288, 224}, {472, 224}, {504, 224},
+                               {384, 208}, {360, 248}, {408, 248}};
+  for (int k = 0; k < 7; ++k)
+    t.push_back({kBankKnobNames[k], "TSkinKnob", {bankKnobs[k], QSize(22, 22)}, {}, std::nullopt});
   const TControl rest[] = {
-      {"PresetA1Knob", "TSkinKnob", {256, 224, 22, 22}, std::nullopt, std::nullopt},
-      {"PresetA2Knob", "TSkinKnob", {288, 224, 22, 22}, std::nullopt, std::nullopt},
-      {"PresetB1Knob", "TSkinKnob", {472, 224, 22, 22}, std::nullopt, std::nullopt},
-      {"PresetB2Knob", "TSkinKnob", {504, 224, 22, 22}, std::nullopt, std::nullopt},
-      {"MixKnob", "TSkinKnob", {384, 208, 22, 22}, std::nullopt, std::nullopt},
-      {"MixAKnob", "TSkinKnob", {360, 248, 22, 22}, std::nullopt, std::nullopt},
-      {"MixBKnob", "TSkinKnob", {408, 248, 22, 22}, std::nullopt, std::nullopt},
       {"Label24", "QLabel", {384, 192, -1, 13}, "MIX", kNoHint},
       {"OpenButton", "QPushButton", {248, 104, 105, 25}, "Open", kNoHint},
       {"CloseButton", "QPushButton", {360, 104, 99, 25}, "Close", kNoHint},
