@@ -46,19 +46,6 @@ protected:
     QCoreApplication::sendEvent(control, &event);
   }
 
-  // The names of the widgets Tab visits from `start` until it comes back.
-  QStringList TabCycle(QWidget* start) {
-    start->setFocus(Qt::TabFocusReason);
-    QStringList names;
-    for (int i = 0; i < 100; ++i) {
-      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-      QWidget* now = QApplication::focusWidget();
-      if (now == start) break;
-      names << now->objectName();
-    }
-    return names;
-  }
-
   TRecordingMidiService Midi{{"Recording Out"}};
   std::unique_ptr<TMainForm> Form;
 };

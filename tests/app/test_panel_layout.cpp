@@ -33,47 +33,31 @@ const QString kNoHint = "";
 std::vector<TControl> LayoutTable() {
   std::vector<TControl> t;
   // The parameter grid: parameter n in column c = (n - 1) div 8, row r = (n - 1) mod 8.
-  const struct {
-    const char *Label, *Caption;
-    int Width;
-    const char* BoxCaption;
-  } parameters[24] = {
-      {"Label1", "Par1", 22, "Par1"},
-      {"Label2", "Par2", 22, "Par2"},
-      {"Par3", "Par3", 22, "Par3"},
-      {"Label3", "Par4", 22, "Par4"},
-      {"Par5", "Par5", 22, "Par5"},
-      {"Par6", "Par6", 22, "Par6"},
-      {"Label4", "Par7", 22, "Par7"},
-      {"Label5", "Par8", 22, "Par8"},
-      {"Label6", "AM Depth", 48, "AM Depth"},
-      {"Label7", "AM Rate", 42, "AM Rate"},
-      {"Label8", "EQ Freq", 39, "EQ Freq"},
-      {"Label9", "EQ Gain", 40, "EQ Gain"},
-      {"Label10", "Filter Freq", 46, "Filter F"},
-      {"Label11", "Filter Width", 53, "Filter W"},
-      {"Label12", "Filter Q", 33, "Filter Q"},
-      {"Label13", "SRR", 23, "SRR"},
-      {"Label14", "Distortion", 44, "Distortion"},
-      {"Label15", "Volume", 35, "Volume"},
-      {"Label16", "Pan", 19, "Pan"},
-      {"Label17", "Delay", 27, "Delay"},
-      {"Label18", "Reverb", 35, "Reverb"},
-      {"Label19", "LFO Speed", 54, "LFO Speed"},
-      {"Label20", "LFO Amnt", 47, "LFO Amnt"},
-      {"Label21", "LFO Shape", 54, "LFO Shape"},
-  };
+  const QStringList labels =
+      QStringLiteral(
+          "Label1 Label2 Par3 Label3 Par5 Par6 Label4 Label5 Label6 Label7 Label8 Label9 Label10 "
+          "Label11 Label12 Label13 Label14 Label15 Label16 Label17 Label18 Label19 Label20 Label21")
+          .split(' ');
+  const QStringList captions =
+      QStringLiteral(
+          "Par1,Par2,Par3,Par4,Par5,Par6,Par7,Par8,AM Depth,AM Rate,"
+          "EQ Freq,EQ Gain,Filter Freq,Filter Width,Filter Q,SRR,"
+          "Distortion,Volume,Pan,Delay,Reverb,LFO Speed,LFO Amnt,LFO Shape")
+          .split(',');
+  // The tick boxes carry the captions, but for two shortened ones.
+  QStringList boxCaptions = captions;
+  boxCaptions[12] = "Filter F";
+  boxCaptions[13] = "Filter W";
+  constexpr int kWidths[24] = {22, 22, 22, 22, 22, 22, 22, 22, 48, 42, 39, 40,
+                               46, 53, 33, 23, 44, 35, 19, 27, 35, 54, 47, 54};
   constexpr int kColumnLeft[3] = {8, 80, 160}, kKnobLeft[3] = {24, 96, 176};
   for (int n = 1; n <= 24; ++n) {
     const int c = (n - 1) / 8, r = (n - 1) % 8;
     const int left = kColumnLeft[c];
-    const auto& p = parameters[n - 1];
-    t.push_back({p.Label, "QLabel", {left, 56 + 48 * r, p.Width, 13}, p.Caption, kNoHint});
-    t.push_back({QString("CheckBox%1").arg(n),
-                 "QCheckBox",
-                 {left, 72 + 48 * r, 17, 17},
-                 p.BoxCaption,
-                 kNoHint});
+    const QString label = labels[n - 1], caption = captions[n - 1];
+    t.push_back({label, "QLabel", {left, 56 + 48 * r, kWidths[n - 1], 13}, caption, kNoHint});
+    const QString box = QString("CheckBox%1").arg(n);
+    t.push_back({box, "QCheckBox", {left, 72 + 48 * r, 17, 17}, boxCaptions[n - 1], kNoHint});
     t.push_back({QString("ParKnob%1").arg(n),
                  "TSkinKnob",
                  {kKnobLeft[c], 72 + 48 * r, 22, 22},
@@ -94,14 +78,12 @@ std::vector<TControl> LayoutTable() {
                  std::nullopt,
                  kNoHint});
   }
+  // The preset and mix knobs, in the order of kBankKnobNames.
+  const QPoint bankKnobs[7] = {{256, 224}, {288, 224}, {472, 224}, {504, 224},
+                               {384, 208}, {360, 248}, {408, 248}};
+  for (int k = 0; k < 7; ++k)
+    t.push_back({kBankKnobNames[k], "TSkinKnob", {bankKnobs[k], QSize(22, 22)}, {}, std::nullopt});
   const TControl rest[] = {
-      {"PresetA1Knob", "TSkinKnob", {256, 224, 22, 22}, std::nullopt, std::nullopt},
-      {"PresetA2Knob", "TSkinKnob", {288, 224, 22, 22}, std::nullopt, std::nullopt},
-      {"PresetB1Knob", "TSkinKnob", {472, 224, 22, 22}, std::nullopt, std::nullopt},
-      {"PresetB2Knob", "TSkinKnob", {504, 224, 22, 22}, std::nullopt, std::nullopt},
-      {"MixKnob", "TSkinKnob", {384, 208, 22, 22}, std::nullopt, std::nullopt},
-      {"MixAKnob", "TSkinKnob", {360, 248, 22, 22}, std::nullopt, std::nullopt},
-      {"MixBKnob", "TSkinKnob", {408, 248, 22, 22}, std::nullopt, std::nullopt},
       {"Label24", "QLabel", {384, 192, -1, 13}, "MIX", kNoHint},
       {"OpenButton", "QPushButton", {248, 104, 105, 25}, "Open", kNoHint},
       {"CloseButton", "QPushButton", {360, 104, 99, 25}, "Close", kNoHint},

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <tuple>
 
 #include "SoundMemory.h"
 #include "Transmission.h"
@@ -25,15 +27,6 @@ int ReferenceBlend(int a, int b, int mix, int mixA, int mixB) {
   const long double s = term(a, 100 - mix) + term(b, mix) + term(a, mixA) + term(b, mixB) + 0.5L;
   const long long v = static_cast<long long>(std::floor(s));
   return static_cast<int>(((v % 128) + 128) % 128);
-}
-
-// Puts a and b as stored snapshots for every parameter and lets all of them follow the morph.
-void SetBanks(TSoundRecord& r, int a, int b) {
-  r.StoredA.fill(a);
-  r.StoredB.fill(b);
-  r.UseStoredA = 1;
-  r.UseStoredB = 1;
-  r.MorphEnabled.fill(1);
 }
 
 }  // namespace
@@ -103,37 +96,33 @@ TEST(Morph, GeneratesAPresetOnlyForABankThatUsesIt) {
   for (auto v : r.Values) EXPECT_EQ(v, 40);
 }
 
-struct BlendCase {
-  int a, b, mix, mixA, mixB, expected;
-};
-
-class MorphCases : public testing::TestWithParam<BlendCase> {};
-
-TEST_P(MorphCases, ThroughTheMemory) {
-  const BlendCase c = GetParam();
-  EXPECT_EQ(TSoundMemory::Blend(c.a, c.b, c.mix, c.mixA, c.mixB), c.expected);
-  TSoundMemory m;
-  auto& r = m.Current();
-  SetBanks(r, c.a, c.b);
-  r.Mix = c.mix;
-  r.MixA = c.mixA;
-  r.MixB = c.mixB;
-  m.Morph();
-  for (auto v : r.Values) EXPECT_EQ(v, c.expected);
+// Published blends, by Blend and through Morph with both banks on snapshots and every parameter
+// ticked: a, b, mix, mixA, mixB and the value.
+TEST(Morph, PublishedBlends) {
+  const std::array<int, 6> cases[] = {
+      {36, 56, 50, 0, 0, 46},        // 18 + 28 + 0.5 = 46.5
+      {1, 0, 50, 0, 0, 1},           // a half rounds up
+      {1, 6, 30, 0, 0, 2},           // 0.699999988 + 1.79999995: exact gives 3
+      {1, 51, 5, 0, 0, 3},           // exact gives 4
+      {100, 0, 0, 50, 0, 22},        // 150 wraps to 22
+      {127, 127, 0, 100, 100, 125},  //
+      {0, 50, 0, 0, -100, 78},       // -50 wraps to 78
+      {10, 0, 0, -100, 0, 0},        // -0.5 rounds up to 0
+      {3, 0, 50, 0, 0, 2},           // 1.5 rounds up
+      {0, 3, 0, 0, -50, 127}};       // -1.5 gives -1, so 127
+  for (const auto& [a, b, mix, mixA, mixB, expected] : cases) {
+    EXPECT_EQ(TSoundMemory::Blend(a, b, mix, mixA, mixB), expected) << a << " " << b;
+    TSoundMemory m;
+    TSoundRecord& r = m.Current();
+    r.StoredA.fill(a);
+    r.StoredB.fill(b);
+    r.UseStoredA = r.UseStoredB = 1;
+    r.MorphEnabled.fill(1);
+    std::tie(r.Mix, r.MixA, r.MixB) = std::tuple(mix, mixA, mixB);
+    m.Morph();
+    for (const int v : r.Values) EXPECT_EQ(v, expected) << a << " " << b;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Published, MorphCases,
-    testing::Values(BlendCase{36, 56, 50, 0, 0, 46},  // 18 + 28 + 0.5 = 46.5
-                    BlendCase{1, 0, 50, 0, 0, 1},     // a half rounds up
-                    BlendCase{1, 6, 30, 0, 0, 2},     // 0.699999988 + 1.79999995: exact gives 3
-                    BlendCase{1, 51, 5, 0, 0, 3},     // exact gives 4
-                    BlendCase{100, 0, 0, 50, 0, 22},  // 150 wraps to 22
-                    BlendCase{127, 127, 0, 100, 100, 125},
-                    BlendCase{0, 50, 0, 0, -100, 78},   // -50 wraps to 78
-                    BlendCase{10, 0, 0, -100, 0, 0},    // -0.5 rounds up to 0
-                    BlendCase{3, 0, 50, 0, 0, 2},       // 1.5 rounds up
-                    BlendCase{0, 3, 0, 0, -50, 127}));  // -1.5 gives -1, so 127
 
 // Every (a, b) pair against the independent formulation, through Morph itself: 24 pairs a call.
 TEST(Morph, SweepAgainstIndependentArithmetic) {

@@ -35,18 +35,12 @@ TEST(KeyTable, FirstOctaveLastKeyAndHitTestWithTheDefaults) {
   struct Case {
     int X, Y, Key;
   };
-  const Case cases[] = {{14, 10, 1},   // C sharp, in the upper band
-                        {14, 40, 0},   // below the black keys: C
-                        {18, 10, 2},   // the black key's drawn extra column belongs to D
-                        {14, 35, 1},   // row EbonyHeight still goes to the black key
-                        {14, 36, 0},   //
-                        {10, 60, 0},   // row IvoryHeight still counts
-                        {10, 61, -1},  //
-                        {3, 40, -1},   // the left margin
-                        {4, 10, -1},   //
-                        {5, 10, 0},    //
-                        {14, -7, 1},   // Y is not tested against 0
-                        {829, 40, 127}, {830, 40, -1}, {2000, 10, -1}};
+  // C sharp in the upper band, C below the black keys; the black key's drawn extra column is D's;
+  // row EbonyHeight still goes to the black key and row IvoryHeight still counts; the left
+  // margin; Y is not tested against 0; the last key and past it.
+  const Case cases[] = {{14, 10, 1}, {14, 40, 0},    {18, 10, 2},   {14, 35, 1},   {14, 36, 0},
+                        {10, 60, 0}, {10, 61, -1},   {3, 40, -1},   {4, 10, -1},   {5, 10, 0},
+                        {14, -7, 1}, {829, 40, 127}, {830, 40, -1}, {2000, 10, -1}};
   for (const Case& c : cases)
     EXPECT_EQ(KeyAtPoint(keys, TKeyGeometry{}, c.X, c.Y), c.Key) << c.X << ", " << c.Y;
 }

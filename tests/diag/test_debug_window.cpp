@@ -9,8 +9,6 @@
 #include "OleObject.h"
 #include "PrivateBus.h"
 
-using halvorine_test::TMonitorProcess;
-using halvorine_test::TPrivateBus;
 using halvorine_test::TScopedEnv;
 
 namespace {

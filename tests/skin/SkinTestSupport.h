@@ -1,11 +1,6 @@
 #pragma once
 
-#include <QApplication>
 #include <QImage>
-#include <QScreen>
-#include <QTest>
-#include <QWidget>
-#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +8,7 @@
 #include <vector>
 
 #include "SkinKnob.h"
+#include "WidgetHost.h"
 
 // A sheet whose every pixel names its own place: red = x mod 256, green = y, blue = x div 256.
 // Reading one pixel of a shown frame tells which part of the sheet was copied.
@@ -39,67 +35,6 @@ protected:
 
 private:
   QEvent::Type FType;
-};
-
-// A shown top-level window holding one control at a fixed place. Mouse input goes through the
-// window system layer (the same path as a real mouse: implicit grab, enter and leave), and what
-// is "on the screen" is read from the window's backing store, not re-rendered.
-class Host {
-public:
-  static constexpr QPoint kControlPlace{100, 80};
-
-  Host() { FWindow.resize(300, 220); }
-
-  template <typename T>
-  T* Add() {
-    auto* control = new T(&FWindow);
-    control->move(kControlPlace);
-    return control;
-  }
-
-  void Show() {
-    FWindow.show();
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(&FWindow));
-    // Let the first paint and any pending enter events settle.
-    QCoreApplication::processEvents();
-  }
-
-  QWindow* Handle() { return FWindow.windowHandle(); }
-
-  // Mouse input at points given in the control's client pixels.
-  void Press(Qt::MouseButton b, QPoint at) {
-    QTest::mousePress(Handle(), b, {}, kControlPlace + at);
-  }
-  void Release(Qt::MouseButton b, QPoint at) {
-    QTest::mouseRelease(Handle(), b, {}, kControlPlace + at);
-  }
-  void Move(QPoint at) { QTest::mouseMove(Handle(), kControlPlace + at); }
-  void DoubleClick(Qt::MouseButton b, QPoint at) {
-    QTest::mouseDClick(Handle(), b, {}, kControlPlace + at);
-  }
-
-  // A mouse event with a timestamp of the caller's choosing, so that two presses close together
-  // form a double click (QTest's own helpers space their releases apart to avoid that).
-  void Raw(QEvent::Type type, QPoint at, Qt::MouseButtons state, Qt::MouseButton button,
-           int timestamp) {
-    const QPoint local = kControlPlace + at;
-    qt_handleMouseEvent(Handle(), local, Handle()->mapToGlobal(local), state, button, type, {},
-                        timestamp);
-    QCoreApplication::processEvents();
-  }
-
-  // The pixels of `control` as they stand in the window's backing store right now.
-  QImage OnScreen(const QWidget* control) {
-    const QRect r = control->geometry();
-    return FWindow.screen()
-        ->grabWindow(FWindow.winId(), r.x(), r.y(), r.width(), r.height())
-        .toImage();
-  }
-
-  QWidget& Window() { return FWindow; }
-
-private:
-  QWidget FWindow;
 };
 
 // A shown 22 x 22 knob on a coordinate strip of 67 frames; Changes collects the positions its

@@ -98,13 +98,10 @@ TEST_F(SkinKnobTest, DefaultsAndPropertiesByName) {
   k.SetSensitivity(-3);
   EXPECT_EQ(k.GetSensitivity(), 128) << "below one is refused";
   k.SetSkinSource(&Source);
-  for (auto [name, value] : std::vector<std::pair<const char*, int>>{{"GlyphColCount", 67},
-                                                                     {"GlyphRowCount", 1},
-                                                                     {"GlyphIndex", 66},
-                                                                     {"Max", 127},
-                                                                     {"Position", 127},
-                                                                     {"Sensitivity", 64}})
-    ASSERT_TRUE(k.setProperty(name, value)) << name;
+  const std::pair<const char*, int> properties[] = {{"GlyphColCount", 67}, {"GlyphRowCount", 1},
+                                                    {"GlyphIndex", 66},    {"Max", 127},
+                                                    {"Position", 127},     {"Sensitivity", 64}};
+  for (const auto& [name, value] : properties) ASSERT_TRUE(k.setProperty(name, value)) << name;
   int calls = 0;
   k.OnChange = [&](QObject*) { ++calls; };
   EXPECT_EQ(std::tuple(k.GetGlyphIndex(), k.GetPosition(), k.GetSensitivity(), calls),

@@ -26,6 +26,14 @@ constexpr auto kExitTimeout = std::chrono::seconds(5);
 
 void Quiet(const char*) {}
 
+// A short-lived client of the named server, or null when it does not answer.
+jack_client_t* OpenClient(const std::string& server) {
+  jack_status_t status{};
+  return jack_client_open("halvorine-harness",
+                          static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+                          server.c_str());
+}
+
 std::string UniqueName() {
   static std::atomic<int> counter{0};
   return "halvorine-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
@@ -98,10 +106,7 @@ void TJackHarness::PauseServer(bool paused) {
 
 std::vector<std::string> TJackHarness::MidiOutputPorts() const {
   std::vector<std::string> names;
-  jack_status_t status{};
-  jack_client_t* c = jack_client_open(
-      "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
-      FName.c_str());
+  jack_client_t* c = OpenClient(FName);
   if (c == nullptr) return names;
   if (const char** ports = jack_get_ports(c, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput)) {
     for (const char** p = ports; *p != nullptr; ++p) names.emplace_back(*p);
@@ -112,10 +117,7 @@ std::vector<std::string> TJackHarness::MidiOutputPorts() const {
 }
 
 std::string TJackHarness::ClientUuid(const std::string& name) const {
-  jack_status_t status{};
-  jack_client_t* c = jack_client_open(
-      "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
-      FName.c_str());
+  jack_client_t* c = OpenClient(FName);
   if (c == nullptr) return {};
   std::string uuid;
   if (char* found = jack_get_uuid_for_client_name(c, name.c_str())) {
@@ -159,11 +161,7 @@ bool TJackHarness::WaitForServer(std::chrono::milliseconds timeout) {
       FServer = -1;
       return false;
     }
-    jack_status_t status{};
-    jack_client_t* c = jack_client_open(
-        "halvorine-harness", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-        &status, FName.c_str());
-    if (c != nullptr) {
+    if (jack_client_t* c = OpenClient(FName)) {
       jack_client_close(c);
       return true;
     }

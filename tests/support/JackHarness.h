@@ -56,7 +56,6 @@ public:
   std::string ClientUuid(const std::string& name) const;
 
   bool Running() const { return FServer > 0; }
-  const std::string& ServerName() const { return FName; }
   const std::string& Error() const { return FError; }
 
   // The messages that the dump has printed so far, as bytes.

@@ -12,8 +12,6 @@
 #include "PrivateBus.h"
 
 using halvorine_test::TMonitorProcess;
-using halvorine_test::TPrivateBus;
-using halvorine_test::TScopedEnv;
 
 namespace {
 
