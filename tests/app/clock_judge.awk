@@ -18,7 +18,10 @@
 # Frames that no cycle runs through are not time: a server that changes its cycle size may start
 # the first cycle of the new size that size further on (a gap of at least the new size, ending where
 # the new size begins, whose first frames of that size are numbered afresh and the rest missed);
-# the grid moves with them. A cycle that starts before the last one ended holds the grid. With
+# the grid moves with them. Such a gap is also what a client sees that misses the first cycle of
+# the new size, which a busy machine makes likely just then: the recorder and the clock's own
+# client may see the change differently. The first tick after it decides: on the grid moved by the
+# new size, the frames were numbered afresh; on the grid as it stood, the recorder missed a cycle. A cycle that starts before the last one ended holds the grid. With
 # -v bpm, the period follows the server's rate (rate x 60 / (bpm x 24) frames), and a change of
 # rate while running spaces the ticks anew from the tick after the next one due (the next one keeps
 # its frame on the old grid).
@@ -46,6 +49,18 @@ function close_run(end,   due) {
     if (excused(due)) { excused_count++ } else { missing++ }
   }
 }
+# A gap that may be frames numbered afresh, read as such (or not): its first frames go.
+function resolve(afresh) {
+  if (!pending) return
+  if (afresh) {
+    missed_frames -= pending; gap_from[pending_gap] += pending
+    if (gap_from[pending_gap] == gap_to[pending_gap]) {
+      gap_from[pending_gap] = 1; gap_to[pending_gap] = 0; gap_next[pending_gap] = 0
+    }
+    renumbered(pending)
+  }
+  pending = 0
+}
 # The grid moves by `frames` that no cycle ran through.
 function renumbered(frames) {
   renumberings++
@@ -68,6 +83,7 @@ BEGIN {
 }
 FNR in restamp && /^[0-9]+: / { $1 = ($1 - restamp[FNR]) ":" }
 /^# missed / {
+  resolve(1)
   split($3, range, "-"); from = range[1] + 0; to = range[2] + 0
   if (FNR in restamp) to -= restamp[FNR]
   if (to <= from) next
@@ -78,10 +94,9 @@ FNR in restamp && /^[0-9]+: / { $1 = ($1 - restamp[FNR]) ":" }
 /^# quantum / {
   size = $3 + 0; at = $5 + 0
   if (gaps && gap_to[gaps] == at) gap_next[gaps] = size
+  resolve(1)
   if (quantum && size != quantum && gaps && gap_to[gaps] == at && at - gap_from[gaps] >= size) {
-    missed_frames -= size; gap_from[gaps] += size
-    if (gap_from[gaps] == gap_to[gaps]) gaps--
-    renumbered(size)
+    pending = size; pending_gap = gaps
   }
   quantum = size
   next
@@ -95,6 +110,10 @@ FNR in restamp && /^[0-9]+: / { $1 = ($1 - restamp[FNR]) ":" }
 /^# cycles / { summary = $0; next }
 /^[0-9]+: / {
   frame = $1 + 0; status = $2; offset = substr($NF, 2) + 0
+  if (pending) {
+    due = due_of(k + 1)
+    resolve(!(status == "f8" && running) || (frame - due - pending) ^ 2 < (frame - due) ^ 2)
+  }
   if (status == "fa" || status == "fb") {
     if (running) fault(status " while running")
     if (status == "fa") { starts++; n = 0 } else continues++
@@ -143,6 +162,7 @@ FNR in restamp && /^[0-9]+: / { $1 = ($1 - restamp[FNR]) ":" }
   if (rerate) { run_start = due; k = 0; period = rerate; rerate = 0 }
 }
 END {
+  resolve(1)
   if (running) fault("no Stop at the end")
   if (after) fault(after " tick(s) while stopped")
   if (missing) fault(missing " tick(s) missing")
