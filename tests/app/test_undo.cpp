@@ -39,6 +39,7 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using halvorine_test::Eventually;
 
 // Before any QSettings is made: the recent-files list lives in a folder of this process's own.
 const QTemporaryDir& PrivateHome() {
@@ -65,54 +66,32 @@ public:
   }
 };
 
-TEST(UndoSteps, UndoRedoAndMergeRestoreStatesAndSendOnlyWhatChanged) {
+// Turns of one knob fold into one step, turns of another or none make their own, and a knob
+// turned away and back again leaves no step. What each kind of step sends, and restoring a whole
+// set, are tried on the window below.
+TEST(UndoSteps, TurnsOfOneKnobMergeAndATurnAwayAndBackLeavesNoStep) {
   TFakePanel panel;
   QUndoStack stack;
-  // Each action: change the state, then push it as done.
-  const auto act = [&](const std::function<void(TSoundSet&)>& change, const void* key) {
+  // Sets parameter 6 of the fourth sound, then pushes the change as done.
+  const auto turn = [&](int value, const void* key) {
     const TSoundSet before = panel.State;
-    change(panel.State);
+    panel.State.Records[3].Values[5] = value;
     stack.push(
         new TPanelStateCommand("step", TStateChange::Between(before, panel.State), panel, key));
   };
   int knobA = 0;
   int knobB = 0;
-  act([](TSoundSet& s) { s.Records[3].Values[5] = 40; }, nullptr);
-  act(
-      [](TSoundSet& s) {
-        s.Records[1].Values[0] = 7;
-        s.Records[1].Values[23] = 9;
-        s.SelectedSound = 1;
-        s.BaseChannel = 5;
-      },
-      nullptr);
-  act([](TSoundSet& s) { s.Records[3].Values[5] = 41; }, &knobA);
-  act([](TSoundSet& s) { s.Records[3].Values[5] = 42; }, &knobA);  // folds into the one before
-  act([](TSoundSet& s) { s.Records[0].Mix = 30; }, &knobB);        // another knob: a new step
-  ASSERT_EQ(stack.count(), 4);
-  const TSoundSet end = panel.State;
-
-  stack.undo();  // knob B: no value changed, nothing sent
-  EXPECT_EQ(panel.State.Records[0].Mix, 0);
-  EXPECT_TRUE(panel.Sent.empty());
-  stack.undo();  // both turns of knob A at once
-  EXPECT_EQ(panel.Sent, (std::vector<TParameterSend>{{3, 5, 40}}));
-  panel.Sent.clear();
-  stack.undo();  // sound order, then parameter order; selection and base channel back
-  EXPECT_EQ(panel.Sent, (std::vector<TParameterSend>{{1, 0, 0}, {1, 23, 0}}));
-  EXPECT_EQ(std::pair(panel.State.SelectedSound, panel.State.BaseChannel), std::pair(0, 1));
-  stack.undo();
-  EXPECT_TRUE(panel.State.SameSounds(TSoundSet{}));
-  panel.Sent.clear();
-  for (int i = 0; i < 4; ++i) stack.redo();
-  EXPECT_TRUE(panel.State.SameSounds(end));
-  EXPECT_EQ(panel.Sent,
-            (std::vector<TParameterSend>{{3, 5, 40}, {1, 0, 7}, {1, 23, 9}, {3, 5, 42}}));
-
-  // Turning a knob away and back again leaves no step.
-  act([](TSoundSet& s) { s.Records[2].Values[1] = 50; }, &knobB);
-  act([](TSoundSet& s) { s.Records[2].Values[1] = 0; }, &knobB);
+  turn(40, nullptr);
+  turn(41, &knobA);
+  turn(42, &knobA);  // folds into the one before
+  turn(43, &knobB);  // another knob: a new step
+  turn(44, nullptr);
   EXPECT_EQ(stack.count(), 4);
+  for (int i = 0; i < 3; ++i) stack.undo();
+  EXPECT_EQ(panel.Sent, (std::vector<TParameterSend>{{3, 5, 43}, {3, 5, 42}, {3, 5, 40}}));
+  turn(50, &knobB);
+  turn(40, &knobB);
+  EXPECT_EQ(stack.count(), 1);
 }
 
 // ---- The real window ----
@@ -473,11 +452,8 @@ TEST_F(Sets, EachActionIsOneStepThatUndoAndRedoRestoreAndSend) {
     EXPECT_EQ(Form->UndoStack().undoText(), c.Name);
 
     Key(Qt::Key_Z, Qt::ControlModifier);
-    EXPECT_TRUE(State().SameSounds(before)) << c.Name;
+    ExpectShown(before, c.Name);
     EXPECT_EQ(Take(), c.Undone) << c.Name;
-    EXPECT_EQ(ParKnob(1)->GetPosition(), 0) << c.Name;
-    EXPECT_FALSE(ParBox(2)->isChecked()) << c.Name;
-    EXPECT_TRUE(SoundBox(0)->GetChecked()) << c.Name;
 
     Key(Qt::Key_Y, Qt::ControlModifier);
     EXPECT_TRUE(State().SameSounds(after)) << c.Name;
@@ -640,11 +616,6 @@ TEST_F(Sets, EveryPathThatDropsWorkAsksFirst) {
 
 TEST_F(Sets, CaptionSaveAsAndRecentFiles) {
   Ask(QMessageBox::No);
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2");
-  Drag(ParKnob(1), -10);
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2*");
-  Key(Qt::Key_Z, Qt::ControlModifier);
-  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2");
 
   // A typed name without its suffix over an existing set: the question names the real file, and
   // No goes back to the dialog (dismissed here) without writing.
@@ -931,7 +902,7 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   const auto play = [&](std::initializer_list<std::vector<std::uint8_t>> messages, int sound,
                         int value) {
     for (const auto& m : messages) ASSERT_TRUE(Midi->Play("Recording In", m));
-    ASSERT_TRUE(halvorine_test::Eventually([&] {
+    ASSERT_TRUE(Eventually([&] {
       QCoreApplication::processEvents();
       return Form->Memory().Record(sound).Values[0] == value;
     }));
@@ -977,12 +948,10 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   // The status line tells where the input is; an input that leaves is followed again on return.
   EXPECT_TRUE(Status().endsWith("; input from Recording In")) << Status().toStdString();
   Midi->SetInputs({});
-  ASSERT_TRUE(
-      halvorine_test::Eventually([&] { return Status().endsWith("input Recording In away"); }));
+  ASSERT_TRUE(Eventually([&] { return Status().endsWith("input Recording In away"); }));
   EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 56}));
   Midi->SetInputs({"Recording In"});
-  ASSERT_TRUE(
-      halvorine_test::Eventually([&] { return Status().endsWith("input from Recording In"); }));
+  ASSERT_TRUE(Eventually([&] { return Status().endsWith("input from Recording In"); }));
   play({{0xB1, 16, 57}}, 0, 57);
   // Thru: every whole message goes on to the output unchanged and in order, followed or not; one
   // that the next status byte cuts off goes nowhere, and the status line counts it.
@@ -1063,7 +1032,7 @@ TEST(Devices, TheLastSetUpComesBackAtStart) {
   EXPECT_EQ(Sets::StatusOf(form), "MIDI waiting for Synth B to return; input Keys away");
   midi->SetDevices({"Synth", "Synth B"});
   midi->SetInputs({"Keys"});
-  ASSERT_TRUE(halvorine_test::Eventually([&] {
+  ASSERT_TRUE(Eventually([&] {
     QCoreApplication::processEvents();
     return form.MidiOut().IsOpen() && !form.MidiIn().Device().isEmpty();
   }));
@@ -1094,9 +1063,9 @@ TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockSt
   Form->SetSweepBars(1);
   const QWidget* status = Find<QComboBox>("MidiOutComboBox");
   const auto running = [&] { return Form->MidiOut().ClockPosition().Running; };
+  const auto ticks = [&] { return Form->MidiOut().ClockPosition().Ticks; };
   const auto sweepKey = [&] {
-    ASSERT_TRUE(
-        halvorine_test::Eventually([&] { return Find<QAction>("SweepToBAction")->isEnabled(); }));
+    ASSERT_TRUE(Eventually([&] { return Find<QAction>("SweepToBAction")->isEnabled(); }));
     Key(Qt::Key_B, Qt::ControlModifier | Qt::ShiftModifier);
     ASSERT_TRUE(Form->Sweeping());
   };
@@ -1110,12 +1079,12 @@ TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockSt
   const int steps = Form->UndoStack().count();
   Midi->ClearMessages();
   wakes.clear();
-  const std::uint64_t start = Form->MidiOut().ClockPosition().Ticks;
+  const std::uint64_t start = ticks();
   sweepKey();
   // The sweep moves on the port's wakes, at most one a tick.
-  ASSERT_TRUE(halvorine_test::Eventually([&] { return mix->GetPosition() == 100; }));
+  ASSERT_TRUE(Eventually([&] { return mix->GetPosition() == 100; }));
   const auto woken = static_cast<std::uint64_t>(wakes.count());
-  EXPECT_GE(Form->MidiOut().ClockPosition().Ticks - start, std::max<std::uint64_t>(woken, 96u))
+  EXPECT_GE(ticks() - start, std::max<std::uint64_t>(woken, 96u))
       << "one bar: 96 ticks, and no more wakes than ticks";
   Form->UpdateMidiStatus();
   EXPECT_TRUE(status->toolTip().endsWith(QString::fromUtf8(" · clock 300 BPM")))
@@ -1143,23 +1112,20 @@ TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockSt
   for (const auto& [name, stop] : stops) {
     Form->SetClockTempo(300);
     Midi->SetDevices({"Recording Out"});
-    ASSERT_TRUE(halvorine_test::Eventually([&] { return Form->MidiOut().IsOpen(); })) << name;
+    ASSERT_TRUE(Eventually([&] { return Form->MidiOut().IsOpen(); })) << name;
     Click(Find<QPushButton>("Button1"));
-    ASSERT_TRUE(halvorine_test::Eventually(running)) << name;
+    ASSERT_TRUE(Eventually(running)) << name;
     sweepKey();
-    ASSERT_TRUE(
-        halvorine_test::Eventually([&] { return Form->MidiOut().ClockPosition().Ticks > 40; }));
+    ASSERT_TRUE(Eventually([&] { return ticks() > 40; }));
     Click(Find<QPushButton>("Button1"));
-    ASSERT_TRUE(
-        halvorine_test::Eventually([&] { return Form->MidiOut().ClockPosition().Ticks < 40; }));
+    ASSERT_TRUE(Eventually([&] { return ticks() < 40; }));
     // Meanwhile the sweep has looked at the clock many times.
-    ASSERT_TRUE(
-        halvorine_test::Eventually([&] { return Form->MidiOut().ClockPosition().Ticks > 50; }));
+    ASSERT_TRUE(Eventually([&] { return ticks() > 50; }));
     EXPECT_TRUE(Form->Sweeping()) << name;
     EXPECT_LT(mix->GetPosition(), 20) << name;
     Midi->ClearMessages();
     stop();
-    ASSERT_TRUE(halvorine_test::Eventually([&] { return !Form->Sweeping(); })) << name;
+    ASSERT_TRUE(Eventually([&] { return !Form->Sweeping(); })) << name;
     // Stop and Off send Stop, and no tick follows it.
     const std::vector<std::uint8_t> bytes = Midi->Bytes();
     const auto stopByte = std::find(bytes.begin(), bytes.end(), 0xFC);
@@ -1167,7 +1133,7 @@ TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockSt
     EXPECT_EQ(std::find(stopByte, bytes.end(), 0xF8), bytes.end()) << name;
     const int stopped = mix->GetPosition();
     // The status line and the sweep commands follow the clock at the window's next look.
-    ASSERT_TRUE(halvorine_test::Eventually([&] {
+    ASSERT_TRUE(Eventually([&] {
       Form->UpdateMidiStatus();
       return !running() && !status->toolTip().contains("clock");
     }));
@@ -1180,8 +1146,7 @@ TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockSt
 
   // Started while the clock is off, the instrument gets its ticks as soon as a tempo is chosen.
   Midi->SetDevices({"Recording Out"});
-  ASSERT_TRUE(halvorine_test::Eventually(
-      [&] { return Form->MidiOut().State().Link == TMidiLink::mlOpen; }));
+  ASSERT_TRUE(Eventually([&] { return Form->MidiOut().State().Link == TMidiLink::mlOpen; }));
   Form->SetClockTempo(0);
   Midi->ClearMessages();
   Click(Find<QPushButton>("Button1"));
@@ -1195,8 +1160,7 @@ TEST_F(Sets, TapTempoAndASweepThatFollowsTheClockAsOneStepAndEndsWhereTheClockSt
   ASSERT_TRUE(wakes.wait());
   EXPECT_TRUE(running());
   EXPECT_TRUE(Find<QAction>("SweepToBAction")->isEnabled());
-  ASSERT_TRUE(
-      halvorine_test::Eventually([&] { return Form->MidiOut().ClockPosition().Ticks > 0; }));
+  ASSERT_TRUE(Eventually([&] { return ticks() > 0; }));
 }
 
 }  // namespace
