@@ -869,7 +869,7 @@ TEST_F(Sets, TheKeyboardReachesEveryCommand) {
   EXPECT_EQ(Asked, 2);
   ExpectShown(startUp, "New");
   EXPECT_EQ(Take(), Bytes{});
-  EXPECT_EQ(Shown(*Form), "Halvorine v0.2");
+  EXPECT_EQ(Form->windowTitle(), "Halvorine v0.2");  // no unsaved mark to hide
   EXPECT_TRUE(Form->Document().Path().isEmpty());
   Key(Qt::Key_Z, Qt::ControlModifier);  // the dropped work is a step away
   ExpectShown(work, "New undone");
