@@ -162,6 +162,11 @@ public:
       return Answers.isEmpty() ? Answer : Answers.takeFirst();
     });
   }
+  static QString WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    return path;
+  }
   static TSoundSet Read(const QString& path) {
     TSoundSet set;
     QString error;
@@ -378,8 +383,8 @@ TEST_F(Sets, PasteAndOpenSoundCarryASoundAcrossChannelsAndRefuseWhatIsNoSound) {
 
 // The menu holds each command with its keys and chooses the amount, which is remembered. With one
 // parameter ticked, Mutate and Randomize move that one as the seeded generator does, each one step
-// whose undo sends it back.
-TEST_F(Sets, TheMenuChoosesTheMutationAmountAndMovesGoToTheTickedParameter) {
+// whose undo sends it back. The input list holds the inputs as they are when it opens, and None.
+TEST_F(Sets, TheMenuChoosesAmountAndInputAndMovesGoToTheTickedParameter) {
   EXPECT_EQ(Menu(ParKnob(1)->geometry().center()), nullptr);  // a knob keeps the right button
   QMenu* menu = Menu();
   ASSERT_NE(menu, nullptr);
@@ -413,6 +418,28 @@ TEST_F(Sets, TheMenuChoosesTheMutationAmountAndMovesGoToTheTickedParameter) {
     Key(Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(Take(), OnBD(17, {98})) << text;
   }
+
+  const auto choose = [this](const QStringList& inputs, const QString& text) {
+    std::vector<std::string> names;
+    for (const QString& name : inputs) names.push_back(name.toStdString());
+    Midi->SetInputs(names);
+    QMenu* opened = Menu();
+    ASSERT_NE(opened, nullptr);
+    QStringList texts;  // of the "MIDI input" list; the separator's is empty
+    for (QMenu* list : opened->findChildren<QMenu*>()) {
+      if (list->title() != "MIDI input") continue;
+      for (QAction* a : list->actions()) texts << a->text();
+      list->actions().at(texts.indexOf(text))->trigger();
+    }
+    EXPECT_EQ(texts, inputs + QStringList({"", "None"}));
+    delete opened;
+  };
+  choose({"A In", "B In"}, "B In");
+  EXPECT_EQ(Form->MidiIn().Device(), "B In");
+  EXPECT_EQ(Setting("MidiInput").toString(), "B In");
+  choose({"C In", "B In"}, "None");
+  EXPECT_EQ(Form->MidiIn().Device(), "");
+  EXPECT_EQ(Setting("MidiInput").toString(), "");
 }
 
 struct TStepCase {
@@ -474,14 +501,11 @@ TEST_F(Sets, OpeningIsAStepThatRestoresEveryFieldAndBadFilesChangeNothing) {
   Drag(ParKnob(1), -10);
   const TSoundSet start = State();
   Take();
-  QFile bad(Path("bad.hvset"));
-  ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
-  bad.write("{\"format\": \"halvorine-sound-set\", \"version\": 1");
-  bad.close();
-  EXPECT_FALSE(Form->OpenSoundSet(bad.fileName()));
+  const QString bad =
+      WriteFile(Path("bad.hvset"), "{\"format\": \"halvorine-sound-set\", \"version\": 1");
+  EXPECT_FALSE(Form->OpenSoundSet(bad));
   ASSERT_EQ(Errors.size(), 1);
-  EXPECT_TRUE(Errors[0].contains(bad.fileName()) && Errors[0].contains("not JSON"))
-      << Errors[0].toStdString();
+  EXPECT_TRUE(Errors[0].contains(bad) && Errors[0].contains("not JSON")) << Errors[0].toStdString();
   ExpectShown(start, "bad file");
   EXPECT_EQ(Shown(*Form), "Halvorine v0.2 - mine.hvset*");
   EXPECT_EQ(Take(), Bytes{});
@@ -742,10 +766,7 @@ TEST_F(Sets, UnsavedWorkIsRecovered) {
 // A recovery copy that cannot be written is said on the status line, and tried again until it is.
 TEST_F(Sets, ACopyThatCannotBeWrittenIsSaidAndTriedAgain) {
   const QByteArray state = qgetenv("XDG_STATE_HOME");
-  QFile blocker(Path("not-a-folder"));
-  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-  blocker.close();
-  qputenv("XDG_STATE_HOME", blocker.fileName().toLocal8Bit());
+  qputenv("XDG_STATE_HOME", WriteFile(Path("not-a-folder"), {}).toLocal8Bit());
   TManualTickCount ticks(1000);
   Click(ParBox(2));  // a tick: a turned knob would have the line to itself for a while
   for (int tries = 0; tries < 2; ++tries) {
@@ -815,10 +836,7 @@ TEST_F(Sets, RestoredWorkStaysRecoverableUntilSavedOrDiscarded) {
     QDir().mkpath(TSoundSetDocument::StateFolder());
     QString error;
     ASSERT_TRUE(WriteSoundSetFile(copy, work, error));
-    QFile of(copy + ".of");
-    ASSERT_TRUE(of.open(QIODevice::WriteOnly));
-    of.write(kit.toUtf8());
-    of.close();
+    WriteFile(copy + ".of", kit.toUtf8());
     Ask(QMessageBox::Yes);
     Form->Document().OfferRecovery();
     c.Act(*this);
@@ -971,36 +989,6 @@ TEST_F(Sets, ReceivedChangesFollowWithoutSendingAndARunIsOneStep) {
   Form->MidiIn().Close();
   EXPECT_FALSE(Midi->Play("Recording In", {0xB1, 16, 58}));
   EXPECT_EQ(Status().indexOf("input"), -1);
-}
-
-// The background menu lists the inputs as they are when it opens, and None; the choice is
-// followed and remembered.
-TEST_F(Sets, TheMenuChoosesTheInput) {
-  const auto choose = [this](const QStringList& inputs, const QString& text) {
-    std::vector<std::string> names;
-    for (const QString& name : inputs) names.push_back(name.toStdString());
-    Midi->SetInputs(names);
-    QMenu* menu = Menu();
-    ASSERT_NE(menu, nullptr);
-    QMenu* list = nullptr;
-    for (QAction* a : menu->actions()) {
-      if (a->text() == "MIDI input") list = a->menu();
-    }
-    ASSERT_NE(list, nullptr);
-    QStringList texts;
-    for (QAction* a : list->actions()) {
-      if (!a->isSeparator()) texts << a->text();
-    }
-    EXPECT_EQ(texts, inputs + QStringList{"None"});
-    list->actions().at(texts.indexOf(text) + (text == "None" ? 1 : 0))->trigger();
-    delete menu;
-  };
-  choose({"A In", "B In"}, "B In");
-  EXPECT_EQ(Form->MidiIn().Device(), "B In");
-  EXPECT_EQ(Setting("MidiInput").toString(), "B In");
-  choose({"C In", "B In"}, "None");
-  EXPECT_EQ(Form->MidiIn().Device(), "");
-  EXPECT_EQ(Setting("MidiInput").toString(), "");
 }
 
 // The output opened last is opened at the next start, or waited for until it is listed; so is a
