@@ -69,7 +69,6 @@ TEST_F(MidiOut, ANewPortHasItsDefaultsSendsOnlyWhileOpenAndClosesTheDeviceOnce) 
     EXPECT_EQ(port.property("DeviceID").toInt(), 0);
     EXPECT_EQ(port.property("Channel").toInt(), 1);
     EXPECT_EQ(port.SendControlChange(0, 1, 2), MMSYSERR_INVALHANDLE);
-    EXPECT_EQ(port.SendStart(), MMSYSERR_INVALHANDLE);
     port.Close();
     EXPECT_EQ(Midi->CloseCalls(), 0) << "nothing to close";
     ASSERT_TRUE(port.Open());
@@ -77,7 +76,6 @@ TEST_F(MidiOut, ANewPortHasItsDefaultsSendsOnlyWhileOpenAndClosesTheDeviceOnce) 
     port.Close();
     EXPECT_EQ(Midi->CloseCalls(), 1);
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(port.SendNoteOn(0, 60, 1), MMSYSERR_INVALHANDLE);
     EXPECT_EQ(port.SendStop(), MMSYSERR_INVALHANDLE);
     ASSERT_TRUE(port.Open());
   }
@@ -87,8 +85,6 @@ TEST_F(MidiOut, ANewPortHasItsDefaultsSendsOnlyWhileOpenAndClosesTheDeviceOnce) 
   ASSERT_TRUE((new TMidiOut(owner.get()))->Open());
   owner.reset();
   EXPECT_EQ(Midi->OpenPorts(), 0);
-  TMidiOut next;
-  EXPECT_EQ(next.PoolIndex(), 0);
 }
 
 TEST(MidiOutChannel, ClampsToOneToSixteen) {
@@ -373,16 +369,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // name, open?, pending, report open, report close, drain at, notice at, error, give up at,
         // open after
-        TWaitCase{"OpenNoticeJustInTime", true, false, false, true, kNever, 4900, std::nullopt, 0,
-                  true},
-        TWaitCase{"OpenNeverNoticed", true, false, false, true, kNever, kNever, std::nullopt, 5000,
-                  false},
-        TWaitCase{"OutputDrainsJustInTime", false, true, true, true, 19900, kNever, std::nullopt, 0,
-                  false},
+        TWaitCase{"OpenNoticeJustInTime", true, false, false, true, kNever, 4900, {}, 0, true},
+        TWaitCase{"OpenNeverNoticed", true, false, false, true, kNever, kNever, {}, 5000, false},
+        TWaitCase{"OutputDrainsJustInTime", false, true, true, true, 19900, kNever, {}, 0, false},
         TWaitCase{"OutputNeverDrains", false, true, true, true, kNever, kNever, kMidiOutSendTooLong,
                   20000, true},
-        TWaitCase{"CloseNoticeJustInTime", false, false, true, false, kNever, 4900, std::nullopt, 0,
-                  false},
+        TWaitCase{"CloseNoticeJustInTime", false, false, true, false, kNever, 4900, {}, 0, false},
         TWaitCase{"CloseNeverNoticed", false, false, true, false, kNever, kNever,
                   kMidiOutUnableToClose, 5000, true},
         // The close wait starts when the output has drained, not when Close began.
