@@ -201,9 +201,13 @@ private:
     for (;;) {
       const auto offset = static_cast<std::int32_t>(FNextTick - start);
       if (offset >= static_cast<std::int32_t>(frames)) return sent;
-      // A tick whose frame has passed (the server skipped a cycle) goes out at once.
-      jack_midi_event_write(buffer, static_cast<jack_nframes_t>(std::max(offset, 0)),
-                            &kMidiClockTick, 1);
+      // A tick whose frame has passed (the server skipped a cycle) goes out at once. One that the
+      // cycle's buffer does not take waits for the next cycle's first frame, as after a stall: the
+      // instrument's count stays whole.
+      if (jack_midi_event_write(buffer, static_cast<jack_nframes_t>(std::max(offset, 0)),
+                                &kMidiClockTick, 1) != 0) {
+        return sent;
+      }
       clock.Ticks.fetch_add(1, std::memory_order_relaxed);
       sent = true;
       if (milliBpm != FStepsMilliBpm || (rate != FStepsRate && rate != 0)) {

@@ -195,9 +195,10 @@ void MidiOutListDevicesAsync(std::function<void(std::vector<std::string>)> done)
 // quarter note, the first one a tick after it, until a Stop. The service times the ticks, never the
 // caller: a JACK port writes each at its own frame of the server's cycle, other devices get them
 // from the worker on a high-resolution timer. Ticks go out beside the queue, not behind a backlog
-// in it; a tick the device refuses is skipped, not sent late. A new tempo takes effect from the
-// next tick; on JACK, so does a new sample rate of the server. The clock stays with the handle when
-// its device goes away and returns.
+// in it; a tick the device refuses is skipped, not sent late, but on JACK one that a cycle's
+// buffer does not take goes out at the next cycle's first frame, as after a stall. A new tempo
+// takes effect from the next tick; on JACK, so does a new sample rate of the server. The clock
+// stays with the handle when its device goes away and returns.
 
 // Sets the clock of the handle to `bpm` beats a minute (20 to 300, to a thousandth), or turns it
 // off with 0 (running ticks stop; no Stop is sent). A tempo set while the handle is started (a

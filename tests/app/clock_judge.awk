@@ -81,7 +81,10 @@ BEGIN {
   }
   close(ARGV[1])
 }
-FNR in restamp && /^[0-9]+: / { $1 = ($1 - restamp[FNR]) ":" }
+# Both clients may have been late in that cycle, or only the recorder: a tick there is on its frame
+# by either stamp.
+unstamped = ""
+FNR in restamp && /^[0-9]+: / { unstamped = $1 + 0; $1 = ($1 - restamp[FNR]) ":" }
 /^# missed / {
   resolve(1)
   split($3, range, "-"); from = range[1] + 0; to = range[2] + 0
@@ -139,6 +142,7 @@ FNR in restamp && /^[0-9]+: / { $1 = ($1 - restamp[FNR]) ":" }
   }
   k++; n++; ticks++
   due = due_of(k)
+  if (unstamped == due) frame = due
   on = frame == due
   if (on) {
     on_grid++
