@@ -162,6 +162,17 @@ start_recorder() {
 }
 recorder_settled() { grep -qx '# ready' "$work/$1" || ! kill -0 "$dump_pid"; }
 
+# A JACK client "instrument" that plays what play() writes, one message a line ("b0 10 40"), from
+# its port instrument:out; $1 is tests/support's jack_midi_send.
+start_instrument() {
+  mkfifo "$work/play"
+  "$1" instrument <"$work/play" >"$work/instrument.txt" 2>&1 &
+  pids+=($!)
+  exec 4>"$work/play"
+  wait_for sh -c 'jack_lsp | grep -q "^instrument:out$"' || fail "the instrument has no port"
+}
+play() { printf '%s\n' "$@" >&4; }
+
 # True once the program's output is connected to the dump's input.
 program_connected() { jack_lsp -c | grep -A1 '^Halvorine:out$' | grep -q 'midi-monitor:input'; }
 

@@ -12,12 +12,7 @@ mkdir -p "$HOME"
 start_display
 start_jack dump.txt
 
-mkfifo "$work/play"
-"$2" instrument <"$work/play" >"$work/instrument.txt" 2>&1 &
-pids+=($!)
-exec 4>"$work/play"
-wait_for sh -c 'jack_lsp | grep -q "^instrument:out$"' || fail "the instrument has no port"
-play() { printf '%s\n' "$@" >&4; }
+start_instrument "$2"
 count() { dumped dump.txt | tr '|' '\n' | grep -c .; }
 at_least() { [ "$(count)" -ge "$1" ]; }
 

@@ -15,12 +15,7 @@ mkdir -p "$HOME"
 start_display
 start_jack dump.txt
 
-mkfifo "$work/play"
-"$2" instrument <"$work/play" >"$work/instrument.txt" 2>&1 &
-pids+=($!)
-exec 4>"$work/play"
-wait_for sh -c 'jack_lsp | grep -q "^instrument:out$"' || fail "the instrument has no port"
-play() { printf '%s\n' "$@" >&4; }
+start_instrument "$2"
 
 # No client of the script's own (jack_lsp) comes or goes while the program opens its own: the
 # JACK library of a process that opens a client while another leaves may never hear from the
