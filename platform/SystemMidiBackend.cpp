@@ -90,9 +90,8 @@ public:
     if (device->Api == RtMidi::LINUX_ALSA) {
       return OpenAlsaInput(name, std::move(receive), Alsa(), port);
     }
-    std::shared_ptr<TJackClient> client = ClientForPort();
-    if (!client) return MIDIERR_NODEVICE;
-    if (!client->Cycling()) return MIDIERR_NOTREADY;
+    std::shared_ptr<TJackClient> client;
+    if (const MMRESULT r = ReadyClientForPort(client); r != MMSYSERR_NOERROR) return r;
     return OpenJackInput(std::move(client), name, std::move(receive), port);
   }
 
@@ -117,10 +116,8 @@ public:
       if (!AlsaAvailable()) return MIDIERR_NODEVICE;
       return OpenAlsaOutput(std::move(notify), Alsa(), name, port);
     }
-    std::shared_ptr<TJackClient> client = ClientForPort();
-    if (!client) return MIDIERR_NODEVICE;
-    // A stalled server would hold the port's registration until it resumes.
-    if (!client->Cycling()) return MIDIERR_NOTREADY;
+    std::shared_ptr<TJackClient> client;
+    if (const MMRESULT r = ReadyClientForPort(client); r != MMSYSERR_NOERROR) return r;
     return OpenJackOutput(std::move(client), name, std::move(notify), port);
   }
 
@@ -227,6 +224,14 @@ private:
       return Client();
     }
     return client;
+  }
+
+  // ClientForPort, where a port can be registered now: a stalled server would hold the
+  // registration until it resumes.
+  MMRESULT ReadyClientForPort(std::shared_ptr<TJackClient>& client) {
+    client = ClientForPort();
+    if (!client) return MIDIERR_NODEVICE;
+    return client->Cycling() ? MMSYSERR_NOERROR : MIDIERR_NOTREADY;
   }
 
   std::shared_ptr<TAlsaQuery> Alsa() {
