@@ -89,6 +89,11 @@ FNR in restamp && /^[0-9]+: / { unstamped = $1 + 0; $1 = ($1 - restamp[FNR]) ":"
   resolve(1)
   split($3, range, "-"); from = range[1] + 0; to = range[2] + 0
   if (FNR in restamp) to -= restamp[FNR]
+  # A gap whose cycle came after all, stamped a cycle late: a tick due in it may have been lost by
+  # a client that was late there as well, as in a missed cycle.
+  if (to <= from && FNR in restamp) {
+    gaps++; gap_from[gaps] = from; gap_to[gaps] = from; gap_next[gaps] = quantum
+  }
   if (to <= from) next
   gaps++; gap_from[gaps] = from; gap_to[gaps] = to; gap_next[gaps] = quantum
   missed_frames += to - from
