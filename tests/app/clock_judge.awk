@@ -27,8 +27,10 @@
 # its frame on the old grid).
 #
 # The spacing of each two ticks in a row that are both on their frames is measured, in the frames
-# that ran between them: each must be within one frame of the period, and their mean within one
-# frame over their count.
+# that ran between them: each must be within one frame of the period. The mean spacing is the tempo
+# the instrument hears: from the first tick on its frame to the last of each stretch at one period
+# (a run, or its part after a change of rate), over the ticks due between them, late ones
+# included. Rounding to whole frames puts each stretch within one frame of its count of periods.
 #
 # usage: awk -v period=FRAMES -f clock_judge.awk RECORD
 #        awk -v bpm=BPM -f clock_judge.awk RECORD
@@ -40,6 +42,13 @@ function excused(frame,   g) {
   return 0
 }
 function due_of(k) { return run_start + int(k * period + 1e-6) }
+# Ends the stretch at one period that the mean spacing is taken over.
+function end_stretch() {
+  if (stretch_steps) {
+    span_sum[period] += stretch_span; steps_sum[period] += stretch_steps; stretches[period]++
+  }
+  stretch_k = ""; stretch_steps = 0
+}
 # Counts the ticks due before `end` that the run did not send.
 function close_run(end,   due) {
   for (;;) {
@@ -124,6 +133,7 @@ FNR in restamp && /^[0-9]+: / { unstamped = $1 + 0; $1 = ($1 - restamp[FNR]) ":"
   }
   if (status == "fa" || status == "fb") {
     if (running) fault(status " while running")
+    end_stretch()
     if (status == "fa") { starts++; n = 0 } else continues++
     if (rerate) { period = rerate; rerate = 0 }
     running = 1; run_start = frame; k = 0; last = ""; skipped = 0
@@ -132,6 +142,7 @@ FNR in restamp && /^[0-9]+: / { unstamped = $1 + 0; $1 = ($1 - restamp[FNR]) ":"
   if (status == "fc") {
     stops++
     if (running) close_run(frame)
+    end_stretch()
     running = 0
     next
   }
@@ -149,11 +160,14 @@ FNR in restamp && /^[0-9]+: / { unstamped = $1 + 0; $1 = ($1 - restamp[FNR]) ":"
   due = due_of(k)
   if (unstamped == due) frame = due
   on = frame == due
+  if (stretch_k != "") stretch_skipped += skipped
+  if (on && stretch_k == "") { stretch_k = k; stretch_frame = frame; stretch_skipped = 0 }
+  else if (on) { stretch_steps = k - stretch_k; stretch_span = frame - stretch_frame - stretch_skipped }
   if (on) {
     on_grid++
     if (last != "") {
       space = frame - last - skipped
-      count[period]++; sum[period] += space
+      count[period]++
       if (!(period in low) || space < low[period]) low[period] = space
       if (!(period in high) || space > high[period]) high[period] = space
       if (space - period >= 1 || period - space >= 1) {
@@ -168,23 +182,27 @@ FNR in restamp && /^[0-9]+: / { unstamped = $1 + 0; $1 = ($1 - restamp[FNR]) ":"
     misplaced++; last = ""
   }
   skipped = 0
-  if (rerate) { run_start = due; k = 0; period = rerate; rerate = 0 }
+  if (rerate) { end_stretch(); run_start = due; k = 0; period = rerate; rerate = 0 }
 }
 END {
   resolve(1)
+  end_stretch()
   if (running) fault("no Stop at the end")
   if (after) fault(after " tick(s) while stopped")
   if (missing) fault(missing " tick(s) missing")
   if (misplaced > 3) fault((misplaced - 3) " more misplaced tick(s)")
   # Overdue ticks are the server's stalls, not the clock's: a few, never the rule.
   if (late * 20 > ticks) fault(late " of " ticks " ticks late")
-  for (p in count) {
-    if ((sum[p] - count[p] * p) ^ 2 > 1) fault("mean spacing " sum[p] / count[p] " for " p)
+  for (p in steps_sum) {
+    if ((span_sum[p] - steps_sum[p] * p) ^ 2 >= stretches[p] ^ 2) {
+      fault("mean spacing " span_sum[p] / steps_sum[p] " for " p)
+    }
   }
   printf "%s\n", faults
   printf "%d Start(s), %d Continue(s), %d Stop(s); %d ticks: %d on their frames, %d late (at most %d frames, after a stall), %d in %d frames the recorder missed; %d renumbering(s) of the frames; %d other message(s); %s\n",
     starts, continues, stops, ticks, on_grid, late, worst, excused_count, missed_frames, renumberings, others, summary
   for (p in count) {
-    printf "spacing %s: %d intervals, mean %.4f, from %d to %d\n", p, count[p], sum[p] / count[p], low[p], high[p]
+    mean = steps_sum[p] ? sprintf("%.4f", span_sum[p] / steps_sum[p]) : "-"
+    printf "spacing %s: %d intervals, mean %s, from %d to %d\n", p, count[p], mean, low[p], high[p]
   }
 }
