@@ -54,7 +54,15 @@ state=$work/state
 XDG_STATE_HOME=$state QT_QPA_PLATFORM=offscreen "$work/usr/bin/halvorine" --log file \
   2>"$work/stderr.txt" &
 pid=$!
-for _ in $(seq 100); do [ -s "$state/halvorine/Debug.txt" ] && break; sleep 0.1; done
+# The log opens with the window, a moment before the program takes SIGTERM over from the default
+# (that ends it at once, with 143); the signal goes once the kernel shows it caught.
+catches_term() {
+  local caught
+  caught=$(awk '/^SigCgt:/ { print $2 }' "/proc/$pid/status" 2>/dev/null) || return 1
+  [ -s "$state/halvorine/Debug.txt" ] && [ -n "$caught" ] && (((16#$caught >> 14) & 1))
+}
+for _ in $(seq 600); do catches_term && break; sleep 0.1; done
+catches_term || fail "the installed program never took SIGTERM over: $(cat "$work/stderr.txt")"
 kill -TERM "$pid"
 status=0
 wait "$pid" || status=$?
